@@ -1,0 +1,94 @@
+// Start-up configuration: resolves the program folder and reads launcher.ini
+// into the state record. Platform-neutral; the 8-bit conversion of the
+// server name is the only platform detail (ANSI code page on Windows).
+#include "app/config.h"
+
+#include "platform/files.h"
+#include "platform/ini.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+static const WideChar ConfigSection[] = WTEXT("launcher");
+
+void ProgramDirFromExecutablePath(const WideChar *exePath, WideChar *programDir) {
+    WideChar copy[ProgramDirUnits];
+    CopyText(copy, ProgramDirUnits, exePath);
+    int n = TextLength(copy);
+    int cut = 0;
+    // Position 0 is never a cut point: a path whose only separator leads
+    // leaves the folder empty.
+    for (int i = n; i >= 1; i--) {
+        if (copy[i] == PathSeparator) { cut = i; break; }
+    }
+    copy[cut] = 0;
+    CopyText(programDir, ProgramDirUnits, copy);
+}
+
+void ResolveProgramDir(LauncherState *state) {
+    WideChar exePath[ProgramDirUnits];
+    int n = ExecutablePath(exePath, ProgramDirUnits);
+    if (n <= 0) exePath[0] = 0;
+    ProgramDirFromExecutablePath(exePath, state->programDir);
+}
+
+void BuildConfigPath(const LauncherState *state, WideChar *out) {
+    const WideChar separator[2] = {PathSeparator, 0};
+    FormatText(out, ConfigPathUnits, WTEXT("%s%slauncher.ini"), state->programDir, separator);
+}
+
+int32_t ServerPortFromText(const WideChar *text) {
+    int32_t port = ParseIntLikeWtoi(text);
+    return port < 1 ? DefaultServerPort : port;
+}
+
+void ServerHostFromText(const WideChar *text, char *serverHost) {
+#ifdef _WIN32
+    // Convert in full first, then cut at a character boundary of the code
+    // page, so a long name is shortened rather than lost.
+    char converted[ServerUnits * 4];
+    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, converted, sizeof converted, nullptr, nullptr);
+    if (n <= 0) converted[0] = 0;
+    int used = 0;
+    for (const char *p = converted; *p != 0;) {
+        const char *next = CharNextExA(CP_ACP, p, 0);
+        if (next == p || next - converted > ServerHostBytes - 1) break;
+        p = next;
+        used = int(p - converted);
+    }
+    for (int i = 0; i < used; i++) serverHost[i] = converted[i];
+    serverHost[used] = 0;
+#else
+    TextToUtf8(text, serverHost, ServerHostBytes);
+#endif
+}
+
+// Reads one key into a field whose current value is the default; the
+// default is copied first so the reader never gets overlapping buffers.
+static void ReadKeyIntoField(const WideChar *key, WideChar *field, int capacity, const WideChar *path) {
+    WideChar defaultValue[PatchUrlUnits];
+    CopyText(defaultValue, PatchUrlUnits, field);
+    ReadIniString(ConfigSection, key, defaultValue, field, capacity, path);
+}
+
+void LoadConfiguration(LauncherState *state) {
+    WideChar path[ConfigPathUnits];
+    BuildConfigPath(state, path);
+
+    ReadKeyIntoField(WTEXT("PatchURL"), state->patchUrl, PatchUrlUnits, path);
+    ReadKeyIntoField(WTEXT("GameExe"), state->gameExe, GameExeUnits, path);
+    ReadKeyIntoField(WTEXT("GameArgs"), state->gameArgs, GameArgsUnits, path);
+
+    WideChar defaultServer[ServerUnits];
+    WideChar server[ServerUnits];
+    Utf8ToText(state->serverHost, defaultServer, ServerUnits);
+    ReadIniString(ConfigSection, WTEXT("Server"), defaultServer, server, ServerUnits, path);
+    ServerHostFromText(server, state->serverHost);
+
+    WideChar port[ServerPortUnits];
+    ReadIniString(ConfigSection, WTEXT("ServerPort"), WTEXT("6543"), port, ServerPortUnits, path);
+    state->serverPort = ServerPortFromText(port);
+
+    ReadKeyIntoField(WTEXT("User"), state->userName, UserNameUnits, path);
+}

@@ -1,0 +1,214 @@
+// The check/patch pass. Platform-neutral over the http, files and window
+// seams. A download never leaves a partial or wrong file in place: it is
+// written to a temporary file beside its target and replaces the target only
+// once the whole body arrived with the size the manifest announced.
+#include "patch/engine.h"
+
+#include <cstdlib>
+
+#include "app/state.h"
+#include "patch/local_path.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/window.h"
+
+// Carries every downloaded file from the connection to the disk; one pass
+// at a time uses it.
+static char transferBuffer[TransferBufferBytes];
+
+static const WideChar ContactingText[] = WTEXT("Contacting patch server...");
+static const WideChar UnreachableText[] = WTEXT("Could not reach patch server (launcher.ini).");
+
+static void ShowStatus(const WideChar *text, int32_t progress) {
+    SetStatusText(&g_state, text);
+    g_state.progress = progress;
+    ForceRepaint();
+}
+
+static bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
+
+// Fetches the whole manifest at patchUrl into a heap block ending in a zero
+// byte. Returns nullptr when there is no usable answer: no connection, a
+// non-2xx status, a failed or short read, an empty body or one above
+// ManifestLimitBytes. A manifest cut off in transit is refused, since it
+// would report files as checked that were never looked at.
+static char *FetchManifest() {
+    if (!IsFetchableUrl(g_state.patchUrl)) return nullptr;
+    HttpRoot *root = HttpOpenRoot();
+    if (root == nullptr) return nullptr;
+    int status = 0;
+    int64_t contentLength = -1;
+    HttpRequest *request = HttpOpenUrl(root, g_state.patchUrl, &status, &contentLength);
+    if (request == nullptr) {
+        HttpCloseRoot(root);
+        return nullptr;
+    }
+    int64_t capacity = ManifestInitialBytes;
+    int64_t used = 0;
+    char *text = IsSuccessStatus(status) ? static_cast<char *>(malloc(size_t(capacity))) : nullptr;
+    bool complete = text != nullptr;
+    while (complete) {
+        int received = 0;
+        if (!HttpRead(request, text + used, int(capacity - 1 - used), &received)) { complete = false; break; }
+        if (received == 0) break;
+        used += received;
+        if (used > ManifestLimitBytes) { complete = false; break; }
+        if (used + ManifestFreeBytes >= capacity) {
+            char *grown = static_cast<char *>(realloc(text, size_t(capacity * 2)));
+            if (grown == nullptr) { complete = false; break; }
+            text = grown;
+            capacity *= 2;
+        }
+    }
+    HttpCloseRequest(request);
+    HttpCloseRoot(root);
+    if (complete && (used == 0 || (contentLength >= 0 && used != contentLength))) complete = false;
+    if (!complete) {
+        free(text);
+        return nullptr;
+    }
+    text[used] = 0;
+    return text;
+}
+
+// Creates every folder on the way to localPath below the program folder
+// (which exists). Failures are not reported: the file creation that follows
+// fails instead.
+static void CreateParentDirectories(const WideChar *localPath) {
+    WideChar folder[LocalPathUnits];
+    CopyText(folder, LocalPathUnits, localPath);
+    for (int i = TextLength(g_state.programDir) + 1; folder[i] != 0; i++) {
+        if (folder[i] != PathSeparator) continue;
+        folder[i] = 0;
+        CreateFolder(folder);
+        folder[i] = PathSeparator;
+    }
+}
+
+// Streams the body into file; true only when it is complete: no transport
+// error, the announced Content-Length met, and exactly expectedSize bytes
+// when that is 0 or more (reading stops as soon as it is exceeded).
+static bool CopyBody(HttpRequest *request, FileHandle file, int64_t expectedSize, int64_t contentLength) {
+    int64_t received = 0;
+    for (;;) {
+        int count = 0;
+        if (!HttpRead(request, transferBuffer, TransferBufferBytes, &count)) return false;
+        if (count == 0) break;
+        received += count;
+        if (expectedSize >= 0 && received > expectedSize) return false;
+        if (!WriteToFile(file, transferBuffer, count)) return false;
+    }
+    if (contentLength >= 0 && received != contentLength) return false;
+    return expectedSize < 0 || received == expectedSize;
+}
+
+// Downloads one differing entry over localPath. False for every failure;
+// the old file, if any, is then left untouched.
+static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath) {
+    WideChar temporaryPath[TemporaryPathUnits];
+    if (!IsFetchableUrl(entry->sourceUrl) || !BuildTemporaryPath(localPath, temporaryPath)) return false;
+    if (!PathStaysInside(g_state.programDir, localPath)) return false;
+    CreateParentDirectories(localPath);
+
+    HttpRoot *root = HttpOpenRoot();
+    if (root == nullptr) return false;
+    int status = 0;
+    int64_t contentLength = -1;
+    HttpRequest *request = HttpOpenUrl(root, entry->sourceUrl, &status, &contentLength);
+    if (request == nullptr) {
+        HttpCloseRoot(root);
+        return false;
+    }
+    bool ok = false;
+    FileHandle file = NoFile;
+    if (IsSuccessStatus(status)) file = CreateFileForWriting(temporaryPath);
+    if (file != NoFile) {
+        ok = CopyBody(request, file, entry->expectedSize, contentLength);
+        CloseFile(file);
+    }
+    HttpCloseRequest(request);
+    HttpCloseRoot(root);
+    if (ok) ok = ReplaceFile(temporaryPath, localPath);
+    if (!ok && file != NoFile) RemoveFile(temporaryPath);
+    return ok;
+}
+
+// An interrupted earlier run may have left this entry's temporary file.
+static void RemoveStaleTemporary(const WideChar *localPath) {
+    WideChar temporaryPath[TemporaryPathUnits];
+    if (!BuildTemporaryPath(localPath, temporaryPath) || !PathExists(temporaryPath)) return;
+    if (PathStaysInside(g_state.programDir, temporaryPath)) RemoveFile(temporaryPath);
+}
+
+// Compares one entry with the disk and, in Patch mode, downloads it when it
+// differs. An entry that is too long for its buffers or whose path could
+// leave the program folder is refused: differing in Check mode, an error in
+// Patch mode, and nothing is created for it.
+static void HandleEntry(int mode, const ManifestEntry *entry, PassCounters *counters) {
+    WideChar localPath[LocalPathUnits];
+    bool usable = entry->fieldsFit && IsSafeRelativePath(entry->relativePath) &&
+                  BuildLocalPath(g_state.programDir, entry->relativePath, localPath);
+    int64_t localSize = -1;
+    if (usable) {
+        RemoveStaleTemporary(localPath);
+        if (!LocalFileSize(localPath, &localSize)) localSize = -1;
+    }
+    counters->processed++;
+    if (usable && localSize == entry->expectedSize) return;
+    counters->differing++;
+    if (mode == Check) return;
+    if (!usable || !DownloadEntry(entry, localPath)) counters->errors++;
+}
+
+static void ReportProgress(const ManifestEntry *entry, const PassCounters *counters) {
+    int32_t percent = 0;
+    if (!ShouldReportProgress(counters->processed, counters->total, &percent)) return;
+    WideChar text[ProgressTextUnits];
+    FormatProgressText(entry->relativePath, counters->processed, counters->total, text);
+    ShowStatus(text, percent);
+}
+
+void RunManifestPassWithOutcome(int mode, PassOutcome *outcome) {
+    *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
+    ShowStatus(ContactingText, 0);
+    char *text = FetchManifest();
+    if (text == nullptr) {
+        ShowStatus(UnreachableText, -1);
+        return;
+    }
+    outcome->serverReached = true;
+    PassCounters *counters = &outcome->counters;
+    counters->total = CountManifestEntries(text);
+
+    ManifestEntry entry;
+    for (char *line = text; line != nullptr && *line != 0;) {
+        char *next = CutManifestLine(line);
+        if (ParseManifestLine(line, &entry)) {
+            HandleEntry(mode, &entry, counters);
+            ReportProgress(&entry, counters);
+        }
+        line = next;
+    }
+    free(text);
+
+    WideChar closing[ClosingTextUnits];
+    FinalStatusText(mode, counters, closing);
+    ShowStatus(closing, -1);
+}
+
+void RunManifestPass(int mode) {
+    PassOutcome outcome;
+    RunManifestPassWithOutcome(mode, &outcome);
+}
+
+ThreadResult THREAD_CALL CheckThread(void *) {
+    RunManifestPass(Check);
+    g_state.busy = 0;
+    return 0;
+}
+
+ThreadResult THREAD_CALL PatchThread(void *) {
+    RunManifestPass(Patch);
+    g_state.busy = 0;
+    return 0;
+}

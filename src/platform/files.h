@@ -1,0 +1,49 @@
+// File-system seam: the handful of file operations the launcher needs.
+// Backends: win32/files_win32.cpp (Win32 wide-character calls) and
+// posix/files_posix.cpp (POSIX calls on UTF-8 paths). Paths are UTF-16 text
+// with the platform's separator.
+#pragma once
+#include <cstdint>
+
+#include "app/text.h"
+
+// Full path of the running executable into out (capacity units, at most
+// 260 used). Returns the number of units written, 0 on failure.
+int ExecutablePath(WideChar *out, int capacity);
+
+// Size of the file at path; false when it cannot be examined for any reason.
+bool LocalFileSize(const WideChar *path, int64_t *size);
+
+bool PathExists(const WideChar *path);
+
+// Creates one folder with default permissions; the result is not reported
+// (an existing folder is the usual case).
+void CreateFolder(const WideChar *path);
+
+// A file opened for writing; -1 when none.
+typedef intptr_t FileHandle;
+constexpr FileHandle NoFile = -1;
+
+// Creates path, or empties an existing file, for writing. NoFile on failure.
+FileHandle CreateFileForWriting(const WideChar *path);
+// Writes all count bytes; false when fewer were written.
+bool WriteToFile(FileHandle file, const void *bytes, int count);
+// Flushes to the disk; false on failure.
+bool FlushFile(FileHandle file);
+void CloseFile(FileHandle file);
+
+// Puts source in the place of target, replacing it in one step when it
+// exists. False on failure; source is then left where it was.
+bool ReplaceFile(const WideChar *source, const WideChar *target);
+// Removes a file (never a folder); false when nothing was removed.
+bool RemoveFile(const WideChar *path);
+
+// Reads a whole small file (at most capacity-1 bytes) and terminates it with
+// a zero byte. Returns the byte count, or -1 when the file cannot be read or
+// is larger than that.
+int ReadSmallFile(const WideChar *path, char *bytes, int capacity);
+
+// True when the deepest existing folder on the way to path is the folder
+// base or lies below it once symbolic links (and junctions) are followed.
+// Both paths are absolute or both relative to the same current folder.
+bool PathStaysInside(const WideChar *base, const WideChar *path);

@@ -1,0 +1,330 @@
+// HTTP seam over libcurl: pull-style GETs for the patch engine on Linux.
+// Every request is an easy handle inside one process-wide multi handle, so
+// the multi's connection cache keeps one connection alive across the files
+// of a pass. Reads are pulled: the multi is only driven inside HttpOpenUrl
+// and HttpRead, body bytes wait in a fixed staging buffer, and a transfer
+// that outruns the reader is paused until the buffer is drained.
+// Leaves out: content encodings (bodies must arrive byte-exact), uploads,
+// authentication, and concurrent use from several threads at once.
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+
+int g_httpTimeoutOverrideMs = 0;
+
+constexpr int HttpStagingBytes = 64 * 1024;  // bytes held between reads
+constexpr int HttpUrlUnits = 2048;           // longest URL accepted, units
+constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
+
+struct HttpRoot {
+    int unused;  // the session lives in the shared multi handle
+};
+
+struct HttpRequest {
+    CURL *easy;
+    curl_slist *headers;
+    bool inMulti;         // still attached to the multi handle
+    bool headComplete;    // the final response's head has been received
+    bool done;            // the transfer has ended, result says how
+    bool paused;          // the write callback asked curl to hold a chunk
+    CURLcode result;
+    int headStatus;       // status of the response whose head is arriving
+    bool headRedirects;   // that response carries a Location to follow
+    int64_t lastProgressMs;  // monotonic time of the last byte received, ms
+    int stagingStart;     // first unread byte in staging
+    int stagingEnd;       // one past the last staged byte
+    unsigned char staging[HttpStagingBytes];
+};
+
+// The multi handle and everything reached through it are touched under this
+// lock, so passes run one after another on different workers stay ordered.
+static std::mutex g_httpLock;
+static CURLM *g_multi = nullptr;
+static std::once_flag g_httpOnce;
+
+static int64_t MonotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static int ConnectTimeoutMs() {
+    return g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpConnectTimeoutMs;
+}
+
+static int IdleTimeoutMs() {
+    return g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpIdleTimeoutMs;
+}
+
+// curl_global_init is not thread-safe and the multi handle is shared, so
+// both are made exactly once, whichever worker gets here first.
+static void InitCurlOnce() {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return;
+    g_multi = curl_multi_init();
+}
+
+static bool StartsWithNoCase(const char *text, size_t length, const char *prefix) {
+    size_t n = strlen(prefix);
+    if (length < n) return false;
+    for (size_t i = 0; i < n; i++) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = char(c + 32);
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// Sees every head line of every response on the way, redirects and interim
+// 1xx answers included. The head is complete at the blank line of the first
+// response that curl will neither follow nor replace: not 1xx, and not a 3xx
+// carrying a Location (curl follows every such answer while it may).
+static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user) {
+    HttpRequest *request = static_cast<HttpRequest *>(user);
+    size_t length = size * count;
+    request->lastProgressMs = MonotonicMs();
+    if (request->headComplete) return length;  // trailers of a chunked body
+
+    if (StartsWithNoCase(line, length, "http/")) {
+        size_t i = 5;
+        while (i < length && line[i] != ' ') i++;
+        while (i < length && line[i] == ' ') i++;
+        int status = 0;
+        for (; i < length && line[i] >= '0' && line[i] <= '9'; i++) status = status * 10 + (line[i] - '0');
+        request->headStatus = status;
+        request->headRedirects = false;
+    } else if (StartsWithNoCase(line, length, "location:")) {
+        size_t i = 9;
+        while (i < length && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) i++;
+        if (i < length && request->headStatus >= 300 && request->headStatus < 400) request->headRedirects = true;
+    } else if ((length == 2 && line[0] == '\r' && line[1] == '\n') || (length == 1 && line[0] == '\n')) {
+        bool interim = request->headStatus >= 100 && request->headStatus < 200;
+        if (!interim && !request->headRedirects) request->headComplete = true;
+    }
+    return length;
+}
+
+// Stages a body chunk. A chunk that does not fit behind the unread bytes is
+// refused with a pause; curl keeps it and offers it again after HttpRead has
+// emptied the buffer and resumed the transfer.
+static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
+    HttpRequest *request = static_cast<HttpRequest *>(user);
+    size_t length = size * count;
+    request->lastProgressMs = MonotonicMs();
+    request->headComplete = true;  // curl passes on no body of a followed redirect
+    if (length == 0) return 0;
+    if (length > size_t(HttpStagingBytes)) return 0;  // cannot ever fit: fail the transfer
+
+    if (size_t(HttpStagingBytes - request->stagingEnd) < length && request->stagingStart > 0) {
+        int unread = request->stagingEnd - request->stagingStart;
+        memmove(request->staging, request->staging + request->stagingStart, size_t(unread));
+        request->stagingStart = 0;
+        request->stagingEnd = unread;
+    }
+    if (size_t(HttpStagingBytes - request->stagingEnd) < length) {
+        request->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    memcpy(request->staging + request->stagingEnd, data, length);
+    request->stagingEnd += int(length);
+    return length;
+}
+
+// Marks every transfer the multi reports as finished.
+static void CollectFinished() {
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(g_multi, &left)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        char *owner = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
+        HttpRequest *request = reinterpret_cast<HttpRequest *>(owner);
+        if (request == nullptr) continue;
+        request->done = true;
+        request->result = message->data.result;
+    }
+}
+
+// Ends a transfer on our side: it leaves the multi and counts as failed.
+static void FailRequest(HttpRequest *request, CURLcode why) {
+    if (request->inMulti) curl_multi_remove_handle(g_multi, request->easy);
+    request->inMulti = false;
+    request->done = true;
+    request->result = why;
+    request->stagingStart = request->stagingEnd = 0;
+    request->paused = false;
+}
+
+// Drives the multi handle until ready(request) holds or the transfer ends.
+// Waiting gives up when nothing arrived for the idle time, counted from
+// the later of the call and the last byte. False on that timeout or when
+// the multi handle itself failed; the request is then failed.
+static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *)) {
+    int64_t waitStartMs = MonotonicMs();
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(g_multi, &running) != CURLM_OK) {
+            FailRequest(request, CURLE_FAILED_INIT);
+            return false;
+        }
+        CollectFinished();
+        if (request->done || ready(request)) return true;
+
+        int64_t now = MonotonicMs();
+        int64_t since = request->lastProgressMs > waitStartMs ? request->lastProgressMs : waitStartMs;
+        int64_t remaining = since + IdleTimeoutMs() - now;
+        if (remaining <= 0) {
+            FailRequest(request, CURLE_OPERATION_TIMEDOUT);
+            return false;
+        }
+        int waitMs = remaining < HttpPollSliceMs ? int(remaining) : HttpPollSliceMs;
+        if (curl_multi_poll(g_multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+            FailRequest(request, CURLE_FAILED_INIT);
+            return false;
+        }
+    }
+}
+
+static bool HeadIsComplete(const HttpRequest *request) {
+    return request->headComplete;
+}
+
+static bool BodyIsStaged(const HttpRequest *request) {
+    return request->stagingEnd > request->stagingStart;
+}
+
+static void ReleaseRequest(HttpRequest *request) {
+    if (request->inMulti) curl_multi_remove_handle(g_multi, request->easy);
+    if (request->easy != nullptr) curl_easy_cleanup(request->easy);
+    curl_slist_free_all(request->headers);
+    delete request;
+}
+
+HttpRoot *HttpOpenRoot() {
+    return new (std::nothrow) HttpRoot{0};
+}
+
+void HttpCloseRoot(HttpRoot *root) {
+    delete root;
+}
+
+// Sets up the easy handle of a request; false when curl refused an option.
+static bool ConfigureRequest(HttpRequest *request, const char *url) {
+    CURL *easy = request->easy;
+    request->headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    curl_slist *both = request->headers ? curl_slist_append(request->headers, "Pragma: no-cache") : nullptr;
+    if (both == nullptr) return false;
+    request->headers = both;
+
+    long lowSpeedSeconds = (IdleTimeoutMs() + 999) / 1000;
+    bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L) == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075500
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+#else
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
+#endif
+    ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(ConnectTimeoutMs())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    // A proxy's CONNECT answer would otherwise look like the final head.
+    ok = ok && curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, HeadLineArrived) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HEADERDATA, request) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, BodyArrived) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, request) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PRIVATE, reinterpret_cast<char *>(request)) == CURLE_OK;
+    return ok;
+}
+
+// Only http and https are fetched; anything else is refused before curl
+// sees it. Returns nullptr when no final response head arrived: bad URL,
+// refused or timed-out connection, too many redirects, a redirect to
+// another scheme, or nothing received for the idle time.
+HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+    (void)root;  // connections are shared through the multi handle instead
+    if (url == nullptr) return nullptr;
+    if (!TextStartsWithNoCase(url, WTEXT("http://")) && !TextStartsWithNoCase(url, WTEXT("https://"))) return nullptr;
+    if (TextLength(url) >= HttpUrlUnits) return nullptr;
+    char url8[4 * HttpUrlUnits + 1];
+    if (!TextToUtf8(url, url8, int(sizeof url8))) return nullptr;
+
+    std::call_once(g_httpOnce, InitCurlOnce);
+    std::lock_guard<std::mutex> hold(g_httpLock);
+    if (g_multi == nullptr) return nullptr;
+
+    HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed
+    if (request == nullptr) return nullptr;
+    request->result = CURLE_OK;
+    request->lastProgressMs = MonotonicMs();
+    request->easy = curl_easy_init();
+    if (request->easy == nullptr || !ConfigureRequest(request, url8) ||
+        curl_multi_add_handle(g_multi, request->easy) != CURLM_OK) {
+        ReleaseRequest(request);
+        return nullptr;
+    }
+    request->inMulti = true;
+
+    DriveUntil(request, HeadIsComplete);
+    bool answered = request->headComplete || (request->done && request->result == CURLE_OK);
+    if (!answered) {
+        ReleaseRequest(request);
+        return nullptr;
+    }
+
+    long code = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
+    if (curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
+        length = -1;
+    if (status != nullptr) *status = int(code);
+    if (contentLength != nullptr) *contentLength = int64_t(length);
+    return request;
+}
+
+// Staged bytes are served first, even when the transfer has failed since:
+// the failure is then reported by the read that finds nothing left.
+bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
+    *received = 0;
+    if (request == nullptr) return false;
+    std::lock_guard<std::mutex> hold(g_httpLock);
+    for (;;) {
+        int staged = request->stagingEnd - request->stagingStart;
+        if (staged > 0) {
+            int count = wanted < staged ? wanted : staged;
+            if (count <= 0) return true;
+            memcpy(buffer, request->staging + request->stagingStart, size_t(count));
+            request->stagingStart += count;
+            if (request->stagingStart == request->stagingEnd) {
+                request->stagingStart = request->stagingEnd = 0;
+                if (request->paused && request->inMulti) {
+                    // Resuming may hand the held chunk over right here.
+                    request->paused = false;
+                    if (curl_easy_pause(request->easy, CURLPAUSE_CONT) != CURLE_OK)
+                        FailRequest(request, CURLE_RECV_ERROR);
+                }
+            }
+            *received = count;
+            return true;
+        }
+        if (request->done) return request->result == CURLE_OK;
+        if (!DriveUntil(request, BodyIsStaged)) return false;
+    }
+}
+
+// A paused or unfinished transfer is simply detached; curl then drops its
+// connection instead of returning it to the cache.
+void HttpCloseRequest(HttpRequest *request) {
+    if (request == nullptr) return;
+    std::lock_guard<std::mutex> hold(g_httpLock);
+    ReleaseRequest(request);
+}

@@ -1,0 +1,82 @@
+// Window seam for the headless tools: a forced repaint "paints" the status
+// text and progress to the console. Without a terminal every new status
+// text becomes one line on standard output; on a terminal a live progress
+// bar is redrawn on standard error instead. Linux and Windows (console).
+#include <cstdio>
+
+#include "app/state.h"
+#include "platform/window.h"
+#include "console_output.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define IsTerminal(stream) _isatty(_fileno(stream))
+#else
+#include <unistd.h>
+#define IsTerminal(stream) isatty(fileno(stream))
+#endif
+
+bool g_consoleLive = false;
+
+static WideChar lastShown[StatusTextUnits];
+static bool liveLineShown = false;
+
+bool StandardStreamsAreTerminals() { return IsTerminal(stdout) && IsTerminal(stderr); }
+
+void PrintLine(const WideChar *text) {
+    char utf8[StatusTextUnits * 4];
+    TextToUtf8(text, utf8, int(sizeof utf8));
+    fputs(utf8, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+void PrintErrorLine(const char *utf8Text) {
+    fputs(utf8Text, stderr);
+    fputc('\n', stderr);
+}
+
+void EndLiveLine() {
+    if (!liveLineShown) return;
+    fprintf(stderr, "\r%79s\r", "");
+    fflush(stderr);
+    liveLineShown = false;
+}
+
+// "[#########.............]  45%  text", cut to one 79-column line.
+static void DrawLiveLine(const WideChar *text, int progress) {
+    constexpr int BarCells = 24;
+    char line[80 * 4];
+    int used = 0;
+    if (progress >= 0) {
+        int filled = progress * BarCells / 100;
+        line[used++] = '[';
+        for (int i = 0; i < BarCells; i++) line[used++] = i < filled ? '#' : '.';
+        used += snprintf(line + used, sizeof line - size_t(used), "] %3d%%  ", progress);
+    }
+    char utf8[StatusTextUnits * 4];
+    TextToUtf8(text, utf8, int(sizeof utf8));
+    int columns = used;
+    for (const char *p = utf8; *p != 0 && columns < 79; p++) {
+        line[used++] = *p;
+        if ((static_cast<unsigned char>(p[1]) & 0xC0) != 0x80) columns++;  // next byte starts a character
+    }
+    line[used] = 0;
+    fprintf(stderr, "\r%s%*s", line, 79 - columns, "");
+    fflush(stderr);
+    liveLineShown = true;
+}
+
+void RequestRepaint() {}
+
+void ForceRepaint() {
+    WideChar text[StatusTextUnits];
+    ReadStatusText(&g_state, text);
+    if (g_consoleLive) {
+        DrawLiveLine(text, g_state.progress);
+        return;
+    }
+    if (TextEqual(text, lastShown)) return;
+    CopyText(lastShown, StatusTextUnits, text);
+    PrintLine(text);
+}
