@@ -5,6 +5,10 @@
 // resolved paths PathStaysInside compares, which may grow to 1024 units.
 #include <windows.h>
 
+// windows.h maps ReplaceFile onto the system's ReplaceFileW; this file
+// defines the launcher's own function of that name.
+#undef ReplaceFile
+
 #include "platform/files.h"
 
 // Longest resolved path PathStaysInside compares, units with terminator.

@@ -1,7 +1,8 @@
 // HTTP backend for Windows: pull-style GET requests through WinINet
-// (InternetOpenW, InternetOpenUrlW, InternetReadFile; link wininet).
-// Redirects are followed here rather than by WinINet so that the limit of 10
-// and the http/https-only rule hold whatever WinINet's own rules are.
+// (InternetOpenW, InternetConnectW, HttpOpenRequestW, InternetReadFile; link
+// wininet). Redirects are followed here rather than by WinINet so that the
+// limit of 10 and the http/https-only rule hold whatever WinINet's own rules
+// are.
 // Leaves out proxies beyond the system's settings, authentication,
 // cookies, request bodies and caching (responses are never cached).
 #include <windows.h>
@@ -23,7 +24,8 @@ struct HttpRoot {
 };
 
 struct HttpRequest {
-    HINTERNET handle;        // InternetOpenUrlW handle of the final response
+    HINTERNET connection;    // InternetConnectW handle, parent of handle
+    HINTERNET handle;        // HttpOpenRequestW handle of the final response
     int64_t announced;       // Content-Length, bytes; -1 when none was sent
     int64_t received;        // body bytes read so far
 };
@@ -37,15 +39,21 @@ static void SetTimeout(HINTERNET handle, DWORD option, int ms) {
     InternetSetOptionW(handle, option, &value, sizeof value);
 }
 
+// Windows passes timeouts set on the session down to every connection;
+// Wine keeps only the connect timeout there and takes the others from the
+// connection handle. Both handles get all three.
+static void SetTimeouts(HINTERNET handle) {
+    int connectMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpConnectTimeoutMs;
+    int idleMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpIdleTimeoutMs;
+    SetTimeout(handle, INTERNET_OPTION_CONNECT_TIMEOUT, connectMs);
+    SetTimeout(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, idleMs);
+    SetTimeout(handle, INTERNET_OPTION_SEND_TIMEOUT, idleMs);
+}
+
 HttpRoot *HttpOpenRoot() {
     HINTERNET session = InternetOpenW(HttpAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (session == nullptr) return nullptr;
-    int connectMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpConnectTimeoutMs;
-    int idleMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpIdleTimeoutMs;
-    // Requests opened from the session inherit these.
-    SetTimeout(session, INTERNET_OPTION_CONNECT_TIMEOUT, connectMs);
-    SetTimeout(session, INTERNET_OPTION_RECEIVE_TIMEOUT, idleMs);
-    SetTimeout(session, INTERNET_OPTION_SEND_TIMEOUT, idleMs);
+    SetTimeouts(session);
     HttpRoot *root = new (std::nothrow) HttpRoot;
     if (root == nullptr) {
         InternetCloseHandle(session);
@@ -97,38 +105,71 @@ static RedirectKind RedirectTarget(HINTERNET handle, const WideChar *from, WideC
     return IsWebUrl(to) ? FollowLocation : RefuseLocation;
 }
 
-// Each hop is its own InternetOpenUrlW with automatic redirects off; the
-// 3xx response is closed unread once its Location is known. A 3xx without
-// a Location is an answer like any other and is returned to the caller.
+// Sends one GET for url (http or https) without following redirects and
+// waits for the response head. False when no answer came; otherwise
+// *connection and *handle are open and the caller closes both.
+static bool SendGet(HttpRoot *root, const WideChar *url, HINTERNET *connection, HINTERNET *handle) {
+    WideChar host[256];
+    WideChar path[UrlUnits];
+    WideChar extra[UrlUnits];
+    URL_COMPONENTSW parts;
+    ZeroMemory(&parts, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = UrlUnits;
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = UrlUnits;
+    if (!InternetCrackUrlW(url, 0, 0, &parts) || host[0] == 0) return false;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
+    // The object asked for is the path and query; a fragment never goes to
+    // the server.
+    WideChar object[UrlUnits];
+    for (WideChar *p = extra; *p != 0; p++)
+        if (*p == L'#') *p = 0;
+    if (!FormatText(object, UrlUnits, L"%s%s", path[0] != 0 ? path : L"/", extra)) return false;
+
+    *connection = InternetConnectW(root->session, host, parts.nPort, nullptr, nullptr,
+                                   INTERNET_SERVICE_HTTP, 0, 0);
+    if (*connection == nullptr) return false;
+    SetTimeouts(*connection);
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                  INTERNET_FLAG_KEEP_CONNECTION;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
+    *handle = HttpOpenRequestW(*connection, L"GET", object, nullptr, nullptr, nullptr, flags, 0);
+    if (*handle != nullptr && HttpSendRequestW(*handle, nullptr, 0, nullptr, 0)) return true;
+    if (*handle != nullptr) InternetCloseHandle(*handle);
+    InternetCloseHandle(*connection);
+    return false;
+}
+
+// Each hop is its own request; a 3xx response is closed unread once its
+// Location is known. A 3xx without a Location is an answer like any other
+// and is returned to the caller.
 HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
     if (root == nullptr || !IsWebUrl(url)) return nullptr;
     WideChar current[UrlUnits];
     WideChar next[UrlUnits];
     if (!CopyText(current, UrlUnits, url)) return nullptr;
-    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                        INTERNET_FLAG_NO_AUTO_REDIRECT;
     for (int redirects = 0;; redirects++) {
-        HINTERNET handle = InternetOpenUrlW(root->session, current, nullptr, 0, flags, 0);
-        if (handle == nullptr) return nullptr;
+        HINTERNET connection, handle;
+        if (!SendGet(root, current, &connection, &handle)) return nullptr;
         DWORD code = 0;
         DWORD size = sizeof code;
-        if (!HttpQueryInfoW(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
-                            nullptr)) {
+        RedirectKind kind = RefuseLocation;
+        if (HttpQueryInfoW(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+            kind = IsRedirectStatus(code) ? RedirectTarget(handle, current, next) : NoLocation;
+        HttpRequest *request = nullptr;
+        if (kind == NoLocation) request = new (std::nothrow) HttpRequest;
+        if (request == nullptr) {
             InternetCloseHandle(handle);
-            return nullptr;
-        }
-        RedirectKind kind = IsRedirectStatus(code) ? RedirectTarget(handle, current, next) : NoLocation;
-        if (kind != NoLocation) {
-            InternetCloseHandle(handle);
-            if (kind == RefuseLocation || redirects == MaxRedirects) return nullptr;
+            InternetCloseHandle(connection);
+            if (kind != FollowLocation || redirects == MaxRedirects) return nullptr;
             CopyText(current, UrlUnits, next);
             continue;
         }
-        HttpRequest *request = new (std::nothrow) HttpRequest;
-        if (request == nullptr) {
-            InternetCloseHandle(handle);
-            return nullptr;
-        }
+        request->connection = connection;
         request->handle = handle;
         request->announced = AnnouncedLength(handle);
         request->received = 0;
@@ -155,5 +196,6 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
     InternetCloseHandle(request->handle);
+    InternetCloseHandle(request->connection);
     delete request;
 }

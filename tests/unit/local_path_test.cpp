@@ -1,0 +1,44 @@
+// Local paths of manifest entries: joining, separators and the refusal of
+// every path that could name something outside the program folder.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "patch/local_path.h"
+#include "test_files.h"
+
+TEST(LocalPath, EitherSlashBecomesThePlatformSeparatorAndOverlongPathsAreRefused) {
+    WideChar out[LocalPathUnits];
+    ASSERT_TRUE(BuildLocalPath(Wide("/games/z").c_str(), Wide("data/maps\\a.bin").c_str(), out));
+    std::string sep(1, char(PathSeparator));
+    EXPECT_EQ(Narrow(out), sep + "games" + sep + "z" + sep + "data" + sep + "maps" + sep + "a.bin");
+
+    std::string dir = "d";  // "d" + separator + name: 259 units fit, 260 do not
+    EXPECT_TRUE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(257, 'n').c_str()).c_str(), out));
+    EXPECT_FALSE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(258, 'n').c_str()).c_str(), out));
+}
+
+TEST(LocalPath, PathsThatCouldLeaveTheFolderOrConfuseWindowsAreRefused) {
+    const char *refused[] = {
+        "", "/etc/passwd", "\\x", "C:/x", "c:x", "\\\\server\\share\\x", "\\\\?\\C:\\x", "//server/x",
+        "../x", "a/../../x", "a/..", "..", "./x", "a/./b", "a:b", "a\tb", "a\x7F", "a<b", "a>b", "a\"b",
+        "a|b", "a?b", "a*b", "CON", "con.txt", "data/Aux", "NUL.tar.gz", "COM1", "lpt9.dat", "PRN ",
+        "x/CON .txt", "name.", "dir /x", "folder/",
+    };
+    for (const char *path : refused) EXPECT_FALSE(IsSafeRelativePath(Wide(path).c_str())) << "'" << path << "'";
+
+    const char *accepted[] = {
+        "a.bin", "data/maps/a.bin", "data\\maps\\a.bin", "a//b", " lead space", "CONSOLE.txt", "COM0",
+        "COM10", "LPT", "x.con", "..a", "a..b", ".hidden", "caf\xC3\xA9/\xE6\x96\x87.dat",
+    };
+    for (const char *path : accepted) EXPECT_TRUE(IsSafeRelativePath(Wide(path).c_str())) << "'" << path << "'";
+}
+
+TEST(LocalPath, OnlyHttpAndHttpsUrlsAreFetched) {
+    EXPECT_TRUE(IsFetchableUrl(WTEXT("http://127.0.0.1/a")));
+    EXPECT_TRUE(IsFetchableUrl(WTEXT("HTTPS://example.test/a")));
+    EXPECT_FALSE(IsFetchableUrl(WTEXT("file:///etc/passwd")));
+    EXPECT_FALSE(IsFetchableUrl(WTEXT("ftp://127.0.0.1/a")));
+    EXPECT_FALSE(IsFetchableUrl(WTEXT(" http://x")));
+    EXPECT_FALSE(IsFetchableUrl(WTEXT("httpx://x")));
+}
