@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds the launcher for Linux and for Windows and runs every test: unit
+# tests natively, under ASan+UBSan and under TSan, the Windows unit tests
+# under Wine, then the integration tests against nginx on loopback with both
+# builds. Installs the Debian packages it needs first (needs root or sudo).
+set -eu
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+build() {  # build DIR [cmake options...]
+  dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+}
+
+echo "== Linux build and unit tests"
+build build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build/linux && ctest --output-on-failure)
+
+echo "== Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=address,undefined
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+  sh -c 'cd build/asan && ctest --output-on-failure'
+
+echo "== Unit tests under ThreadSanitizer"
+build build/tsan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure'
+
+echo "== Windows build and unit tests under Wine"
+build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+export WINEDEBUG=-all
+wine build/windows/tests/launcher_unit_tests.exe --gtest_brief=1
+wine build/windows/tests/worker_start_failure_test.exe --gtest_brief=1
+
+echo "== Integration tests"
+tests/integration/run.sh
+
+echo "All tests passed."
