@@ -1,0 +1,464 @@
+"""Integration harness for launcher-patch: a private nginx serving a generated
+patch tree, a scripted fault server for the answers nginx will not give,
+helpers that write manifests and game folders, and a runner for the tool
+(the Linux build directly, the Windows build under Wine).
+
+Everything listens on 127.0.0.1 only. Every wait is a poll against a
+deadline; every server thread stops by itself when its owner stops it or
+when its own bounded wait runs out.
+"""
+import os
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import urllib.parse
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+NGINX = "/usr/sbin/nginx"
+
+# Longest a scripted stall holds its connection when nobody stops it (s).
+STALL_LIMIT_S = 60.0
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(condition, timeout_s, what):
+    """Polls condition() until it is true; raises TimeoutError at the deadline."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        if condition():
+            return
+        if time.monotonic() >= deadline:
+            raise TimeoutError("gave up waiting for " + what)
+        time.sleep(0.02)
+
+
+def accepts_connections(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+# --------------------------------------------------------------------------
+# nginx
+
+
+class Nginx:
+    """One private nginx instance: own prefix, configuration, pid file, logs
+    and temporary folders under workdir; serves root on 127.0.0.1:port in the
+    foreground as a single process, so stopping it is one signal to one pid.
+    The access log holds "<status> <request uri>" per request."""
+
+    def __init__(self, root, workdir):
+        self.root = Path(root)
+        self.workdir = Path(workdir)
+        self.port = None
+        self.process = None
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+
+    def _write_config(self):
+        d = self.workdir
+        for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            (d / "temp" / sub).mkdir(parents=True, exist_ok=True)
+        config = f"""
+daemon off;
+master_process off;
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    log_format plain '$status $request_uri';
+    access_log {d}/access.log plain;
+    client_body_temp_path {d}/temp/body;
+    proxy_temp_path {d}/temp/proxy;
+    fastcgi_temp_path {d}/temp/fastcgi;
+    uwsgi_temp_path {d}/temp/uwsgi;
+    scgi_temp_path {d}/temp/scgi;
+    default_type application/octet-stream;
+    keepalive_timeout 15s;
+    server {{
+        listen 127.0.0.1:{self.port};
+        server_name localhost;
+        root {self.root};
+    }}
+}}
+"""
+        (d / "nginx.conf").write_text(config)
+
+    def start(self, timeout_s=15.0):
+        """Starts nginx and returns once it accepts connections. A port taken
+        by someone else between choosing and binding is retried with another."""
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        self.root.mkdir(parents=True, exist_ok=True)
+        last_error = ""
+        for _ in range(5):
+            self.port = free_port()
+            self._write_config()
+            log = open(self.workdir / "stderr.log", "wb")
+            self.process = subprocess.Popen(
+                [NGINX, "-p", str(self.workdir), "-c", str(self.workdir / "nginx.conf"),
+                 "-e", str(self.workdir / "error.log")],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            log.close()
+            try:
+                wait_until(lambda: self.process.poll() is not None or accepts_connections(self.port),
+                           timeout_s, "nginx to listen")
+            except TimeoutError:
+                self.stop()
+                raise
+            if self.process.poll() is None:
+                return
+            last_error = (self.workdir / "stderr.log").read_text(errors="replace")
+            last_error += (self.workdir / "error.log").read_text(errors="replace") \
+                if (self.workdir / "error.log").exists() else ""
+            self.process = None
+        raise RuntimeError("nginx did not start: " + last_error)
+
+    def stop(self):
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self.process = None
+
+    def requests(self):
+        """(status, request uri) of every request logged so far."""
+        log = self.workdir / "access.log"
+        if not log.exists():
+            return []
+        result = []
+        for line in log.read_text(errors="replace").splitlines():
+            status, _, uri = line.partition(" ")
+            result.append((int(status), uri))
+        return result
+
+
+# --------------------------------------------------------------------------
+# Fault server
+
+
+@dataclass
+class Reply:
+    """A scripted answer. body is what is actually sent; content_length is
+    what the head announces ("auto" for len(body), None for no header, then
+    the body ends when the connection closes). stall keeps the connection
+    open after the body until the server stops (or STALL_LIMIT_S)."""
+    status: int = 200
+    body: bytes = b""
+    content_length: object = "auto"
+    headers: dict = field(default_factory=dict)
+    stall: bool = False
+
+
+@dataclass
+class Endless:
+    """A 200 answer without a length whose body is line after line of
+    comment text, until limit_bytes were sent or the client went away."""
+    limit_bytes: int
+    chunk_bytes: int = 1 << 20
+
+
+@dataclass
+class BarQuery:
+    """Serves body only when the raw request target contains a vertical bar
+    (raw or percent-escaped); 404 otherwise."""
+    body: bytes
+
+
+class _FaultHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"  # every answer ends with its connection
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        server = self.server
+        with server.lock:
+            server.hits.append(self.path)
+            route = server.routes.get(self.path)
+            if route is None:
+                route = server.routes.get(self.path.split("?", 1)[0])
+        if route is None:
+            route = Reply(status=404, body=b"no such route\n")
+        if isinstance(route, BarQuery):
+            target = self.path
+            ok = "|" in target or "%7c" in target.lower()
+            route = Reply(body=route.body) if ok else Reply(status=404, body=b"bar lost\n")
+        try:
+            if isinstance(route, Endless):
+                self._endless(route)
+            else:
+                self._reply(route)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+    def _reply(self, r):
+        self.send_response(r.status)
+        length = len(r.body) if r.content_length == "auto" else r.content_length
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        for name, value in r.headers.items():
+            self.send_header(name, value)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(r.body)
+        self.wfile.flush()
+        if r.stall:
+            self.server.stopping.wait(STALL_LIMIT_S)
+
+    def _endless(self, r):
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        line = b"#" + b"x" * 62 + b"\n"
+        chunk = line * (r.chunk_bytes // len(line))
+        sent = 0
+        while sent < r.limit_bytes and not self.server.stopping.is_set():
+            self.wfile.write(chunk)
+            sent += len(chunk)
+        self.wfile.flush()
+
+
+class FaultServer:
+    """HTTP server on 127.0.0.1 answering each request target with a
+    scripted Reply (looked up with, then without, its query). Records every
+    request target in hits."""
+
+    def __init__(self):
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), _FaultHandler)
+        self.httpd.daemon_threads = True
+        self.httpd.routes = {}
+        self.httpd.hits = []
+        self.httpd.lock = threading.Lock()
+        self.httpd.stopping = threading.Event()
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},
+                                       daemon=True)
+
+    def start(self):
+        self.thread.start()  # the socket listens since construction
+
+    def stop(self):
+        self.httpd.stopping.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(timeout=10)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+
+    def route(self, path, reply):
+        with self.httpd.lock:
+            self.httpd.routes["/" + path.lstrip("/")] = reply
+        return self.url(path)
+
+    def hits_of(self, path):
+        target = "/" + path.lstrip("/")
+        with self.httpd.lock:
+            return sum(1 for hit in self.httpd.hits if hit.split("?", 1)[0] == target)
+
+
+class SilentListener:
+    """A socket that listens but never accepts: the kernel completes the
+    handshake, the request goes unanswered. Also tells afterwards whether
+    anyone connected at all (a queued connection can still be accepted)."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+
+    def was_contacted(self):
+        self.sock.setblocking(False)
+        try:
+            conn, _ = self.sock.accept()
+        except BlockingIOError:
+            return False
+        conn.close()
+        return True
+
+    def close(self):
+        self.sock.close()
+
+
+# --------------------------------------------------------------------------
+# Manifests, game folders and trees
+
+
+def manifest_bytes(lines, crlf=False):
+    """Joins str/bytes lines with LF (or CR LF) into UTF-8 manifest text."""
+    eol = b"\r\n" if crlf else b"\n"
+    parts = [line if isinstance(line, bytes) else line.encode("utf-8") for line in lines]
+    return eol.join(parts) + eol
+
+
+def entry(relative_path, size, url):
+    return "%s|%s|%s" % (relative_path, size, url)
+
+
+def write_file(path, content):
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(content)
+    return path
+
+
+def write_launcher_ini(game, patch_url, extra=""):
+    text = "[launcher]\r\nPatchURL=%s\r\n%s" % (patch_url, extra)
+    write_file(Path(game) / "launcher.ini", text.encode("utf-8"))
+
+
+def snapshot(root):
+    """Every file, folder and link below root: relative path -> content
+    (bytes for files, "<dir>" for folders, "-> target" for links)."""
+    root = Path(root)
+    result = {}
+    for folder, dirs, files in os.walk(root, followlinks=False):
+        for name in dirs + files:
+            p = Path(folder) / name
+            rel = str(p.relative_to(root))
+            if p.is_symlink():
+                result[rel] = "-> " + os.readlink(p)
+            elif p.is_dir():
+                result[rel] = "<dir>"
+            else:
+                result[rel] = p.read_bytes()
+    return result
+
+
+def snapshot_changes(before, after):
+    """Human-readable list of what differs between two snapshots."""
+    changes = []
+    for key in sorted(set(before) | set(after)):
+        if key not in before:
+            changes.append("created " + key)
+        elif key not in after:
+            changes.append("removed " + key)
+        elif before[key] != after[key]:
+            changes.append("changed " + key)
+    return changes
+
+
+def temporaries_below(root):
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*.part~"))
+
+
+def utf16_units(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def quote_path(relative):
+    return urllib.parse.quote(relative)
+
+
+# --------------------------------------------------------------------------
+# The tool
+
+
+@dataclass
+class ToolResult:
+    code: int
+    lines: list
+    stderr: str
+    elapsed_s: float
+
+    def describe(self):
+        return "exit %d after %.1f s\nstdout: %r\nstderr: %s" % (
+            self.code, self.elapsed_s, self.lines, self.stderr[-2000:])
+
+
+def linux_tool_path():
+    return Path(os.environ.get("LAUNCHER_PATCH_LINUX", REPO / "build/linux/launcher-patch"))
+
+
+def windows_tool_path():
+    return Path(os.environ.get("LAUNCHER_PATCH_WINDOWS", REPO / "build/windows/launcher-patch.exe"))
+
+
+class Tool:
+    """Runs launcher-patch for one target: "linux" runs the binary directly,
+    "windows" runs the .exe under Wine (drive Z: is the root folder, so a
+    folder is passed as Z: plus its path with backslashes). stdout is a pipe,
+    so the tool prints every status text as a line of its own."""
+
+    def __init__(self, target):
+        self.target = target
+        self.windows = target == "windows"
+        self.exe = windows_tool_path() if self.windows else linux_tool_path()
+        self.separator = "\\" if self.windows else "/"
+
+    def available(self):
+        if not self.exe.exists():
+            return False, "%s not built" % self.exe
+        if self.windows and shutil.which("wine") is None:
+            return False, "wine not installed"
+        return True, ""
+
+    def native_dir(self, path):
+        """The folder as the tool should be given it."""
+        path = str(Path(path).resolve())
+        return "Z:" + path.replace("/", "\\") if self.windows else path
+
+    def environment(self, timeout_ms=None):
+        env = dict(os.environ)
+        for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                     "ALL_PROXY", "ftp_proxy", "FTP_PROXY"):
+            env.pop(name, None)
+        env["no_proxy"] = env["NO_PROXY"] = "127.0.0.1,localhost"
+        env.pop("LAUNCHER_PATCH_TIMEOUT_MS", None)
+        if timeout_ms is not None:
+            env["LAUNCHER_PATCH_TIMEOUT_MS"] = str(timeout_ms)
+        if self.windows:
+            env["WINEDEBUG"] = "-all"
+            # A new prefix must not stop to offer Mono or Gecko.
+            env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        return env
+
+    def command(self, args):
+        if self.windows:
+            return ["wine", str(self.exe)] + list(args)
+        return [str(self.exe)] + list(args)
+
+    def run_raw(self, args, timeout_s=120, timeout_ms=None, cwd=None):
+        started = time.monotonic()
+        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout_s, cwd=cwd,
+                              env=self.environment(timeout_ms))
+        elapsed = time.monotonic() - started
+        out = done.stdout.decode("utf-8", errors="replace").replace("\r\n", "\n")
+        lines = out.split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        return ToolResult(done.returncode, lines, done.stderr.decode("utf-8", errors="replace"), elapsed)
+
+    def run(self, mode, game, url=None, timeout_s=120, timeout_ms=None):
+        args = [mode, "--dir", self.native_dir(game)]
+        if url is not None:
+            args += ["--url", url]
+        return self.run_raw(args, timeout_s=timeout_s, timeout_ms=timeout_ms)
+
+    def warm_up(self):
+        """The first Wine start may build its prefix; do it once, with time."""
+        if self.windows:
+            self.run_raw(["--help"], timeout_s=300)
