@@ -1,49 +1,42 @@
 // File-system seam on POSIX, in a scratch folder under /tmp: the folder
 // containment check against symbolic links and look-alike names, and the
 // size limits and refusals of the small whole-file helpers.
-// Linux only (mkdtemp, symlink, chdir).
+// Linux only (symlink, chdir).
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "platform/files.h"
+#include "test_files.h"
 
 namespace {
 
-std::u16string Wide(const std::string &utf8) {
-    WideChar units[1024];
-    EXPECT_TRUE(Utf8ToText(utf8.c_str(), units, 1024));
-    return std::u16string(units);
+WideString Wide(const std::string &utf8) {
+    return ::Wide(utf8.c_str());
 }
 
-std::string MakeScratchFolder() {
-    char pattern[] = "/tmp/files_posix_test_XXXXXX";
-    const char *made = mkdtemp(pattern);
-    EXPECT_NE(made, nullptr);
-    return made ? made : "";
-}
-
-void RemoveTree(const std::string &folder) {
-    std::string command = "rm -rf '" + folder + "'";
-    EXPECT_EQ(system(command.c_str()), 0);
+// Scratch folder as a POSIX path, for the mkdir/symlink set-up calls.
+std::string ScratchFolder() {
+    return Narrow(MakeScratchFolder());
 }
 
 bool Inside(const std::string &base, const std::string &path) {
     return PathStaysInside(Wide(base).c_str(), Wide(path).c_str());
 }
 
-void WriteBytes(const std::string &path, const std::string &bytes) {
+// Writes through the seam itself, so its write loop is exercised too.
+void WriteThroughSeam(const std::string &path, const std::string &bytes) {
     FileHandle file = CreateFileForWriting(Wide(path).c_str());
     ASSERT_NE(file, NoFile);
     ASSERT_TRUE(WriteToFile(file, bytes.data(), int(bytes.size())));
+    EXPECT_TRUE(FlushFile(file));
     CloseFile(file);
 }
 
 TEST(FilesPosix, ContainmentFollowsLinksAndComparesWholeNames) {
-    std::string scratch = MakeScratchFolder();
+    std::string scratch = ScratchFolder();
     std::string game = scratch + "/game";
     ASSERT_EQ(mkdir(game.c_str(), 0777), 0);
     ASSERT_EQ(mkdir((game + "/data").c_str(), 0777), 0);
@@ -76,13 +69,13 @@ TEST(FilesPosix, ContainmentFollowsLinksAndComparesWholeNames) {
     EXPECT_FALSE(Inside("data", "file.bin"));
     ASSERT_EQ(chdir(previous), 0);
 
-    RemoveTree(scratch);
+    RemoveTree(Wide(scratch));
 }
 
 TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
-    std::string scratch = MakeScratchFolder();
+    std::string scratch = ScratchFolder();
     std::string file = scratch + "/ten.txt";
-    WriteBytes(file, "0123456789");
+    WriteThroughSeam(file, "0123456789");
 
     char bytes[16];
     EXPECT_EQ(ReadSmallFile(Wide(file).c_str(), bytes, 11), 10);  // exactly fits with its zero
@@ -98,7 +91,7 @@ TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
     EXPECT_FALSE(RemoveFile(Wide(scratch).c_str()));
 
     // Replacing swaps the content in and leaves no source behind.
-    WriteBytes(scratch + "/new.part", "abc");
+    WriteThroughSeam(scratch + "/new.part", "abc");
     ASSERT_TRUE(ReplaceFile(Wide(scratch + "/new.part").c_str(), Wide(file).c_str()));
     EXPECT_EQ(ReadSmallFile(Wide(file).c_str(), bytes, 16), 3);
     EXPECT_FALSE(PathExists(Wide(scratch + "/new.part").c_str()));
@@ -113,7 +106,7 @@ TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
     EXPECT_EQ(self[0], u'/');
     EXPECT_TRUE(PathExists(self));
 
-    RemoveTree(scratch);
+    RemoveTree(Wide(scratch));
 }
 
 }  // namespace

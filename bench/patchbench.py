@@ -1,0 +1,487 @@
+#!/usr/bin/env python3
+"""Patch throughput, check speed and memory of launcher-patch, next to curl.
+
+Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
+  (i)   patch of 2,000 files of 16 KiB into an empty game folder,
+  (ii)  patch of 4 files of 256 MiB into an empty game folder,
+  (iii) check of a 100,000-entry manifest whose files are all present.
+The patch cases are compared with one curl process fetching the same URLs
+(manifest included) one after another over its reused connection. Every
+download is verified (file count, sizes, SHA-256 of samples) so that a run
+which skipped or mangled files cannot look fast. Each child's peak RSS comes
+from wait4 in bench/peak_rss.c, per process.
+
+Normally started through bench/run.sh, which builds the tool first:
+  bench/patchbench.py --tool build/bench/launcher-patch --peak-rss build/bench/peak_rss
+                      [--runs 5] [--large-runs 3] [--skip-large] [--keep]
+Needs only python3, nginx (/usr/sbin/nginx) and curl. Prints PASS/MISS per
+target and exits 0 unless the setup itself or a verification failed.
+"""
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MiB = 1024 * 1024
+GiB = 1024 * MiB
+
+SMALL_COUNT, SMALL_BYTES, SMALL_FOLDERS = 2000, 16 * 1024, 20
+LARGE_COUNT, LARGE_BYTES = 4, 256 * MiB
+CHECK_COUNT, CHECK_FOLDERS, CHECK_MAX_BYTES = 100_000, 100, 100
+
+SMALL_RATIO_TARGET = 1.10
+LARGE_RATIO_TARGET = 1.05
+CHECK_SECONDS_TARGET = 1.0
+PATCH_RSS_TARGET_MIB = 32.0
+
+NGINX = "/usr/sbin/nginx"
+CURL = shutil.which("curl") or "/usr/bin/curl"
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+class BenchError(Exception):
+    pass
+
+
+# ---------------------------------------------------------------- child runs
+
+class RunResult:
+    def __init__(self, seconds, peak_mib, exit_code, stdout_path):
+        self.seconds = seconds
+        self.peak_mib = peak_mib
+        self.exit_code = exit_code
+        self.stdout_path = stdout_path
+
+    def last_line(self):
+        with open(self.stdout_path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").strip().splitlines()
+        return lines[-1] if lines else ""
+
+
+PEAK_RSS = ""  # the bench/peak_rss.c helper, set from --peak-rss
+
+
+def timed_run(argv, stdout_path):
+    """Runs argv with stdout into a file (never a pipe: launcher-patch prints
+    thousands of lines and a full pipe would stall it) and returns its wall
+    time and its peak RSS. The RSS comes from the small peak_rss helper that
+    forks the program: taken from Python's own wait4, Linux would report at
+    least the interpreter's size for every child."""
+    result_path = stdout_path + ".rss"
+    with open(stdout_path, "wb") as out:
+        start = time.perf_counter()
+        subprocess.run([PEAK_RSS, result_path] + argv, stdin=subprocess.DEVNULL, stdout=out,
+                       stderr=subprocess.STDOUT)
+        seconds = time.perf_counter() - start
+    with open(result_path) as f:
+        peak_kib, exit_code = (int(field) for field in f.read().split())
+    os.unlink(result_path)
+    return RunResult(seconds, peak_kib / 1024.0, exit_code, stdout_path)
+
+
+# ---------------------------------------------------------------- the tree
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(4 * MiB)
+            if not block:
+                return h.hexdigest()
+            h.update(block)
+
+
+class Tree:
+    """The served files and what each download must look like."""
+
+    def __init__(self, root, base_url):
+        self.root = root
+        self.base_url = base_url
+        self.small = []  # (relative path, size, sha256)
+        self.large = []
+
+    def url(self, relative):
+        return f"{self.base_url}/{relative}"
+
+    def write_manifest(self, name, entries):
+        with open(os.path.join(self.root, name), "w") as f:
+            for relative, size, _ in entries:
+                f.write(f"{relative}|{size}|{self.url(relative)}\n")
+
+    def make_small(self):
+        for i in range(SMALL_COUNT):
+            relative = f"small/d{i % SMALL_FOLDERS:02d}/f{i:04d}.bin"
+            data = os.urandom(SMALL_BYTES)
+            path = os.path.join(self.root, relative)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+            self.small.append((relative, SMALL_BYTES, hashlib.sha256(data).hexdigest()))
+        self.write_manifest("small.txt", self.small)
+
+    def make_large(self):
+        os.makedirs(os.path.join(self.root, "large"), exist_ok=True)
+        for i in range(LARGE_COUNT):
+            relative = f"large/part{i}.bin"
+            h = hashlib.sha256()
+            with open(os.path.join(self.root, relative), "wb") as f:
+                for _ in range(LARGE_BYTES // MiB):
+                    block = os.urandom(MiB)
+                    h.update(block)
+                    f.write(block)
+            self.large.append((relative, LARGE_BYTES, h.hexdigest()))
+        self.write_manifest("large.txt", self.large)
+
+    def make_check(self, game):
+        """A game folder already holding every file of check.txt (sizes
+        0..CHECK_MAX_BYTES). The URLs are never fetched by a check pass."""
+        filler = b"x" * CHECK_MAX_BYTES
+        with open(os.path.join(self.root, "check.txt"), "w") as manifest:
+            for folder in range(CHECK_FOLDERS):
+                os.makedirs(os.path.join(game, f"data/g{folder:03d}"), exist_ok=True)
+            for i in range(CHECK_COUNT):
+                relative = f"data/g{i % CHECK_FOLDERS:03d}/e{i:06d}.dat"
+                size = i % (CHECK_MAX_BYTES + 1)
+                with open(os.path.join(game, relative), "wb") as f:
+                    f.write(filler[:size])
+                manifest.write(f"{relative}|{size}|{self.url(relative)}\n")
+
+
+# ---------------------------------------------------------------- nginx
+
+NGINX_CONF = """\
+daemon off;
+worker_processes 1;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 120s;
+    keepalive_requests 1000000;
+    default_type application/octet-stream;
+    client_body_temp_path {prefix}/body;
+    proxy_temp_path {prefix}/proxy;
+    fastcgi_temp_path {prefix}/fastcgi;
+    uwsgi_temp_path {prefix}/uwsgi;
+    scgi_temp_path {prefix}/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        location / {{ }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    def __init__(self, prefix, root, port):
+        self.prefix, self.port = prefix, port
+        os.makedirs(prefix, exist_ok=True)
+        self.conf = os.path.join(prefix, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write(NGINX_CONF.format(prefix=prefix, root=root, port=port))
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            [NGINX, "-p", self.prefix, "-c", self.conf, "-e", os.path.join(self.prefix, "error.log")],
+            stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise BenchError(f"nginx exited at start ({self.proc.returncode}): {self.error_log()}")
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise BenchError("nginx did not start listening within 10 s")
+
+    def error_log(self):
+        try:
+            with open(os.path.join(self.prefix, "error.log")) as f:
+                return f.read()[-2000:]
+        except OSError:
+            return "(no error log)"
+
+    def stop(self):
+        if self.proc is None or self.proc.poll() is not None:
+            return
+        self.proc.send_signal(signal.SIGQUIT)  # graceful: workers finish, master removes its pid file
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+# ---------------------------------------------------------------- verification
+
+def verify_download(dest, source_root, entries, sample_every, full_hash, rng, label):
+    """Raises BenchError unless dest holds exactly the entries' files (no
+    leftovers such as temporary files) with the right sizes and contents.
+    Small files are hashed every sample_every-th entry plus the last one;
+    large ones get random 64 KiB windows compared with the source tree, or
+    their whole SHA-256 when full_hash is set."""
+    found = set()
+    for folder, _, names in os.walk(dest):
+        for name in names:
+            found.add(os.path.relpath(os.path.join(folder, name), dest))
+    expected = {relative for relative, _, _ in entries}
+    if found != expected:
+        missing, extra = sorted(expected - found), sorted(found - expected)
+        raise BenchError(f"{label}: {len(missing)} missing ({missing[:3]}), {len(extra)} extra ({extra[:3]})")
+    for index, (relative, size, digest) in enumerate(entries):
+        path = os.path.join(dest, relative)
+        actual = os.path.getsize(path)
+        if actual != size:
+            raise BenchError(f"{label}: {relative} has {actual} bytes, expected {size}")
+        if size >= 64 * MiB:
+            if full_hash:
+                if sha256_file(path) != digest:
+                    raise BenchError(f"{label}: {relative} differs from the served file (SHA-256)")
+            else:
+                verify_windows(path, os.path.join(source_root, relative), size, rng, label)
+        elif index % sample_every == 0 or index == len(entries) - 1:
+            if sha256_file(path) != digest:
+                raise BenchError(f"{label}: {relative} differs from the served file (SHA-256)")
+
+
+def verify_windows(path, source, size, rng, label, windows=8, window_bytes=64 * 1024):
+    offsets = [0, size - window_bytes] + [rng.randrange(0, size - window_bytes) for _ in range(windows)]
+    with open(path, "rb") as got, open(source, "rb") as want:
+        for offset in offsets:
+            got.seek(offset)
+            want.seek(offset)
+            if got.read(window_bytes) != want.read(window_bytes):
+                raise BenchError(f"{label}: {os.path.basename(path)} differs at offset {offset}")
+
+
+# ---------------------------------------------------------------- cases
+
+def curl_config(path, tree, manifest, manifest_copy, entries, dest):
+    """One curl process, sequential transfers: the connection is reused.
+    It fetches the manifest too, as the launcher does."""
+    with open(path, "w") as f:
+        f.write(f'url = "{tree.url(manifest)}"\noutput = "{manifest_copy}"\n')
+        for relative, _, _ in entries:
+            f.write(f'url = "{tree.url(relative)}"\noutput = "{os.path.join(dest, relative)}"\n')
+
+
+def reset_folder(path):
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+
+
+def patch_case(work, tool, tree, manifest, entries, runs, sample_every, sync_first, warmup):
+    """Alternates launcher and curl runs (order flipped every round) into
+    fresh empty folders and returns the two lists of RunResults."""
+    game = os.path.join(work, "game")
+    fetched = os.path.join(work, "fetched")
+    cfg = os.path.join(work, f"curl-{manifest}.cfg")
+    curl_config(cfg, tree, manifest, os.path.join(work, "curl-" + manifest), entries, fetched)
+    launcher_argv = [tool, "patch", "--dir", game, "--url", tree.url(manifest)]
+    curl_argv = [CURL, "-s", "-S", "--fail", "--create-dirs", "--config", cfg]
+    rng = random.Random(7)
+    results = {"launcher": [], "curl": []}
+
+    def one(kind, keep):
+        dest = game if kind == "launcher" else fetched
+        reset_folder(dest)
+        if sync_first:
+            os.sync()  # earlier runs' dirty pages are flushed outside the timing
+        argv = launcher_argv if kind == "launcher" else curl_argv
+        run = timed_run(argv, os.path.join(work, f"{kind}.out"))
+        if run.exit_code != 0:
+            raise BenchError(f"{kind} on {manifest} exited {run.exit_code}: {run.last_line()}")
+        if kind == "launcher":
+            want = f"Downloaded {len(entries)} file(s). Ready."
+            if run.last_line() != want:
+                raise BenchError(f"launcher on {manifest} ended with '{run.last_line()}', expected '{want}'")
+        full = kind == "launcher" and len(results[kind]) == runs - 1
+        verify_download(dest, tree.root, entries, sample_every, full, rng, f"{kind} {manifest}")
+        if keep:
+            results[kind].append(run)
+        shutil.rmtree(dest, ignore_errors=True)
+
+    for kind in ("launcher", "curl")[:2 if warmup else 0]:
+        one(kind, keep=False)
+    for r in range(runs):
+        order = ("launcher", "curl") if r % 2 == 0 else ("curl", "launcher")
+        for kind in order:
+            one(kind, keep=True)
+    return results["launcher"], results["curl"]
+
+
+def check_case(work, tool, tree, game, runs):
+    argv = [tool, "check", "--dir", game, "--url", tree.url("check.txt")]
+    want = f"All {CHECK_COUNT} files OK - ready to play."
+    launcher = []
+    for r in range(runs + 1):  # the first run warms the stat cache
+        run = timed_run(argv, os.path.join(work, "check.out"))
+        if run.exit_code != 0 or run.last_line() != want:
+            raise BenchError(f"check exited {run.exit_code} with '{run.last_line()}', expected '{want}'")
+        if r > 0:
+            launcher.append(run)
+    curl = []
+    manifest_copy = os.path.join(work, "check-manifest.txt")
+    for _ in range(runs):
+        run = timed_run([CURL, "-s", "-S", "--fail", "-o", manifest_copy, tree.url("check.txt")],
+                        os.path.join(work, "curl.out"))
+        if run.exit_code != 0 or os.path.getsize(manifest_copy) != os.path.getsize(os.path.join(tree.root, "check.txt")):
+            raise BenchError("curl could not fetch check.txt")
+        curl.append(run)
+    return launcher, curl
+
+
+# ---------------------------------------------------------------- report
+
+def median(runs):
+    return statistics.median(r.seconds for r in runs)
+
+
+def verdict(ok):
+    return "PASS" if ok else "MISS"
+
+
+def report(rows):
+    head = f"{'case':<30} {'launcher':>9} {'curl':>9} {'ratio':>6}  {'target':<16} {'peak RSS':>9}  {'target':<14}"
+    print()
+    print(head)
+    print("-" * len(head))
+    for row in rows:
+        print(f"{row['case']:<30} {row['launcher']:>8.3f}s {row['curl']:>8.3f}s {row['ratio']:>6}  "
+              f"{row['target']:<16} {row['rss']:>5.1f} MiB  {row['rss_target']:<14}")
+    print()
+    print("Times are medians (launcher and curl runs interleaved); peak RSS is the largest of the")
+    print("launcher's runs. For the check case the curl column is a reference only: one curl")
+    print("fetching the manifest alone.")
+
+
+def detail(label, runs):
+    times = ", ".join(f"{r.seconds:.3f}" for r in runs)
+    log(f"  {label:<22} s: {times}  (best {min(r.seconds for r in runs):.3f}, "
+        f"median {median(runs):.3f}); peak RSS {max(r.peak_mib for r in runs):.1f} MiB")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", required=True, help="the launcher-patch executable")
+    parser.add_argument("--peak-rss", required=True, help="the peak_rss helper built from bench/peak_rss.c")
+    parser.add_argument("--runs", type=int, default=5, help="timed runs per side, small and check cases")
+    parser.add_argument("--large-runs", type=int, default=3, help="timed runs per side, 256 MiB case")
+    parser.add_argument("--workdir", default=None, help="parent of the temporary folder (default: the system's)")
+    parser.add_argument("--skip-large", action="store_true", help="leave out the 4 x 256 MiB case")
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    args = parser.parse_args()
+    global PEAK_RSS
+    tool = os.path.abspath(args.tool)
+    PEAK_RSS = os.path.abspath(args.peak_rss)
+    for program in (tool, PEAK_RSS):
+        if not os.access(program, os.X_OK):
+            raise BenchError(f"{program} is not an executable")
+    for program in (NGINX, CURL):
+        if not os.access(program, os.X_OK):
+            raise BenchError(f"{program} is missing (scripts/install-deps.sh installs it)")
+
+    work = tempfile.mkdtemp(prefix="patchbench-", dir=args.workdir)
+    os.chmod(work, 0o755)  # nginx's workers may run as another user
+    # SIGTERM unwinds like Ctrl-C so nginx is stopped and the folder removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    nginx = None
+    try:
+        free = shutil.disk_usage(work).free
+        # tree + one download folder at a time + 100k small files (one block each)
+        needed = LARGE_COUNT * LARGE_BYTES * 2 + CHECK_COUNT * 4096 + 256 * MiB
+        run_large = not args.skip_large
+        if run_large and free < needed:
+            log(f"only {free / GiB:.1f} GiB free under {work}, {needed / GiB:.1f} GiB needed: skipping (ii)")
+            run_large = False
+
+        port = free_port()
+        root = os.path.join(work, "tree")
+        os.makedirs(root)
+        tree = Tree(root, f"http://127.0.0.1:{port}")
+        t0 = time.perf_counter()
+        log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
+        tree.make_small()
+        if run_large:
+            log(f"generating {LARGE_COUNT} x 256 MiB ...")
+            tree.make_large()
+        check_game = os.path.join(work, "checkgame")
+        log(f"generating {CHECK_COUNT} present files for the check case ...")
+        tree.make_check(check_game)
+        log(f"  generated in {time.perf_counter() - t0:.1f} s")
+
+        nginx = Nginx(os.path.join(work, "nginx"), root, port)
+        nginx.start()
+        log(f"nginx on 127.0.0.1:{port}")
+
+        rows = []
+        log("(i) 2000 x 16 KiB ...")
+        lw, cw = patch_case(work, tool, tree, "small.txt", tree.small, args.runs,
+                            sample_every=50, sync_first=True, warmup=True)
+        detail("launcher patch", lw)
+        detail("curl", cw)
+        ratio = median(lw) / median(cw)
+        peak = max(r.peak_mib for r in lw)
+        rows.append(dict(case="(i)   2000 x 16 KiB patch", launcher=median(lw), curl=median(cw),
+                         ratio=f"{ratio:.3f}", target=f"<= {SMALL_RATIO_TARGET:.2f} {verdict(ratio <= SMALL_RATIO_TARGET)}",
+                         rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}"))
+
+        if run_large:
+            log("(ii) 4 x 256 MiB ...")
+            lw, cw = patch_case(work, tool, tree, "large.txt", tree.large, args.large_runs,
+                                sample_every=1, sync_first=True, warmup=False)
+            detail("launcher patch", lw)
+            detail("curl", cw)
+            ratio = median(lw) / median(cw)
+            peak = max(r.peak_mib for r in lw)
+            rows.append(dict(case="(ii)  4 x 256 MiB patch", launcher=median(lw), curl=median(cw),
+                             ratio=f"{ratio:.3f}", target=f"<= {LARGE_RATIO_TARGET:.2f} {verdict(ratio <= LARGE_RATIO_TARGET)}",
+                             rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}"))
+
+        log(f"(iii) check of {CHECK_COUNT} entries ...")
+        lw, cw = check_case(work, tool, tree, check_game, args.runs)
+        detail("launcher check", lw)
+        detail("curl manifest only", cw)
+        rows.append(dict(case=f"(iii) check {CHECK_COUNT} entries", launcher=median(lw), curl=median(cw),
+                         ratio="-", target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
+                         rss=max(r.peak_mib for r in lw), rss_target="(none)"))
+        report(rows)
+        return 0
+    finally:
+        if nginx is not None:
+            nginx.stop()
+        if args.keep:
+            log(f"kept {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except BenchError as problem:
+        log(f"patchbench: {problem}")
+        sys.exit(1)

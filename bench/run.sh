@@ -1,0 +1,35 @@
+#!/bin/sh
+# Patch benchmark: launcher-patch against curl over a private nginx on
+# 127.0.0.1, with peak memory, printed as a table with PASS/MISS per target.
+#
+# Usage, from the repository root:   bench/run.sh [patchbench options]
+#   e.g.  bench/run.sh                    the full run (about 1-2 minutes)
+#         bench/run.sh --skip-large       without the 4 x 256 MiB case
+#         bench/run.sh --runs 3 --keep    fewer runs; keep the temporary folder
+#
+# Builds launcher-patch in Release into build/bench (only when out of date)
+# and the small bench/peak_rss.c helper that measures peak memory, then runs bench/patchbench.py, which generates the patch tree in a
+# temporary folder (under $TMPDIR, default /tmp; about 2.5 GiB free needed,
+# checked first), serves it with nginx, times the cases and removes the
+# folder again. Needs the Debian packages from scripts/install-deps.sh
+# (cmake, ninja-build, nginx-light, curl, python3); nothing else.
+# Targets are reported, never enforced: the exit status is non-zero only
+# when the build, the server or a download verification failed.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build/bench"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=OFF >/dev/null
+cmake --build "$build" --target launcher-patch >/dev/null
+# The peak-memory helper (see its header for why Python cannot measure it).
+if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss" ]; then
+  cc -O2 -Wall -Wextra -o "$build/peak_rss" "$root/bench/peak_rss.c"
+fi
+
+# Debian's interpreter rather than whatever python3 comes first on PATH.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+exec "$python" "$root/bench/patchbench.py" --tool "$build/launcher-patch" \
+  --peak-rss "$build/peak_rss" "$@"
