@@ -57,8 +57,9 @@ class BenchError(Exception):
 # ---------------------------------------------------------------- child runs
 
 class RunResult:
-    def __init__(self, seconds, peak_mib, exit_code, stdout_path):
+    def __init__(self, seconds, peak_mib, exit_code, cpu_seconds, stdout_path):
         self.seconds = seconds
+        self.cpu_seconds = cpu_seconds  # user + system
         self.peak_mib = peak_mib
         self.exit_code = exit_code
         self.stdout_path = stdout_path
@@ -85,9 +86,9 @@ def timed_run(argv, stdout_path):
                        stderr=subprocess.STDOUT)
         seconds = time.perf_counter() - start
     with open(result_path) as f:
-        peak_kib, exit_code = (int(field) for field in f.read().split())
+        peak_kib, exit_code, user, system = f.read().split()
     os.unlink(result_path)
-    return RunResult(seconds, peak_kib / 1024.0, exit_code, stdout_path)
+    return RunResult(seconds, int(peak_kib) / 1024.0, int(exit_code), float(user) + float(system), stdout_path)
 
 
 # ---------------------------------------------------------------- the tree
@@ -381,7 +382,8 @@ def report(rows):
 def detail(label, runs):
     times = ", ".join(f"{r.seconds:.3f}" for r in runs)
     log(f"  {label:<22} s: {times}  (best {min(r.seconds for r in runs):.3f}, "
-        f"median {median(runs):.3f}); peak RSS {max(r.peak_mib for r in runs):.1f} MiB")
+        f"median {median(runs):.3f}); median CPU {statistics.median(r.cpu_seconds for r in runs):.3f} s; "
+        f"peak RSS {max(r.peak_mib for r in runs):.1f} MiB")
 
 
 def main():
@@ -440,7 +442,7 @@ def main():
         rows = []
         log("(i) 2000 x 16 KiB ...")
         lw, cw = patch_case(work, tool, tree, "small.txt", tree.small, args.runs,
-                            sample_every=50, sync_first=True, warmup=True)
+                            sample_every=50, sync_first=False, warmup=True)
         detail("launcher patch", lw)
         detail("curl", cw)
         ratio = median(lw) / median(cw)

@@ -1,6 +1,8 @@
-/* peak_rss: runs a program and writes its peak resident set size to a file.
+/* peak_rss: runs a program and writes its peak resident set size and CPU
+ * time to a file.
  *   peak_rss RESULT_FILE PROGRAM [ARG...]
- * RESULT_FILE receives "<peak KiB> <exit status>\n"; standard streams are
+ * RESULT_FILE receives "<peak KiB> <exit status> <user s> <system s>\n"
+ * (seconds with microsecond digits); standard streams are
  * passed through untouched. Linux (wait4's ru_maxrss is in KiB there).
  * It exists because Linux counts the memory of the process that forked and
  * exec'd a child into the child's ru_maxrss: measured straight from Python,
@@ -38,7 +40,9 @@ int main(int argc, char **argv) {
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     FILE *result = fopen(argv[1], "w");
-    if (result == NULL || fprintf(result, "%ld %d\n", usage.ru_maxrss, code) < 0 || fclose(result) != 0) {
+    if (result == NULL || fprintf(result, "%ld %d %ld.%06ld %ld.%06ld\n", usage.ru_maxrss, code,
+                                            (long)usage.ru_utime.tv_sec, (long)usage.ru_utime.tv_usec,
+                                            (long)usage.ru_stime.tv_sec, (long)usage.ru_stime.tv_usec) < 0 || fclose(result) != 0) {
         perror("peak_rss: result file");
         return 71;
     }

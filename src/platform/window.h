@@ -1,9 +1,11 @@
 // Window seam: what the core asks of the window it draws into.
-// Backends: the launcher's window (Win32 or SDL2), and a console stand-in
-// for the headless tools that prints the status line instead.
+// Backends: the launcher's window (Win32 or SDL2), a stand-in while it has
+// none, a console stand-in for the headless tools that prints the status
+// line, and recording stand-ins in the tests.
 #pragma once
 
 // Invalidates the whole client area of the main window without erasing it.
+// Safe from any thread.
 void RequestRepaint();
 // Requests a repaint and paints at once, so the current status text and
 // progress are shown before the caller goes on.
@@ -12,3 +14,13 @@ void ForceRepaint();
 // Creates the launcher window, shows it with showCommand and runs the
 // message loop until the launcher quits; returns the exit code, 0.
 int RunMainWindow(int showCommand);
+
+// Ends the message loop with exit code 0 without destroying the window
+// (PostQuitMessage(0) on Windows). User-interface thread only.
+void RequestQuit();
+
+// Hands a media notification (the end of a "play ... notify") to the music's
+// loop handling on the user-interface thread. For media backends that have
+// no native notification (Windows' MCI posts its own message instead).
+// Safe from any thread.
+void PostMediaNotification(int code);

@@ -6,3 +6,5 @@
 void RequestRepaint() {}
 void ForceRepaint() {}
 int RunMainWindow(int) { return 0; }
+void RequestQuit() {}
+void PostMediaNotification(int) {}

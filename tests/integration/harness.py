@@ -11,6 +11,7 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -446,6 +447,9 @@ class Tool:
                               stderr=subprocess.PIPE, timeout=timeout_s, cwd=cwd,
                               env=self.environment(timeout_ms))
         elapsed = time.monotonic() - started
+        if os.environ.get("INTEGRATION_TRACE"):
+            print("  [%s %.2f s exit %d] %s" % (self.target, elapsed, done.returncode, " ".join(args[:1])),
+                  file=sys.stderr, flush=True)
         out = done.stdout.decode("utf-8", errors="replace").replace("\r\n", "\n")
         lines = out.split("\n")
         if lines and lines[-1] == "":

@@ -1,5 +1,7 @@
 // Window seam stand-in for the unit tests (no window exists in them): every
-// forced repaint records the status text and progress it would have shown.
+// forced repaint records the status text and progress it would have shown,
+// quit requests are counted and media notifications are queued for the test
+// to hand to the music's loop handling itself, as the window would.
 #pragma once
 #include <string>
 #include <vector>
@@ -11,3 +13,9 @@ struct ShownStatus {
 
 // What the forced repaints showed, oldest first; cleared by the tests.
 std::vector<ShownStatus> &ShownStatuses();
+int RepaintRequests();
+int QuitRequests();
+void ClearWindowRecords();
+
+// Notifications posted so far, oldest first; taking them empties the queue.
+std::vector<int> TakePostedMediaNotifications();

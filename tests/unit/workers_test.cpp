@@ -21,7 +21,7 @@ static bool WaitUntilIdle(std::chrono::milliseconds limit) {
 
 TEST(Workers, OneRunAtATimeAndBusyClearsOnlyAfterTheClosingMessage) {
     ResetLauncherState(&g_state);
-    ShownStatuses().clear();
+    ClearWindowRecords();
     // Port 1 on loopback: nothing listens, the connection is refused at once.
     CopyText(g_state.patchUrl, PatchUrlUnits, WTEXT("http://127.0.0.1:1/manifest.txt"));
     ASSERT_TRUE(StartPassWorker(Patch));

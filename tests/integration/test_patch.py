@@ -1,0 +1,644 @@
+"""Integration scenarios for launcher-patch against real servers on loopback:
+a private nginx serving a generated patch tree, and a scripted fault server
+for broken answers. The same scenarios run against the Linux build and, under
+Wine, against the Windows build (LAUNCHER_PATCH_TARGET=linux|windows picks
+one; unset runs both when both are built).
+
+Each test method is one scenario: one game folder, one or more passes of the
+tool, several related checks. Servers are shared by the class.
+"""
+import os
+import random
+import shutil
+import sys
+import tempfile
+import unittest
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from harness import (BarQuery, Endless, FaultServer, Nginx, Reply, SilentListener, Tool,  # noqa: E402
+                     entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
+                     utf16_units, write_file, write_launcher_ini)
+
+CONTACTING = "Contacting patch server..."
+UNREACHABLE = "Could not reach patch server (launcher.ini)."
+UP_TO_DATE = "Everything up to date."
+STALL_TIMEOUT_MS = 1500
+
+MIB = 1 << 20
+
+
+def all_ok(total):
+    return "All %d files OK - ready to play." % total
+
+
+def missing(count):
+    return "%d file(s) missing - click PATCH FILES." % count
+
+
+def downloaded(count):
+    return "Downloaded %d file(s). Ready." % count
+
+
+def finished_with(errors):
+    return "Finished with %d error(s)." % errors
+
+
+def content_of(name, size):
+    """Reproducible bytes of a given size, different for every name."""
+    return random.Random(name).randbytes(size)
+
+
+def on_disk(game, relative):
+    """Where a manifest path lands on the Linux side of either build."""
+    return Path(game) / relative.replace("\\", "/")
+
+
+class PatchToolScenarios:
+    target = None  # "linux" or "windows", set by the concrete classes
+
+    @classmethod
+    def setUpClass(cls):
+        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
+        if wanted and wanted != cls.target:
+            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
+        cls.tool = Tool(cls.target)
+        ok, why = cls.tool.available()
+        if not ok:
+            raise unittest.SkipTest(why)
+        cls.sandbox = Path(tempfile.mkdtemp(prefix="launcher-patch-%s-" % cls.target)).resolve()
+        cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+        cls.nginx = Nginx(cls.sandbox / "srv", cls.sandbox / "nginx")
+        cls.addClassCleanup(cls.nginx.stop)
+        cls.nginx.start()
+        cls.fault = FaultServer()
+        cls.addClassCleanup(cls.fault.stop)
+        cls.fault.start()
+        cls.tool.warm_up()
+
+    # ---- helpers -------------------------------------------------------
+
+    def setUp(self):
+        self.area = self.sandbox / self._testMethodName
+        self.game = self.area / "game"
+        self.game.mkdir(parents=True)
+        self.served = self.sandbox / "srv" / self._testMethodName
+
+    def publish(self, relative, content):
+        """Puts content in the nginx tree; returns its URL."""
+        write_file(self.served / relative, content)
+        return self.nginx.url(self._testMethodName + "/" + quote_path(relative))
+
+    def publish_manifest(self, name, lines, crlf=False):
+        return self.publish("manifests/" + name, manifest_bytes(lines, crlf))
+
+    def route(self, name, reply):
+        """A fault-server route private to this scenario; returns its URL."""
+        return self.fault.route(self._testMethodName + "/" + name, reply)
+
+    def run_tool(self, mode, url=None, game=None, **kwargs):
+        return self.tool.run(mode, game or self.game, url=url, **kwargs)
+
+    def assertOutcome(self, result, code, lines=None, last=None):
+        self.assertEqual(result.code, code, result.describe())
+        if lines is not None:
+            self.assertEqual(result.lines, lines, result.describe())
+        if last is not None:
+            self.assertTrue(result.lines, result.describe())
+            self.assertEqual(result.lines[-1], last, result.describe())
+
+    def assertUnchanged(self, before, root):
+        self.assertEqual(snapshot_changes(before, snapshot(root)), [])
+
+    def file_requests(self, prefix):
+        uri = "/" + self._testMethodName + "/" + prefix
+        return [r for r in self.nginx.requests() if r[1].startswith(uri)]
+
+    # ---- scenarios -----------------------------------------------------
+
+    def test_up_to_date_game_reports_every_sixteenth_entry(self):
+        """35 files on disk with the manifest's sizes: progress after 16, 32
+        and 35 with the paths as written, comments and blanks not counted,
+        CR LF read like LF, and a patch pass fetches nothing."""
+        names = []
+        for i in range(1, 36):
+            if i == 16:
+                name = "data/maps/m16.bin"
+            elif i == 32:
+                name = "data\\sounds\\s32.ogg"
+            elif i == 35:
+                name = "textures/été/t35.dds"
+            else:
+                name = "f%02d.bin" % i
+            names.append(name)
+        lines = ["# patch 4.1 manifest|with|bars", ""]
+        for i, name in enumerate(names, 1):
+            body = content_of(name, 10 * i)
+            write_file(on_disk(self.game, name), body)
+            lines.append(entry(name, len(body), self.publish("files/%d.bin" % i, body)))
+            if i % 7 == 0:
+                lines += ["#", "", "# comment %d|1|http://127.0.0.1:1/x" % i]
+        expected_progress = [CONTACTING, "data/maps/m16.bin  (16/35)", "data\\sounds\\s32.ogg  (32/35)",
+                             "textures/été/t35.dds  (35/35)"]
+        lf = self.publish_manifest("lf.txt", lines)
+        crlf = self.publish_manifest("crlf.txt", lines, crlf=True)
+        before = snapshot(self.game)
+
+        self.assertOutcome(self.run_tool("check", lf), 0, expected_progress + [all_ok(35)])
+        self.assertOutcome(self.run_tool("check", crlf), 0, expected_progress + [all_ok(35)])
+        self.assertOutcome(self.run_tool("patch", crlf), 0, expected_progress + [UP_TO_DATE])
+        self.assertEqual(self.file_requests("files/"), [])
+        self.assertUnchanged(before, self.game)
+
+    def test_line_forms_and_size_fields(self):
+        """A single-bar line counts toward the total but is never compared, so
+        (N/N) never shows; size -1 matches an absent file and is never
+        fetched; a size that is no number expects an empty file; the size
+        field reads like atoi (blanks, sign, digits up to the first other)."""
+        lines = []
+        for i in range(1, 17):
+            body = content_of("p%d" % i, i)
+            write_file(self.game / ("p%02d.bin" % i), body)
+            lines.append(entry("p%02d.bin" % i, len(body), self.publish("files/p%d" % i, body)))
+        lines.append(entry("absent.bin", -1, self.publish("files/absent", b"12345")))
+        write_file(self.game / "empty.bin", b"")
+        lines.append(entry("empty.bin", "none", self.publish("files/empty", b"abc")))
+        write_file(self.game / "seven.bin", b"1234567")
+        lines.append(entry("seven.bin", " +7 bytes", self.publish("files/seven", b"7654321")))
+        lines.append("onebar.bin|12")
+        url = self.publish_manifest("forms.txt", lines, crlf=True)
+
+        self.assertOutcome(self.run_tool("check", url), 0, [CONTACTING, "p16.bin  (16/20)", all_ok(20)])
+        self.assertOutcome(self.run_tool("patch", url), 0, [CONTACTING, "p16.bin  (16/20)", UP_TO_DATE])
+        self.assertFalse((self.game / "absent.bin").exists())
+        self.assertFalse((self.game / "onebar.bin").exists())
+        self.assertEqual((self.game / "empty.bin").read_bytes(), b"")
+        self.assertEqual(self.file_requests("files/"), [])
+
+    def test_patch_brings_differing_files_into_place(self):
+        """Missing files (folders created, either separator, non-ASCII names)
+        and a file of the wrong size are downloaded byte for byte; a file the
+        manifest does not list is left alone; afterwards check and patch
+        agree that everything is in place."""
+        files = {
+            "data/maps/a.bin": content_of("a", 70000),
+            "keep.bin": content_of("keep", 300),
+            "readme.txt": b"Welcome to version 4.1\r\n",
+            "données/été.bin": content_of("e", 5),
+            "data\\sounds\\b.ogg": content_of("b", 100000),
+        }
+        lines = []
+        for i, (name, body) in enumerate(files.items()):
+            lines.append(entry(name, len(body), self.publish("files/%d" % i, body)))
+        write_file(self.game / "keep.bin", files["keep.bin"])
+        write_file(self.game / "readme.txt", b"Welcome to version 4.0\n")
+        write_file(self.game / "saves/slot1.sav", b"player progress")
+        url = self.publish_manifest("m.txt", lines)
+        before = snapshot(self.area)
+
+        self.assertOutcome(self.run_tool("check", url), 1,
+                           [CONTACTING, "data\\sounds\\b.ogg  (5/5)", missing(4)])
+        self.assertUnchanged(before, self.area)
+
+        self.assertOutcome(self.run_tool("patch", url), 0,
+                           [CONTACTING, "data\\sounds\\b.ogg  (5/5)", downloaded(4)])
+        for name, body in files.items():
+            self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
+        self.assertTrue((self.game / "data" / "maps").is_dir())
+        self.assertEqual((self.game / "saves/slot1.sav").read_bytes(), b"player progress")
+        self.assertEqual(temporaries_below(self.game), [])
+        # Only the files that differed were fetched.
+        self.assertEqual(len(self.file_requests("files/")), 4)
+
+        self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(5))
+        self.assertOutcome(self.run_tool("patch", url), 0, last=UP_TO_DATE)
+
+    def test_failing_download_leaves_earlier_downloads_in_place(self):
+        """Two differing files, the second URL fails: one error, the first
+        file in place, nothing at the second's place."""
+        first = content_of("first", 2000)
+        url = self.publish_manifest("m.txt", [
+            entry("first.bin", len(first), self.publish("files/first.bin", first)),
+            entry("second.bin", 10, self.nginx.url(self._testMethodName + "/files/not-there.bin")),
+        ])
+        self.assertOutcome(self.run_tool("patch", url), 1,
+                           [CONTACTING, "second.bin  (2/2)", finished_with(1)])
+        self.assertEqual((self.game / "first.bin").read_bytes(), first)
+        self.assertEqual(sorted(p.name for p in self.game.iterdir()), ["first.bin"])
+
+    def test_manifest_texts_that_are_not_plain(self):
+        """A source URL keeps every bar after the second; an error page served
+        as the manifest has no entries (0 files OK / up to date)."""
+        body = b"barred"
+        bar_url = self.route("bar.bin", BarQuery(body)) + "?part=1|2"
+        url = self.publish_manifest("bar.txt", [entry("bar.bin", len(body), bar_url)])
+        self.assertOutcome(self.run_tool("patch", url), 0, [CONTACTING, "bar.bin  (1/1)", downloaded(1)])
+        self.assertEqual((self.game / "bar.bin").read_bytes(), body)
+
+        page = self.publish("manifests/error.html",
+                            b"<html>\r\n<head><title>Maintenance</title></head>\r\n"
+                            b"<body>Back soon.</body>\r\n</html>\r\n")
+        self.assertOutcome(self.run_tool("check", page), 0, [CONTACTING, all_ok(0)])
+        self.assertOutcome(self.run_tool("patch", page), 0, [CONTACTING, UP_TO_DATE])
+
+    def test_non_success_statuses_are_failures(self):
+        """A manifest answered with 404 or 500 (even with manifest text in the
+        body) or an empty body is unreachable; a file answered with 404 or
+        500 is an error even when its body has the expected size, and
+        nothing of it is written."""
+        good = content_of("good", 3000)
+        good_url = self.publish("files/good.bin", good)
+        manifest_text = manifest_bytes([entry("good.bin", len(good), good_url)])
+        for name, url in [
+            ("404", self.nginx.url(self._testMethodName + "/manifests/none.txt")),
+            ("500", self.route("manifest500", Reply(status=500, body=manifest_text))),
+            ("503", self.route("manifest503", Reply(status=503, body=manifest_text))),
+            ("empty", self.route("manifest-empty", Reply(body=b""))),
+        ]:
+            for mode in ("check", "patch"):
+                with self.subTest(manifest=name, mode=mode):
+                    self.assertOutcome(self.run_tool(mode, url), 2, [CONTACTING, UNREACHABLE])
+        self.assertFalse((self.game / "good.bin").exists())
+
+        old = b"version 1 of the file\n"
+        write_file(self.game / "old.bin", old)
+        error_page = b"<html><body>Internal Server Error</body></html>\n" * 3
+        not_found_url = self.nginx.url(self._testMethodName + "/files/gone.bin")
+        with self.assertRaises(urllib.error.HTTPError) as caught:
+            urllib.request.urlopen(not_found_url, timeout=10)
+        not_found_page = caught.exception.read()
+        url = self.publish_manifest("files.txt", [
+            entry("old.bin", len(error_page), self.route("old500", Reply(status=500, body=error_page))),
+            entry("gone.bin", len(error_page), self.route("gone404", Reply(status=404, body=error_page))),
+            entry("nginx404.bin", len(not_found_page), not_found_url),
+            entry("good.bin", len(good), good_url),
+        ])
+        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(3))
+        self.assertEqual((self.game / "old.bin").read_bytes(), old)
+        self.assertFalse((self.game / "gone.bin").exists())
+        self.assertFalse((self.game / "nginx404.bin").exists())
+        self.assertEqual((self.game / "good.bin").read_bytes(), good)
+        self.assertEqual(temporaries_below(self.game), [])
+
+    def test_unsafe_relative_paths_are_refused(self):
+        """Paths that could name something outside the game folder, or that
+        Windows would read as a device, a stream or another name, are refused
+        before anything is created: differing in check mode (even when a file
+        of that name and size exists), an error in patch mode. Harmless names
+        that merely look alike are patched as usual."""
+        body = content_of("payload", 64)
+        source = self.publish("files/payload.bin", body)
+        outside = self.area / "outside"
+        outside.mkdir()
+        unsafe = [
+            "", " ", ".", "..", "sub/.",
+            "/rooted.bin", "\\rooted.bin", "//server/share/unc.bin", "\\\\server\\share\\unc.bin",
+            "\\\\?\\C:\\device.bin", "\\\\.\\pipe\\device.bin",
+            "C:/drive-escape.bin", "C:drive-relative.bin", "c:\\drive-escape.bin",
+            "../outside/new.bin", "../outside/same.bin", "a/../../outside/new2.bin",
+            "sub/../same-inside.bin", "sub\\..\\..\\outside\\new3.bin", "..\\outside\\new4.bin",
+            "a:b.bin", "sub/stream.bin:hidden",
+            "ctl\x01.bin", "tab\there.bin", "esc\x1b.bin", "del\x7f.bin",
+            "lt<.bin", "gt>.bin", 'quote".bin', "what?.bin", "star*.bin",
+            "CON", "prn.txt", "Aux/inner.bin", "NUL", "COM1", "lpt9.dat", "sub/nul.tar.gz",
+            "con .txt", "data/CoM9/x.bin",
+            "dot./x.bin", "x.bin.", "space /x.bin", "x.bin ",
+        ]
+        # Files that a comparison through the unsafe name would find with
+        # the expected size.
+        precreated_inside = ["same-inside.bin", "a:b.bin", "prn.txt", "CON", "NUL", "COM1", "lpt9.dat",
+                             "lt<.bin", "what?.bin", "star*.bin", 'quote".bin', "x.bin.", "x.bin ",
+                             "ctl\x01.bin", "Aux/inner.bin", "dot./x.bin", "sub/nul.tar.gz", "con .txt"]
+        for name in precreated_inside:
+            write_file(self.game / name, b"p" * len(body))
+        write_file(outside / "same.bin", b"p" * len(body))
+        look_alikes = ["CONSOLE.bin", "com10.bin", "aux_data/x.bin", "lpt.bin", ".hidden.bin", "a..b.bin",
+                       "nulled/inner.bin", "sub dir/x y.bin", "ünïcode/ñ.bin"]
+        lines = [entry(name, len(body), source) for name in unsafe + look_alikes]
+        url = self.publish_manifest("unsafe.txt", lines)
+        total = len(unsafe) + len(look_alikes)
+        before = snapshot(self.area)
+
+        check = self.run_tool("check", url)
+        self.assertOutcome(check, 1, last=missing(total))
+        self.assertEqual(check.lines[-2], "ünïcode/ñ.bin  (%d/%d)" % (total, total))
+        self.assertUnchanged(before, self.area)
+
+        patch = self.run_tool("patch", url)
+        self.assertOutcome(patch, 1, last=finished_with(len(unsafe)))
+        created = snapshot_changes(before, snapshot(self.area))
+        expected = set()
+        for name in look_alikes:
+            parts = name.split("/")
+            for depth in range(1, len(parts) + 1):
+                expected.add("created game/" + "/".join(parts[:depth]))
+        self.assertEqual(sorted(created), sorted(expected))
+        for name in look_alikes:
+            self.assertEqual((self.game / name).read_bytes(), body, name)
+        if self.tool.windows:
+            prefix = Path(os.environ.get("WINEPREFIX", Path.home() / ".wine"))
+            self.assertFalse((prefix / "drive_c" / "drive-escape.bin").exists())
+            self.assertFalse((prefix / "drive_c" / "drive-relative.bin").exists())
+
+    def test_symbolic_links_never_lead_writes_outside(self):
+        """A folder link leading out of the game folder is refused for writes
+        (also for folders below it that do not exist yet); a folder link
+        inside the game folder is fine; a file link is replaced, never
+        written through; a dangling stale temporary link is not followed."""
+        if self.tool.windows:
+            self.skipTest("symbolic links are a POSIX matter here")
+        outside = self.area / "outside"
+        write_file(outside / "secret.txt", b"do not touch")
+        (self.game / "real").mkdir()
+        (self.game / "linked").symlink_to(outside, target_is_directory=True)
+        (self.game / "inner").symlink_to(self.game / "real", target_is_directory=True)
+        (self.game / "file-link.bin").symlink_to(outside / "secret.txt")
+        (self.game / "planted.bin.part~").symlink_to(outside / "planted.bin")
+        body = content_of("sym", 500)
+        source = self.publish("files/sym.bin", body)
+        url = self.publish_manifest("links.txt", [
+            entry("linked/evil.bin", len(body), source),
+            entry("linked/deeper/evil.bin", len(body), source),
+            entry("inner/fine.bin", len(body), source),
+            entry("file-link.bin", len(body), source),
+            entry("planted.bin", len(body), source),
+        ])
+        outside_before = snapshot(outside)
+
+        result = self.run_tool("patch", url)
+        self.assertOutcome(result, 1, last=finished_with(2))
+        self.assertUnchanged(outside_before, outside)
+        self.assertEqual((self.game / "real" / "fine.bin").read_bytes(), body)
+        self.assertFalse((self.game / "file-link.bin").is_symlink())
+        self.assertEqual((self.game / "file-link.bin").read_bytes(), body)
+        self.assertFalse((self.game / "planted.bin").is_symlink())
+        self.assertEqual((self.game / "planted.bin").read_bytes(), body)
+        self.assertEqual(temporaries_below(self.game), [])
+
+    def test_overlong_fields_and_paths_are_refused(self):
+        """The local path may hold 259 UTF-16 units (counted as units, not
+        bytes or characters), the source URL 699; one unit more is refused
+        like an unsafe path. A relative path over 511 units is refused too,
+        and its progress text is cut to the 255 units of the status line."""
+        prefix_units = utf16_units(self.tool.native_dir(self.game)) + len(self.tool.separator)
+
+        def relative_of(tag, units):
+            """A relative path of exactly units UTF-16 units with an emoji
+            (one character, two units, four UTF-8 bytes) in it."""
+            path = tag + "\U0001F600"
+            tail = "/x.bin"
+            left = units - utf16_units(path) - len(tail)
+            while left > 0:
+                step = min(60, left - 1)
+                if left - (step + 1) == 1:
+                    step -= 1
+                path += "/" + "d" * step
+                left -= step + 1
+            path += tail
+            assert utf16_units(path) == units
+            return path
+
+        body = content_of("len", 1000)
+        source = self.publish("files/len.bin", body)
+        fits = relative_of("fits", 259 - prefix_units)
+        too_long = relative_of("long", 260 - prefix_units)
+        url_base = self.publish("files/url.bin", body) + "?pad="
+        url_fits = url_base + "é" * (699 - utf16_units(url_base))
+        url_too_long = url_fits + "é"
+        write_file(self.game / "url-long.bin", body)  # present with the expected size
+        huge = "r" * 600
+        url = self.publish_manifest("lengths.txt", [
+            entry(fits, len(body), source),
+            entry(too_long, len(body), source),
+            entry("url-fits.bin", len(body), url_fits),
+            entry("url-long.bin", len(body), url_too_long),
+            entry(huge, len(body), source),
+        ])
+        cut_progress = (huge + "  (5/5)")[:255]
+        before = snapshot(self.area)
+
+        self.assertOutcome(self.run_tool("check", url), 1, [CONTACTING, cut_progress, missing(5)])
+        self.assertUnchanged(before, self.area)
+        self.assertOutcome(self.run_tool("patch", url), 1, [CONTACTING, cut_progress, finished_with(3)])
+        self.assertEqual(on_disk(self.game, fits).read_bytes(), body)
+        self.assertEqual((self.game / "url-fits.bin").read_bytes(), body)
+        self.assertEqual(sorted(p.name for p in self.game.iterdir()),
+                         sorted([fits.split("/")[0], "url-fits.bin", "url-long.bin"]))
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(3))
+
+    def test_broken_bodies_never_leave_a_wrong_file(self):
+        """A body cut off by the server, announced longer than sent, longer
+        or shorter than the manifest says: each is an error, the old file
+        stays byte for byte, no file appears where there was none, no
+        temporary is left, and the pass goes on with the next file."""
+        size = 150000  # several transfer buffers and more than one staging round
+        new = content_of("new", size)
+        faults = {
+            "cut.bin": Reply(body=new[:size // 2], content_length=size),
+            "overannounced.bin": Reply(body=new, content_length=size + 1000),
+            "longer.bin": Reply(body=new + new),
+            "shorter.bin": Reply(body=new[:size - 1]),
+            "shorter-unannounced.bin": Reply(body=new[:size - 10], content_length=None),
+            "cut-new.bin": Reply(body=new[:1000], content_length=size),
+        }
+        lines = []
+        for name, reply in faults.items():
+            if name != "cut-new.bin":
+                write_file(self.game / name, b"old contents of " + name.encode())
+            lines.append(entry(name, size, self.route(name, reply)))
+            lines.append(entry("ok-after-" + name, size, self.publish("files/new.bin", new)))
+        url = self.publish_manifest("broken.txt", lines)
+        before = snapshot(self.game)
+
+        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(len(faults)))
+        after = snapshot(self.game)
+        for name in faults:
+            self.assertEqual(after.get(name), before.get(name), name)
+            self.assertEqual(after["ok-after-" + name], new)
+        self.assertEqual(temporaries_below(self.game), [])
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(len(faults)))
+
+    def test_stale_temporaries_are_cleared(self):
+        """A temporary left by an interrupted run is removed by the next pass
+        of either mode, whether its file is up to date or still missing;
+        one that belongs to no listed file is not the pass's business."""
+        body = content_of("stale", 4000)
+        source = self.publish("files/stale.bin", body)
+        write_file(self.game / "a.bin", body)
+        write_file(self.game / "a.bin.part~", body[:100])
+        write_file(self.game / "sub/b.bin.part~", body[:200])
+        write_file(self.game / "notlisted.bin.part~", b"someone else's")
+        url = self.publish_manifest("stale.txt", [entry("a.bin", len(body), source),
+                                                  entry("sub/b.bin", len(body), source),
+                                                  entry("c.bin", len(body), source)])
+        write_file(self.game / "c.bin.part~", body[:300])
+
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(2))
+        self.assertEqual(temporaries_below(self.game), ["notlisted.bin.part~"])
+        write_file(self.game / "c.bin.part~", body[:300])
+        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(2))
+        self.assertEqual((self.game / "sub/b.bin").read_bytes(), body)
+        self.assertEqual((self.game / "c.bin").read_bytes(), body)
+        self.assertEqual(temporaries_below(self.game), ["notlisted.bin.part~"])
+
+    def test_stalled_servers_time_out(self):
+        """With the limits shortened: a manifest whose body never comes and a
+        server that never answers are unreachable after about the limit; a
+        file whose body stops is an error and the pass goes on."""
+        limit_s = STALL_TIMEOUT_MS / 1000.0
+        stalled_manifest = self.route("stalled-manifest",
+                                      Reply(body=b"# first line\n", content_length=5000, stall=True))
+        silent = SilentListener()
+        self.addCleanup(silent.close)
+        for name, url in [("stalled body", stalled_manifest),
+                          ("no answer", "http://127.0.0.1:%d/manifest.txt" % silent.port)]:
+            with self.subTest(manifest=name):
+                result = self.run_tool("check", url, timeout_ms=STALL_TIMEOUT_MS)
+                self.assertOutcome(result, 2, [CONTACTING, UNREACHABLE])
+                self.assertGreaterEqual(result.elapsed_s, limit_s * 0.8, result.describe())
+                self.assertLess(result.elapsed_s, limit_s + 20, result.describe())
+
+        size = 80000
+        new = content_of("stall", size)
+        old = b"old stalled file"
+        write_file(self.game / "stalls.bin", old)
+        url = self.publish_manifest("stall.txt", [
+            entry("stalls.bin", size, self.route("stalls.bin", Reply(body=new[:5000], content_length=size,
+                                                                     stall=True))),
+            entry("after.bin", size, self.publish("files/after.bin", new)),
+        ])
+        result = self.run_tool("patch", url, timeout_ms=STALL_TIMEOUT_MS)
+        self.assertOutcome(result, 1, last=finished_with(1))
+        self.assertLess(result.elapsed_s, limit_s + 20, result.describe())
+        self.assertEqual((self.game / "stalls.bin").read_bytes(), old)
+        self.assertEqual((self.game / "after.bin").read_bytes(), new)
+        self.assertEqual(temporaries_below(self.game), [])
+
+    def test_endless_manifest_is_refused(self):
+        """A manifest that grows past 256 MiB is not a manifest: the pass
+        ends as if the server were unreachable. (The server stops by itself
+        at 300 MiB of comment lines, which would otherwise read as an empty
+        but valid manifest.)"""
+        url = self.route("endless.txt", Endless(limit_bytes=300 * MIB))
+        result = self.run_tool("check", url, timeout_s=90)
+        self.assertOutcome(result, 2, [CONTACTING, UNREACHABLE])
+        self.assertLess(result.elapsed_s, 60, result.describe())
+
+    def test_only_http_is_followed(self):
+        """The manifest URL and file URLs are fetched over http(s) only, from
+        launcher.ini or via redirects: other schemes are never tried. Up to 10
+        redirects of any 3xx kind are followed, an 11th or a loop fails."""
+        body = content_of("redirected", 2500)
+        target = self.publish("files/target.bin", body)
+        secret = write_file(self.area / "secret.bin", content_of("secret", len(body)))
+        local_manifest = write_file(self.area / "local-manifest.txt",
+                                    manifest_bytes([entry("from-file.bin", len(body), target)]))
+        silent = SilentListener()
+        self.addCleanup(silent.close)
+        ftp = "ftp://127.0.0.1:%d/manifest.txt" % silent.port
+        for name, patch_url in [("file", "file:///etc/passwd"), ("local file", local_manifest.as_uri()),
+                                ("ftp", ftp)]:
+            with self.subTest(patch_url=name):
+                write_launcher_ini(self.game, patch_url)
+                self.assertOutcome(self.run_tool("patch"), 2, [CONTACTING, UNREACHABLE])
+        self.assertFalse(silent.was_contacted())
+        self.assertFalse((self.game / "from-file.bin").exists())
+
+        def chain(name, hops):
+            kinds = [301, 302, 303, 307, 308]
+            for k in range(hops, 0, -1):
+                nxt = "%s/%s/%d" % (self._testMethodName, name, k - 1)
+                location = "/" + nxt if k % 2 else self.fault.url(nxt)  # relative and absolute
+                self.route("%s/%d" % (name, k), Reply(status=kinds[k % 5], headers={"Location": location}))
+            self.route("%s/0" % name, Reply(body=body))
+            return self.fault.url("%s/%s/%d" % (self._testMethodName, name, hops))
+
+        loop = self.route("loop", Reply(status=302, headers={"Location": "/%s/loop" % self._testMethodName}))
+        lines = [
+            entry("redirected.bin", len(body), self.route("to-nginx", Reply(status=302,
+                                                                            headers={"Location": target}))),
+            entry("ten-hops.bin", len(body), chain("ten", 10)),
+            entry("eleven-hops.bin", len(body), chain("eleven", 11)),
+            entry("loop.bin", len(body), loop),
+            entry("to-file.bin", len(body), self.route("to-file", Reply(
+                status=302, headers={"Location": secret.as_uri()}))),
+            entry("to-ftp.bin", len(body), self.route("to-ftp", Reply(
+                status=302, headers={"Location": "ftp://127.0.0.1:%d/x.bin" % silent.port}))),
+            entry("file-source.bin", len(body), secret.as_uri()),
+        ]
+        manifest = self.publish_manifest("redirects.txt", lines)
+        via_redirect = self.route("manifest", Reply(status=307, headers={"Location": manifest}))
+        write_launcher_ini(self.game, via_redirect)
+        self.assertOutcome(self.run_tool("patch"), 1, last=finished_with(5))
+        self.assertEqual((self.game / "redirected.bin").read_bytes(), body)
+        self.assertEqual((self.game / "ten-hops.bin").read_bytes(), body)
+        for name in ("eleven-hops.bin", "loop.bin", "to-file.bin", "to-ftp.bin", "file-source.bin"):
+            self.assertFalse((self.game / name).exists(), name)
+        self.assertLessEqual(self.fault.hits_of("%s/loop" % self._testMethodName), 11)
+        self.assertFalse(silent.was_contacted())
+        self.assertEqual(temporaries_below(self.game), [])
+        # The scheme is case-insensitive: an upper-case one reaches the same manifest.
+        self.assertOutcome(self.run_tool("check", "HTTP://" + manifest[len("http://"):]), 1, last=missing(5))
+
+    def test_command_line(self):
+        """--help; usage errors (exit 64, usage on stderr); --url overrides
+        launcher.ini; PatchURL is read from the [launcher] section only; a
+        missing launcher.ini with --url is fine."""
+        result = self.tool.run_raw(["--help"])
+        self.assertEqual(result.code, 0, result.describe())
+        self.assertIn("usage: launcher-patch check|patch", "\n".join(result.lines))
+        for args in ([], ["--dir", self.tool.native_dir(self.game)], ["check", "--bogus"], ["check", "patch"],
+                     ["check", "--url"], ["frobnicate"],
+                     ["check", "--dir", self.tool.native_dir(self.area / "no-such-folder")]):
+            with self.subTest(args=args):
+                result = self.tool.run_raw(args)
+                self.assertEqual(result.code, 64, result.describe())
+                self.assertIn("usage: launcher-patch", result.stderr)
+                self.assertEqual(result.lines, [])
+
+        body = content_of("cli", 123)
+        write_file(self.game / "cli.bin", body)
+        good = self.publish_manifest("good.txt", [entry("cli.bin", len(body), self.publish("files/cli", body))])
+        differing = self.publish_manifest("differing.txt", [entry("cli.bin", 1, self.publish("files/cli", body))])
+        dead = self.fault.url("no-such-route/manifest.txt")
+        write_launcher_ini(self.game, differing)
+        self.assertOutcome(self.run_tool("check"), 1, last=missing(1))
+        self.assertOutcome(self.run_tool("check", good), 0, last=all_ok(1))
+        write_file(self.game / "launcher.ini",
+                   ("[news]\r\nPatchURL=%s\r\n\r\n[launcher]\r\nServer=127.0.0.1\r\nPatchURL=%s\r\n"
+                    "[other]\r\nPatchURL=%s\r\n" % (dead, good, dead)).encode())
+        self.assertOutcome(self.run_tool("check"), 0, last=all_ok(1))
+        (self.game / "launcher.ini").unlink()
+        self.assertOutcome(self.run_tool("check", good), 0, last=all_ok(1))
+        self.assertEqual((self.game / "cli.bin").read_bytes(), body)
+
+
+class LinuxLauncherPatchTest(PatchToolScenarios, unittest.TestCase):
+    target = "linux"
+
+
+class WindowsLauncherPatchTest(PatchToolScenarios, unittest.TestCase):
+    target = "windows"
+
+
+class _CountingResult(unittest.TextTestResult):
+    pass
+
+
+def main():
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=_CountingResult)
+    program = unittest.main(module=__name__, testRunner=runner, exit=False)
+    result = program.result
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    skipped = len(result.skipped)
+    passed = result.testsRun - failed - skipped
+    label = os.environ.get("LAUNCHER_PATCH_TARGET", "integration")
+    print("%s: %d passed, %d failed, %d skipped" % (label, passed, failed, skipped))
+    return 0 if failed == 0 and result.testsRun > 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
