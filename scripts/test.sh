@@ -1,8 +1,9 @@
 #!/bin/sh
-# Builds the launcher for Linux and for Windows and runs every test: unit
-# tests natively, under ASan+UBSan and under TSan, the Windows unit tests
-# under Wine, then the integration tests against nginx on loopback with both
-# builds. Installs the Debian packages it needs first (needs root or sudo).
+# Builds the launcher for Linux and for Windows and runs every test: the
+# Windows unit tests under Wine, the Linux unit tests natively, under
+# ASan+UBSan and under TSan, then the integration tests against nginx on
+# loopback with both builds. Installs the Debian packages it needs first
+# (needs root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,8 +15,16 @@ build() {  # build DIR [cmake options...]
   cmake --build "$dir"
 }
 
-echo "== Linux build and unit tests"
+echo "== Builds: Linux, then Windows"
 build build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+
+echo "== Windows unit tests under Wine"
+export WINEDEBUG=-all
+wine build/windows/tests/launcher_unit_tests.exe --gtest_brief=1
+wine build/windows/tests/worker_start_failure_test.exe --gtest_brief=1
+
+echo "== Linux unit tests"
 (cd build/linux && ctest --output-on-failure)
 
 echo "== Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -26,12 +35,6 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
 echo "== Unit tests under ThreadSanitizer"
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure'
-
-echo "== Windows build and unit tests under Wine"
-build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
-export WINEDEBUG=-all
-wine build/windows/tests/launcher_unit_tests.exe --gtest_brief=1
-wine build/windows/tests/worker_start_failure_test.exe --gtest_brief=1
 
 echo "== Integration tests"
 tests/integration/run.sh

@@ -12,6 +12,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -442,19 +443,31 @@ class Tool:
         return [str(self.exe)] + list(args)
 
     def run_raw(self, args, timeout_s=120, timeout_ms=None, cwd=None):
-        started = time.monotonic()
-        done = subprocess.run(self.command(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout_s, cwd=cwd,
-                              env=self.environment(timeout_ms))
-        elapsed = time.monotonic() - started
+        # Output goes to files, not pipes: Wine may start a wineserver that
+        # inherits them and lingers after the program ended, and reading a
+        # pipe to its end would wait for that server too.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            started = time.monotonic()
+            process = subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       cwd=cwd, env=self.environment(timeout_ms))
+            try:
+                code = process.wait(timeout=timeout_s)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+            elapsed = time.monotonic() - started
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode("utf-8", errors="replace").replace("\r\n", "\n")
+            stderr = err.read().decode("utf-8", errors="replace")
         if os.environ.get("INTEGRATION_TRACE"):
-            print("  [%s %.2f s exit %d] %s" % (self.target, elapsed, done.returncode, " ".join(args[:1])),
+            print("  [%s %.2f s exit %d] %s" % (self.target, elapsed, code, " ".join(args[:1])),
                   file=sys.stderr, flush=True)
-        out = done.stdout.decode("utf-8", errors="replace").replace("\r\n", "\n")
-        lines = out.split("\n")
+        lines = stdout.split("\n")
         if lines and lines[-1] == "":
             lines.pop()
-        return ToolResult(done.returncode, lines, done.stderr.decode("utf-8", errors="replace"), elapsed)
+        return ToolResult(code, lines, stderr, elapsed)
 
     def run(self, mode, game, url=None, timeout_s=120, timeout_ms=None):
         args = [mode, "--dir", self.native_dir(game)]
