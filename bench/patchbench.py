@@ -325,8 +325,9 @@ def patch_case(work, tool, tree, manifest, entries, runs, sample_every, sync_fir
             results[kind].append(run)
         shutil.rmtree(dest, ignore_errors=True)
 
-    for kind in ("launcher", "curl")[:2 if warmup else 0]:
-        one(kind, keep=False)
+    if warmup:
+        one("launcher", keep=False)
+        one("curl", keep=False)
     for r in range(runs):
         order = ("launcher", "curl") if r % 2 == 0 else ("curl", "launcher")
         for kind in order:
@@ -344,6 +345,15 @@ def check_case(work, tool, tree, game, runs):
             raise BenchError(f"check exited {run.exit_code} with '{run.last_line()}', expected '{want}'")
         if r > 0:
             launcher.append(run)
+    # A pass that only printed the right line would pass the above: one file
+    # off by a byte must be reported.
+    victim = os.path.join(game, "data/g007/e000007.dat")
+    with open(victim, "ab") as f:
+        f.write(b"!")
+    run = timed_run(argv, os.path.join(work, "check.out"))
+    os.truncate(victim, 7)
+    if run.exit_code != 1 or run.last_line() != "1 file(s) missing - click PATCH FILES.":
+        raise BenchError(f"check missed a file of the wrong size: exit {run.exit_code}, '{run.last_line()}'")
     curl = []
     manifest_copy = os.path.join(work, "check-manifest.txt")
     for _ in range(runs):
@@ -365,7 +375,7 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
-def report(rows):
+def report(rows, load_before):
     head = f"{'case':<30} {'launcher':>9} {'curl':>9} {'ratio':>6}  {'target':<16} {'peak RSS':>9}  {'target':<14}"
     print()
     print(head)
@@ -377,6 +387,9 @@ def report(rows):
     print("Times are medians (launcher and curl runs interleaved); peak RSS is the largest of the")
     print("launcher's runs. For the check case the curl column is a reference only: one curl")
     print("fetching the manifest alone.")
+    print(f"Load average (1 min) before the run: {load_before:.2f} on {os.cpu_count()} CPUs.")
+    if load_before > 0.5:
+        print("Other work was running: wall times are noisy; the CPU times in the log above are steadier.")
 
 
 def detail(label, runs):
@@ -391,7 +404,7 @@ def main():
     parser.add_argument("--tool", required=True, help="the launcher-patch executable")
     parser.add_argument("--peak-rss", required=True, help="the peak_rss helper built from bench/peak_rss.c")
     parser.add_argument("--runs", type=int, default=5, help="timed runs per side, small and check cases")
-    parser.add_argument("--large-runs", type=int, default=3, help="timed runs per side, 256 MiB case")
+    parser.add_argument("--large-runs", type=int, default=5, help="timed runs per side, 256 MiB case")
     parser.add_argument("--workdir", default=None, help="parent of the temporary folder (default: the system's)")
     parser.add_argument("--skip-large", action="store_true", help="leave out the 4 x 256 MiB case")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
@@ -406,6 +419,7 @@ def main():
         if not os.access(program, os.X_OK):
             raise BenchError(f"{program} is missing (scripts/install-deps.sh installs it)")
 
+    load_before = os.getloadavg()[0]  # before this script adds its own load
     work = tempfile.mkdtemp(prefix="patchbench-", dir=args.workdir)
     os.chmod(work, 0o755)  # nginx's workers may run as another user
     # SIGTERM unwinds like Ctrl-C so nginx is stopped and the folder removed.
@@ -470,7 +484,7 @@ def main():
         rows.append(dict(case=f"(iii) check {CHECK_COUNT} entries", launcher=median(lw), curl=median(cw),
                          ratio="-", target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
                          rss=max(r.peak_mib for r in lw), rss_target="(none)"))
-        report(rows)
+        report(rows, load_before)
         return 0
     finally:
         if nginx is not None:

@@ -8,11 +8,12 @@
 #         bench/run.sh --runs 3 --keep    fewer runs; keep the temporary folder
 #
 # Builds launcher-patch in Release into build/bench (only when out of date)
-# and the small bench/peak_rss.c helper that measures peak memory, then runs bench/patchbench.py, which generates the patch tree in a
-# temporary folder (under $TMPDIR, default /tmp; about 2.5 GiB free needed,
+# and the small bench/peak_rss.c helper that measures peak memory, then runs
+# bench/patchbench.py, which generates the patch tree in a temporary folder
+# (under $TMPDIR, default /tmp, or --workdir DIR; about 2.5 GiB free needed,
 # checked first), serves it with nginx, times the cases and removes the
-# folder again. Needs the Debian packages from scripts/install-deps.sh
-# (cmake, ninja-build, nginx-light, curl, python3); nothing else.
+# folder again. Needs only the Debian packages from scripts/install-deps.sh
+# (build-essential, cmake, ninja-build, nginx-light, curl, python3).
 # Targets are reported, never enforced: the exit status is non-zero only
 # when the build, the server or a download verification failed.
 set -eu

@@ -3,6 +3,7 @@
 // none, a console stand-in for the headless tools that prints the status
 // line, and recording stand-ins in the tests.
 #pragma once
+#include "app/text.h"
 
 // Invalidates the whole client area of the main window without erasing it.
 // Safe from any thread.
@@ -24,3 +25,17 @@ void RequestQuit();
 // no native notification (Windows' MCI posts its own message instead).
 // Safe from any thread.
 void PostMediaNotification(int code);
+
+// Effects the input handlers ask of the window (user-interface thread only).
+enum CursorShape { CursorArrow, CursorIBeam, CursorHand };
+void SetPointerCursor(CursorShape shape);
+void StartWindowTimer(int id, int periodMs);  // repeating, delivered to OnTimer
+void StopWindowTimer(int id);
+void FocusMainWindow();       // give the window the keyboard focus
+void MinimizeMainWindow();
+void CloseMainWindow();       // like the caption's close button: leads to OnDestroy
+// A modal information box owned by the window; returns once it is closed.
+void ShowInformationBox(const WideChar *text, const WideChar *caption);
+// Opens a link (http/https or mailto) with the desktop's default handler;
+// failures are ignored.
+void OpenLink(const WideChar *url);

@@ -175,9 +175,12 @@ class Reply:
 @dataclass
 class Endless:
     """A 200 answer without a length whose body is line after line of
-    comment text, until limit_bytes were sent or the client went away."""
+    comment text, until limit_bytes were sent or the client went away.
+    Serves one request."""
     limit_bytes: int
     chunk_bytes: int = 1 << 20
+    sent_bytes: int = 0  # handed to the connection so far
+    finished: threading.Event = field(default_factory=threading.Event)
 
 
 @dataclass
@@ -234,11 +237,13 @@ class _FaultHandler(BaseHTTPRequestHandler):
         self.end_headers()
         line = b"#" + b"x" * 62 + b"\n"
         chunk = line * (r.chunk_bytes // len(line))
-        sent = 0
-        while sent < r.limit_bytes and not self.server.stopping.is_set():
-            self.wfile.write(chunk)
-            sent += len(chunk)
-        self.wfile.flush()
+        try:
+            while r.sent_bytes < r.limit_bytes and not self.server.stopping.is_set():
+                self.wfile.write(chunk)
+                r.sent_bytes += len(chunk)
+            self.wfile.flush()
+        finally:
+            r.finished.set()
 
 
 class FaultServer:

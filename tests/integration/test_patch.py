@@ -21,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from harness import (BarQuery, Endless, FaultServer, Nginx, Reply, SilentListener, Tool,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
-                     utf16_units, write_file, write_launcher_ini)
+                     utf16_units, wait_until, write_file, write_launcher_ini)
 
 CONTACTING = "Contacting patch server..."
 UNREACHABLE = "Could not reach patch server (launcher.ini)."
@@ -180,7 +180,8 @@ class PatchToolScenarios:
 
     def test_patch_brings_differing_files_into_place(self):
         """Missing files (folders created, either separator, non-ASCII names)
-        and a file of the wrong size are downloaded byte for byte; a file the
+        and a file of the wrong size are downloaded byte for byte from a
+        manifest with CR LF lines (the URLs end before the CR); a file the
         manifest does not list is left alone; afterwards check and patch
         agree that everything is in place."""
         files = {
@@ -196,7 +197,7 @@ class PatchToolScenarios:
         write_file(self.game / "keep.bin", files["keep.bin"])
         write_file(self.game / "readme.txt", b"Welcome to version 4.0\n")
         write_file(self.game / "saves/slot1.sav", b"player progress")
-        url = self.publish_manifest("m.txt", lines)
+        url = self.publish_manifest("m.txt", lines, crlf=True)
         before = snapshot(self.area)
 
         self.assertOutcome(self.run_tool("check", url), 1,
@@ -210,7 +211,9 @@ class PatchToolScenarios:
         self.assertTrue((self.game / "data" / "maps").is_dir())
         self.assertEqual((self.game / "saves/slot1.sav").read_bytes(), b"player progress")
         self.assertEqual(temporaries_below(self.game), [])
-        # Only the files that differed were fetched.
+        # Only the files that differed were fetched. nginx logs a request just
+        # after its last byte went out, so give the log a moment to catch up.
+        wait_until(lambda: len(self.file_requests("files/")) >= 4, 5, "nginx to log the downloads")
         self.assertEqual(len(self.file_requests("files/")), 4)
 
         self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(5))
@@ -522,10 +525,14 @@ class PatchToolScenarios:
         ends as if the server were unreachable. (The server stops by itself
         at 300 MiB of comment lines, which would otherwise read as an empty
         but valid manifest.)"""
-        url = self.route("endless.txt", Endless(limit_bytes=300 * MIB))
+        endless = Endless(limit_bytes=300 * MIB)
+        url = self.route("endless.txt", endless)
         result = self.run_tool("check", url, timeout_s=90)
         self.assertOutcome(result, 2, [CONTACTING, UNREACHABLE])
         self.assertLess(result.elapsed_s, 60, result.describe())
+        # It was the size that ended the pass, not some earlier failure.
+        self.assertTrue(endless.finished.wait(10))
+        self.assertGreater(endless.sent_bytes, 256 * MIB)
 
     def test_only_http_is_followed(self):
         """The manifest URL and file URLs are fetched over http(s) only, from

@@ -1,1 +1,193 @@
-// placeholder, being written
+// Media backend for Linux: a small interpreter of the music's MCI command
+// strings over SDL2_mixer. It knows one device, the alias "bgm":
+//   open "<path>" type mpegvideo alias bgm   (decoded as MP3)
+//   open "<path>" alias bgm                  (decoder chosen by the file)
+//   play bgm [notify]    seek bgm to start    close bgm
+// Anything else fails. The audio device is opened on the first open and
+// stays open for the process; without one every open fails. Leaves out
+// positions other than start and end, pause, volume and status queries.
+#include <SDL.h>
+#include <SDL_mixer.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/media.h"
+#include "platform/window.h"
+
+// Results, in MCI's numbering so both backends fail alike.
+constexpr int UnrecognizedCommand = 261;  // MCIERR_UNRECOGNIZED_COMMAND
+constexpr int DeviceNotOpen = 263;        // MCIERR_INVALID_DEVICE_NAME
+constexpr int NoAudioDevice = 266;        // MCIERR_CANNOT_LOAD_DRIVER
+constexpr int AliasInUse = 289;           // MCIERR_DUPLICATE_ALIAS
+constexpr int CannotDecode = 296;         // MCIERR_INVALID_FILE
+constexpr int CannotPlay = 278;           // MCIERR_DRIVER
+
+// End-of-play codes, as MCI's MM_MCINOTIFY carries them.
+constexpr int NotifySuccessful = 1;
+constexpr int NotifySuperseded = 2;
+constexpr int NotifyAborted = 4;
+
+constexpr int OutputRateHz = 44100;
+constexpr int OutputChannels = 2;
+constexpr int OutputChunkFrames = 2048;
+constexpr int CommandBytes = 1200;  // a 394-unit command in UTF-8, with room
+
+enum CommandKind { UnknownCommand, OpenTyped, OpenPlain, Play, PlayNotify, Rewind, Close };
+
+struct FixedCommand {
+    const char *text;
+    CommandKind kind;
+};
+
+static const FixedCommand FixedCommands[] = {
+    {"play bgm", Play},
+    {"play bgm notify", PlayNotify},
+    {"seek bgm to start", Rewind},
+    {"close bgm", Close},
+};
+
+static const char OpenPrefix[] = "open \"";
+static const char TypedOpenSuffix[] = "\" type mpegvideo alias bgm";
+static const char PlainOpenSuffix[] = "\" alias bgm";
+
+// Commands come from the music worker and the user-interface thread.
+static std::mutex commandLock;
+static bool audioTried;          // the first open tried to start audio
+static bool audioReady;          // ... and it worked
+static Mix_Music *music;         // the open "bgm", or none
+
+// Shared with the finished hook, which runs on SDL's audio thread (or inside
+// Mix_HaltMusic) and must not take commandLock: a command holding it may be
+// waiting for the audio thread.
+static std::atomic<int> pendingNotify{0};  // a "notify" play awaits its end
+static std::atomic<bool> atEnd{false};     // the position is the end of the file
+static std::atomic<int> commandsSent{0};
+
+// Mixer's finished hook: a natural end, or a halt we ordered. A halt is told
+// apart because every command takes pendingNotify before halting, so the
+// hook finds nothing to report then; after a natural end it takes it itself.
+// Exactly one of the two wins the exchange. Only posts; never calls the core.
+static void SDLCALL MusicFinished() {
+    atEnd = true;
+    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuccessful);
+}
+
+// Starts SDL audio and the mixer once per process. False, for good, when
+// there is no usable audio device. Runs on the music worker, after the
+// window has initialised SDL's video on the user-interface thread.
+static bool EnsureAudio() {
+    if (audioTried) return audioReady;
+    audioTried = true;
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return false;
+    (void)Mix_Init(MIX_INIT_MP3);  // a missing decoder shows as failed opens
+    if (Mix_OpenAudio(OutputRateHz, AUDIO_S16SYS, OutputChannels, OutputChunkFrames) != 0) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return false;
+    }
+    Mix_HookMusicFinished(MusicFinished);
+    audioReady = true;
+    return true;
+}
+
+// Classifies text; for an open, path receives the quoted path.
+static CommandKind ParseCommand(const char *text, char *path, int pathBytes) {
+    for (const FixedCommand &fixed : FixedCommands) {
+        if (std::strcmp(text, fixed.text) == 0) return fixed.kind;
+    }
+    int length = int(std::strlen(text));
+    int prefixLength = int(sizeof OpenPrefix) - 1;
+    if (std::strncmp(text, OpenPrefix, size_t(prefixLength)) != 0) return UnknownCommand;
+    const char *suffixes[2] = {TypedOpenSuffix, PlainOpenSuffix};
+    const CommandKind kinds[2] = {OpenTyped, OpenPlain};
+    for (int i = 0; i < 2; i++) {
+        int suffixLength = int(std::strlen(suffixes[i]));
+        int pathLength = length - prefixLength - suffixLength;
+        if (pathLength < 1 || pathLength >= pathBytes) continue;
+        if (std::strcmp(text + length - suffixLength, suffixes[i]) != 0) continue;
+        std::memcpy(path, text + prefixLength, size_t(pathLength));
+        path[pathLength] = 0;
+        return kinds[i];
+    }
+    return UnknownCommand;
+}
+
+static int OpenMusic(CommandKind kind, const char *path) {
+    if (music != nullptr) return AliasInUse;
+    if (!EnsureAudio()) return NoAudioDevice;
+    if (kind == OpenTyped) {
+        music = Mix_LoadMUSType_RW(SDL_RWFromFile(path, "rb"), MUS_MP3, SDL_TRUE);
+    } else {
+        music = Mix_LoadMUS(path);
+    }
+    if (music == nullptr) return CannotDecode;
+    atEnd = false;
+    return 0;
+}
+
+// Plays from the current position: from the start after an open or a
+// rewind, nothing at all from the end (the play then ends at once, as
+// MCI's does). A notify play supersedes one still pending.
+static int PlayMusic(bool notify) {
+    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuperseded);
+    if (Mix_PlayingMusic()) {
+        if (!notify) return 0;
+        pendingNotify = 1;
+        // The music may have ended before pendingNotify was set; the hook
+        // then had nothing to report, so the end is reported here.
+        if (!Mix_PlayingMusic() && pendingNotify.exchange(0) != 0) {
+            PostMediaNotification(NotifySuccessful);
+        }
+        return 0;
+    }
+    if (atEnd) {
+        if (notify) PostMediaNotification(NotifySuccessful);
+        return 0;
+    }
+    if (notify) pendingNotify = 1;
+    if (Mix_PlayMusic(music, 0) != 0) {
+        pendingNotify = 0;
+        return CannotPlay;
+    }
+    return 0;
+}
+
+// Stops whatever plays; a pending notify play ends as aborted.
+static void HaltMusic() {
+    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifyAborted);
+    Mix_HaltMusic();
+}
+
+int SendMediaCommand(const WideChar *command, bool notify) {
+    commandsSent++;
+    char text[CommandBytes];
+    char path[CommandBytes];
+    if (!TextToUtf8(command, text, CommandBytes)) return UnrecognizedCommand;
+    CommandKind kind = ParseCommand(text, path, CommandBytes);
+    if (kind == UnknownCommand) return UnrecognizedCommand;
+
+    std::lock_guard<std::mutex> hold(commandLock);
+    if (kind == OpenTyped || kind == OpenPlain) return OpenMusic(kind, path);
+    if (music == nullptr) return DeviceNotOpen;
+    switch (kind) {
+    case Play:
+    case PlayNotify:
+        // The notification goes to the main window: none without a target.
+        return PlayMusic(kind == PlayNotify && notify);
+    case Rewind:
+        HaltMusic();
+        atEnd = false;
+        return 0;
+    case Close:
+        HaltMusic();
+        Mix_FreeMusic(music);
+        music = nullptr;
+        atEnd = false;
+        return 0;
+    default:
+        return UnrecognizedCommand;
+    }
+}
+
+int MediaCommandsSent() { return commandsSent; }

@@ -28,9 +28,9 @@ int NetWaitWritable(NetSocket socket, int timeoutMs) {
 }
 
 // A refused or unreachable server makes the socket writable too (with
-// POLLERR). The pending error alone is not enough: when connect() itself
-// already failed at once (loopback can refuse synchronously), it consumed
-// the error and SO_ERROR reads 0, but the socket has no peer.
+// POLLERR), so the pending error must be 0. That alone is not proof on
+// every stack: one that reports a refusal from connect() itself has handed
+// the error over already and SO_ERROR reads 0, but the socket has no peer.
 bool NetConnectionEstablished(NetSocket socket) {
     int error = 0;
     socklen_t length = sizeof error;

@@ -1,0 +1,8 @@
+// Clock seam on Windows: the system tick count (GetTickCount), which is
+// milliseconds since boot, wrapping at 2^32.
+// Needs kernel32 only.
+#include <windows.h>
+
+#include "platform/clock.h"
+
+uint32_t TickCountMs() { return GetTickCount(); }

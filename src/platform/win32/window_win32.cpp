@@ -1,0 +1,148 @@
+// The launcher window on Windows: class registration, the size and position
+// rule, the client-size correction, sprites and icons, the message loop and
+// a window procedure whose cases only forward to the shared input handlers.
+// Win32 user interface and shell; the frame itself is drawn by the painter
+// through the GDI canvas.
+#include <windows.h>
+#include <windowsx.h>
+#include <mmsystem.h>
+#include <shellapi.h>
+
+#include "app/input.h"
+#include "app/state.h"
+#include "platform/window.h"
+#include "render/layout.h"
+#include "render/painter.h"
+#include "render/particles.h"
+
+static const wchar_t WindowClassName[] = L"ZentharaLauncher";
+static const wchar_t WindowTitle[] = L"Zenthara Online";
+static const DWORD WindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+static const int IconResource = 1;
+
+static HWND MainWindow() { return static_cast<HWND>(g_state.mainWindow); }
+
+static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE: OnCreate(window); return 0;
+    case WM_DESTROY: OnDestroy(); return 0;
+    case WM_SIZE: OnSize(wParam == SIZE_MINIMIZED, LOWORD(lParam), HIWORD(lParam)); return 0;
+    case WM_PAINT: PaintFrame(); return 0;
+    case WM_ERASEBKGND: return 1;
+    case WM_SETCURSOR:
+        if (LOWORD(lParam) == HTCLIENT && KeepsHotspotCursor()) return 1;
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_KEYDOWN:
+        if (OnKeyDown(int(wParam))) return 0;
+        return DefWindowProcW(window, message, wParam, lParam);
+    case WM_CHAR: OnChar(unsigned(wParam & 0xFFFF)); return 0;
+    case WM_TIMER: OnTimer(int(wParam)); return 0;
+    case WM_MOUSEMOVE: OnMouseMove(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+    case WM_LBUTTONDOWN: OnLeftButtonDown(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)); return 0;
+    case MM_MCINOTIFY: OnMediaNotify(int(wParam)); return 0;
+    default: return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+static bool RegisterWindowClass(HINSTANCE instance) {
+    WNDCLASSW windowClass;
+    ZeroMemory(&windowClass, sizeof windowClass);
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IconResource));
+    if (windowClass.hIcon == nullptr) windowClass.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = WindowClassName;
+    return RegisterClassW(&windowClass) != 0;
+}
+
+// Makes the client area exactly clientWidth x clientHeight when the frame
+// the system drew differs from what AdjustWindowRect predicted.
+static void CorrectClientSize(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    if (client.right != g_state.clientWidth || client.bottom != g_state.clientHeight) {
+        RECT outer;
+        GetWindowRect(window, &outer);
+        SetWindowPos(window, nullptr, 0, 0, (outer.right - outer.left) + (g_state.clientWidth - client.right),
+                     (outer.bottom - outer.top) + (g_state.clientHeight - client.bottom),
+                     SWP_NOMOVE | SWP_NOZORDER);
+    }
+    GetClientRect(window, &client);
+    g_state.clientWidth = client.right;
+    g_state.clientHeight = client.bottom;
+}
+
+static void SetWindowIcons(HWND window, HINSTANCE instance) {
+    HANDLE big = LoadImageW(instance, MAKEINTRESOURCEW(IconResource), IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                            GetSystemMetrics(SM_CYICON), 0);
+    HANDLE small = LoadImageW(instance, MAKEINTRESOURCEW(IconResource), IMAGE_ICON,
+                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0);
+    if (big != nullptr) SendMessageW(window, WM_SETICON, ICON_BIG, LPARAM(big));
+    if (small != nullptr) SendMessageW(window, WM_SETICON, ICON_SMALL, LPARAM(small));
+}
+
+int RunMainWindow(int showCommand) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    LoadBackgroundImage();
+    if (!RegisterWindowClass(instance)) return 1;
+
+    int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    int clientWidth, clientHeight;
+    ClientSizeForScreen(screenWidth, screenHeight, &clientWidth, &clientHeight);
+    g_state.clientWidth = clientWidth;
+    g_state.clientHeight = clientHeight;
+    RECT outer = {0, 0, clientWidth, clientHeight};
+    AdjustWindowRect(&outer, WindowStyle, FALSE);
+    int outerWidth = outer.right - outer.left, outerHeight = outer.bottom - outer.top;
+    int x, y;
+    WindowPositionForScreen(screenWidth, screenHeight, outerWidth, outerHeight, &x, &y);
+    HWND window = CreateWindowExW(0, WindowClassName, WindowTitle, WindowStyle, x, y, outerWidth, outerHeight,
+                                  nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) return 1;
+    CorrectClientSize(window);
+
+    HDC windowSurface = GetDC(window);
+    CreateBackgroundSurface();
+    CreateGlowSprite();
+    CreateHighlightSprite();
+    ReleaseDC(window, windowSurface);
+    SetWindowIcons(window, instance);
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
+
+void RequestRepaint() { InvalidateRect(MainWindow(), nullptr, FALSE); }
+
+void ForceRepaint() {
+    InvalidateRect(MainWindow(), nullptr, FALSE);
+    UpdateWindow(MainWindow());
+}
+
+void RequestQuit() { PostQuitMessage(0); }
+
+void PostMediaNotification(int code) { PostMessageW(MainWindow(), MM_MCINOTIFY, WPARAM(code), 0); }
+
+void SetPointerCursor(CursorShape shape) {
+    const wchar_t *cursor = shape == CursorIBeam ? IDC_IBEAM : shape == CursorHand ? IDC_HAND : IDC_ARROW;
+    SetCursor(LoadCursorW(nullptr, cursor));
+}
+
+void StartWindowTimer(int id, int periodMs) { SetTimer(MainWindow(), UINT_PTR(id), UINT(periodMs), nullptr); }
+void StopWindowTimer(int id) { KillTimer(MainWindow(), UINT_PTR(id)); }
+void FocusMainWindow() { SetFocus(MainWindow()); }
+void MinimizeMainWindow() { ShowWindow(MainWindow(), SW_MINIMIZE); }
+void CloseMainWindow() { PostMessageW(MainWindow(), WM_CLOSE, 0, 0); }
+
+void ShowInformationBox(const WideChar *text, const WideChar *caption) {
+    MessageBoxW(MainWindow(), text, caption, MB_OK | MB_ICONINFORMATION);
+}
+
+void OpenLink(const WideChar *url) { ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL); }

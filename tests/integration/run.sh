@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs the launcher-patch integration scenarios (nginx and a fault server on
+# loopback) against build/linux/launcher-patch and then, when it was built,
+# against build/windows/launcher-patch.exe under Wine.
+# Needs python3, nginx-light and, for the Windows build, wine (see
+# scripts/install-deps.sh). Exits non-zero when any scenario fails.
+# Usage: tests/integration/run.sh
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+status=0
+
+if [ ! -x "$repo/build/linux/launcher-patch" ]; then
+  echo "integration: build/linux/launcher-patch is missing; build first" >&2
+  exit 1
+fi
+echo "== launcher-patch integration: linux"
+LAUNCHER_PATCH_TARGET=linux python3 "$here/test_patch.py" || status=1
+
+if [ -f "$repo/build/windows/launcher-patch.exe" ]; then
+  if command -v wine >/dev/null 2>&1; then
+    echo "== launcher-patch integration: windows (Wine)"
+    LAUNCHER_PATCH_TARGET=windows python3 "$here/test_patch.py" || status=1
+  else
+    echo "integration: wine is not installed; the Windows build was not tested" >&2
+  fi
+fi
+exit $status
