@@ -22,7 +22,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=OFF >/dev/null
+  -DLAUNCHER_TESTS=OFF >/dev/null
 cmake --build "$build" --target launcher-patch >/dev/null
 # The peak-memory helper (see its header for why Python cannot measure it).
 if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss" ]; then

@@ -17,7 +17,12 @@
 
 int g_httpTimeoutOverrideMs = 0;
 
-constexpr int HttpStagingBytes = 64 * 1024;  // bytes held between reads
+// libcurl hands over at most HttpReceiveBufferBytes per callback; reading
+// the socket in large pieces keeps system calls few on big files. The
+// staging buffer must hold at least one such piece.
+constexpr long HttpReceiveBufferBytes = 128 * 1024;
+constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
+static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
 constexpr int HttpUrlUnits = 2048;           // longest URL accepted, units
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
 
@@ -225,6 +230,7 @@ static bool ConfigureRequest(HttpRequest *request, const char *url) {
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, HttpReceiveBufferBytes) == CURLE_OK;
 #if LIBCURL_VERSION_NUM >= 0x075500
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
