@@ -134,9 +134,11 @@ static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath)
 }
 
 // An interrupted earlier run may have left this entry's temporary file.
+// Whatever is there goes, a symbolic link planted under that name included
+// (it is removed, never followed).
 static void RemoveStaleTemporary(const WideChar *localPath) {
     WideChar temporaryPath[TemporaryPathUnits];
-    if (!BuildTemporaryPath(localPath, temporaryPath) || !PathExists(temporaryPath)) return;
+    if (!BuildTemporaryPath(localPath, temporaryPath) || !PathEntryExists(temporaryPath)) return;
     if (PathStaysInside(g_state.programDir, temporaryPath)) RemoveFile(temporaryPath);
 }
 

@@ -15,6 +15,8 @@ int ExecutablePath(WideChar *out, int capacity);
 bool LocalFileSize(const WideChar *path, int64_t *size);
 
 bool PathExists(const WideChar *path);
+// True when anything is at path itself, a dangling symbolic link included.
+bool PathEntryExists(const WideChar *path);
 
 // Creates one folder with default permissions; the result is not reported
 // (an existing folder is the usual case).
@@ -24,7 +26,8 @@ void CreateFolder(const WideChar *path);
 typedef intptr_t FileHandle;
 constexpr FileHandle NoFile = -1;
 
-// Creates path, or empties an existing file, for writing. NoFile on failure.
+// Creates path, or empties an existing file, for writing; never through a
+// symbolic link at path itself. NoFile on failure.
 FileHandle CreateFileForWriting(const WideChar *path);
 // Writes all count bytes; false when fewer were written.
 bool WriteToFile(FileHandle file, const void *bytes, int count);

@@ -1,1 +1,415 @@
-// placeholder, being written
+// Software canvas (Linux): the canvas seam's operations on a 1280 x 853
+// array of 0x00RRGGBB pixels with exact integer rules: fills, rect
+// gradients from 16-bit vertex channels, rounded rectangles and ellipses as
+// pixel-centre regions, lines, unscaled copies, constant and per-pixel alpha
+// blends with nearest-pixel scaling, a rounded clip and the box-filtered
+// present. Images are read with SDL2's BMP loader. Text is drawn by
+// canvas_soft_text.cpp. Everything runs on the user-interface thread; images
+// are never released.
+#include <SDL2/SDL.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "render/canvas_soft.h"
+#include "render/canvas_soft_internal.h"
+
+constexpr int MaxPresentSidePx = 16384;     // larger client areas are presented at this size
+constexpr int64_t MaxImagePixels = 1 << 26; // 256 MiB of pixels; larger images are refused
+constexpr int MaxCornerPx = 16384;          // corner ellipses are capped so the region test fits 64 bits
+
+struct CanvasImage {
+    int width, height;    // px
+    uint32_t *pixels;     // width x height values 0xAARRGGBB (premultiplied), rows top-down
+    CanvasImage *next;    // every image ever made: they live as long as the process
+};
+
+static uint32_t s_frame[FrameWidthPx * FrameHeightPx];
+static Canvas s_canvas;
+static CanvasImage *s_images;
+
+static uint32_t *s_presented;    // the last present, s_presentedWidth x s_presentedHeight
+static size_t s_presentedCapacity; // pixels
+static int s_presentedWidth, s_presentedHeight;
+
+static inline int Min(int a, int b) { return a < b ? a : b; }
+static inline int Max(int a, int b) { return a > b ? a : b; }
+static inline uint32_t ToPixel(Rgb c) { return PackRgb(c.r, c.g, c.b); }
+// End of a run of size from start, no further than limit, without overflow.
+static inline int RunEnd(int start, int size, int limit) {
+    int64_t end = int64_t(start) + size;
+    return end < limit ? int(end) : limit;
+}
+
+static void FillSpan(Canvas *canvas, int y, int x0, int x1, uint32_t value) {
+    if (!ClipSpan(canvas, y, &x0, &x1)) return;
+    uint32_t *row = canvas->pixels + size_t(y) * FrameWidthPx;
+    for (int x = x0; x < x1; x++) row[x] = value;
+}
+
+const uint32_t *FramePixels() { return s_frame; }
+
+const uint32_t *PresentedPixels(int *width, int *height) {
+    if (s_presentedWidth == 0) {
+        *width = FrameWidthPx;
+        *height = FrameHeightPx;
+        return s_frame;
+    }
+    *width = s_presentedWidth;
+    *height = s_presentedHeight;
+    return s_presented;
+}
+
+Canvas *BeginFrame() {
+    std::memset(s_frame, 0, sizeof s_frame);
+    s_canvas.pixels = s_frame;
+    s_canvas.clipped = false;
+    return &s_canvas;
+}
+
+void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
+    if (canvas == nullptr) return;
+    for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) FillSpan(canvas, y, left, right, ToPixel(colour));
+}
+
+// Rect gradients interpolate 16-bit vertex channels (the 8-bit value in the
+// high byte) at integer positions pos = 0 .. len-1 from the near edge:
+//     v = (near16 * (len - pos) + far16 * pos) / len     (truncating)
+// and keep the high byte, v >> 8. The far edge (pos = len) lies outside the
+// rectangle, so the last row or column is one step short of the far colour.
+static uint32_t GradientPixel(Rgb from, Rgb to, int pos, int len) {
+    auto channel = [&](int a, int b) {
+        uint64_t v = (uint64_t(a) << 8) * uint64_t(len - pos) + (uint64_t(b) << 8) * uint64_t(pos);
+        return int(v / uint64_t(len)) >> 8;
+    };
+    return PackRgb(channel(from.r, to.r), channel(from.g, to.g), channel(from.b, to.b));
+}
+
+void FillGradientVertical(Canvas *canvas, int left, int top, int right, int bottom, Rgb topColour,
+                          Rgb bottomColour) {
+    if (canvas == nullptr || right <= left || bottom <= top) return;
+    for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++)
+        FillSpan(canvas, y, left, right, GradientPixel(topColour, bottomColour, y - top, bottom - top));
+}
+
+void FillGradientHorizontal(Canvas *canvas, int left, int top, int right, int bottom, Rgb leftColour,
+                            Rgb rightColour) {
+    if (canvas == nullptr || right <= left || bottom <= top) return;
+    static uint32_t columns[FrameWidthPx];
+    int x0 = Max(left, 0), x1 = Min(right, FrameWidthPx);
+    for (int x = x0; x < x1; x++) columns[x] = GradientPixel(leftColour, rightColour, x - left, right - left);
+    for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) {
+        int a = x0, b = x1;
+        if (!ClipSpan(canvas, y, &a, &b)) continue;
+        std::memcpy(canvas->pixels + size_t(y) * FrameWidthPx + a, columns + a, size_t(b - a) * 4);
+    }
+}
+
+// A rounded rectangle as a region of pixel centres: the rectangle with each
+// corner cut by the quarter of an ew x eh ellipse set into it. A pixel of a
+// corner band is inside when its centre is inside or on the ellipse,
+// tested exactly in integers on doubled coordinates:
+//     (2j+1-ew)^2 * eh^2 + (2k+1-eh)^2 * ew^2 <= ew^2 * eh^2
+// (j, k: column and row counted from the nearest vertical and horizontal
+// edge). An ellipse is the rounded rectangle whose corners are the whole
+// rectangle. The region is symmetric and convex, one span per row.
+struct RoundShape {
+    int left, top, right, bottom;  // px, right and bottom excluded
+    int ew, eh;                    // corner ellipse (px), already fitted to the rectangle
+};
+
+static RoundShape MakeShape(int left, int top, int right, int bottom, int ew, int eh) {
+    RoundShape shape = {left, top, right, bottom, 0, 0};
+    shape.ew = Min(Min(Max(ew, 0), Max(right - left, 0)), MaxCornerPx);
+    shape.eh = Min(Min(Max(eh, 0), Max(bottom - top, 0)), MaxCornerPx);
+    return shape;
+}
+
+// Row y of the shape as [*x0, *x1); false when the row is not in it.
+static bool ShapeSpan(const RoundShape &shape, int y, int *x0, int *x1) {
+    if (y < shape.top || y >= shape.bottom || shape.left >= shape.right) return false;
+    int inset = 0;
+    int k = Min(y - shape.top, shape.bottom - 1 - y);
+    int64_t dy = 2 * int64_t(k) + 1 - shape.eh;
+    if (shape.ew > 0 && dy < 0) {
+        int64_t ew2 = int64_t(shape.ew) * shape.ew, eh2 = int64_t(shape.eh) * shape.eh;
+        int64_t rowTerm = dy * dy * ew2, limit = ew2 * eh2;
+        while (2 * inset + 1 < shape.ew) {
+            int64_t dx = 2 * int64_t(inset) + 1 - shape.ew;
+            if (dx * dx * eh2 + rowTerm <= limit) break;
+            inset++;
+        }
+    }
+    *x0 = shape.left + inset;
+    *x1 = shape.right - inset;
+    return *x0 < *x1;
+}
+
+// The shape's pixels whose four neighbours are all in the shape as well.
+static bool InteriorSpan(const RoundShape &shape, int y, int *x0, int *x1) {
+    int a0, a1, b0, b1, c0, c1;
+    if (!ShapeSpan(shape, y, &a0, &a1) || !ShapeSpan(shape, y - 1, &b0, &b1) || !ShapeSpan(shape, y + 1, &c0, &c1))
+        return false;
+    *x0 = Max(a0 + 1, Max(b0, c0));
+    *x1 = Min(a1 - 1, Min(b1, c1));
+    return *x0 < *x1;
+}
+
+// The outline is the shape minus the interior of the same shape shrunk by
+// penWidth - 1 on every side: a 1-pixel pen paints exactly the shape's
+// boundary pixels (those with a neighbour outside), all inside the
+// rectangle. The fill is that interior.
+void DrawRoundRect(Canvas *canvas, int left, int top, int right, int bottom, int ellipseWidth, int ellipseHeight,
+                   Rgb penColour, int penWidth, const Rgb *fillColour) {
+    if (canvas == nullptr) return;
+    int inset = Max(penWidth, 1) - 1;
+    RoundShape outer = MakeShape(left, top, right, bottom, ellipseWidth, ellipseHeight);
+    RoundShape inner = MakeShape(left + inset, top + inset, right - inset, bottom - inset,
+                                 ellipseWidth - 2 * inset, ellipseHeight - 2 * inset);
+    uint32_t pen = ToPixel(penColour);
+    for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) {
+        int x0, x1, i0, i1;
+        if (!ShapeSpan(outer, y, &x0, &x1)) continue;
+        if (!InteriorSpan(inner, y, &i0, &i1)) {
+            FillSpan(canvas, y, x0, x1, pen);
+            continue;
+        }
+        i0 = Max(i0, x0);
+        i1 = Min(i1, x1);
+        FillSpan(canvas, y, x0, i0, pen);
+        if (fillColour != nullptr) FillSpan(canvas, y, i0, i1, ToPixel(*fillColour));
+        FillSpan(canvas, y, i1, x1, pen);
+    }
+}
+
+void FillEllipse(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
+    if (canvas == nullptr) return;
+    RoundShape shape = MakeShape(left, top, right, bottom, right - left, bottom - top);
+    for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) {
+        int x0, x1;
+        if (ShapeSpan(shape, y, &x0, &x1)) FillSpan(canvas, y, x0, x1, ToPixel(colour));
+    }
+}
+
+// Bresenham from the start point up to, not including, the end point. A
+// wider pen paints, at each point, a run across the line's main direction:
+// offsets -(w/2) .. (w-1)/2, so the second pixel of a 2-pixel pen lies
+// above a horizontal line and left of a vertical one (pixel centres inside
+// the pen's band, the band's top and left borders included). Ends are flat:
+// the line's length does not change with its width.
+void DrawLine(Canvas *canvas, int x1, int y1, int x2, int y2, int penWidth, Rgb colour) {
+    if (canvas == nullptr) return;
+    int width = Max(penWidth, 1);
+    int low = -(width / 2), high = (width - 1) / 2;
+    uint32_t value = ToPixel(colour);
+    int dx = std::abs(x2 - x1), dy = std::abs(y2 - y1);
+    int sx = x1 < x2 ? 1 : -1, sy = y1 < y2 ? 1 : -1;
+    bool alongX = dx >= dy;
+    int err = dx - dy, x = x1, y = y1;
+    while (x != x2 || y != y2) {
+        if (alongX) {
+            for (int o = low; o <= high; o++) FillSpan(canvas, y + o, x, x + 1, value);
+        } else {
+            FillSpan(canvas, y, x + low, x + high + 1, value);
+        }
+        int e2 = 2 * err;
+        if (e2 > -dy) {
+            err -= dy;
+            x += sx;
+        }
+        if (e2 < dx) {
+            err += dx;
+            y += sy;
+        }
+    }
+}
+
+static CanvasImage *NewImage(int width, int height) {
+    if (width <= 0 || height <= 0 || int64_t(width) * height > MaxImagePixels) return nullptr;
+    size_t bytes = sizeof(CanvasImage) + size_t(width) * size_t(height) * sizeof(uint32_t);
+    CanvasImage *image = static_cast<CanvasImage *>(std::malloc(bytes));
+    if (image == nullptr) return nullptr;
+    image->width = width;
+    image->height = height;
+    image->pixels = reinterpret_cast<uint32_t *>(image + 1);
+    image->next = s_images;
+    s_images = image;
+    return image;
+}
+
+CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
+    if (pixels == nullptr) return nullptr;
+    CanvasImage *image = NewImage(width, height);
+    if (image != nullptr) std::memcpy(image->pixels, pixels, size_t(width) * size_t(height) * sizeof(uint32_t));
+    return image;
+}
+
+// SDL reads the BMP (bottom-up or top-down, 24 or 32 bits and the other
+// forms it knows) and converts it to 0xAARRGGBB; the fourth byte is
+// dropped, since a loaded picture is only ever copied. Missing, truncated
+// or corrupt files give nullptr.
+CanvasImage *LoadImageFile(const WideChar *path) {
+    char utf8Path[4096];
+    if (path == nullptr || !TextToUtf8(path, utf8Path, sizeof utf8Path)) return nullptr;
+    SDL_Surface *loaded = SDL_LoadBMP(utf8Path);
+    if (loaded == nullptr) return nullptr;
+    SDL_Surface *surface = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_ARGB8888, 0);
+    SDL_FreeSurface(loaded);
+    if (surface == nullptr) return nullptr;
+    CanvasImage *image = nullptr;
+    if (SDL_LockSurface(surface) == 0) {
+        image = NewImage(surface->w, surface->h);
+        for (int y = 0; image != nullptr && y < surface->h; y++) {
+            const uint32_t *row =
+                reinterpret_cast<const uint32_t *>(static_cast<const uint8_t *>(surface->pixels) + size_t(y) * surface->pitch);
+            for (int x = 0; x < surface->w; x++) image->pixels[size_t(y) * surface->w + x] = row[x] & 0x00FFFFFFu;
+        }
+        SDL_UnlockSurface(surface);
+    }
+    SDL_FreeSurface(surface);
+    return image;
+}
+
+void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width, int height) {
+    if (canvas == nullptr || image == nullptr) return;
+    width = Min(width, image->width);
+    height = Min(height, image->height);
+    if (width <= 0) return;
+    for (int row = Max(0, -y); row < height; row++) {
+        int x0 = x, x1 = RunEnd(x, width, FrameWidthPx);
+        if (!ClipSpan(canvas, y + row, &x0, &x1)) continue;
+        const uint32_t *source = image->pixels + size_t(row) * image->width + (x0 - x);
+        uint32_t *target = canvas->pixels + size_t(y + row) * FrameWidthPx;
+        for (int i = x0; i < x1; i++) target[i] = *source++ & 0x00FFFFFFu;
+    }
+}
+
+// Nearest pixel: destination offset i samples source offset
+// ((2i + 1) * srcSize) / (2 * dstSize), the source pixel under the centre.
+static inline int Sample(int i, int srcSize, int dstSize) {
+    return int((int64_t(2 * i + 1) * srcSize) / (2 * int64_t(dstSize)));
+}
+
+// Source-over, per channel with k the constant alpha, s the source and d
+// the destination channel, every division truncating:
+//   no per-pixel alpha:  d' = (s*k + d*(255-k)) / 255
+//   per-pixel alpha A (s premultiplied by A):
+//                        d' = s*k/255 + d*(255 - A*k/255) / 255
+// The second is s*k/255 + d*(1 - A*k/255/255) with both products taken to
+// whole values first; it is clamped to 255 for malformed (s > A) pixels.
+static inline uint32_t BlendPixel(uint32_t s, uint32_t d, int k, bool perPixelAlpha) {
+    int out[3];
+    int sourceAlpha = int(s >> 24) * k / 255;
+    for (int c = 0; c < 3; c++) {
+        int shift = 16 - 8 * c;
+        int sc = int(s >> shift & 0xFF), dc = int(d >> shift & 0xFF);
+        int v = perPixelAlpha ? sc * k / 255 + dc * (255 - sourceAlpha) / 255 : (sc * k + dc * (255 - k)) / 255;
+        out[c] = v > 255 ? 255 : v;
+    }
+    return PackRgb(out[0], out[1], out[2]);
+}
+
+// A source rectangle reaching outside the image draws nothing (AlphaBlend
+// refuses it).
+void BlendImage(Canvas *canvas, const CanvasImage *image, int dstLeft, int dstTop, int dstWidth, int dstHeight,
+                int srcLeft, int srcTop, int srcWidth, int srcHeight, int constantAlpha, bool perPixelAlpha) {
+    if (canvas == nullptr || image == nullptr || dstWidth <= 0 || dstHeight <= 0 || srcWidth <= 0 || srcHeight <= 0)
+        return;
+    if (srcLeft < 0 || srcTop < 0 || srcWidth > image->width - srcLeft || srcHeight > image->height - srcTop) return;
+    int k = Min(Max(constantAlpha, 0), 255);
+    static int columns[FrameWidthPx];  // source column of each frame column
+    int left = Max(dstLeft, 0), right = RunEnd(dstLeft, dstWidth, FrameWidthPx);
+    for (int x = left; x < right; x++) columns[x] = srcLeft + Sample(x - dstLeft, srcWidth, dstWidth);
+    int bottom = RunEnd(dstTop, dstHeight, FrameHeightPx);
+    for (int y = Max(dstTop, 0); y < bottom; y++) {
+        int x0 = left, x1 = right;
+        if (!ClipSpan(canvas, y, &x0, &x1)) continue;
+        const uint32_t *source = image->pixels + size_t(srcTop + Sample(y - dstTop, srcHeight, dstHeight)) * image->width;
+        uint32_t *target = canvas->pixels + size_t(y) * FrameWidthPx;
+        for (int x = x0; x < x1; x++) target[x] = BlendPixel(source[columns[x]], target[x], k, perPixelAlpha);
+    }
+}
+
+void ClipRoundRect(Canvas *canvas, int left, int top, int right, int bottom, int ellipseWidth, int ellipseHeight) {
+    if (canvas == nullptr) return;
+    RoundShape shape = MakeShape(left, top, right, bottom, ellipseWidth, ellipseHeight);
+    canvas->clipped = true;
+    for (int y = 0; y < FrameHeightPx; y++) {
+        int x0 = 0, x1 = 0;
+        if (ShapeSpan(shape, y, &x0, &x1)) {
+            x0 = Min(Max(x0, 0), FrameWidthPx);
+            x1 = Min(Max(x1, 0), FrameWidthPx);
+        }
+        canvas->clipLeft[y] = int16_t(x0);
+        canvas->clipRight[y] = int16_t(x1);
+    }
+}
+
+void ClearClip(Canvas *canvas) {
+    if (canvas != nullptr) canvas->clipped = false;
+}
+
+// Weight of source pixel i in destination pixel d along an axis scaled from
+// source size s to destination size n: the length of the overlap of
+// [d*s, (d+1)*s) and [i*n, (i+1)*n). The weights of one destination pixel
+// add up to s.
+static inline int64_t Overlap(int64_t i, int64_t d, int64_t s, int64_t n) {
+    int64_t low = i * n > d * s ? i * n : d * s;
+    int64_t high = (i + 1) * n < (d + 1) * s ? (i + 1) * n : (d + 1) * s;
+    return high - low;
+}
+
+// Every presented pixel is the area-weighted mean of the frame pixels it
+// covers, per channel, rounded to nearest: sum(wx * wy * p) / (1280 * 853).
+// Rows are summed first into one line of per-channel sums, then columns.
+static void BoxFilter(uint32_t *out, int width, int height) {
+    static uint32_t sums[FrameWidthPx * 3];
+    const int64_t sw = FrameWidthPx, sh = FrameHeightPx, area = sw * sh;
+    for (int dy = 0; dy < height; dy++) {
+        std::memset(sums, 0, sizeof sums);
+        int64_t j0 = dy * sh / height, j1 = ((dy + 1) * sh - 1) / height;
+        for (int64_t j = j0; j <= j1; j++) {
+            uint32_t wy = uint32_t(Overlap(j, dy, sh, height));
+            const uint32_t *row = s_frame + j * sw;
+            for (int x = 0; x < FrameWidthPx; x++) {
+                sums[3 * x] += wy * (row[x] >> 16 & 0xFF);
+                sums[3 * x + 1] += wy * (row[x] >> 8 & 0xFF);
+                sums[3 * x + 2] += wy * (row[x] & 0xFF);
+            }
+        }
+        uint32_t *target = out + size_t(dy) * width;
+        for (int dx = 0; dx < width; dx++) {
+            int64_t i0 = dx * sw / width, i1 = ((dx + 1) * sw - 1) / width;
+            uint64_t r = 0, g = 0, b = 0;
+            for (int64_t i = i0; i <= i1; i++) {
+                uint64_t wx = uint64_t(Overlap(i, dx, sw, width));
+                r += wx * sums[3 * i];
+                g += wx * sums[3 * i + 1];
+                b += wx * sums[3 * i + 2];
+            }
+            target[dx] = PackRgb(int((r + area / 2) / area), int((g + area / 2) / area), int((b + area / 2) / area));
+        }
+    }
+}
+
+// An empty client area (minimised window) presents nothing new.
+void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
+    if (canvas == nullptr) return;
+    canvas->clipped = false;
+    if (clientWidth <= 0 || clientHeight <= 0) return;
+    int width = Min(clientWidth, MaxPresentSidePx), height = Min(clientHeight, MaxPresentSidePx);
+    size_t needed = size_t(width) * size_t(height);
+    if (needed > s_presentedCapacity) {
+        uint32_t *grown = static_cast<uint32_t *>(std::realloc(s_presented, needed * sizeof(uint32_t)));
+        if (grown == nullptr) return;
+        s_presented = grown;
+        s_presentedCapacity = needed;
+    }
+    if (width == FrameWidthPx && height == FrameHeightPx) {
+        std::memcpy(s_presented, s_frame, sizeof s_frame);
+    } else {
+        BoxFilter(s_presented, width, height);
+    }
+    s_presentedWidth = width;
+    s_presentedHeight = height;
+}

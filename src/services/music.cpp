@@ -46,7 +46,7 @@ void StartMusic() {
                         MusicCandidates[i])) {
             continue;
         }
-        if (!PathExists(path)) break;
+        if (!PathExists(path)) continue;
         if (!SendOpen(TypedOpenFormat, path) && !SendOpen(PlainOpenFormat, path)) continue;
 
         // musicOpen before the play: its notification may arrive at once.

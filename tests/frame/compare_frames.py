@@ -32,19 +32,34 @@ CHANNEL_TOLERANCE = 8
 SHARE_TOLERANCE = 0.001
 
 # Boxes that hold text, (left, top, right, bottom), right and bottom
-# excluded. The entry fields' boxes also hold the caret, whose x follows the
-# measured text width. Button labels are centred in their button, so the
-# middle of each button is left out; its outline, corners and both ends of
-# its gradient are still compared.
+# excluded, with the colour the text shows in (the hovered label under the
+# white highlight). The entry fields' boxes also hold the caret, whose x
+# follows the measured text width. Button labels are centred in their
+# button, so the middle of each button is left out; its outline, corners
+# and both ends of its gradient are still compared.
 TEXT_BOXES = [
-    ("user field text", (476, 439, 832, 477)),
-    ("masked field text", (476, 489, 832, 527)),
-    ("CHECK FILES label", (454, 653, 614, 684)),
-    ("PATCH FILES label", (661, 653, 821, 684)),
-    ("status line", (356, 690, 918, 712)),
-    ("footer text", (24, 823, 896, 845)),
+    ("user field text", (476, 439, 832, 477), (220, 230, 255)),
+    ("masked field text", (476, 489, 832, 527), (220, 230, 255)),
+    ("CHECK FILES label", (454, 653, 614, 684), (255, 233, 182)),
+    ("PATCH FILES label", (661, 653, 821, 684), (242, 208, 138)),
+    ("status line", (356, 690, 918, 712), (143, 230, 255)),
+    ("footer text", (24, 823, 896, 845), (140, 150, 188)),
 ]
+# Pixels of about the text colour that show a box's text was drawn at all;
+# the stand-in background has none of these colours.
+TEXT_COLOUR_TOLERANCE = 24
+TEXT_PIXELS_MIN = 30
 
+# Where differences are reported, to tell a rounded edge from a real fault.
+AREAS = [
+    ("particle band", (0, 0, 1280, 290)),
+    ("entry fields", (460, 435, 845, 531)),
+    ("buttons", (430, 646, 845, 690)),
+    ("status dot", (40, 490, 65, 513)),
+    ("progress bar", (352, 712, 922, 730)),
+    ("tab underline", (340, 780, 980, 792)),
+    ("footer band", (10, 815, 904, 853)),
+]
 
 def read_bmp(path):
     """Returns rows top-down of (r, g, b) bytes, or exits with a message."""
@@ -79,10 +94,31 @@ def write_bmp(path, rows):
 
 def excluded_mask():
     mask = [bytearray(WIDTH) for _ in range(HEIGHT)]
-    for _name, (left, top, right, bottom) in TEXT_BOXES:
+    for _name, (left, top, right, bottom), _colour in TEXT_BOXES:
         for y in range(top, bottom):
             mask[y][left:right] = b"\x01" * (right - left)
     return mask
+
+
+def text_pixels(rows, box, colour):
+    left, top, right, bottom = box
+    count = 0
+    for y in range(top, bottom):
+        row = rows[y]
+        for x in range(left, right):
+            i = x * 3
+            if (abs(row[i + 2] - colour[0]) <= TEXT_COLOUR_TOLERANCE
+                    and abs(row[i + 1] - colour[1]) <= TEXT_COLOUR_TOLERANCE
+                    and abs(row[i] - colour[2]) <= TEXT_COLOUR_TOLERANCE):
+                count += 1
+    return count
+
+
+def area_of(x, y):
+    for name, (left, top, right, bottom) in AREAS:
+        if left <= x < right and top <= y < bottom:
+            return name
+    return "elsewhere"
 
 
 def main(argv):
@@ -98,8 +134,16 @@ def main(argv):
         if len({bytes(row[i:i + 3]) for row in rows[::16] for i in range(0, WIDTH * 3, 48)}) < 8:
             sys.exit(f"{name} frame is (nearly) one colour: nothing was painted")
 
+    # Text is not compared, but it must be there on both sides.
+    failed = False
+    for name, rows in (("soft", soft), ("gdi", gdi)):
+        for box_name, box, colour in TEXT_BOXES:
+            if text_pixels(rows, box, colour) < TEXT_PIXELS_MIN:
+                print(f"FAIL: {name} frame shows no text in the {box_name} box")
+                failed = True
+
     compared = differing = 0
-    tiles = {}
+    areas = {}
     diff_rows = []
     for y in range(HEIGHT):
         a, b, m = soft[y], gdi[y], mask[y]
@@ -113,7 +157,8 @@ def main(argv):
             if (abs(a[i] - b[i]) > CHANNEL_TOLERANCE or abs(a[i + 1] - b[i + 1]) > CHANNEL_TOLERANCE
                     or abs(a[i + 2] - b[i + 2]) > CHANNEL_TOLERANCE):
                 differing += 1
-                tiles[(x // 32, y // 32)] = tiles.get((x // 32, y // 32), 0) + 1
+                area = area_of(x, y)
+                areas[area] = areas.get(area, 0) + 1
                 diff_row[i:i + 3] = b"\x00\x00\xff"
             else:
                 diff_row[i:i + 3] = bytes(v // 4 for v in a[i:i + 3])
@@ -122,15 +167,15 @@ def main(argv):
     share = differing / compared
     print(f"frames: {differing} of {compared} compared pixels differ ({share * 100:.4f} %; "
           f"channel tolerance {CHANNEL_TOLERANCE}, allowed share {SHARE_TOLERANCE * 100:.2f} %)")
-    for (tx, ty), count in sorted(tiles.items(), key=lambda item: -item[1])[:8]:
-        print(f"  {count:5d} differing in the 32x32 tile at ({tx * 32}, {ty * 32})")
+    for area, count in sorted(areas.items(), key=lambda item: -item[1]):
+        print(f"  {count:6d} in {area}")
     if len(argv) == 5:
         write_bmp(argv[4], diff_rows)
         print(f"difference image (red: differs, grey: text, not compared): {argv[4]}")
     if share > SHARE_TOLERANCE:
         print("FAIL: the GDI and software frames differ outside the text boxes")
-        return 1
-    return 0
+        failed = True
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

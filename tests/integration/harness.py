@@ -7,8 +7,10 @@ Everything listens on 127.0.0.1 only. Every wait is a poll against a
 deadline; every server thread stops by itself when its owner stops it or
 when its own bounded wait runs out.
 """
+import ctypes
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -55,6 +57,16 @@ def accepts_connections(port):
 
 # --------------------------------------------------------------------------
 # nginx
+
+
+def _end_with_parent():
+    """Runs in the child before exec: asks Linux to send it SIGTERM when the
+    test process dies, so a runner killed from outside leaves no server."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
 
 
 class Nginx:
@@ -115,7 +127,7 @@ http {{
             self.process = subprocess.Popen(
                 [NGINX, "-p", str(self.workdir), "-c", str(self.workdir / "nginx.conf"),
                  "-e", str(self.workdir / "error.log")],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, preexec_fn=_end_with_parent)
             log.close()
             try:
                 wait_until(lambda: self.process.poll() is not None or accepts_connections(self.port),

@@ -47,6 +47,12 @@ bool PathExists(const WideChar *path) {
     return PathToUtf8(path, path8) && stat(path8, &info) == 0;
 }
 
+bool PathEntryExists(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    struct stat info;
+    return PathToUtf8(path, path8) && lstat(path8, &info) == 0;
+}
+
 void CreateFolder(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (PathToUtf8(path, path8)) (void)mkdir(path8, 0777);
@@ -56,7 +62,7 @@ FileHandle CreateFileForWriting(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (!PathToUtf8(path, path8)) return NoFile;
     int fd;
-    do fd = open(path8, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    do fd = open(path8, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     while (fd < 0 && errno == EINTR);
     return fd < 0 ? NoFile : FileHandle(fd);
 }

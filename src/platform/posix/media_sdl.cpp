@@ -9,6 +9,8 @@
 #include <SDL.h>
 #include <SDL_mixer.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -159,8 +161,7 @@ static void HaltMusic() {
     Mix_HaltMusic();
 }
 
-int SendMediaCommand(const WideChar *command, bool notify) {
-    commandsSent++;
+static int RunCommand(const WideChar *command, bool notify) {
     char text[CommandBytes];
     char path[CommandBytes];
     if (!TextToUtf8(command, text, CommandBytes)) return UnrecognizedCommand;
@@ -188,6 +189,17 @@ int SendMediaCommand(const WideChar *command, bool notify) {
     default:
         return UnrecognizedCommand;
     }
+}
+
+int SendMediaCommand(const WideChar *command, bool notify) {
+    commandsSent++;
+    int result = RunCommand(command, notify);
+    // SDL keeps per-thread data (its error text) for every thread that calls
+    // it, but frees it only for threads it created. The music worker is not
+    // one of them and ends soon, so its data goes after each command; the
+    // main (user-interface) thread keeps its own.
+    if (gettid() != getpid()) SDL_TLSCleanup();
+    return result;
 }
 
 int MediaCommandsSent() { return commandsSent; }

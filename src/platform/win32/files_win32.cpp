@@ -45,6 +45,9 @@ bool PathExists(const WideChar *path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// GetFileAttributesW describes a link itself, not what it leads to.
+bool PathEntryExists(const WideChar *path) { return PathExists(path); }
+
 void CreateFolder(const WideChar *path) {
     CreateDirectoryW(path, nullptr);
 }

@@ -1,0 +1,34 @@
+// Frame painter: composes the whole 1280 x 853 launcher screen from
+// g_state on every paint, through the canvas seam, and presents it
+// stretched over the client area. Also makes the long-lived resources the
+// frame uses: four fonts, the background picture and the hover sprite.
+// Platform-neutral; reads g_state, never writes it or asks for repaints.
+#pragma once
+#include "app/text.h"
+#include "platform/canvas.h"
+
+// Composes and presents one complete frame. User-interface thread only.
+void PaintFrame();
+
+// One action button over y 650-686 between left and right (px).
+void DrawActionButton(Canvas *canvas, int left, int right, const WideChar *label, bool hovered);
+
+// One entry field between top and bottom (px): its fill, the text (dots
+// when masked, at most 40; otherwise at most the first 63 units) and, when
+// focused, the blinking caret 2 px right of the measured text. An unfocused
+// empty field draws nothing, so the background art shows.
+void DrawEntryField(Canvas *canvas, int top, int bottom, const WideChar *text, bool masked, bool focused, Rgb fill);
+
+// The footer line for the configured server; always terminated, cut to
+// capacity. False when it was cut.
+constexpr int FooterTextUnits = 160;
+bool FormatFooterText(WideChar *out, int capacity);
+
+// Resources, made once in this order over the start-up and never
+// released: LoadBackgroundImage before the window exists, CreateFrameFonts
+// when it is created, CreateBackgroundSurface and CreateHighlightSprite
+// once it is sized. Each failure only drops its element from the screen.
+void LoadBackgroundImage();  // "<programDir><sep>bg.bmp", used unscaled
+void CreateFrameFonts();
+void CreateBackgroundSurface();
+void CreateHighlightSprite();
