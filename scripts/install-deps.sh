@@ -9,6 +9,7 @@ packages="build-essential cmake ninja-build pkg-config python3 curl
   libcurl4-openssl-dev libsdl2-dev libsdl2-mixer-dev libjack-jackd2-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core python3-pil
   nginx-light iproute2 iptables
+  xvfb xdotool x11-utils xauth
   lame sox pulseaudio pulseaudio-utils libpulse0:i386
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386"

@@ -77,6 +77,7 @@ STATUS_DOT = (46, 495, 59, 508)
 CENTRE_X = 637  # centre of the login column (x 434 to 840)
 
 ICON_SIZES = (16, 24, 32, 48, 64, 256)
+SEED = 1
 
 
 # ---------------------------------------------------------------------------
@@ -237,8 +238,8 @@ class Text:
     """One line of text with optional letter spacing, as a coverage mask
     placed by its baseline."""
 
-    def __init__(self, text, fnt, tracking=0.0, stroke=0):
-        self.text, self.fnt, self.tracking, self.stroke = text, fnt, tracking, stroke
+    def __init__(self, text, fnt, tracking=0.0):
+        self.text, self.fnt = text, fnt
         self.advances = []
         x = 0.0
         for ch in text:
@@ -248,10 +249,10 @@ class Text:
         self.cap = -fnt.getbbox("H", anchor="ls")[1]
         self.ascent, self.descent = fnt.getmetrics()
 
-    def mask_at(self, x, baseline, pad=16, stroke=None):
-        """(box, mask) with the text's left edge at x."""
+    def mask_at(self, x, baseline, pad=24, stroke=0):
+        """(box, mask) with the text's left edge at x; stroke widens the
+        glyphs by that many pixels all round (for outlines)."""
         x = int(round(x))
-        stroke = self.stroke if stroke is None else stroke
         pad += stroke
         box = (x - pad, baseline - self.ascent - pad, x + int(math.ceil(self.width)) + pad,
                baseline + self.descent + pad)
@@ -270,8 +271,8 @@ def draw_text(canvas, text, fnt, x, baseline, fill, tracking=0.0, align="left", 
     radius, opacity); outline = (colour, width, opacity). Returns the text's
     (left, right)."""
     t = Text(text, fnt, tracking)
-    left = x - t.width / 2.0 if align == "center" else (x - t.width if align == "right" else x)
-    box, m = t.mask_at(left, baseline, pad=24)
+    left = x - t.width / 2.0 if align == "center" else x
+    box, m = t.mask_at(left, baseline)
     if glow is not None:
         g = m.filter(ImageFilter.GaussianBlur(glow[1]))
         paint(canvas, box, g, glow[0], glow[2])
@@ -280,7 +281,7 @@ def draw_text(canvas, text, fnt, x, baseline, fill, tracking=0.0, align="left", 
         s = m.filter(ImageFilter.GaussianBlur(radius)) if radius > 0 else m
         paint(canvas, (box[0] + dx, box[1] + dy, box[2] + dx, box[3] + dy), s, colour, opacity)
     if outline is not None:
-        obox, om = t.mask_at(left, baseline, pad=24, stroke=outline[1])
+        obox, om = t.mask_at(left, baseline, stroke=outline[1])
         paint(canvas, obox, om, outline[0], outline[2])
     if isinstance(fill, tuple):
         paint(canvas, box, m, fill)
@@ -390,9 +391,10 @@ def shield_outline(scale, cx=0.5, cy=0.5):
     return [(cx + (x - cx) * scale, cy + (y - cy) * scale) for x, y in top + right[1:] + left[1:]]
 
 
-Z_SHAPE = [(0.5 + (x - 0.5) * 0.94, 0.46 + (y - 0.485) * 0.94) for x, y in (
-    (0.29, 0.24), (0.72, 0.24), (0.72, 0.345), (0.47, 0.625), (0.73, 0.625), (0.71, 0.73),
-    (0.27, 0.73), (0.27, 0.625), (0.52, 0.345), (0.31, 0.345))]
+# The letter: a top bar wider than the bottom one, so the Z narrows with
+# the shield, and a diagonal as thick as the bars.
+Z_SHAPE = [(0.28, 0.19), (0.72, 0.19), (0.72, 0.315), (0.50, 0.555), (0.70, 0.555), (0.70, 0.68),
+           (0.32, 0.68), (0.32, 0.555), (0.54, 0.315), (0.28, 0.315)]
 
 
 def emblem(size):
@@ -412,20 +414,22 @@ def emblem(size):
     # Dark edge, gold rim, night-blue field.
     edge = layer_mask(lambda d: d.polygon(pts(shield_outline(1.0)), fill=255))
     rim = layer_mask(lambda d: d.polygon(pts(shield_outline(0.95)), fill=255))
-    field = layer_mask(lambda d: d.polygon(pts(shield_outline(0.80, cy=0.47)), fill=255))
+    field = layer_mask(lambda d: d.polygon(pts(shield_outline(0.84, cy=0.47)), fill=255))
     img.paste((40, 26, 6, 255), (0, 0), edge)
     img.paste(vgradient(n, n, [(0.0, GOLD_LIGHT), (0.5, GOLD), (1.0, (150, 108, 38))], "RGB").convert("RGBA"),
               (0, 0), rim)
     img.paste(vgradient(n, n, [(0.0, (22, 44, 100)), (0.6, (8, 18, 50)), (1.0, (3, 8, 24))], "RGB").convert("RGBA"),
               (0, 0), field)
-    # A soft glow behind the letter, then its dark edge and the gold letter.
-    zc = (0.5, 0.46)
-    z_edge = layer_mask(lambda d: d.polygon(pts([(zc[0] + (x - zc[0]) * 1.1, zc[1] + (y - zc[1]) * 1.1)
+    # A soft glow behind the letter, then its dark edge and the gold letter;
+    # the small sizes get the plain letter, which stays crisp.
+    zc = (0.5, 0.435)
+    z_edge = layer_mask(lambda d: d.polygon(pts([(zc[0] + (x - zc[0]) * 1.08, zc[1] + (y - zc[1]) * 1.08)
                                                  for x, y in Z_SHAPE]), fill=255))
     z = layer_mask(lambda d: d.polygon(pts(Z_SHAPE), fill=255))
-    glow = ImageChops.multiply(z_edge.filter(ImageFilter.GaussianBlur(n * 0.03)), field)
-    img.paste((90, 140, 230, 255), (0, 0), scaled(glow, 0.55))
-    img.paste((34, 20, 4, 255), (0, 0), ImageChops.multiply(z_edge, field))
+    if size > 24:
+        glow = ImageChops.multiply(z_edge.filter(ImageFilter.GaussianBlur(n * 0.03)), field)
+        img.paste((90, 140, 230, 255), (0, 0), scaled(glow, 0.55))
+        img.paste((34, 20, 4, 255), (0, 0), ImageChops.multiply(z_edge, field))
     img.paste(vgradient(n, n, [(0.2, (255, 246, 214)), (0.5, GOLD), (0.75, (196, 150, 64))], "RGB").convert("RGBA"),
               (0, 0), z)
     # Alpha comes from the outline only; everything else is opaque inside it.
@@ -552,20 +556,35 @@ def castle(canvas, ground_x, ground_y, layer_top, layer_stops):
     paint_shapes(canvas, windows, (255, 214, 140))
 
 
-def background(rng):
+def background(seed):
+    # Separate generators, so changing the sky leaves the mountains as they are.
+    rng = random.Random(seed)
+    land = random.Random(seed + 1)
     canvas = vgradient(W, H, [(0.0, (2, 4, 14)), (0.30, (6, 13, 36)), (0.66, (20, 40, 88)),
                               (0.80, (10, 20, 48)), (1.0, (2, 5, 14))])
     # Moonlight and a faint blue haze behind the title.
     light(canvas, 640, 250, 620, 300, (26, 50, 110), 0.55, 1.6)
     light(canvas, 1088, 168, 260, 230, (52, 84, 150), 0.45, 2.2)
 
-    # Stars, thinning towards the horizon and kept off the centre column.
+    # A faint band of the galaxy rising from the left towards the moon.
+    band = Shapes((0, 0, W, H), 1)
+    band.poly([(-40, 470), (-40, 330), (1300, -60), (1300, 90)])
+    band_mask = band.mask().filter(ImageFilter.GaussianBlur(60))
+    cloud = ImageChops.multiply(value_noise(rng, W, H, 40, 26, 10), band_mask)
+    paint(canvas, (0, 0, W, H), cloud, (80, 104, 190), 0.28)
+
+    # Stars, thinning towards the horizon and denser in the band, kept off
+    # the centre column.
     stars = Image.new("L", (W, H), 0)
-    for _ in range(520):
+    placed = 0
+    while placed < 620:
         x = rng.randrange(W)
         y = int(620 * rng.random() ** 1.35)
+        if rng.random() * 255 > 90 + band_mask.getpixel((x, y)):
+            continue
         v = int(40 + 215 * rng.random() ** 3.2)
         stars.putpixel((x, y), max(stars.getpixel((x, y)), v))
+        placed += 1
     bright = Shapes((0, 0, W, H), 2)
     glints = Shapes((0, 0, W, H), 2)
     for _ in range(22):
@@ -592,16 +611,16 @@ def background(rng):
     paint_shapes(canvas, moon, vgradient(140, 140, [(0.0, (250, 246, 230)), (1.0, (200, 208, 230))]))
 
     # Mountains in three layers with mist between them, a castle on the left.
-    far = mountain_ridge(rng, 610, [(70, 200, 210), (290, 120, 150), (470, 70, 140), (820, 80, 160),
+    far = mountain_ridge(land, 610, [(70, 200, 210), (290, 120, 150), (470, 70, 140), (820, 80, 160),
                                     (1010, 150, 170), (1200, 235, 200)], 18)
     fill_ridge(canvas, far, [(0.0, (26, 44, 90)), (0.35, (12, 24, 56)), (1.0, (6, 12, 30))], ((70, 100, 170), 0.5))
-    mist_band(canvas, rng, 610, 70, (80, 110, 180), 0.32)
-    mid = mountain_ridge(rng, 690, [(205, 62, 150), (620, 30, 260), (1080, 90, 190), (1270, 60, 120)], 12)
+    mist_band(canvas, land, 610, 70, (80, 110, 180), 0.32)
+    mid = mountain_ridge(land, 690, [(205, 62, 150), (620, 30, 260), (1080, 90, 190), (1270, 60, 120)], 12)
     mid_stops = [(0.0, (11, 22, 50)), (0.4, (6, 13, 32)), (1.0, (3, 7, 18))]
     mid_top = fill_ridge(canvas, mid, mid_stops, ((40, 64, 120), 0.4))
     castle(canvas, 205, ridge_y(mid, 205) + 6, mid_top, mid_stops)
-    mist_band(canvas, rng, 705, 55, (60, 90, 160), 0.26)
-    near = mountain_ridge(rng, 772, [(0, 50, 260), (1280, 60, 300)], 10)
+    mist_band(canvas, land, 705, 55, (60, 90, 160), 0.26)
+    near = mountain_ridge(land, 772, [(0, 50, 260), (1280, 60, 300)], 10)
     fill_ridge(canvas, near, [(0.0, (5, 10, 26)), (0.3, (3, 6, 16)), (1.0, (1, 3, 9))])
 
     # Vignette.
@@ -842,8 +861,7 @@ def tabs(canvas):
 
 
 def draw_background():
-    rng = random.Random(0x5A7E)
-    canvas = background(rng)
+    canvas = background(SEED)
     panels(canvas)
     title(canvas)
     entry_fields(canvas)

@@ -4,6 +4,7 @@
 // procedure and the SDL event loop forward their events here and the
 // effects go back through the window seam.
 #pragma once
+#include "app/text.h"
 
 constexpr int TimerProbe = 1;            // starts a status probe
 constexpr int TimerAnim = 2;             // advances the animation and repaints

@@ -284,9 +284,12 @@ void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width
     }
 }
 
-// Nearest pixel: destination offset i samples source offset
-// ((2i + 1) * srcSize) / (2 * dstSize), the source pixel under the centre.
+// Nearest pixel: destination offset i samples the source pixel under its
+// centre, ((2i + 1) * srcSize) / (2 * dstSize). The second half is mapped as
+// the mirror of the first, so a centre falling on a pixel border picks the
+// pixel nearer the middle on both sides and symmetric sprites stay so.
 static inline int Sample(int i, int srcSize, int dstSize) {
+    if (2 * i + 1 > dstSize) return srcSize - 1 - Sample(dstSize - 1 - i, srcSize, dstSize);
     return int((int64_t(2 * i + 1) * srcSize) / (2 * int64_t(dstSize)));
 }
 
@@ -320,7 +323,7 @@ void BlendImage(Canvas *canvas, const CanvasImage *image, int dstLeft, int dstTo
     static int columns[FrameWidthPx];  // source column of each frame column
     int left = Max(dstLeft, 0), right = RunEnd(dstLeft, dstWidth, FrameWidthPx);
     for (int x = left; x < right; x++) columns[x] = srcLeft + Sample(x - dstLeft, srcWidth, dstWidth);
-    int bottom = RunEnd(dstTop, dstHeight, FrameHeightPx);
+    int bottom = RunEnd(dstTop, dstHeight + 1, FrameHeightPx);
     for (int y = Max(dstTop, 0); y < bottom; y++) {
         int x0 = left, x1 = right;
         if (!ClipSpan(canvas, y, &x0, &x1)) continue;
@@ -353,24 +356,58 @@ void ClearClip(Canvas *canvas) {
 // source size s to destination size n: the length of the overlap of
 // [d*s, (d+1)*s) and [i*n, (i+1)*n). The weights of one destination pixel
 // add up to s.
-static inline int64_t Overlap(int64_t i, int64_t d, int64_t s, int64_t n) {
+static inline uint32_t Overlap(int64_t i, int64_t d, int64_t s, int64_t n) {
     int64_t low = i * n > d * s ? i * n : d * s;
     int64_t high = (i + 1) * n < (d + 1) * s ? (i + 1) * n : (d + 1) * s;
-    return high - low;
+    return uint32_t(high - low);
+}
+
+// The source pixels of each destination pixel along one axis: pixel d takes
+// weights[first[d] .. first[d+1]) for source pixels from index[d] on.
+struct AxisTable {
+    int index[MaxPresentSidePx];
+    int first[MaxPresentSidePx + 1];
+    uint32_t weights[MaxPresentSidePx + FrameWidthPx + 1];  // one per (d, i) pair: at most n + s
+};
+
+static void BuildAxis(AxisTable *table, int source, int target) {
+    int next = 0;
+    for (int d = 0; d < target; d++) {
+        int64_t i0 = int64_t(d) * source / target, i1 = (int64_t(d + 1) * source - 1) / target;
+        table->index[d] = int(i0);
+        table->first[d] = next;
+        for (int64_t i = i0; i <= i1; i++) table->weights[next++] = Overlap(i, d, source, target);
+    }
+    table->first[target] = next;
+}
+
+// Enlarging, neighbouring destination pixels often take the same source
+// pixels in the same proportions, and so the same value.
+static bool SameSources(const AxisTable &table, int a, int b) {
+    int count = table.first[a + 1] - table.first[a];
+    if (table.index[a] != table.index[b] || table.first[b + 1] - table.first[b] != count) return false;
+    return std::memcmp(table.weights + table.first[a], table.weights + table.first[b], size_t(count) * 4) == 0;
 }
 
 // Every presented pixel is the area-weighted mean of the frame pixels it
-// covers, per channel, rounded to nearest: sum(wx * wy * p) / (1280 * 853).
-// Rows are summed first into one line of per-channel sums, then columns.
+// covers, per channel, rounded to nearest: sum(wx * wy * p) / (1280 * 853),
+// at most 255 * 1280 * 853, so 32 bits hold every sum. Rows are summed
+// first into one line of per-channel sums, then columns.
 static void BoxFilter(uint32_t *out, int width, int height) {
+    static AxisTable columns, rows;
     static uint32_t sums[FrameWidthPx * 3];
-    const int64_t sw = FrameWidthPx, sh = FrameHeightPx, area = sw * sh;
+    constexpr uint32_t area = uint32_t(FrameWidthPx) * FrameHeightPx;
+    BuildAxis(&columns, FrameWidthPx, width);
+    BuildAxis(&rows, FrameHeightPx, height);
     for (int dy = 0; dy < height; dy++) {
+        if (dy > 0 && SameSources(rows, dy - 1, dy)) {
+            std::memcpy(out + size_t(dy) * width, out + size_t(dy - 1) * width, size_t(width) * 4);
+            continue;
+        }
         std::memset(sums, 0, sizeof sums);
-        int64_t j0 = dy * sh / height, j1 = ((dy + 1) * sh - 1) / height;
-        for (int64_t j = j0; j <= j1; j++) {
-            uint32_t wy = uint32_t(Overlap(j, dy, sh, height));
-            const uint32_t *row = s_frame + j * sw;
+        for (int k = rows.first[dy], j = rows.index[dy]; k < rows.first[dy + 1]; k++, j++) {
+            uint32_t wy = rows.weights[k];
+            const uint32_t *row = s_frame + size_t(j) * FrameWidthPx;
             for (int x = 0; x < FrameWidthPx; x++) {
                 sums[3 * x] += wy * (row[x] >> 16 & 0xFF);
                 sums[3 * x + 1] += wy * (row[x] >> 8 & 0xFF);
@@ -379,15 +416,14 @@ static void BoxFilter(uint32_t *out, int width, int height) {
         }
         uint32_t *target = out + size_t(dy) * width;
         for (int dx = 0; dx < width; dx++) {
-            int64_t i0 = dx * sw / width, i1 = ((dx + 1) * sw - 1) / width;
-            uint64_t r = 0, g = 0, b = 0;
-            for (int64_t i = i0; i <= i1; i++) {
-                uint64_t wx = uint64_t(Overlap(i, dx, sw, width));
-                r += wx * sums[3 * i];
-                g += wx * sums[3 * i + 1];
-                b += wx * sums[3 * i + 2];
+            uint32_t r = area / 2, g = area / 2, b = area / 2;
+            const uint32_t *sum = sums + 3 * columns.index[dx];
+            for (int k = columns.first[dx]; k < columns.first[dx + 1]; k++, sum += 3) {
+                r += columns.weights[k] * sum[0];
+                g += columns.weights[k] * sum[1];
+                b += columns.weights[k] * sum[2];
             }
-            target[dx] = PackRgb(int((r + area / 2) / area), int((g + area / 2) / area), int((b + area / 2) / area));
+            target[dx] = PackRgb(int(r / area), int(g / area), int(b / area));
         }
     }
 }

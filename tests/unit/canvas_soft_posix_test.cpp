@@ -142,11 +142,23 @@ TEST(CanvasSoft, ShapesLinesAndClipRegions) {
     EXPECT_EQ(Pixel(435, 668), Value(Navy));
     EXPECT_EQ(Pixel(534, 651), Value(Navy));
     EXPECT_EQ(Pixel(434, 650), Value(Navy)) << "the corner outside the outline keeps its colour";
-    // The outline is closed: every row of the button has exactly two ends.
     for (int y = 652; y < 684; y++) {
         EXPECT_EQ(Pixel(434, y), Value(138, 109, 42)) << y;
         EXPECT_EQ(Pixel(633, y), Value(138, 109, 42)) << y;
     }
+    // Round corners: the outline stays closed where the curve steps by
+    // several pixels a row, so no fill pixel touches the outside.
+    const Rgb pen = {255, 0, 0}, fill = {0, 0, 255};
+    DrawRoundRect(canvas, 200, 300, 260, 340, 30, 30, pen, 1, &fill);
+    int filled = 0;
+    for (int y = 300; y < 340; y++)
+        for (int x = 200; x < 260; x++) {
+            if (Pixel(x, y) != Value(fill)) continue;
+            filled++;
+            const int next[4][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+            for (const auto &n : next) EXPECT_NE(Pixel(x + n[0], y + n[1]), 0u) << x << "," << y;
+        }
+    EXPECT_GT(filled, 58 * 38 - 4 * 15 * 15);
 
     // Tab underline (2 pixels, second row above) and caret (second column
     // left); neither covers its end point.
@@ -223,6 +235,32 @@ TEST(CanvasSoft, ImagesAreCopiedCroppedAndBlended) {
     EXPECT_EQ(Pixel(15, 13), Value(0x40 + 10 * 127 / 255, 0x20 + 20 * 127 / 255, 0x10 + 30 * 127 / 255));
     EXPECT_EQ(Pixel(16, 12), Value(10, 20, 30));
     EXPECT_EQ(Pixel(12, 14), Value(10, 20, 30));
+
+    // Scaled down, a sprite symmetric about its centre lines stays so
+    // (each destination pixel samples the source pixel under its centre).
+    uint32_t glow[20 * 20];
+    for (int r = 0; r < 20; r++)
+        for (int c = 0; c < 20; c++) {
+            int d2 = (2 * c - 19) * (2 * c - 19) + (2 * r - 19) * (2 * r - 19);
+            uint32_t a = d2 < 1600 ? uint32_t(255 - d2 * 255 / 1600) : 0;
+            glow[r * 20 + c] = a << 24 | a << 16 | a << 8 | a;
+        }
+    CanvasImage *glowImage = CreateImage(20, 20, glow);
+    ASSERT_NE(glowImage, nullptr);
+    for (int size : {7, 12, 18}) {
+        FillRect(canvas, 600, 600, 640, 640, Black);
+        BlendImage(canvas, glowImage, 610, 610, size, size, 0, 0, 20, 20, 181, true);
+        Ink square = FindInk(0, 600, 600, 640, 640);  // the middle row and column reach the edges
+        EXPECT_EQ(square.left, 610);
+        EXPECT_EQ(square.right, 610 + size);
+        EXPECT_EQ(square.top, 610);
+        EXPECT_EQ(square.bottom, 610 + size);
+        for (int y = 0; y < size; y++)
+            for (int x = 0; x < size; x++) {
+                EXPECT_EQ(Pixel(610 + x, 610 + y), Pixel(610 + size - 1 - x, 610 + y)) << size << ": " << x << "," << y;
+                EXPECT_EQ(Pixel(610 + x, 610 + y), Pixel(610 + x, 610 + size - 1 - y)) << size << ": " << x << "," << y;
+            }
+    }
 
     // The glow centre at pulse alpha 127 over (10, 20, 30):
     // s*127/255 + d*(255 - 204*127/255)/255 = 87 + 10*154/255, 94 + 12, 101 + 18.
@@ -441,16 +479,22 @@ TEST(CanvasSoft, TextIsDrawnWhereItIsMeasured) {
         }
     EXPECT_TRUE(solid);
 
-    // UTF-16: a surrogate pair is one character, a lone surrogate is U+FFFD,
-    // and a null font still draws (the default font).
-    int missing = MeasureText(canvas, field, WTEXT("\U000F0000"));
+    // Kerning pairs are applied ("To" is tighter than its letters apart).
+    EXPECT_LT(MeasureText(canvas, field, WTEXT("To")),
+              MeasureText(canvas, field, WTEXT("T")) + MeasureText(canvas, field, WTEXT("o")));
+
+    // UTF-16: a surrogate pair is one character (here one the face lacks,
+    // like the unassigned U+0378), a lone surrogate is U+FFFD, and a null
+    // font still draws (the default font).
+    int missing = MeasureText(canvas, field, WTEXT("\u0378"));
     EXPECT_GT(missing, 0);
-    EXPECT_EQ(MeasureText(canvas, field, WTEXT("\U000F0001")), missing);
-    const WideChar lone[] = {0xD800, 'A', 0};
-    const WideChar replaced[] = {0xFFFD, 'A', 0};
-    EXPECT_EQ(MeasureText(canvas, field, lone), MeasureText(canvas, field, replaced));
-    const WideChar twoLone[] = {0xDC00, 0xDC00, 0};
-    EXPECT_NE(MeasureText(canvas, field, twoLone), missing);
+    EXPECT_EQ(MeasureText(canvas, field, WTEXT("\U000F0000")), missing);
+    EXPECT_EQ(MeasureText(canvas, field, WTEXT("\U000F0000\U000F0000")), 2 * missing);
+    int replacement = MeasureText(canvas, field, WTEXT("\uFFFD"));
+    EXPECT_NE(replacement, missing);
+    const WideChar loneHigh[] = {0xD800, 'A', 0}, loneLow[] = {0xDC00, 0}, replacedA[] = {0xFFFD, 'A', 0};
+    EXPECT_EQ(MeasureText(canvas, field, loneHigh), MeasureText(canvas, field, replacedA));
+    EXPECT_EQ(MeasureText(canvas, field, loneLow), replacement);
     EXPECT_GT(MeasureText(canvas, nullptr, WTEXT("default")), 0);
     canvas = BeginFrame();
     DrawTextInBox(canvas, nullptr, WTEXT("default"), 10, 10, 200, 40, ink, 0);

@@ -30,27 +30,21 @@ static uint32_t g_fallbackPixel;  // painted before the picture existed
 
 static uint32_t Pixel(int x, int y) { return FramePixels()[y * 1280 + x]; }
 
+// A 24-bit bottom-up BMP of the test picture.
 static std::string BmpFile(int width, int height) {
     int rowBytes = (width * 3 + 3) & ~3;
-    uint32_t dataBytes = uint32_t(rowBytes * height);
-    std::string f(54 + dataBytes, '\0');
+    std::string f(54 + rowBytes * height, '\0');
     auto put32 = [&](int at, uint32_t v) { for (int i = 0; i < 4; i++) f[at + i] = char(v >> (8 * i)); };
+    const uint32_t header[][2] = {{2, uint32_t(f.size())}, {10, 54}, {14, 40}, {18, uint32_t(width)},
+                                  {22, uint32_t(height)}, {26, 1 | 24 << 16}};
+    for (const auto &h : header) put32(int(h[0]), h[1]);
     f[0] = 'B', f[1] = 'M';
-    put32(2, 54 + dataBytes);
-    put32(10, 54);
-    put32(14, 40);
-    put32(18, uint32_t(width));
-    put32(22, uint32_t(height));  // positive: rows bottom-up
-    f[26] = 1, f[28] = 24;
-    for (int y = 0; y < height; y++) {
+    for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++) {
-            uint32_t c = Bg;
-            if (x == 0 && y == 0) c = TopLeftMark;
-            if (x == 1279 && y == 852) c = FrameCornerMark;
+            uint32_t c = x == 0 && y == 0 ? TopLeftMark : x == 1279 && y == 852 ? FrameCornerMark : Bg;
             char *p = &f[54 + (height - 1 - y) * rowBytes + x * 3];
             p[0] = char(c), p[1] = char(c >> 8), p[2] = char(c >> 16);
         }
-    }
     return f;
 }
 

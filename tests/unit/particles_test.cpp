@@ -10,29 +10,23 @@
 
 static void ClearParticles() { std::memset(g_particles, 0, sizeof g_particles); }
 
-// True when value * scale lies within a hair of a whole number.
-static bool OnStep(float value, float offset, float scale) {
-    double steps = (double(value) - offset) * scale;
-    return std::fabs(steps - std::round(steps)) < 1e-3;
-}
-
-TEST(Particle, StartValuesLieOnTheirGridsAndRanges) {
+TEST(Particle, StartValuesLieInTheirRanges) {
     ClearParticles();
     InitParticles();
-    int distinctX = 0;
+    bool varied = false;
     for (int i = 0; i < ParticleCount; i++) {
         const Particle &p = g_particles[i];
         SCOPED_TRACE(i);
         EXPECT_TRUE(p.x >= 0 && p.x <= 1279 && p.x == std::floor(p.x));
         EXPECT_TRUE(p.y >= 0 && p.y <= 259 && p.y == std::floor(p.y));
-        EXPECT_TRUE(p.speed >= 0.119f && p.speed <= 0.73876f && OnStep(p.speed, 0.12f, 160));
-        EXPECT_TRUE(p.drift >= -1.0f && p.drift <= 0.9801f && OnStep(p.drift, -1.0f, 50));
+        EXPECT_TRUE(p.speed >= 0.119f && p.speed <= 0.73876f);
+        EXPECT_TRUE(p.drift >= -1.0f && p.drift <= 0.9801f);
         EXPECT_TRUE(p.phase >= 0 && p.phase <= 627 && p.phase == std::floor(p.phase));
         EXPECT_TRUE(p.size >= 7 && p.size <= 18 && p.size == std::floor(p.size));
-        EXPECT_TRUE(p.brightness >= 0.2999f && p.brightness <= 0.71251f && OnStep(p.brightness, 0.3f, 240));
-        if (i > 0 && p.x != g_particles[0].x) distinctX++;
+        EXPECT_TRUE(p.brightness >= 0.2999f && p.brightness <= 0.71251f);
+        varied = varied || p.x != g_particles[0].x;
     }
-    EXPECT_GT(distinctX, 0);
+    EXPECT_TRUE(varied);
 }
 
 TEST(Particle, StepRisesBySpeedAndSwayAccumulatesIntoX) {

@@ -1,0 +1,34 @@
+#!/bin/sh
+# Paints the fixed launcher screen with the Linux build (software canvas)
+# and with the Windows build under Wine (GDI canvas) and compares the two
+# frames outside the text boxes; prints the share of differing pixels.
+# Builds nothing: needs build/linux/tests/paint_frame and
+# build/windows/tests/paint_frame.exe (LAUNCHER_LINUX_BUILD and
+# LAUNCHER_WINDOWS_BUILD name other build folders), python3 and wine.
+# The frames and a difference image are left in build/frames.
+# Usage: tests/frame/run.sh
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+cd "$repo"
+linux_build=${LAUNCHER_LINUX_BUILD:-build/linux}
+windows_build=${LAUNCHER_WINDOWS_BUILD:-build/windows}
+out=build/frames
+
+for program in "$linux_build/tests/paint_frame" "$windows_build/tests/paint_frame.exe"; do
+  if [ ! -f "$program" ]; then
+    echo "frame comparison: $program is missing; build first" >&2
+    exit 1
+  fi
+done
+if ! command -v wine >/dev/null 2>&1; then
+  echo "frame comparison: wine is not installed" >&2
+  exit 1
+fi
+
+# Each build writes its bg.bmp beside its frame, so each gets a folder.
+# Paths stay relative: Wine resolves them against the same working folder.
+mkdir -p "$out/soft" "$out/gdi"
+"$linux_build/tests/paint_frame" "$out/soft/frame.bmp"
+WINEDEBUG=-all wine "$windows_build/tests/paint_frame.exe" "$out/gdi/frame.bmp"
+python3 "$here/compare_frames.py" "$out/soft/frame.bmp" "$out/gdi/frame.bmp" --diff "$out/diff.bmp"
