@@ -36,6 +36,9 @@ echo "== Unit tests under ThreadSanitizer"
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure'
 
+echo "== Frame comparison: GDI canvas under Wine against the software canvas"
+tests/frame/run.sh
+
 echo "== Integration tests"
 tests/integration/run.sh
 

@@ -323,7 +323,7 @@ void BlendImage(Canvas *canvas, const CanvasImage *image, int dstLeft, int dstTo
     static int columns[FrameWidthPx];  // source column of each frame column
     int left = Max(dstLeft, 0), right = RunEnd(dstLeft, dstWidth, FrameWidthPx);
     for (int x = left; x < right; x++) columns[x] = srcLeft + Sample(x - dstLeft, srcWidth, dstWidth);
-    int bottom = RunEnd(dstTop, dstHeight + 1, FrameHeightPx);
+    int bottom = RunEnd(dstTop, dstHeight, FrameHeightPx);
     for (int y = Max(dstTop, 0); y < bottom; y++) {
         int x0 = left, x1 = right;
         if (!ClipSpan(canvas, y, &x0, &x1)) continue;

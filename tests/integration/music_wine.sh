@@ -72,6 +72,12 @@ done
 
 parec -d null.monitor --latency-msec=50 --format=s16le --rate=44100 --channels=1 >"$work/recording.raw" &
 parec_pid=$!
+recording=0
+for _ in $(seq 1 100); do
+  if [ -s "$work/recording.raw" ]; then recording=1; break; fi
+  sleep 0.1
+done
+[ "$recording" = 1 ] || fail "parec records nothing from the null sink"
 
 export WINEDEBUG=-all
 MUSIC_TEST_TONES=$(winepath -w "$work/tones") || fail "winepath failed"

@@ -98,7 +98,7 @@ CanvasImage *LoadImageFile(const WideChar *path) {
 // A 32-bit top-down DIB section (negative height) has exactly the layout of
 // the pixel array: one 0xAARRGGBB value per pixel, rows top-down.
 CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
-    if (width <= 0 || height <= 0) return nullptr;
+    if (width <= 0 || height <= 0 || pixels == nullptr) return nullptr;
     BITMAPINFO info;
     ZeroMemory(&info, sizeof info);
     info.bmiHeader.biSize = sizeof info.bmiHeader;
