@@ -25,4 +25,7 @@ if [ -f "$repo/build/windows/launcher-patch.exe" ]; then
     echo "integration: wine is not installed; the Windows build was not tested" >&2
   fi
 fi
+echo "== default artwork"
+python3 "$here/test_artwork.py" || status=1
+
 exit $status
