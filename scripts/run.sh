@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the launcher for Linux if needed and runs the demo: a demo game
-# folder patched from a local patch server on loopback. Installs the Debian
-# packages it needs first (needs root or sudo).
+# folder, a patch server and a game server on loopback, and the launcher's
+# window. Installs the Debian packages it needs first (needs root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

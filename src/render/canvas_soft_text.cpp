@@ -31,6 +31,7 @@ struct CachedGlyph {
 };
 
 struct CanvasFont {
+    int pixelHeight, weight; // as asked for: asking again gives the same font
     FT_Face face;
     int ascent, descent;     // px above and below the baseline; their sum is the line height
     FT_Int32 loadFlags;      // hinting as fontconfig asks for it
@@ -74,9 +75,14 @@ static void FlushGlyphs(CanvasFont *font) {
 }
 
 // The face fontconfig prefers for "Segoe UI" at this weight and size, with
-// its hinting and synthetic-bold advice. nullptr when there is none or it
-// is not scalable to the pixel height.
+// its hinting and synthetic-bold advice. Fonts are never released, so a
+// second request for the same height and weight shares the first font
+// (callers that make their fonts more than once cannot run out of slots).
+// nullptr when there is no face, it is not scalable to the pixel height, or
+// MaxCanvasFonts different fonts exist already.
 CanvasFont *CreateCanvasFont(int pixelHeight, int weight) {
+    for (int i = 0; i < s_fontCount; i++)
+        if (s_fonts[i].pixelHeight == pixelHeight && s_fonts[i].weight == weight) return &s_fonts[i];
     if (pixelHeight <= 0 || s_fontCount >= MaxCanvasFonts || !LibraryReady()) return nullptr;
     FcPattern *pattern = FcPatternCreate();
     if (pattern == nullptr) return nullptr;
@@ -115,6 +121,8 @@ CanvasFont *CreateCanvasFont(int pixelHeight, int weight) {
         font->loadFlags |= FT_LOAD_TARGET_LIGHT;
     }
     if (autohint) font->loadFlags |= FT_LOAD_FORCE_AUTOHINT;
+    font->pixelHeight = pixelHeight;
+    font->weight = weight;
     font->embolden = embolden;
     font->kerning = FT_HAS_KERNING(font->face);
     const FT_Size_Metrics &metrics = font->face->size->metrics;
