@@ -15,7 +15,7 @@
 #include "render/canvas_soft_internal.h"
 
 constexpr int MaxPresentSidePx = 16384;     // larger client areas are presented at this size
-constexpr int64_t MaxImagePixels = 1 << 26; // 256 MiB of pixels; larger images are refused
+constexpr int64_t MaxImagePixels = 1 << 26; // 64 Mpx (256 MiB); larger images are refused
 constexpr int MaxCornerPx = 16384;          // corner ellipses are capped so the region test fits 64 bits
 
 struct CanvasImage {
@@ -260,8 +260,8 @@ CanvasImage *LoadImageFile(const WideChar *path) {
     if (SDL_LockSurface(surface) == 0) {
         image = NewImage(surface->w, surface->h);
         for (int y = 0; image != nullptr && y < surface->h; y++) {
-            const uint32_t *row =
-                reinterpret_cast<const uint32_t *>(static_cast<const uint8_t *>(surface->pixels) + size_t(y) * surface->pitch);
+            const uint8_t *bytes = static_cast<const uint8_t *>(surface->pixels) + size_t(y) * surface->pitch;
+            const uint32_t *row = reinterpret_cast<const uint32_t *>(bytes);
             for (int x = 0; x < surface->w; x++) image->pixels[size_t(y) * surface->w + x] = row[x] & 0x00FFFFFFu;
         }
         SDL_UnlockSurface(surface);
@@ -327,7 +327,8 @@ void BlendImage(Canvas *canvas, const CanvasImage *image, int dstLeft, int dstTo
     for (int y = Max(dstTop, 0); y < bottom; y++) {
         int x0 = left, x1 = right;
         if (!ClipSpan(canvas, y, &x0, &x1)) continue;
-        const uint32_t *source = image->pixels + size_t(srcTop + Sample(y - dstTop, srcHeight, dstHeight)) * image->width;
+        int sourceRow = srcTop + Sample(y - dstTop, srcHeight, dstHeight);
+        const uint32_t *source = image->pixels + size_t(sourceRow) * image->width;
         uint32_t *target = canvas->pixels + size_t(y) * FrameWidthPx;
         for (int x = x0; x < x1; x++) target[x] = BlendPixel(source[columns[x]], target[x], k, perPixelAlpha);
     }

@@ -268,10 +268,19 @@ TEST(CanvasSoft, PresentAveragesTheFramePixelsEachClientPixelCovers) {
     EXPECT_EQ(shown[300 * width + 517], 0u);
     EXPECT_EQ(shown[300 * width + 518], Value(128, 128, 128));
     EXPECT_EQ(shown[300 * width + 519], Value(255, 255, 255));
+    // Enlarged by 1.5, black above y 426 and white below: client row 639
+    // covers frame rows 425.83 .. 426.5, 213 parts black and 640 white.
+    FillRect(canvas, 0, 0, W, 426, {0, 0, 0});
+    FillRect(canvas, 0, 426, W, H, {255, 255, 255});
+    EndFrame(canvas, 1920, 1280);
+    shown = PresentedPixels(&width, &height);
+    EXPECT_EQ(shown[638 * width + 900], 0u);
+    EXPECT_EQ(shown[639 * width + 900], Value(191, 191, 191));
+    EXPECT_EQ(shown[640 * width + 900], Value(255, 255, 255));
     // A minimised window presents nothing new.
     EndFrame(canvas, 0, 0);
     EXPECT_EQ(PresentedPixels(&width, &height), shown);
-    EXPECT_EQ(width, 1037);
+    EXPECT_EQ(width, 1920);
 }
 
 TEST(CanvasSoft, TextIsDrawnWhereItIsMeasured) {
