@@ -4,6 +4,7 @@
 #
 # Usage, from the repository root:   bench/run.sh [patchbench options]
 #   e.g.  bench/run.sh                    the full run (about 1-2 minutes)
+#   (the patch cases below, then the frame painter's cost per frame)
 #         bench/run.sh --skip-large       without the 4 x 256 MiB case
 #         bench/run.sh --runs 3 --keep    fewer runs; keep the temporary folder
 #
@@ -22,8 +23,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DLAUNCHER_TESTS=OFF >/dev/null
-cmake --build "$build" --target launcher-patch >/dev/null
+  -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=ON >/dev/null
+cmake --build "$build" --target launcher-patch paint_bench launcher_artwork >/dev/null
 # The peak-memory helper (see its header for why Python cannot measure it).
 if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss" ]; then
   cc -O2 -Wall -Wextra -o "$build/peak_rss" "$root/bench/peak_rss.c"
@@ -32,5 +33,11 @@ fi
 # Debian's interpreter rather than whatever python3 comes first on PATH.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
-exec "$python" "$root/bench/patchbench.py" --tool "$build/launcher-patch" \
+"$python" "$root/bench/patchbench.py" --tool "$build/launcher-patch" \
   --peak-rss "$build/peak_rss" "$@"
+
+# Painting one whole frame on the software canvas, against the 45 ms the
+# animation timer leaves it.
+echo
+echo "Frame painting (software canvas), budget 45 ms per frame:"
+"$build/bench/paint_bench" "$build" --benchmark_min_time=0.5

@@ -23,6 +23,8 @@ struct FolderEntry {
     FolderEntryKind kind;
     int64_t size;               // bytes; files only
     bool isStandardOutput;      // files only: standard output is written to it
+    bool nameExact;             // false when the name had to be changed to fit UTF-8
+                                // (Windows: an unpaired surrogate became U+FFFD)
 };
 
 // Called once per entry of the folder being listed ("." and ".." left out),

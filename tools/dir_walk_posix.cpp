@@ -86,6 +86,7 @@ bool ListFolder(const char *root, const char *relativeFolder, FolderVisitor visi
         entry.kind = KindOf(info.st_mode);
         entry.size = int64_t(info.st_size);
         entry.isStandardOutput = entry.kind == EntryFile && IsStandardOutput(&info);
+        entry.nameExact = true;  // bytes as stored; the caller judges their encoding
         visit(context, &entry);
     }
     closedir(folder);
