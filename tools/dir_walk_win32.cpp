@@ -2,10 +2,11 @@
 // paths, so folders deeper than MAX_PATH list too. Every reparse point
 // (symbolic link, junction, cloud placeholder) is reported as a link and
 // never entered. Standard output's file is recognised by volume serial
-// number and file index from GetFileInformationByHandle.
+// number and file id.
 #include "dir_walk.h"
 
 #include <cstdio>
+#include <cstring>
 #include <windows.h>
 
 #include "app/text.h"
@@ -61,14 +62,48 @@ static int BuildFolderPath(const char *root, const char *relativeFolder) {
     return used;
 }
 
-// Volume and file index of the disk file standard output goes to; found is
-// false for a console, a pipe or no handle at all.
+// Which file a handle is open on: volume serial number and file id.
+struct FileIdentity {
+    ULONGLONG volume;
+    BYTE id[16];
+};
+
+// FILE_INFO_BY_HANDLE_CLASS's FileIdInfo (Windows 8 on), not declared for
+// the Windows 7 target this program is built for.
+constexpr int FileIdInfoClass = 18;
+
+// Windows 8 and later give the 128-bit id (the only one ReFS keeps unique);
+// Wine gives nothing else for standard handles inherited from the Unix
+// side. Windows 7 has only the older 64-bit index. The method that worked
+// for standard output is used for every file, so ids compare like with like.
+static bool IdentityOf(HANDLE file, bool useIdInfo, FileIdentity *out) {
+    memset(out, 0, sizeof *out);
+    if (useIdInfo) {
+        struct {
+            ULONGLONG volume;
+            BYTE id[16];
+        } idInfo;
+        if (!GetFileInformationByHandleEx(file, FILE_INFO_BY_HANDLE_CLASS(FileIdInfoClass), &idInfo, sizeof idInfo))
+            return false;
+        out->volume = idInfo.volume;
+        memcpy(out->id, idInfo.id, sizeof out->id);
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return false;
+    out->volume = info.dwVolumeSerialNumber;
+    memcpy(out->id, &info.nFileIndexLow, sizeof info.nFileIndexLow);
+    memcpy(out->id + 4, &info.nFileIndexHigh, sizeof info.nFileIndexHigh);
+    return true;
+}
+
+// The disk file standard output goes to; found is false for a console, a
+// pipe or no handle at all.
 struct OutputIdentity {
     bool known;
     bool found;
-    DWORD volume;
-    DWORD indexHigh;
-    DWORD indexLow;
+    bool useIdInfo;
+    FileIdentity identity;
 };
 
 static OutputIdentity s_output;
@@ -77,13 +112,13 @@ static bool SameFileAsOutput(const wchar_t *path) {
     if (!s_output.known) {
         s_output.known = true;
         HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-        BY_HANDLE_FILE_INFORMATION info;
-        if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_DISK &&
-            GetFileInformationByHandle(out, &info)) {
-            s_output.found = true;
-            s_output.volume = info.dwVolumeSerialNumber;
-            s_output.indexHigh = info.nFileIndexHigh;
-            s_output.indexLow = info.nFileIndexLow;
+        if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_DISK) {
+            s_output.useIdInfo = true;
+            s_output.found = IdentityOf(out, true, &s_output.identity);
+            if (!s_output.found) {
+                s_output.useIdInfo = false;
+                s_output.found = IdentityOf(out, false, &s_output.identity);
+            }
         }
     }
     if (!s_output.found) return false;
@@ -92,9 +127,12 @@ static bool SameFileAsOutput(const wchar_t *path) {
     HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    bool same = GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == s_output.volume &&
-                info.nFileIndexHigh == s_output.indexHigh && info.nFileIndexLow == s_output.indexLow;
+    FileIdentity identity;
+    // Wine reports volume 0 for a standard handle inherited from the Unix
+    // side; the file id alone then decides.
+    bool same = IdentityOf(file, s_output.useIdInfo, &identity) &&
+                memcmp(identity.id, s_output.identity.id, sizeof identity.id) == 0 &&
+                (s_output.identity.volume == 0 || identity.volume == s_output.identity.volume);
     CloseHandle(file);
     return same;
 }

@@ -25,6 +25,9 @@ if [ -f "$repo/build/windows/launcher-patch.exe" ]; then
     echo "integration: wine is not installed; the Windows build was not tested" >&2
   fi
 fi
+echo "== launcher-manifest (linux, and windows under Wine when built)"
+python3 "$here/test_manifest.py" || status=1
+
 echo "== default artwork"
 python3 "$here/test_artwork.py" || status=1
 

@@ -1,0 +1,258 @@
+"""Scenarios for launcher-manifest: the listing of a real folder tree (order,
+sizes, URL encoding), what is left out, the paths it refuses, its usage
+errors, and a round trip in which launcher-patch installs a tree served by
+nginx on loopback from the generated manifest.
+
+Runs against build/linux/launcher-manifest and, when built and Wine is
+installed, build/windows/launcher-manifest.exe under Wine
+(LAUNCHER_MANIFEST_TARGET=linux|windows picks one). Standalone:
+python3 tests/integration/test_manifest.py
+"""
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+from pathlib import Path
+
+sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "scripts"))
+
+from local_nginx import LocalNginx  # noqa: E402
+
+BASE = "http://127.0.0.1:8080/files"
+WINE_START_S = 300  # the first Wine start may build its prefix
+
+
+def write_tree(root, files):
+    """files maps relative paths ('/' separated) to their bytes."""
+    for relative, data in files.items():
+        path = Path(root, relative)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+def expected_manifest(files, base):
+    """The manifest as the rules describe it, built without the tool."""
+    lines = []
+    for relative in sorted(files, key=lambda p: p.encode("utf-8")):
+        url = base.rstrip("/") + "/" + urllib.parse.quote(relative.encode("utf-8"), safe="/")
+        lines.append("%s|%d|%s\n" % (relative, len(files[relative]), url))
+    return "".join(lines).encode("utf-8")
+
+
+class Program:
+    """One build of a tool: run directly on Linux, under Wine for Windows
+    (drive Z: is the root folder). Output goes to files, never pipes, so a
+    lingering wineserver cannot hold a read open."""
+
+    def __init__(self, target, name):
+        self.windows = target == "windows"
+        self.exe = REPO / "build" / target / (name + (".exe" if self.windows else ""))
+
+    def missing(self):
+        if not self.exe.exists():
+            return "%s not built" % self.exe
+        if self.windows and shutil.which("wine") is None:
+            return "wine not installed"
+        return None
+
+    def native(self, path):
+        path = str(Path(path).resolve())
+        return "Z:" + path.replace("/", "\\") if self.windows else path
+
+    def run(self, args, stdout_path=None, timeout_s=WINE_START_S):
+        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        env["no_proxy"] = env["NO_PROXY"] = "127.0.0.1,localhost"
+        env["WINEDEBUG"] = "-all"
+        env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+        command = (["wine"] if self.windows else []) + [str(self.exe)] + list(args)
+        with tempfile.TemporaryFile() as scratch, tempfile.TemporaryFile() as err:
+            out = open(stdout_path, "wb") if stdout_path else scratch
+            try:
+                code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
+                                      timeout=timeout_s).returncode
+            finally:
+                if stdout_path:
+                    out.close()
+            scratch.seek(0)
+            err.seek(0)
+            stdout = Path(stdout_path).read_bytes() if stdout_path else scratch.read()
+            return code, stdout, err.read().decode("utf-8", errors="replace")
+
+
+class ManifestScenarios:
+    target = None  # "linux" or "windows", set by the concrete classes
+
+    @classmethod
+    def setUpClass(cls):
+        wanted = os.environ.get("LAUNCHER_MANIFEST_TARGET")
+        if wanted and wanted != cls.target:
+            raise unittest.SkipTest("LAUNCHER_MANIFEST_TARGET=%s" % wanted)
+        cls.tool = Program(cls.target, "launcher-manifest")
+        why = cls.tool.missing()
+        if why:
+            raise unittest.SkipTest(why)
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp(prefix="launcher-manifest-%s-" % self.target)).resolve()
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+
+    def manifest(self, folder, base=BASE, stdout_path=None):
+        return self.tool.run([self.tool.native(folder), base], stdout_path=stdout_path)
+
+    def test_listing_is_sorted_sized_and_encoded(self):
+        files = {
+            "a b.txt": b"spaces", "hash#1.dat": b"#", "100%.bin": b"percent", "plus+and&.txt": b"",
+            "tilde~_.-x": b"t", "B.txt": b"upper first", "a-b": b"dash before slash", "a/b.txt": b"nested",
+            "a0": b"digit after slash", ".hidden": b"dot files too", "caf\u00e9.txt": b"\xc3\xa9",
+            "\u65e5\u672c/\u5730\u56f3.map": bytes(range(256)) * 40, "\U0001f3ae.bin": b"outside the BMP",
+            "data/maps/deep/x.y.z": b"z" * 70000, "z": b"before every non-ASCII name",
+        }
+        tree = self.work / "files"
+        write_tree(tree, files)
+        for base in (BASE, BASE + "/"):
+            code, out, err = self.manifest(tree, base)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(out, expected_manifest(files, BASE), "base %s" % base)
+            self.assertEqual(err, "")
+
+        # An empty folder gives an empty manifest.
+        (self.work / "empty").mkdir()
+        self.assertEqual(self.manifest(self.work / "empty")[:2], (0, b""))
+
+    def test_the_manifest_never_lists_itself(self):
+        files = {"game.exe": b"MZ", "download/readme.txt": b"hello"}
+        tree = self.work / "srv"
+        write_tree(tree, files)
+        write_tree(tree, {"manifest.txt": b"old", "download/manifest.txt": b"old", "sub/MANIFEST.TXT": b"x"})
+        expected = expected_manifest(files, BASE)
+        # Publishing through a temporary name, then straight over the old one.
+        code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt.new")
+        self.assertEqual((code, out), (0, expected), err)
+        for skipped in ("'manifest.txt'", "'download/manifest.txt'", "'sub/MANIFEST.TXT'"):
+            self.assertIn(skipped, err)
+        os.replace(tree / "download/manifest.txt.new", tree / "download/manifest.txt")
+        code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt")
+        self.assertEqual((code, out), (0, expected), err)
+
+    def test_paths_the_launcher_cannot_take_are_refused(self):
+        # Lengths count UTF-16 units: each game-controller emoji takes two
+        # (and four bytes). Every non-ASCII byte costs three in the URL.
+        emoji = "\U0001f3ae" * 40
+        longest = emoji + "/" + "a" * 175  # 256 units: fits a drive-root game folder
+        too_long = emoji + "/" + "b" * 176  # 257 units
+        write_tree(self.work / "long", {longest: b"1", too_long: b"2"})
+        code, out, err = self.manifest(self.work / "long", "http://h/f")
+        self.assertEqual((code, out), (1, b""), err)
+        self.assertIn("refusing '%s'" % too_long, err)
+        self.assertNotIn("refusing '%s'" % longest, err)
+
+        # The URL field holds 699 units: the base plus '/' plus "f.bin".
+        write_tree(self.work / "url", {"f.bin": b"f"})
+        base = "http://127.0.0.1/" + "u" * (693 - len("http://127.0.0.1/"))
+        code, out, _ = self.manifest(self.work / "url", base)
+        self.assertEqual((code, out), (0, b"f.bin|1|" + base.encode() + b"/f.bin\n"))
+        code, out, err = self.manifest(self.work / "url", base + "u")
+        self.assertEqual((code, out), (1, b""))
+        self.assertIn("'f.bin'", err)
+
+        if self.target != "linux":
+            return  # names Windows cannot store
+        unsafe = ["name.", "bad|bar", "CON.dat", "trailing ", "a:b", "sub/aux", "sub/Lpt1.x", "back\\slash",
+                  "star*", "dir./inner.txt", "line\nbreak"]
+        tree = self.work / "unsafe"
+        write_tree(tree, {name: b"x" for name in unsafe + ["fine.txt", "sub/fine.txt"]})
+        Path(tree, b"\xff\xfe.bin".decode("utf-8", "surrogateescape")).write_bytes(b"not UTF-8")
+        code, out, err = self.manifest(tree)
+        self.assertEqual((code, out), (1, b""), err)
+        for name in unsafe:
+            self.assertIn("'%s'" % name.replace("\n", "\\x0A"), err)
+        self.assertIn("'\\xFF\\xFE.bin'", err)
+        self.assertNotIn("fine.txt", err)
+
+    def test_links_and_special_files_are_skipped(self):
+        if self.target != "linux":
+            self.skipTest("Wine shows Unix file links and fifos as plain files")
+        tree = self.work / "tree"
+        outside = self.work / "outside"
+        write_tree(outside, {"secret.txt": b"not for players"})
+        files = {"real.txt": b"real", "Readme.txt": b"one", "README.txt": b"two"}
+        write_tree(tree, files)
+        os.symlink("real.txt", tree / "file-link")
+        os.symlink(outside, tree / "folder-link")
+        os.mkfifo(tree / "fifo")
+        with socket.socket(socket.AF_UNIX) as listener:
+            listener.bind(str(tree / "socket"))
+            code, out, err = self.manifest(tree)
+        self.assertEqual((code, out), (0, expected_manifest(files, BASE)), err)
+        for name in ("file-link", "folder-link", "fifo", "socket"):
+            self.assertIn("'%s'" % name, err)
+        self.assertIn("letter case", err)
+
+    def test_usage_errors(self):
+        folder = self.work / "f"
+        folder.mkdir()
+        (self.work / "plain").write_bytes(b"")
+        native = self.tool.native(folder)
+        for args in ([], [native], [native, BASE, "extra"], [native, "ftp://host/files"], [native, "http://"],
+                     [native, "--verbose"]):
+            code, out, err = self.tool.run(args)
+            self.assertEqual((code, out), (64, b""), args)
+            self.assertIn("usage: launcher-manifest DIR BASE_URL", err)
+        code, out, _ = self.tool.run(["--help"])
+        self.assertEqual(code, 0)
+        self.assertIn(b"usage: launcher-manifest DIR BASE_URL", out)
+        for missing in (self.work / "nowhere", self.work / "plain"):
+            code, out, err = self.manifest(missing)
+            self.assertEqual((code, out), (1, b""))
+            self.assertIn(missing.name, err)
+
+    def test_round_trip_through_nginx_and_launcher_patch(self):
+        patcher = Program(self.target, "launcher-patch")
+        if patcher.missing():
+            self.skipTest(patcher.missing())
+        rng = random.Random(7)
+        files = {
+            "qorin.exe": rng.randbytes(300000), "data/maps/run vale#2.map": rng.randbytes(70000),
+            "data/100% done.txt": b"yes", "data/\u00e9t\u00e9/\u65e5\u672c\U0001f3ae.dat": rng.randbytes(5000),
+            ".config/hidden.ini": b"[x]\n", "empty.bin": b"", "music/theme+1.mp3": rng.randbytes(1 << 20),
+        }
+        self.work.chmod(0o755)  # started as root, nginx's worker reads as nobody
+        srv = self.work / "srv"
+        write_tree(srv / "files", files)
+        (srv / "download").mkdir()
+        game = self.work / "game"
+        game.mkdir()
+        with LocalNginx(srv) as nginx:
+            code, _, err = self.manifest(srv / "files", nginx.url("files/"),
+                                         stdout_path=srv / "download" / "manifest.txt")
+            self.assertEqual(code, 0, err)
+            manifest_url = nginx.url("download/manifest.txt")
+            code, lines, err = patcher.run(["patch", "--dir", patcher.native(game), "--url", manifest_url])
+            self.assertEqual(code, 0, "%r %s" % (lines, err))
+            code, lines, err = patcher.run(["check", "--dir", patcher.native(game), "--url", manifest_url])
+            self.assertEqual(code, 0, "%r %s" % (lines, err))
+            self.assertIn(b"All %d files OK" % len(files), lines)
+        installed = {p.relative_to(game).as_posix(): p.read_bytes() for p in game.rglob("*") if p.is_file()}
+        installed.pop("launcher.ini", None)
+        self.assertEqual(sorted(installed), sorted(files))
+        for relative, data in files.items():
+            self.assertTrue(installed[relative] == data, "%s differs" % relative)
+
+
+class LinuxBuild(ManifestScenarios, unittest.TestCase):
+    target = "linux"
+
+
+class WindowsBuild(ManifestScenarios, unittest.TestCase):
+    target = "windows"
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

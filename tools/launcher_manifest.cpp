@@ -1,0 +1,426 @@
+// launcher-manifest: writes the manifest of every regular file below a
+// folder, for server operators publishing a patch. One line per file,
+// "relative/path|size|URL", sorted by the bytes of the UTF-8 path. A path
+// the launcher would refuse stops the run before anything is printed, so a
+// half-usable manifest never reaches players. Linux and Windows (console
+// program); the platform part is the folder listing in dir_walk_*.cpp.
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dir_walk.h"
+#include "patch/local_path.h"
+#include "patch/manifest.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+enum ExitStatus {
+    ExitWritten = 0,  // the manifest is on standard output
+    ExitFailed = 1,   // refused paths, unreadable folders, DIR missing, write failed
+    ExitUsage = 64,   // bad arguments
+};
+
+// Longest relative path the walk builds (bytes, terminator included); far
+// beyond what the launcher takes, so the refusal can say how long it was.
+constexpr int RelativePathBytes = 4096;
+// The launcher joins the game folder, a separator and the relative path
+// into a local path of at most LocalPathUnits - 1 units and skips entries
+// that do not fit. The shortest game folder, a drive root such as "C:",
+// takes 3 units with its separator, so longer paths can never be installed
+// (the manifest's own path field would take 511).
+constexpr int MaxPathUnits = LocalPathUnits - 1 - 3;
+// Below this many units left for the game folder a path gets a warning:
+// players with deeper game folders cannot install it.
+constexpr int RoomyFolderUnits = 100;
+constexpr int MaxUrlUnits = SourceUrlUnits - 1;
+constexpr int ShownBytes = RelativePathBytes * 4 + 1;  // a path with its escapes
+
+static const char ManifestName[] = "manifest.txt";
+
+static const char UsageText[] =
+    "usage: launcher-manifest DIR BASE_URL\n"
+    "\n"
+    "Writes to standard output the manifest of every regular file below DIR, one\n"
+    "line per file: \"relative/path|size|URL\". The path has '/' between folders,\n"
+    "the size is in bytes, and the URL is BASE_URL, one '/', then the path with\n"
+    "every byte except A-Z a-z 0-9 - . _ ~ and '/' percent-encoded. Lines are\n"
+    "sorted by the bytes of the UTF-8 path (so 'B' before 'a', 'a-b' before 'a/b').\n"
+    "Hidden files are listed like any other.\n"
+    "\n"
+    "  DIR        the folder whose files players download\n"
+    "  BASE_URL   the http:// or https:// URL DIR's contents are served from\n"
+    "  --help     show this text\n"
+    "\n"
+    "Left out, each with a note on standard error: files named manifest.txt (any\n"
+    "letter case, at any depth), symbolic links (folder links are not entered),\n"
+    "Windows junctions and other reparse points, sockets, fifos and devices. The\n"
+    "file standard output is redirected to is left out silently, so\n"
+    "'> DIR/download/manifest.txt.new' is safe.\n"
+    "\n"
+    "A file whose path the launcher would refuse stops the run: not UTF-8, a '\\',\n"
+    "one of <>:\"|?*, a control character, a reserved device name (CON, NUL, COM1,\n"
+    "...), a name ending in a dot or a space, a path over 256 UTF-16 units (no game\n"
+    "folder leaves room for more) or a URL over 699. Each such file is named on\n"
+    "standard error and nothing is printed. Paths that leave less than 100 units\n"
+    "for the game folder get a warning.\n"
+    "\n"
+    "Exit status: 0 manifest written, 1 refused paths, an unreadable folder, DIR\n"
+    "not a folder or a failed write, 64 bad arguments.\n";
+
+static void Note(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("launcher-manifest: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+static int UsageError(const char *problem) {
+    fprintf(stderr, "launcher-manifest: %s\n\n%s", problem, UsageText);
+    return ExitUsage;
+}
+
+// Whether text is UTF-8 that the launcher decodes back to the same bytes
+// (no stray, overlong or surrogate sequences). Text too long for a
+// relative path counts as not.
+static bool IsExactUtf8(const char *text) {
+    static WideChar wide[RelativePathBytes];
+    static char back[RelativePathBytes * 3];
+    return Utf8ToText(text, wide, RelativePathBytes) && TextToUtf8(wide, back, int(sizeof back)) &&
+           strcmp(back, text) == 0;
+}
+
+// A name fit for one line of a message (ShownBytes): control bytes, and
+// every byte above 0x7F when the text is not UTF-8, become \xNN; text
+// beyond the buffer is cut.
+static const char *Shown(const char *text, char *out) {
+    bool escapeHigh = !IsExactUtf8(text);
+    int used = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0 && used < ShownBytes - 5;
+         p++) {
+        if (*p < 0x20 || *p == 0x7F || (escapeHigh && *p > 0x7F))
+            used += snprintf(out + used, size_t(ShownBytes - used), "\\x%02X", *p);
+        else
+            out[used++] = char(*p);
+    }
+    out[used] = 0;
+    return out;
+}
+
+// ---- Growing storage --------------------------------------------------------
+
+struct Growable {
+    char *bytes;
+    size_t used;      // bytes
+    size_t capacity;  // bytes
+};
+
+static bool Append(Growable *store, const void *data, size_t size) {
+    if (store->used + size > store->capacity) {
+        size_t capacity = store->capacity < 4096 ? 4096 : store->capacity;
+        while (capacity < store->used + size) capacity *= 2;
+        char *grown = static_cast<char *>(realloc(store->bytes, capacity));
+        if (grown == nullptr) return false;
+        store->bytes = grown;
+        store->capacity = capacity;
+    }
+    memcpy(store->bytes + store->used, data, size);
+    store->used += size;
+    return true;
+}
+
+static bool AppendText(Growable *store, const char *text) { return Append(store, text, strlen(text)); }
+
+// ---- The walk ---------------------------------------------------------------
+
+struct ListedFile {
+    size_t pathAt;  // offset of the zero-terminated UTF-8 path in Walk::paths
+    int64_t size;   // bytes
+};
+
+struct Walk {
+    const char *root;           // DIR as given
+    int baseUnits;              // UTF-16 units of BASE_URL without its trailing '/'
+    const char *folder;         // relative path of the folder being listed, "" for DIR
+    Growable folders;           // queue of zero-terminated relative folder paths
+    Growable paths;             // zero-terminated relative paths of listed files
+    Growable files;             // ListedFile records
+    bool refused;               // a path the launcher would refuse was found
+    bool outOfMemory;
+};
+
+static bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+static bool IsKeptInUrl(unsigned char c) { return IsUnreserved(c) || c == '/'; }
+
+static int EncodedLength(const char *path) {
+    int length = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++)
+        length += IsKeptInUrl(*p) ? 1 : 3;
+    return length;
+}
+
+// Why the launcher would refuse this relative path, or nullptr when it
+// takes it; wide (RelativePathBytes units) receives the path as the
+// launcher reads it. reason must hold 160 bytes.
+static const char *RefusalOf(const Walk *walk, const char *path, WideChar *wide, char *reason) {
+    // The launcher reads UTF-8; bytes that do not round-trip would name
+    // another file once it decoded them.
+    if (!IsExactUtf8(path)) return "its name is not valid UTF-8";
+    Utf8ToText(path, wide, RelativePathBytes);
+    if (strchr(path, '\\') != nullptr) return "the launcher reads '\\' as a folder separator";
+    if (!IsSafeRelativePath(wide))
+        return "the launcher refuses such paths (one of <>:\"|?*, a control character, a reserved device "
+               "name such as CON, or a name ending in a dot or a space)";
+    int units = TextLength(wide);
+    if (units > MaxPathUnits) {
+        snprintf(reason, 160, "the path is %d UTF-16 units long; the launcher installs at most %d, "
+                 "even in a drive root", units, MaxPathUnits);
+        return reason;
+    }
+    int urlUnits = walk->baseUnits + 1 + EncodedLength(path);
+    if (urlUnits > MaxUrlUnits) {
+        snprintf(reason, 160, "its URL is %d UTF-16 units long; the launcher takes at most %d", urlUnits,
+                 MaxUrlUnits);
+        return reason;
+    }
+    return nullptr;
+}
+
+static bool IsManifestName(const char *name) {
+    for (int i = 0;; i++) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c != ManifestName[i]) return false;
+        if (c == 0) return true;
+    }
+}
+
+static void AddFile(Walk *walk, const char *path, int64_t size, const char *name) {
+    static char shown[ShownBytes];
+    if (IsManifestName(name)) {
+        Note("not listing '%s': files named %s are left out", Shown(path, shown), ManifestName);
+        return;
+    }
+    char reason[160];
+    static WideChar wide[RelativePathBytes];
+    const char *refusal = RefusalOf(walk, path, wide, reason);
+    if (refusal != nullptr) {
+        Note("refusing '%s': %s", Shown(path, shown), refusal);
+        walk->refused = true;
+        return;
+    }
+    int folderRoom = LocalPathUnits - 2 - TextLength(wide);
+    if (folderRoom < RoomyFolderUnits)
+        Note("warning: '%s' fits only game folders of at most %d UTF-16 units", Shown(path, shown), folderRoom);
+    ListedFile file = {walk->paths.used, size};
+    if (!Append(&walk->paths, path, strlen(path) + 1) || !Append(&walk->files, &file, sizeof file))
+        walk->outOfMemory = true;
+}
+
+static void VisitEntry(void *context, const FolderEntry *entry) {
+    Walk *walk = static_cast<Walk *>(context);
+    static char path[RelativePathBytes];
+    static char shown[ShownBytes], shownName[ShownBytes];
+    int length = walk->folder[0] == 0 ? snprintf(path, sizeof path, "%s", entry->name)
+                                      : snprintf(path, sizeof path, "%s/%s", walk->folder, entry->name);
+    if (length < 0 || length >= int(sizeof path)) {
+        Note("refusing '%s/%s': the path is far too long for the launcher", Shown(walk->folder, shown),
+             Shown(entry->name, shownName));
+        walk->refused = true;
+        return;
+    }
+    switch (entry->kind) {
+    case EntryFolder:
+        if (!Append(&walk->folders, path, size_t(length) + 1)) walk->outOfMemory = true;
+        break;
+    case EntryLink:
+        Note("skipping link '%s': links are neither listed nor followed", Shown(path, shown));
+        break;
+    case EntryOther:
+        Note("skipping '%s': not a regular file", Shown(path, shown));
+        break;
+    case EntryFile:
+        if (entry->isStandardOutput) break;  // the manifest being written
+        if (!entry->nameExact) {
+            Note("refusing '%s': its name is not valid Unicode", Shown(path, shown));
+            walk->refused = true;
+            break;
+        }
+        AddFile(walk, path, entry->size, entry->name);
+        break;
+    }
+}
+
+// Lists every folder below the root, breadth first from a queue, so deep
+// trees need neither recursion nor one open folder handle per level.
+// False when a folder could not be read (already reported).
+static bool WalkTree(Walk *walk) {
+    static char folder[RelativePathBytes];
+    static char shown[ShownBytes];
+    if (!Append(&walk->folders, "", 1)) {
+        walk->outOfMemory = true;
+        return false;
+    }
+    for (size_t at = 0; at < walk->folders.used && !walk->outOfMemory;) {
+        // Copied out: visiting entries may move the queue's storage.
+        snprintf(folder, sizeof folder, "%s", walk->folders.bytes + at);
+        at += strlen(folder) + 1;
+        walk->folder = folder;
+        char why[RelativePathBytes + 128];
+        if (!ListFolder(walk->root, folder, VisitEntry, walk, why, int(sizeof why))) {
+            Note("cannot read the folder '%s': %s", folder[0] == 0 ? walk->root : Shown(folder, shown), why);
+            return false;
+        }
+    }
+    return !walk->outOfMemory;
+}
+
+// ---- Output -----------------------------------------------------------------
+
+static bool AppendLine(Growable *out, const char *path, int64_t size, const char *base) {
+    static const char hex[] = "0123456789ABCDEF";
+    char number[24];
+    snprintf(number, sizeof number, "|%lld|", (long long)size);
+    if (!AppendText(out, path) || !AppendText(out, number) || !AppendText(out, base) || !AppendText(out, "/"))
+        return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++) {
+        char escaped[3] = {'%', hex[*p >> 4], hex[*p & 15]};
+        bool ok = IsKeptInUrl(*p) ? Append(out, p, 1) : Append(out, escaped, 3);
+        if (!ok) return false;
+    }
+    return AppendText(out, "\n");
+}
+
+static bool AsciiFoldedLess(const char *a, const char *b) {
+    for (;; a++, b++) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 'A' && x <= 'Z') x = (unsigned char)(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = (unsigned char)(y - 'A' + 'a');
+        if (x != y || x == 0) return x < y;
+    }
+}
+
+// Windows players' folders ignore letter case: two paths that differ only
+// in it would overwrite each other there on every patch pass.
+static void WarnAboutCaseTwins(const char *pathText, const ListedFile *files, size_t count) {
+    const char **folded = static_cast<const char **>(malloc(count * sizeof *folded + 1));
+    if (folded == nullptr) return;  // only a warning is lost
+    for (size_t i = 0; i < count; i++) folded[i] = pathText + files[i].pathAt;
+    std::sort(folded, folded + count, AsciiFoldedLess);
+    static char first[ShownBytes], second[ShownBytes];
+    for (size_t i = 1; i < count; i++)
+        if (!AsciiFoldedLess(folded[i - 1], folded[i]))
+            Note("warning: '%s' and '%s' differ only in letter case; on Windows they are one file",
+                 Shown(folded[i - 1], first), Shown(folded[i], second));
+    free(folded);
+}
+
+// ---- Entry ------------------------------------------------------------------
+
+// Checks BASE_URL and returns its length without trailing '/' (UTF-8
+// bytes), or -1 after reporting the problem.
+static int CheckBaseUrl(const char *base, int *units) {
+    static WideChar wide[RelativePathBytes];
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(base); *p != 0; p++)
+        if (*p < 0x20 || *p == 0x7F) return UsageError("BASE_URL holds a control character"), -1;
+    if (!Utf8ToText(base, wide, RelativePathBytes)) return UsageError("BASE_URL is too long"), -1;
+    if (!IsFetchableUrl(wide)) return UsageError("BASE_URL must start with http:// or https://"), -1;
+    int length = int(strlen(base));
+    while (length > 0 && base[length - 1] == '/') length--;
+    const char *host = strstr(base, "://") + 3;
+    if (host >= base + length) return UsageError("BASE_URL names no host"), -1;
+    *units = TextLength(wide) - int(strlen(base) - size_t(length));
+    return length;
+}
+
+static int ToolMain(int argc, char **argv) {
+    const char *operands[2];
+    int count = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fputs(UsageText, stdout);
+            return ExitWritten;
+        }
+        if (arg[0] == '-' && arg[1] != 0) {
+            static char problem[ShownBytes + 64];
+            static char shown[ShownBytes];
+            snprintf(problem, sizeof problem, "unknown option '%s' (name a folder '-x' as ./-x)",
+                     Shown(arg, shown));
+            return UsageError(problem);
+        }
+        if (count == 2) return UsageError("too many arguments");
+        operands[count++] = arg;
+    }
+    if (count < 2) return UsageError("say DIR and BASE_URL");
+
+    static char base[RelativePathBytes];
+    Walk walk = {};
+    int baseLength = CheckBaseUrl(operands[1], &walk.baseUnits);
+    if (baseLength < 0) return ExitUsage;
+    snprintf(base, sizeof base, "%.*s", baseLength, operands[1]);
+
+    walk.root = operands[0];
+    if (!IsExistingFolder(walk.root)) {
+        Note("'%s' is not a folder", walk.root);
+        return ExitFailed;
+    }
+    bool walked = WalkTree(&walk);
+    if (walk.outOfMemory) Note("out of memory");
+    if (!walked || walk.refused) {
+        if (walk.refused) Note("nothing written: the launcher would refuse the files named above");
+        return ExitFailed;
+    }
+
+    size_t fileCount = walk.files.used / sizeof(ListedFile);
+    ListedFile *files = reinterpret_cast<ListedFile *>(walk.files.bytes);
+    const char *pathText = walk.paths.bytes;
+    // strcmp compares as unsigned char: plain byte order of the UTF-8 paths.
+    std::sort(files, files + fileCount, [pathText](const ListedFile &a, const ListedFile &b) {
+        return strcmp(pathText + a.pathAt, pathText + b.pathAt) < 0;
+    });
+    WarnAboutCaseTwins(pathText, files, fileCount);
+
+    Growable out = {};
+    for (size_t i = 0; i < fileCount; i++) {
+        if (!AppendLine(&out, pathText + files[i].pathAt, files[i].size, base)) {
+            Note("out of memory");
+            return ExitFailed;
+        }
+    }
+    if ((out.used > 0 && fwrite(out.bytes, 1, out.used, stdout) != out.used) || fflush(stdout) != 0) {
+        Note("cannot write the manifest to standard output");
+        return ExitFailed;
+    }
+    return ExitWritten;
+}
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv) {
+    SetConsoleOutputCP(CP_UTF8);
+    // Lines end in a bare line feed on every platform.
+    _setmode(_fileno(stdout), _O_BINARY);
+    constexpr int MaxArgs = 16, ArgBytes = 4096;
+    static char storage[MaxArgs][ArgBytes];
+    static char *utf8[MaxArgs];
+    if (argc > MaxArgs) return UsageError("too many arguments");
+    for (int i = 0; i < argc; i++) {
+        if (!TextToUtf8(argv[i], storage[i], ArgBytes)) return UsageError("an argument is too long");
+        utf8[i] = storage[i];
+    }
+    return ToolMain(argc, utf8);
+}
+#else
+int main(int argc, char **argv) { return ToolMain(argc, argv); }
+#endif
