@@ -4,13 +4,16 @@
 # Usage: scripts/install-deps.sh            (everything)
 set -eu
 
+# Wine plays the music's MP3 through the 32-bit GStreamer plugins (decodebin,
+# mpegaudioparse, mpg123) and only with an audio server (pulseaudio).
 packages="build-essential cmake ninja-build pkg-config python3 curl
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libsdl2-dev libsdl2-mixer-dev libjack-jackd2-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core python3-pil
   nginx-light iproute2 iptables
-  xvfb xdotool x11-utils xauth
+  xvfb xdotool x11-utils xauth openbox
   lame sox pulseaudio pulseaudio-utils libpulse0:i386
+  gstreamer1.0-plugins-base:i386 gstreamer1.0-plugins-good:i386
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386"
 

@@ -2,7 +2,8 @@
 # Builds the launcher for Linux and for Windows and runs every test: the
 # Windows unit tests under Wine, the Linux unit tests natively, under
 # ASan+UBSan and under TSan, then the integration tests against nginx on
-# loopback with both builds. Installs the Debian packages it needs first
+# loopback with both builds, and the real window end to end under Xvfb.
+# Installs the Debian packages it needs first
 # (needs root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
@@ -24,6 +25,9 @@ export WINEDEBUG=-all
 wine build/windows/tests/launcher_unit_tests.exe --gtest_brief=1
 wine build/windows/tests/worker_start_failure_test.exe --gtest_brief=1
 
+echo "== Background music under Wine (private PulseAudio server)"
+tests/integration/music_wine.sh build/windows
+
 echo "== Linux unit tests"
 (cd build/linux && ctest --output-on-failure)
 
@@ -41,5 +45,8 @@ tests/frame/run.sh
 
 echo "== Integration tests"
 tests/integration/run.sh
+
+echo "== End-to-end tests: the launcher window under Xvfb (Linux, and Windows under Wine)"
+tests/e2e/run.sh
 
 echo "All tests passed."

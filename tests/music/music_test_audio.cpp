@@ -1,5 +1,6 @@
-// Tone MP3s and recording summaries for the music tests (Linux only: the
-// encoder is the `lame` program, run through the shell).
+// Tone MP3s and recording summaries for the music tests. Linux only: the
+// encoder is the `lame` program, run through the shell. The summary counts
+// 10 ms windows whose peak is clearly audible, and zero crossings in them.
 #include "music_test_audio.h"
 
 #include <algorithm>

@@ -55,9 +55,9 @@ static BOOL CALLBACK StartMediaThread(INIT_ONCE *, void *, void **) {
     return TRUE;
 }
 
-// Waits while the media thread carries out the command. Without a media
-// thread (it could not be created) the command runs on the calling thread,
-// which still serves a launcher whose music never changes threads.
+// Waits while the media thread carries out the command. If that thread
+// could not be created the command runs on the calling thread: the music
+// then still opens and plays once, and the loop and close fail silently.
 int SendMediaCommand(const WideChar *command, bool notify) {
     commandsSent++;
     HWND target = notify ? static_cast<HWND>(g_state.mainWindow) : nullptr;
