@@ -3,8 +3,7 @@
 # Windows unit tests under Wine, the Linux unit tests natively, under
 # ASan+UBSan and under TSan, then the integration tests against nginx on
 # loopback with both builds, and the real window end to end under Xvfb.
-# Installs the Debian packages it needs first
-# (needs root or sudo).
+# Installs the Debian packages it needs first (needs root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
 
