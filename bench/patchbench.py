@@ -23,12 +23,15 @@ import os
 import random
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.dont_write_bytecode = True  # keep scripts/ free of __pycache__
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+from local_nginx import NGINX, LocalNginx  # noqa: E402
 
 MiB = 1024 * 1024
 GiB = 1024 * MiB
@@ -42,7 +45,6 @@ LARGE_RATIO_TARGET = 1.05
 CHECK_SECONDS_TARGET = 1.0
 PATCH_RSS_TARGET_MIB = 32.0
 
-NGINX = "/usr/sbin/nginx"
 CURL = shutil.which("curl") or "/usr/bin/curl"
 
 
@@ -92,12 +94,6 @@ def timed_run(argv, stdout_path):
 
 
 # ---------------------------------------------------------------- the tree
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 def sha256_file(path):
     h = hashlib.sha256()
@@ -167,73 +163,14 @@ class Tree:
 
 # ---------------------------------------------------------------- nginx
 
-NGINX_CONF = """\
-daemon off;
-worker_processes 1;
-pid {prefix}/nginx.pid;
-error_log {prefix}/error.log warn;
-events {{ worker_connections 256; }}
-http {{
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_timeout 120s;
-    keepalive_requests 1000000;
-    default_type application/octet-stream;
-    client_body_temp_path {prefix}/body;
-    proxy_temp_path {prefix}/proxy;
-    fastcgi_temp_path {prefix}/fastcgi;
-    uwsgi_temp_path {prefix}/uwsgi;
-    scgi_temp_path {prefix}/scgi;
-    server {{
-        listen 127.0.0.1:{port};
-        root {root};
-        location / {{ }}
-    }}
-}}
-"""
-
-
-class Nginx:
-    def __init__(self, prefix, root, port):
-        self.prefix, self.port = prefix, port
-        os.makedirs(prefix, exist_ok=True)
-        self.conf = os.path.join(prefix, "nginx.conf")
-        with open(self.conf, "w") as f:
-            f.write(NGINX_CONF.format(prefix=prefix, root=root, port=port))
-        self.proc = None
-
-    def start(self):
-        self.proc = subprocess.Popen(
-            [NGINX, "-p", self.prefix, "-c", self.conf, "-e", os.path.join(self.prefix, "error.log")],
-            stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                raise BenchError(f"nginx exited at start ({self.proc.returncode}): {self.error_log()}")
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise BenchError("nginx did not start listening within 10 s")
-
-    def error_log(self):
-        try:
-            with open(os.path.join(self.prefix, "error.log")) as f:
-                return f.read()[-2000:]
-        except OSError:
-            return "(no error log)"
-
-    def stop(self):
-        if self.proc is None or self.proc.poll() is not None:
-            return
-        self.proc.send_signal(signal.SIGQUIT)  # graceful: workers finish, master removes its pid file
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+def start_nginx(prefix, root):
+    """The private nginx (scripts/local_nginx.py) tuned for throughput:
+    sendfile, no access log, one connection for every request of a run."""
+    try:
+        return LocalNginx(root, prefix, access_log=False, sendfile=True, keepalive_requests=1000000,
+                          keepalive_timeout="120s", txt_as_text=False)
+    except (RuntimeError, TimeoutError) as problem:
+        raise BenchError(str(problem)) from None
 
 
 # ---------------------------------------------------------------- verification
@@ -421,7 +358,7 @@ def main():
 
     load_before = os.getloadavg()[0]  # before this script adds its own load
     work = tempfile.mkdtemp(prefix="patchbench-", dir=args.workdir)
-    os.chmod(work, 0o755)  # nginx's workers may run as another user
+    os.chmod(work, 0o755)  # nginx reads as this user; readable anyway should it read as nobody
     # SIGTERM unwinds like Ctrl-C so nginx is stopped and the folder removed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     nginx = None
@@ -434,10 +371,11 @@ def main():
             log(f"only {free / GiB:.1f} GiB free under {work}, {needed / GiB:.1f} GiB needed: skipping (ii)")
             run_large = False
 
-        port = free_port()
         root = os.path.join(work, "tree")
         os.makedirs(root)
-        tree = Tree(root, f"http://127.0.0.1:{port}")
+        # Started first: the manifests name its port.
+        nginx = start_nginx(os.path.join(work, "nginx"), root)
+        tree = Tree(root, f"http://127.0.0.1:{nginx.port}")
         t0 = time.perf_counter()
         log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
         tree.make_small()
@@ -449,9 +387,7 @@ def main():
         tree.make_check(check_game)
         log(f"  generated in {time.perf_counter() - t0:.1f} s")
 
-        nginx = Nginx(os.path.join(work, "nginx"), root, port)
-        nginx.start()
-        log(f"nginx on 127.0.0.1:{port}")
+        log(f"nginx on 127.0.0.1:{nginx.port}")
 
         rows = []
         log("(i) 2000 x 16 KiB ...")

@@ -19,7 +19,7 @@ import sys
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from local_nginx import LocalNginx, free_port  # noqa: E402
+from local_nginx import LocalNginx  # noqa: E402
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(TOP, "build", "linux")

@@ -32,7 +32,7 @@ for tool in Xvfb openbox xdotool xwininfo xprop /usr/sbin/nginx "$python"; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/launcher-e2e.XXXXXX")
-chmod 755 "$work"   # nginx's worker runs as another user and reads below it
+chmod 755 "$work"   # readable by the servers the tests start, whatever their user
 pids="$work/pids"
 : >"$pids"
 WINEPREFIX=${LAUNCHER_E2E_WINEPREFIX:-$repo/build/e2e/wineprefix}

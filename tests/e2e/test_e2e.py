@@ -248,17 +248,9 @@ class HeldFileServer:
         self.httpd.server_close()
 
 
-def nginx_requests(log_path):
-    """Request paths nginx logged, in order (combined log format)."""
-    if not log_path.exists():
-        return []
-    paths = []
-    for line in log_path.read_text(errors="replace").splitlines():
-        request = line.split('"')[1] if line.count('"') >= 2 else ""
-        parts = request.split()
-        if len(parts) >= 2:
-            paths.append(parts[1])
-    return paths
+def nginx_requests(nginx):
+    """Request paths nginx logged, in order."""
+    return [uri for _, uri in nginx.requests()]
 
 
 # --------------------------------------------------------------------------
@@ -533,11 +525,9 @@ class LargeScreen(LauncherCase):
             (root / "files" / relative).write_bytes(body)
         held = HeldFileServer("slow.pak", slow)
         self.addCleanup(held.stop)
-        access_log = root.parent / (root.name + "-access.log")
-        nginx = LocalNginx(root, extra_config="access_log %s;" % access_log)
+        nginx = LocalNginx(root, root.parent / (root.name + "-nginx"), access_log=True)  # its logs stay in WORK
         note_pid(nginx.process.pid)
         self.addCleanup(forget_pid, nginx.process.pid)
-        self.addCleanup(nginx.process.stderr.close)
         self.addCleanup(nginx.stop)
         manifest = ["# end-to-end patch set"]
         manifest += ["%s|%d|%s" % (r, len(b), nginx.url("files/" + r)) for r, b in files.items()]
@@ -556,7 +546,7 @@ class LargeScreen(LauncherCase):
                     if p.is_file() and p.name != "launcher.ini"}
 
         def manifest_requests():
-            return nginx_requests(access_log).count("/download/manifest.txt")
+            return nginx_requests(nginx).count("/download/manifest.txt")
 
         # CHECK FILES: the closing status, and nothing on disk changes.
         before = game_files()
@@ -564,7 +554,7 @@ class LargeScreen(LauncherCase):
         launcher.wait_frame(lambda f: manifest_requests() == 1 and f.closing_status_shown(),
                             "the check's closing status", RUN_TIMEOUT_S)
         self.assertEqual(game_files(), before)
-        self.assertEqual(nginx_requests(access_log), ["/download/manifest.txt"])
+        self.assertEqual(nginx_requests(nginx), ["/download/manifest.txt"])
         self.assertFalse(held.requested.is_set())
 
         # The check ends by clearing busy: pressing Enter (no game here yet)
@@ -603,7 +593,7 @@ class LargeScreen(LauncherCase):
         launcher.wait_frame(lambda f: f.closing_status_shown() and game_files() == expected,
                             "the patch run's closing status and every file in place", RUN_TIMEOUT_S)
         self.assertEqual(manifest_requests(), 2, "the double click started a second run")
-        downloads = sorted(p for p in nginx_requests(access_log) if p.startswith("/files/"))
+        downloads = sorted(p for p in nginx_requests(nginx) if p.startswith("/files/"))
         self.assertEqual(downloads, ["/files/data/maps/runvale.map", "/files/textures/sky.pak"])
 
         # Enter after the run starts the game with its arguments and ends
@@ -720,7 +710,7 @@ if __name__ == "__main__":
         if not program.exists():
             sys.exit("e2e: %s is missing; build first" % program)
     WORK.mkdir(parents=True, exist_ok=True)
-    os.chmod(WORK, 0o755)  # nginx's worker may run as another user
+    os.chmod(WORK, 0o755)  # nginx reads as this user; readable anyway should it read as nobody
     print("== end-to-end: %s build in %s" % (TARGET, BUILD), file=sys.stderr)
     result = unittest.main(verbosity=2, exit=False).result
     for name, seconds in DURATIONS:

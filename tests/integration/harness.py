@@ -7,10 +7,8 @@ Everything listens on 127.0.0.1 only. Every wait is a poll against a
 deadline; every server thread stops by itself when its owner stops it or
 when its own bounded wait runs out.
 """
-import ctypes
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -23,17 +21,12 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-NGINX = "/usr/sbin/nginx"
+sys.path.insert(0, str(REPO / "scripts"))
+
+from local_nginx import LocalNginx  # noqa: E402
 
 # Longest a scripted stall holds its connection when nobody stops it (s).
 STALL_LIMIT_S = 60.0
-
-
-def free_port():
-    """A TCP port on 127.0.0.1 that was free a moment ago."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def wait_until(condition, timeout_s, what):
@@ -47,124 +40,20 @@ def wait_until(condition, timeout_s, what):
         time.sleep(0.02)
 
 
-def accepts_connections(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
 # --------------------------------------------------------------------------
 # nginx
 
 
-def _end_with_parent():
-    """Runs in the child before exec: asks Linux to send it SIGTERM when the
-    test process dies, so a runner killed from outside leaves no server."""
-    try:
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
-class Nginx:
-    """One private nginx instance: own prefix, configuration, pid file, logs
-    and temporary folders under workdir; serves root on 127.0.0.1:port in the
-    foreground as a single process, so stopping it is one signal to one pid.
-    The access log holds "<status> <request uri>" per request."""
+class Nginx(LocalNginx):
+    """One private nginx instance (scripts/local_nginx.py) with its pid file,
+    logs and temporary folders under workdir, serving root; start() starts
+    it. The access log holds "<status> <request uri>" per request, read with
+    requests()."""
 
     def __init__(self, root, workdir):
-        self.root = Path(root)
-        self.workdir = Path(workdir)
-        self.port = None
-        self.process = None
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
-
-    def _write_config(self):
-        d = self.workdir
-        for sub in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
-            (d / "temp" / sub).mkdir(parents=True, exist_ok=True)
-        config = f"""
-daemon off;
-master_process off;
-worker_processes 1;
-pid {d}/nginx.pid;
-error_log {d}/error.log warn;
-events {{ worker_connections 256; }}
-http {{
-    log_format plain '$status $request_uri';
-    access_log {d}/access.log plain;
-    client_body_temp_path {d}/temp/body;
-    proxy_temp_path {d}/temp/proxy;
-    fastcgi_temp_path {d}/temp/fastcgi;
-    uwsgi_temp_path {d}/temp/uwsgi;
-    scgi_temp_path {d}/temp/scgi;
-    default_type application/octet-stream;
-    keepalive_timeout 15s;
-    server {{
-        listen 127.0.0.1:{self.port};
-        server_name localhost;
-        root {self.root};
-    }}
-}}
-"""
-        (d / "nginx.conf").write_text(config)
-
-    def start(self, timeout_s=15.0):
-        """Starts nginx and returns once it accepts connections. A port taken
-        by someone else between choosing and binding is retried with another."""
-        self.workdir.mkdir(parents=True, exist_ok=True)
-        self.root.mkdir(parents=True, exist_ok=True)
-        last_error = ""
-        for _ in range(5):
-            self.port = free_port()
-            self._write_config()
-            log = open(self.workdir / "stderr.log", "wb")
-            self.process = subprocess.Popen(
-                [NGINX, "-p", str(self.workdir), "-c", str(self.workdir / "nginx.conf"),
-                 "-e", str(self.workdir / "error.log")],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=log, preexec_fn=_end_with_parent)
-            log.close()
-            try:
-                wait_until(lambda: self.process.poll() is not None or accepts_connections(self.port),
-                           timeout_s, "nginx to listen")
-            except TimeoutError:
-                self.stop()
-                raise
-            if self.process.poll() is None:
-                return
-            last_error = (self.workdir / "stderr.log").read_text(errors="replace")
-            last_error += (self.workdir / "error.log").read_text(errors="replace") \
-                if (self.workdir / "error.log").exists() else ""
-            self.process = None
-        raise RuntimeError("nginx did not start: " + last_error)
-
-    def stop(self):
-        if self.process is None:
-            return
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
-        self.process = None
-
-    def requests(self):
-        """(status, request uri) of every request logged so far."""
-        log = self.workdir / "access.log"
-        if not log.exists():
-            return []
-        result = []
-        for line in log.read_text(errors="replace").splitlines():
-            status, _, uri = line.partition(" ")
-            result.append((int(status), uri))
-        return result
+        super().__init__(root, workdir, start=False, access_log=True, sendfile=False,
+                         keepalive_requests=None, keepalive_timeout="15s", txt_as_text=False,
+                         extra_config="server_name localhost;")
 
 
 # --------------------------------------------------------------------------

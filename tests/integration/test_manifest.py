@@ -223,7 +223,7 @@ class ManifestScenarios:
             "data/100% done.txt": b"yes", "data/\u00e9t\u00e9/\u65e5\u672c\U0001f3ae.dat": rng.randbytes(5000),
             ".config/hidden.ini": b"[x]\n", "empty.bin": b"", "music/theme+1.mp3": rng.randbytes(1 << 20),
         }
-        self.work.chmod(0o755)  # started as root, nginx's worker reads as nobody
+        self.work.chmod(0o755)  # nginx reads as this user; readable anyway should it read as nobody
         srv = self.work / "srv"
         write_tree(srv / "files", files)
         (srv / "download").mkdir()

@@ -1,7 +1,18 @@
 // Process entry on POSIX: the command line is ignored, as on Windows, and
-// the window is shown the normal way.
+// the window is shown the normal way. Workers still running when the window
+// closes (a patch run, a probe, the music) end with the process at once, as
+// they do on Windows: the process leaves with _exit, so no static object is
+// torn down under a thread that is still using it.
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "app/launcher_main.h"
 
 constexpr int ShowNormal = 1;  // the value Windows calls SW_SHOWNORMAL
 
-int main() { return LauncherMain(ShowNormal); }
+int main() {
+    int code = LauncherMain(ShowNormal);
+    fflush(nullptr);
+    _exit(code);
+}

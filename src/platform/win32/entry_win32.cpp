@@ -2,6 +2,7 @@
 // with -municode) that works out how its window should first be shown and
 // hands over to the platform-neutral LauncherMain.
 // Leaves out the command line: the launcher takes no arguments.
+// Ends the process directly, so running workers never outlive the statics.
 #include <windows.h>
 
 #include "app/launcher_main.h"
@@ -16,5 +17,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     GetStartupInfoW(&startup);
     int showCommand = (startup.dwFlags & STARTF_USESHOWWINDOW) ? int(startup.wShowWindow)
                                                                : SW_SHOWDEFAULT;
-    return LauncherMain(showCommand);
+    // Workers still running (a patch run, a probe, the music) end with the
+    // process: ExitProcess stops them before anything is torn down, where
+    // returning would run static destructors under their feet.
+    ExitProcess(UINT(LauncherMain(showCommand)));
 }
