@@ -677,6 +677,35 @@ class LargeScreen(LauncherCase):
                 finally:
                     launcher.stop()
 
+    def test_closing_during_a_patch_run_leaves_no_partial_file(self):
+        """The window closes while a file is half downloaded: the launcher
+        still exits 0 and the old file is untouched; at most the download's
+        temporary file is left, for the next run to clear."""
+        body = os.urandom(200000)
+        held = HeldFileServer("slow.pak", body)
+        self.addCleanup(held.stop)
+        root = WORK / ("patch-" + self._testMethodName)
+        (root / "download").mkdir(parents=True)
+        (root / "download" / "manifest.txt").write_text("slow.pak|%d|%s\n" % (len(body), held.url()))
+        nginx = LocalNginx(root, root.parent / (root.name + "-nginx"))
+        note_pid(nginx.process.pid)
+        self.addCleanup(forget_pid, nginx.process.pid)
+        self.addCleanup(nginx.stop)
+
+        launcher = self.launch(ini=ini_text(port=closed_port(), patch_url=nginx.url("download/manifest.txt")))
+        try:
+            old = b"old pack" * 1000
+            (launcher.folder / "slow.pak").write_bytes(old)
+            launcher.click(PATCH_FILES)
+            wait_until(held.requested.is_set, RUN_TIMEOUT_S, "the patch run to reach the held file")
+            launcher.click(CLOSE_HOTSPOT)
+            self.assertEqual(launcher.wait_exit(), 0)
+            self.assertEqual((launcher.folder / "slow.pak").read_bytes(), old)
+            left = sorted(p.name for p in launcher.folder.iterdir() if p.name.startswith("slow.pak"))
+            self.assertIn(left, (["slow.pak"], ["slow.pak", "slow.pak.part~"]))
+        finally:
+            launcher.stop()
+
 
 # --------------------------------------------------------------------------
 # Scenarios on a 1366 x 768 screen
