@@ -95,10 +95,9 @@ CanvasImage *LoadImageFile(const WideChar *path) {
     return WrapBitmap(static_cast<HBITMAP>(loaded));
 }
 
-// A 32-bit top-down DIB section (negative height) has exactly the layout of
-// the pixel array: one 0xAARRGGBB value per pixel, rows top-down.
-CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
-    if (width <= 0 || height <= 0 || pixels == nullptr) return nullptr;
+// The description of a 32-bit, uncompressed, top-down (negative height)
+// bitmap of width x height pixels.
+static BITMAPINFO TopDownInfo(int width, int height) {
     BITMAPINFO info;
     ZeroMemory(&info, sizeof info);
     info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -107,6 +106,14 @@ CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
+// A 32-bit top-down DIB section (negative height) has exactly the layout of
+// the pixel array: one 0xAARRGGBB value per pixel, rows top-down.
+CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
+    if (width <= 0 || height <= 0 || pixels == nullptr) return nullptr;
+    BITMAPINFO info = TopDownInfo(width, height);
     void *bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (bitmap == nullptr) return nullptr;
@@ -170,14 +177,7 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
 
 bool ReadLastFramePixels(uint32_t *pixels) {
     if (s_lastFrame == nullptr) return false;
-    BITMAPINFO info;
-    ZeroMemory(&info, sizeof info);
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = DesignWidthPx;
-    info.bmiHeader.biHeight = -DesignHeightPx;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = TopDownInfo(DesignWidthPx, DesignHeightPx);
     HDC screen = GetDC(nullptr);
     int rows = GetDIBits(screen, s_lastFrame, 0, DesignHeightPx, pixels, &info, DIB_RGB_COLORS);
     ReleaseDC(nullptr, screen);
