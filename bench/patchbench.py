@@ -312,6 +312,17 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
+def patch_row(case, launcher_runs, curl_runs, ratio_target):
+    """Logs both tools' runs of a patch case and makes its table row."""
+    detail("launcher patch", launcher_runs)
+    detail("curl", curl_runs)
+    ratio = median(launcher_runs) / median(curl_runs)
+    peak = max(r.peak_mib for r in launcher_runs)
+    return dict(case=case, launcher=median(launcher_runs), curl=median(curl_runs),
+                ratio=f"{ratio:.3f}", target=f"<= {ratio_target:.2f} {verdict(ratio <= ratio_target)}",
+                rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}")
+
+
 def report(rows, load_before):
     head = f"{'case':<30} {'launcher':>9} {'curl':>9} {'ratio':>6}  {'target':<16} {'peak RSS':>9}  {'target':<14}"
     print()
@@ -393,25 +404,13 @@ def main():
         log("(i) 2000 x 16 KiB ...")
         lw, cw = patch_case(work, tool, tree, "small.txt", tree.small, args.runs,
                             sample_every=50, sync_first=False, warmup=True)
-        detail("launcher patch", lw)
-        detail("curl", cw)
-        ratio = median(lw) / median(cw)
-        peak = max(r.peak_mib for r in lw)
-        rows.append(dict(case="(i)   2000 x 16 KiB patch", launcher=median(lw), curl=median(cw),
-                         ratio=f"{ratio:.3f}", target=f"<= {SMALL_RATIO_TARGET:.2f} {verdict(ratio <= SMALL_RATIO_TARGET)}",
-                         rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}"))
+        rows.append(patch_row("(i)   2000 x 16 KiB patch", lw, cw, SMALL_RATIO_TARGET))
 
         if run_large:
             log("(ii) 4 x 256 MiB ...")
             lw, cw = patch_case(work, tool, tree, "large.txt", tree.large, args.large_runs,
                                 sample_every=1, sync_first=True, warmup=False)
-            detail("launcher patch", lw)
-            detail("curl", cw)
-            ratio = median(lw) / median(cw)
-            peak = max(r.peak_mib for r in lw)
-            rows.append(dict(case="(ii)  4 x 256 MiB patch", launcher=median(lw), curl=median(cw),
-                             ratio=f"{ratio:.3f}", target=f"<= {LARGE_RATIO_TARGET:.2f} {verdict(ratio <= LARGE_RATIO_TARGET)}",
-                             rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}"))
+            rows.append(patch_row("(ii)  4 x 256 MiB patch", lw, cw, LARGE_RATIO_TARGET))
 
         log(f"(iii) check of {CHECK_COUNT} entries ...")
         lw, cw = check_case(work, tool, tree, check_game, args.runs)
