@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+echo "== The core names no platform (includes and conditional compilation)"
+tests/layout/check_core_includes.sh
+
 build() {  # build DIR [cmake options...]
   dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
