@@ -24,6 +24,11 @@ build build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_
 
 echo "== Windows unit tests under Wine"
 export WINEDEBUG=-all
+# Wine was installed above: from here on a Windows part that finds no Wine
+# fails, in every script below too (tests/support/wine.sh).
+export LAUNCHER_REQUIRE_WINE=1
+. tests/support/wine.sh
+wine_ready "Windows unit tests"
 wine build/windows/tests/launcher_unit_tests.exe --gtest_brief=1
 wine build/windows/tests/worker_start_failure_test.exe --gtest_brief=1
 

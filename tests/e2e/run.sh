@@ -8,7 +8,9 @@
 # Builds nothing: needs launcher, tests/launcher_fastprobe, tests/test_game
 # and the artwork in build/linux and the same .exe files in build/windows
 # (LAUNCHER_LINUX_BUILD and LAUNCHER_WINDOWS_BUILD name other build folders;
-# a Windows build that is missing is skipped with a note). The Wine prefix is
+# a Windows build that is missing is skipped with a note, and one without
+# Wine follows tests/support/wine.sh: skipped with a line on stderr, or a
+# failure with LAUNCHER_REQUIRE_WINE=1). The Wine prefix is
 # build/e2e/wineprefix (LAUNCHER_E2E_WINEPREFIX), made on the first run.
 # On a failure the work folder (game folders, logs, server state) is kept
 # and named at the end.
@@ -17,6 +19,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 cd "$repo"
+. "$repo/tests/support/wine.sh"
 linux_build=$(cd "${LAUNCHER_LINUX_BUILD:-build/linux}" 2>/dev/null && pwd)
 windows_build=$(cd "${LAUNCHER_WINDOWS_BUILD:-build/windows}" 2>/dev/null && pwd)
 targets=${1:-both}
@@ -100,11 +103,7 @@ for target in $targets; do
         echo "e2e: no Windows build; the Windows launcher was not tested" >&2
         continue
       fi
-      if ! command -v wine >/dev/null 2>&1; then
-        echo "e2e: wine is not installed; the Windows launcher was not tested" >&2
-        status=1
-        continue
-      fi
+      wine_ready "e2e" wineserver wineboot || continue
       wine_used=1
       # A wineserver started without a display keeps a desktop without a
       # driver; ours always starts fresh on our X server.

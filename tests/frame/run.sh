@@ -5,12 +5,15 @@
 # Builds nothing: needs build/linux/tests/paint_frame and
 # build/windows/tests/paint_frame.exe (LAUNCHER_LINUX_BUILD and
 # LAUNCHER_WINDOWS_BUILD name other build folders), python3 and wine.
+# Without Wine there is nothing to compare: skipped with a line on stderr,
+# or a failure with LAUNCHER_REQUIRE_WINE=1 (tests/support/wine.sh).
 # The frames and a difference image are left in build/frames.
 # Usage: tests/frame/run.sh
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 cd "$repo"
+. "$repo/tests/support/wine.sh"
 linux_build=${LAUNCHER_LINUX_BUILD:-build/linux}
 windows_build=${LAUNCHER_WINDOWS_BUILD:-build/windows}
 out=build/frames
@@ -21,10 +24,7 @@ for program in "$linux_build/tests/paint_frame" "$windows_build/tests/paint_fram
     exit 1
   fi
 done
-if ! command -v wine >/dev/null 2>&1; then
-  echo "frame comparison: wine is not installed" >&2
-  exit 1
-fi
+wine_ready "frame comparison" || exit 0
 
 # Each build writes its bg.bmp beside its frame, so each gets a folder.
 # Paths stay relative: Wine resolves them against the same working folder.

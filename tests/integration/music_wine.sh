@@ -6,27 +6,28 @@
 # it, then stops the processes it started. Needs wine, pulseaudio,
 # pulseaudio-utils, lame, python3 and 32-bit GStreamer base and good
 # plugins (Wine decodes MP3 through them); see scripts/install-deps.sh.
-# Prints "music under Wine unavailable: <reason>" and exits 0 only when no
-# audio server can run here or Wine cannot decode MP3 for want of plugins.
+# Wine and what it needs for music here (an audio server that starts, the
+# MP3 plugins) follow the rule of tests/support/wine.sh: when missing, one
+# line on stderr and exit 0, or exit 1 with LAUNCHER_REQUIRE_WINE=1.
 # Usage: tests/integration/music_wine.sh [build/windows]
 set -u
 repo=$(cd "$(dirname "$0")/../.." && pwd)
+. "$repo/tests/support/wine.sh"
 build=${1:-$repo/build/windows}
 test_exe=$build/tests/music_win32_test.exe
+who="music under Wine"
 
-fail() { echo "music under Wine: $*" >&2; exit 1; }
-unavailable() { echo "music under Wine unavailable: $*"; exit 0; }
+fail() { echo "$who: $*" >&2; exit 1; }
+unavailable() { wine_unavailable "$who" "$*" || exit 0; }
 
 [ -f "$test_exe" ] || fail "$test_exe is missing; build the Windows tree first"
-for tool in wine winepath lame python3; do
+for tool in lame python3; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is not installed (scripts/install-deps.sh)"
 done
-command -v pulseaudio >/dev/null 2>&1 || unavailable "pulseaudio is not installed, so Wine has no audio server"
-command -v parec >/dev/null 2>&1 || unavailable "parec (pulseaudio-utils) is not installed"
+# The 32-bit GStreamer plugins: base (playback, audioparsers) and good (mpg123).
 gst=/usr/lib/i386-linux-gnu/gstreamer-1.0
-for plugin in libgstplayback.so libgstaudioparsers.so libgstmpg123.so; do
-  [ -f "$gst/$plugin" ] || unavailable "32-bit GStreamer plugin $plugin is missing, so Wine cannot decode MP3 (gstreamer1.0-plugins-base:i386, gstreamer1.0-plugins-good:i386)"
-done
+wine_ready "$who" winepath pulseaudio parec \
+  "$gst/libgstplayback.so" "$gst/libgstaudioparsers.so" "$gst/libgstmpg123.so" || exit 0
 
 work=$(mktemp -d /tmp/launcher-music-wine.XXXXXX)
 parec_pid=""

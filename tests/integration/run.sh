@@ -3,11 +3,14 @@
 # loopback) against build/linux/launcher-patch and then, when it was built,
 # against build/windows/launcher-patch.exe under Wine.
 # Needs python3, nginx-light and, for the Windows build, wine (see
-# scripts/install-deps.sh). Exits non-zero when any scenario fails.
+# scripts/install-deps.sh); without Wine the Windows build is skipped, or
+# fails with LAUNCHER_REQUIRE_WINE=1 (tests/support/wine.sh). Exits
+# non-zero when any scenario fails.
 # Usage: tests/integration/run.sh
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
+. "$repo/tests/support/wine.sh"
 status=0
 
 if [ ! -x "$repo/build/linux/launcher-patch" ]; then
@@ -17,13 +20,9 @@ fi
 echo "== launcher-patch integration: linux"
 LAUNCHER_PATCH_TARGET=linux python3 "$here/test_patch.py" || status=1
 
-if [ -f "$repo/build/windows/launcher-patch.exe" ]; then
-  if command -v wine >/dev/null 2>&1; then
-    echo "== launcher-patch integration: windows (Wine)"
-    LAUNCHER_PATCH_TARGET=windows python3 "$here/test_patch.py" || status=1
-  else
-    echo "integration: wine is not installed; the Windows build was not tested" >&2
-  fi
+if [ -f "$repo/build/windows/launcher-patch.exe" ] && wine_ready "launcher-patch integration"; then
+  echo "== launcher-patch integration: windows (Wine)"
+  LAUNCHER_PATCH_TARGET=windows python3 "$here/test_patch.py" || status=1
 fi
 echo "== launcher-manifest (linux, and windows under Wine when built)"
 python3 "$here/test_manifest.py" || status=1
