@@ -1,18 +1,16 @@
 """Integration harness for launcher-patch: a private nginx serving a generated
 patch tree, a scripted fault server for the answers nginx will not give,
-helpers that write manifests and game folders, and a runner for the tool
-(the Linux build directly, the Windows build under Wine).
+helpers that write manifests and game folders; the tool itself runs through
+tests/support/console_tool.py (the Linux build directly, the Windows build
+under Wine).
 
 Everything listens on 127.0.0.1 only. Every wait is a poll against a
 deadline; every server thread stops by itself when its owner stops it or
 when its own bounded wait runs out.
 """
 import os
-import shutil
 import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.parse
@@ -278,110 +276,3 @@ def utf16_units(text):
 
 def quote_path(relative):
     return urllib.parse.quote(relative)
-
-
-# --------------------------------------------------------------------------
-# The tool
-
-
-@dataclass
-class ToolResult:
-    code: int
-    lines: list
-    stderr: str
-    elapsed_s: float
-
-    def describe(self):
-        return "exit %d after %.1f s\nstdout: %r\nstderr: %s" % (
-            self.code, self.elapsed_s, self.lines, self.stderr[-2000:])
-
-
-def linux_tool_path():
-    return Path(os.environ.get("LAUNCHER_PATCH_LINUX", REPO / "build/linux/launcher-patch"))
-
-
-def windows_tool_path():
-    return Path(os.environ.get("LAUNCHER_PATCH_WINDOWS", REPO / "build/windows/launcher-patch.exe"))
-
-
-class Tool:
-    """Runs launcher-patch for one target: "linux" runs the binary directly,
-    "windows" runs the .exe under Wine (drive Z: is the root folder, so a
-    folder is passed as Z: plus its path with backslashes). stdout is a pipe,
-    so the tool prints every status text as a line of its own."""
-
-    def __init__(self, target):
-        self.target = target
-        self.windows = target == "windows"
-        self.exe = windows_tool_path() if self.windows else linux_tool_path()
-        self.separator = "\\" if self.windows else "/"
-
-    def available(self):
-        if not self.exe.exists():
-            return False, "%s not built" % self.exe
-        if self.windows and shutil.which("wine") is None:
-            return False, "wine not installed"
-        return True, ""
-
-    def native_dir(self, path):
-        """The folder as the tool should be given it."""
-        path = str(Path(path).resolve())
-        return "Z:" + path.replace("/", "\\") if self.windows else path
-
-    def environment(self, timeout_ms=None):
-        env = dict(os.environ)
-        for name in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                     "ALL_PROXY", "ftp_proxy", "FTP_PROXY"):
-            env.pop(name, None)
-        env["no_proxy"] = env["NO_PROXY"] = "127.0.0.1,localhost"
-        env.pop("LAUNCHER_PATCH_TIMEOUT_MS", None)
-        if timeout_ms is not None:
-            env["LAUNCHER_PATCH_TIMEOUT_MS"] = str(timeout_ms)
-        if self.windows:
-            env["WINEDEBUG"] = "-all"
-            # A new prefix must not stop to offer Mono or Gecko.
-            env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-        return env
-
-    def command(self, args):
-        if self.windows:
-            return ["wine", str(self.exe)] + list(args)
-        return [str(self.exe)] + list(args)
-
-    def run_raw(self, args, timeout_s=120, timeout_ms=None, cwd=None):
-        # Output goes to files, not pipes: Wine may start a wineserver that
-        # inherits them and lingers after the program ended, and reading a
-        # pipe to its end would wait for that server too.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            started = time.monotonic()
-            process = subprocess.Popen(self.command(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                       cwd=cwd, env=self.environment(timeout_ms))
-            try:
-                code = process.wait(timeout=timeout_s)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-                raise
-            elapsed = time.monotonic() - started
-            out.seek(0)
-            err.seek(0)
-            stdout = out.read().decode("utf-8", errors="replace").replace("\r\n", "\n")
-            stderr = err.read().decode("utf-8", errors="replace")
-        if os.environ.get("INTEGRATION_TRACE"):
-            print("  [%s %.2f s exit %d] %s" % (self.target, elapsed, code, " ".join(args[:1])),
-                  file=sys.stderr, flush=True)
-        lines = stdout.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        return ToolResult(code, lines, stderr, elapsed)
-
-    def run(self, mode, game, url=None, timeout_s=120, timeout_ms=None):
-        args = [mode, "--dir", self.native_dir(game)]
-        if url is not None:
-            args += ["--url", url]
-        return self.run_raw(args, timeout_s=timeout_s, timeout_ms=timeout_ms)
-
-    def warm_up(self):
-        """The first Wine start may build its prefix; do it once, with time."""
-        if self.windows:
-            self.run_raw(["--help"], timeout_s=300)

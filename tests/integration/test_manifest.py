@@ -3,16 +3,16 @@ sizes, URL encoding), what is left out, the paths it refuses, its usage
 errors, and a round trip in which launcher-patch installs a tree served by
 nginx on loopback from the generated manifest.
 
-Runs against build/linux/launcher-manifest and, when built and Wine is
-installed, build/windows/launcher-manifest.exe under Wine
-(LAUNCHER_MANIFEST_TARGET=linux|windows picks one). Standalone:
+Runs against build/linux/launcher-manifest and, when built, against
+build/windows/launcher-manifest.exe under Wine (LAUNCHER_MANIFEST_TARGET=
+linux|windows picks one). Without Wine the Windows build is skipped, or
+fails with LAUNCHER_REQUIRE_WINE=1 (tests/support/wine.sh). Standalone:
 python3 tests/integration/test_manifest.py
 """
 import os
 import random
 import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -22,11 +22,12 @@ from pathlib import Path
 sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "scripts"))
+sys.path.insert(0, str(REPO / "tests" / "support"))
 
+from console_tool import ConsoleTool  # noqa: E402
 from local_nginx import LocalNginx  # noqa: E402
 
 BASE = "http://127.0.0.1:8080/files"
-WINE_START_S = 300  # the first Wine start may build its prefix
 
 
 def write_tree(root, files):
@@ -46,46 +47,6 @@ def expected_manifest(files, base):
     return "".join(lines).encode("utf-8")
 
 
-class Program:
-    """One build of a tool: run directly on Linux, under Wine for Windows
-    (drive Z: is the root folder). Output goes to files, never pipes, so a
-    lingering wineserver cannot hold a read open."""
-
-    def __init__(self, target, name):
-        self.windows = target == "windows"
-        self.exe = REPO / "build" / target / (name + (".exe" if self.windows else ""))
-
-    def missing(self):
-        if not self.exe.exists():
-            return "%s not built" % self.exe
-        if self.windows and shutil.which("wine") is None:
-            return "wine not installed"
-        return None
-
-    def native(self, path):
-        path = str(Path(path).resolve())
-        return "Z:" + path.replace("/", "\\") if self.windows else path
-
-    def run(self, args, stdout_path=None, timeout_s=WINE_START_S):
-        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
-        env["no_proxy"] = env["NO_PROXY"] = "127.0.0.1,localhost"
-        env["WINEDEBUG"] = "-all"
-        env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-        command = (["wine"] if self.windows else []) + [str(self.exe)] + list(args)
-        with tempfile.TemporaryFile() as scratch, tempfile.TemporaryFile() as err:
-            out = open(stdout_path, "wb") if stdout_path else scratch
-            try:
-                code = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env,
-                                      timeout=timeout_s).returncode
-            finally:
-                if stdout_path:
-                    out.close()
-            scratch.seek(0)
-            err.seek(0)
-            stdout = Path(stdout_path).read_bytes() if stdout_path else scratch.read()
-            return code, stdout, err.read().decode("utf-8", errors="replace")
-
-
 class ManifestScenarios:
     target = None  # "linux" or "windows", set by the concrete classes
 
@@ -94,17 +55,23 @@ class ManifestScenarios:
         wanted = os.environ.get("LAUNCHER_MANIFEST_TARGET")
         if wanted and wanted != cls.target:
             raise unittest.SkipTest("LAUNCHER_MANIFEST_TARGET=%s" % wanted)
-        cls.tool = Program(cls.target, "launcher-manifest")
-        why = cls.tool.missing()
+        cls.tool = ConsoleTool("launcher-manifest", cls.target)
+        why = cls.tool.unavailable()
         if why:
             raise unittest.SkipTest(why)
+        cls.tool.warm_up()
 
     def setUp(self):
         self.work = Path(tempfile.mkdtemp(prefix="launcher-manifest-%s-" % self.target)).resolve()
         self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
 
     def manifest(self, folder, base=BASE, stdout_path=None):
-        return self.tool.run([self.tool.native(folder), base], stdout_path=stdout_path)
+        """(exit code, stdout bytes, stderr) of one listing."""
+        return self.outcome(self.tool.run([self.tool.native(folder), base], stdout_path=stdout_path))
+
+    @staticmethod
+    def outcome(result):
+        return result.code, result.stdout, result.stderr
 
     def test_listing_is_sorted_sized_and_encoded(self):
         files = {
@@ -202,10 +169,10 @@ class ManifestScenarios:
         native = self.tool.native(folder)
         for args in ([], [native], [native, BASE, "extra"], [native, "ftp://host/files"], [native, "http://"],
                      [native, "--verbose"]):
-            code, out, err = self.tool.run(args)
+            code, out, err = self.outcome(self.tool.run(args))
             self.assertEqual((code, out), (64, b""), args)
             self.assertIn("usage: launcher-manifest DIR BASE_URL", err)
-        code, out, _ = self.tool.run(["--help"])
+        code, out, _ = self.outcome(self.tool.run(["--help"]))
         self.assertEqual(code, 0)
         self.assertIn(b"usage: launcher-manifest DIR BASE_URL", out)
         for missing in (self.work / "nowhere", self.work / "plain"):
@@ -214,9 +181,10 @@ class ManifestScenarios:
             self.assertIn(missing.name, err)
 
     def test_round_trip_through_nginx_and_launcher_patch(self):
-        patcher = Program(self.target, "launcher-patch")
-        if patcher.missing():
-            self.skipTest(patcher.missing())
+        patcher = ConsoleTool("launcher-patch", self.target)
+        why = patcher.unavailable()
+        if why:
+            self.skipTest(why)
         rng = random.Random(7)
         files = {
             "qorin.exe": rng.randbytes(300000), "data/maps/run vale#2.map": rng.randbytes(70000),
@@ -234,11 +202,11 @@ class ManifestScenarios:
                                          stdout_path=srv / "download" / "manifest.txt")
             self.assertEqual(code, 0, err)
             manifest_url = nginx.url("download/manifest.txt")
-            code, lines, err = patcher.run(["patch", "--dir", patcher.native(game), "--url", manifest_url])
-            self.assertEqual(code, 0, "%r %s" % (lines, err))
-            code, lines, err = patcher.run(["check", "--dir", patcher.native(game), "--url", manifest_url])
-            self.assertEqual(code, 0, "%r %s" % (lines, err))
-            self.assertIn(b"All %d files OK" % len(files), lines)
+            result = patcher.run(["patch", "--dir", patcher.native(game), "--url", manifest_url])
+            self.assertEqual(result.code, 0, result.describe())
+            result = patcher.run(["check", "--dir", patcher.native(game), "--url", manifest_url])
+            self.assertEqual(result.code, 0, result.describe())
+            self.assertIn(b"All %d files OK" % len(files), result.stdout)
         installed = {p.relative_to(game).as_posix(): p.read_bytes() for p in game.rglob("*") if p.is_file()}
         installed.pop("launcher.ini", None)
         self.assertEqual(sorted(installed), sorted(files))

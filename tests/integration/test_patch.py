@@ -19,8 +19,10 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from harness import (BarQuery, Endless, FaultServer, Nginx, Reply, SilentListener, Tool,  # noqa: E402
+from console_tool import ConsoleTool  # noqa: E402
+from harness import (BarQuery, Endless, FaultServer, Nginx, Reply, SilentListener,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
                      utf16_units, wait_until, write_file, write_launcher_ini)
 
@@ -66,9 +68,9 @@ class PatchToolScenarios:
         wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
         if wanted and wanted != cls.target:
             raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-        cls.tool = Tool(cls.target)
-        ok, why = cls.tool.available()
-        if not ok:
+        cls.tool = ConsoleTool("launcher-patch", cls.target)
+        why = cls.tool.unavailable()
+        if why:
             raise unittest.SkipTest(why)
         cls.sandbox = Path(tempfile.mkdtemp(prefix="launcher-patch-%s-" % cls.target)).resolve()
         cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
@@ -101,7 +103,10 @@ class PatchToolScenarios:
         return self.fault.route(self._testMethodName + "/" + name, reply)
 
     def run_tool(self, mode, url=None, game=None, **kwargs):
-        return self.tool.run(mode, game or self.game, url=url, **kwargs)
+        args = [mode, "--dir", self.tool.native(game or self.game)]
+        if url is not None:
+            args += ["--url", url]
+        return self.tool.run(args, **kwargs)
 
     def assertOutcome(self, result, code, lines=None, last=None):
         self.assertEqual(result.code, code, result.describe())
@@ -395,7 +400,7 @@ class PatchToolScenarios:
         bytes or characters), the source URL 699; one unit more is refused
         like an unsafe path. A relative path over 511 units is refused too,
         and its progress text is cut to the 255 units of the status line."""
-        prefix_units = utf16_units(self.tool.native_dir(self.game)) + len(self.tool.separator)
+        prefix_units = utf16_units(self.tool.native(self.game)) + len(self.tool.separator)
 
         def relative_of(tag, units):
             """A relative path of exactly units UTF-16 units with an emoji
@@ -604,14 +609,14 @@ class PatchToolScenarios:
         """--help; usage errors (exit 64, usage on stderr); --url overrides
         launcher.ini; PatchURL is read from the [launcher] section only; a
         missing launcher.ini with --url is fine."""
-        result = self.tool.run_raw(["--help"])
+        result = self.tool.run(["--help"])
         self.assertEqual(result.code, 0, result.describe())
         self.assertIn("usage: launcher-patch check|patch", "\n".join(result.lines))
-        for args in ([], ["--dir", self.tool.native_dir(self.game)], ["check", "--bogus"], ["check", "patch"],
+        for args in ([], ["--dir", self.tool.native(self.game)], ["check", "--bogus"], ["check", "patch"],
                      ["check", "--url"], ["frobnicate"],
-                     ["check", "--dir", self.tool.native_dir(self.area / "no-such-folder")]):
+                     ["check", "--dir", self.tool.native(self.area / "no-such-folder")]):
             with self.subTest(args=args):
-                result = self.tool.run_raw(args)
+                result = self.tool.run(args)
                 self.assertEqual(result.code, 64, result.describe())
                 self.assertIn("usage: launcher-patch", result.stderr)
                 self.assertEqual(result.lines, [])
