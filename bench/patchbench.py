@@ -5,13 +5,15 @@ Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
   (i)   patch of 2,000 files of 16 KiB into an empty game folder,
   (ii)  patch of 4 files of 256 MiB into an empty game folder,
   (iii) check of a 100,000-entry manifest whose files are all present.
-The patch cases are compared with one curl process fetching the same URLs
-(manifest included) one after another over its reused connection. Every
-download is verified (file count, sizes, SHA-256 of samples) so that a run
-which skipped or mangled files cannot look fast. Each child's peak RSS comes
-from wait4 in bench/peak_rss.c, per process.
+The patch cases' manifests are made by launcher-manifest (the one beside
+--tool), as a server operator makes them; each case is compared with one
+curl process fetching the same URLs (manifest included) one after another
+over its reused connection. Every download is verified (file count, sizes,
+SHA-256 of samples) so that a run which skipped or mangled files cannot
+look fast. Each child's peak RSS comes from wait4 in bench/peak_rss.c, per
+process.
 
-Normally started through bench/run.sh, which builds the tool first:
+Normally started through bench/run.sh, which builds the tools first:
   bench/patchbench.py --tool build/bench/launcher-patch --peak-rss build/bench/peak_rss
                       [--runs 5] [--large-runs 3] [--skip-large] [--keep]
 Needs only python3, nginx (/usr/sbin/nginx) and curl. Prints PASS/MISS per
@@ -30,7 +32,10 @@ import tempfile
 import time
 
 sys.dont_write_bytecode = True  # keep scripts/ free of __pycache__
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "scripts"))
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+from console_tool import ConsoleTool, make_manifest  # noqa: E402
 from local_nginx import NGINX, LocalNginx  # noqa: E402
 
 MiB = 1024 * 1024
@@ -106,49 +111,59 @@ def sha256_file(path):
 
 
 class Tree:
-    """The served files and what each download must look like."""
+    """The served files and what each download must look like. A patch
+    case's files lie in a folder of the case's name, its manifest beside
+    it (small/ and small.txt); the paths in entries are relative to it."""
 
-    def __init__(self, root, base_url):
+    def __init__(self, root, base_url, manifest_tool):
         self.root = root
         self.base_url = base_url
+        self.manifest_tool = manifest_tool
         self.small = []  # (relative path, size, sha256)
         self.large = []
 
     def url(self, relative):
         return f"{self.base_url}/{relative}"
 
-    def write_manifest(self, name, entries):
-        with open(os.path.join(self.root, name), "w") as f:
-            for relative, size, _ in entries:
-                f.write(f"{relative}|{size}|{self.url(relative)}\n")
+    def folder(self, case):
+        return os.path.join(self.root, case)
+
+    def publish(self, case):
+        make_manifest(self.folder(case), self.url(case), os.path.join(self.root, case + ".txt"),
+                      tool=self.manifest_tool)
 
     def make_small(self):
         for i in range(SMALL_COUNT):
-            relative = f"small/d{i % SMALL_FOLDERS:02d}/f{i:04d}.bin"
+            relative = f"d{i % SMALL_FOLDERS:02d}/f{i:04d}.bin"
             data = os.urandom(SMALL_BYTES)
-            path = os.path.join(self.root, relative)
+            path = os.path.join(self.folder("small"), relative)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
             self.small.append((relative, SMALL_BYTES, hashlib.sha256(data).hexdigest()))
-        self.write_manifest("small.txt", self.small)
+        self.publish("small")
 
     def make_large(self):
-        os.makedirs(os.path.join(self.root, "large"), exist_ok=True)
+        os.makedirs(self.folder("large"), exist_ok=True)
         for i in range(LARGE_COUNT):
-            relative = f"large/part{i}.bin"
+            relative = f"part{i}.bin"
             h = hashlib.sha256()
-            with open(os.path.join(self.root, relative), "wb") as f:
+            with open(os.path.join(self.folder("large"), relative), "wb") as f:
                 for _ in range(LARGE_BYTES // MiB):
                     block = os.urandom(MiB)
                     h.update(block)
                     f.write(block)
             self.large.append((relative, LARGE_BYTES, h.hexdigest()))
-        self.write_manifest("large.txt", self.large)
+        self.publish("large")
 
     def make_check(self, game):
         """A game folder already holding every file of check.txt (sizes
-        0..CHECK_MAX_BYTES). The URLs are never fetched by a check pass."""
+        0..CHECK_MAX_BYTES). The URLs are never fetched by a check pass.
+        The manifest is written here along with the files rather than made
+        by launcher-manifest: no server holds these files, and the time of
+        the pass, held against a fixed target, depends on the order of the
+        entries, which take the folders in turn (a listing would keep each
+        folder's files together)."""
         filler = b"x" * CHECK_MAX_BYTES
         with open(os.path.join(self.root, "check.txt"), "w") as manifest:
             for folder in range(CHECK_FOLDERS):
@@ -217,13 +232,16 @@ def verify_windows(path, source, size, rng, label, windows=8, window_bytes=64 * 
 
 # ---------------------------------------------------------------- cases
 
-def curl_config(path, tree, manifest, manifest_copy, entries, dest):
+def curl_config(path, tree, manifest, manifest_copy, dest):
     """One curl process, sequential transfers: the connection is reused.
-    It fetches the manifest too, as the launcher does."""
+    It fetches the manifest too, as the launcher does, then every URL the
+    manifest lists, in its order."""
+    with open(os.path.join(tree.root, manifest)) as listing:
+        listed = [line.rstrip("\n").split("|", 2) for line in listing if line.strip()]
     with open(path, "w") as f:
         f.write(f'url = "{tree.url(manifest)}"\noutput = "{manifest_copy}"\n')
-        for relative, _, _ in entries:
-            f.write(f'url = "{tree.url(relative)}"\noutput = "{os.path.join(dest, relative)}"\n')
+        for relative, _, url in listed:
+            f.write(f'url = "{url}"\noutput = "{os.path.join(dest, relative)}"\n')
 
 
 def reset_folder(path):
@@ -231,13 +249,14 @@ def reset_folder(path):
     os.makedirs(path)
 
 
-def patch_case(work, tool, tree, manifest, entries, runs, sample_every, sync_first, warmup):
+def patch_case(work, tool, tree, case, entries, runs, sample_every, sync_first, warmup):
     """Alternates launcher and curl runs (order flipped every round) into
     fresh empty folders and returns the two lists of RunResults."""
+    manifest = case + ".txt"
     game = os.path.join(work, "game")
     fetched = os.path.join(work, "fetched")
     cfg = os.path.join(work, f"curl-{manifest}.cfg")
-    curl_config(cfg, tree, manifest, os.path.join(work, "curl-" + manifest), entries, fetched)
+    curl_config(cfg, tree, manifest, os.path.join(work, "curl-" + manifest), fetched)
     launcher_argv = [tool, "patch", "--dir", game, "--url", tree.url(manifest)]
     curl_argv = [CURL, "-s", "-S", "--fail", "--create-dirs", "--config", cfg]
     rng = random.Random(7)
@@ -257,7 +276,7 @@ def patch_case(work, tool, tree, manifest, entries, runs, sample_every, sync_fir
             if run.last_line() != want:
                 raise BenchError(f"launcher on {manifest} ended with '{run.last_line()}', expected '{want}'")
         full = kind == "launcher" and len(results[kind]) == runs - 1
-        verify_download(dest, tree.root, entries, sample_every, full, rng, f"{kind} {manifest}")
+        verify_download(dest, tree.folder(case), entries, sample_every, full, rng, f"{kind} {manifest}")
         if keep:
             results[kind].append(run)
         shutil.rmtree(dest, ignore_errors=True)
@@ -349,7 +368,8 @@ def detail(label, runs):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--tool", required=True, help="the launcher-patch executable")
+    parser.add_argument("--tool", required=True,
+                        help="the launcher-patch executable (launcher-manifest must lie beside it)")
     parser.add_argument("--peak-rss", required=True, help="the peak_rss helper built from bench/peak_rss.c")
     parser.add_argument("--runs", type=int, default=5, help="timed runs per side, small and check cases")
     parser.add_argument("--large-runs", type=int, default=5, help="timed runs per side, 256 MiB case")
@@ -360,7 +380,8 @@ def main():
     global PEAK_RSS
     tool = os.path.abspath(args.tool)
     PEAK_RSS = os.path.abspath(args.peak_rss)
-    for program in (tool, PEAK_RSS):
+    manifest_tool = ConsoleTool("launcher-manifest", build=os.path.dirname(tool))
+    for program in (tool, str(manifest_tool.exe), PEAK_RSS):
         if not os.access(program, os.X_OK):
             raise BenchError(f"{program} is not an executable")
     for program in (NGINX, CURL):
@@ -386,7 +407,7 @@ def main():
         os.makedirs(root)
         # Started first: the manifests name its port.
         nginx = start_nginx(os.path.join(work, "nginx"), root)
-        tree = Tree(root, f"http://127.0.0.1:{nginx.port}")
+        tree = Tree(root, f"http://127.0.0.1:{nginx.port}", manifest_tool)
         t0 = time.perf_counter()
         log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
         tree.make_small()
@@ -402,13 +423,13 @@ def main():
 
         rows = []
         log("(i) 2000 x 16 KiB ...")
-        lw, cw = patch_case(work, tool, tree, "small.txt", tree.small, args.runs,
+        lw, cw = patch_case(work, tool, tree, "small", tree.small, args.runs,
                             sample_every=50, sync_first=False, warmup=True)
         rows.append(patch_row("(i)   2000 x 16 KiB patch", lw, cw, SMALL_RATIO_TARGET))
 
         if run_large:
             log("(ii) 4 x 256 MiB ...")
-            lw, cw = patch_case(work, tool, tree, "large.txt", tree.large, args.large_runs,
+            lw, cw = patch_case(work, tool, tree, "large", tree.large, args.large_runs,
                                 sample_every=1, sync_first=True, warmup=False)
             rows.append(patch_row("(ii)  4 x 256 MiB patch", lw, cw, LARGE_RATIO_TARGET))
 

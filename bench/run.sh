@@ -8,8 +8,9 @@
 #         bench/run.sh --skip-large       without the 4 x 256 MiB case
 #         bench/run.sh --runs 3 --keep    fewer runs; keep the temporary folder
 #
-# Builds launcher-patch in Release into build/bench (only when out of date)
-# and the small bench/peak_rss.c helper that measures peak memory, then runs
+# Builds launcher-patch and launcher-manifest (which makes the manifests) in
+# Release into build/bench (only when out of date) and the small
+# bench/peak_rss.c helper that measures peak memory, then runs
 # bench/patchbench.py, which generates the patch tree in a temporary folder
 # (under $TMPDIR, default /tmp, or --workdir DIR; about 2.5 GiB free needed,
 # checked first), serves it with nginx, times the cases and removes the
@@ -24,7 +25,7 @@ build="$root/build/bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=ON >/dev/null
-cmake --build "$build" --target launcher-patch paint_bench launcher_artwork >/dev/null
+cmake --build "$build" --target launcher-patch launcher-manifest paint_bench launcher_artwork >/dev/null
 # The peak-memory helper (see its header for why Python cannot measure it).
 if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss" ]; then
   cc -O2 -Wall -Wextra -o "$build/peak_rss" "$root/bench/peak_rss.c"

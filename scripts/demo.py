@@ -18,12 +18,15 @@ import subprocess
 import sys
 import threading
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(TOP, "scripts"))
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+from console_tool import ConsoleTool, make_manifest  # noqa: E402
 from local_nginx import LocalNginx  # noqa: E402
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(TOP, "build", "linux")
 DEMO = os.path.join(TOP, "build", "demo")
+MANIFEST_TOOL = ConsoleTool("launcher-manifest", build=BUILD)
 
 # (path in the game folder, size in bytes)
 PATCH_SET = [
@@ -43,17 +46,16 @@ exec xmessage -center -title "Zenthara Online (demo game)" \\
 """
 
 
-def write_patch_set(server_dir, base_url):
+def write_patch_set(files_dir, base_url, manifest_path):
+    """The patch set's files below files_dir, served from base_url, and
+    their manifest, made the way a server operator makes it."""
     rng = random.Random(4)
-    lines = ["# demo patch set: path|size|url"]
     for path, size in PATCH_SET:
-        target = os.path.join(server_dir, path)
+        target = os.path.join(files_dir, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(rng.randbytes(size))
-        lines.append("%s|%d|%s%s" % (path, size, base_url, path))
-    with open(os.path.join(server_dir, "download", "manifest.txt"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    make_manifest(files_dir, base_url, manifest_path, tool=MANIFEST_TOOL)
 
 
 def write_music(game_dir):
@@ -116,6 +118,10 @@ def main():
               "The headless check and patch tool works anywhere:  build/linux/launcher-patch --help",
               file=sys.stderr)
         return 1
+    for needed in [os.path.join(BUILD, name) for name in ("launcher", "bg.bmp", "icon.bmp")] + [MANIFEST_TOOL.exe]:
+        if not os.path.exists(needed):
+            print("%s is missing: build it first (cmake --build build/linux)" % needed, file=sys.stderr)
+            return 1
     shutil.rmtree(DEMO, ignore_errors=True)
     server_dir = os.path.join(DEMO, "server")
     game_dir = os.path.join(DEMO, "game")
@@ -124,7 +130,8 @@ def main():
     launcher = None
     try:
         with LocalNginx(server_dir) as nginx:
-            write_patch_set(server_dir, nginx.url("/"))
+            write_patch_set(os.path.join(server_dir, "files"), nginx.url("files"),
+                            os.path.join(server_dir, "download", "manifest.txt"))
             prepare_game_folder(game_dir, nginx.url("download/manifest.txt"), game_server.port)
             print("Patch server: %s (nginx on loopback)" % nginx.url("download/manifest.txt"))
             print("Game server:  127.0.0.1:%d (a loopback listener)" % game_server.port)

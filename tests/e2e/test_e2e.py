@@ -39,11 +39,14 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "scripts"))
+sys.path.insert(0, str(REPO / "tests" / "support"))
 
 from PIL import Image, ImageChops, ImageStat  # noqa: E402
 
+from console_tool import ConsoleTool, make_manifest  # noqa: E402
 from desktop import Desktop, wait_until  # noqa: E402
 from local_nginx import LocalNginx, free_port  # noqa: E402
+from wine import WINE_ENVIRONMENT  # noqa: E402
 
 TARGET = os.environ.get("LAUNCHER_E2E_TARGET", "linux")
 WINDOWS = TARGET == "windows"
@@ -54,6 +57,7 @@ EXE = ".exe" if WINDOWS else ""
 PROGRAMS = {"launcher": BUILD / ("launcher" + EXE),
             "fastprobe": BUILD / "tests" / ("launcher_fastprobe" + EXE)}
 TEST_GAME = BUILD / "tests" / ("test_game" + EXE)
+MANIFEST_TOOL = ConsoleTool("launcher-manifest", TARGET, BUILD)  # the same build's, for the patch server
 
 TITLE = "Zenthara Online"
 DESIGN_W, DESIGN_H = 1280, 853
@@ -257,15 +261,11 @@ def nginx_requests(nginx):
 # The launcher under test
 
 
-def wine_env():
-    return {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-
-
 def restart_wineserver():
     """Ends every Wine process of the prefix and starts a persistent server,
     so the next program opens its desktop on the current display and the
     launches after it do not pay for a server start each."""
-    env = dict(os.environ, **wine_env())
+    env = dict(os.environ, **WINE_ENVIRONMENT)
     subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL, timeout=60)
     subprocess.run(["wineserver", "-w"], env=env, timeout=60)
     subprocess.run(["wineserver", "-p"], env=env, timeout=60)
@@ -302,7 +302,7 @@ class Launcher:
                    "no launcher window left from before")
         env = dict(desktop.env)
         if WINDOWS:
-            env.update(wine_env())
+            env.update(WINE_ENVIRONMENT)
             argv = ["wine", self.name]
         else:
             argv = ["./" + self.name]
@@ -529,11 +529,14 @@ class LargeScreen(LauncherCase):
         note_pid(nginx.process.pid)
         self.addCleanup(forget_pid, nginx.process.pid)
         self.addCleanup(nginx.stop)
-        manifest = ["# end-to-end patch set"]
-        manifest += ["%s|%d|%s" % (r, len(b), nginx.url("files/" + r)) for r, b in files.items()]
-        manifest.append("slow.pak|%d|%s" % (len(slow), held.url()))
+        # The published folder's manifest, and last the file the held server
+        # sends, which no folder of nginx's holds.
         (root / "download").mkdir()
-        (root / "download" / "manifest.txt").write_text("\n".join(manifest) + "\n")
+        listed = make_manifest(root / "files", nginx.url("files"), root / "download" / "manifest.txt",
+                               tool=MANIFEST_TOOL, env=self.desktop.env)
+        self.assertEqual(listed.count(b"\n"), len(files))
+        with open(root / "download" / "manifest.txt", "a") as manifest:
+            manifest.write("slow.pak|%d|%s\n" % (len(slow), held.url()))
 
         launcher = self.launch(ini=ini_text(port=closed_port(), patch_url=nginx.url("download/manifest.txt")))
         folder = launcher.folder
@@ -735,7 +738,7 @@ class SmallScreen(LauncherCase):
 
 
 if __name__ == "__main__":
-    for program in list(PROGRAMS.values()) + [TEST_GAME, BUILD / "bg.bmp", BUILD / "icon.bmp"]:
+    for program in list(PROGRAMS.values()) + [TEST_GAME, MANIFEST_TOOL.exe, BUILD / "bg.bmp", BUILD / "icon.bmp"]:
         if not program.exists():
             sys.exit("e2e: %s is missing; build first" % program)
     WORK.mkdir(parents=True, exist_ok=True)
