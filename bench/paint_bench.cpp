@@ -7,23 +7,15 @@
 
 #include <cstdio>
 
-#include "app/config.h"
-#include "app/state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "render/painter.h"
 #include "render/particles.h"
-
-// The painter's window seam is not involved; these satisfy the linker.
-void RequestRepaint() {}
-void ForceRepaint() {}
 
 static void PrepareBusyScreen(const char *artworkFolder) {
     ResetLauncherState(&g_state);
     Utf8ToText(artworkFolder, g_state.programDir, ProgramDirUnits);
-    LoadBackgroundImage();
-    CreateFrameFonts();
-    CreateBackgroundSurface();
-    CreateGlowSprite();
-    CreateHighlightSprite();
+    CreateFrameResources();
     InitParticles();
     g_state.particlesReady = 1;
     CopyText(g_state.userName, UserNameUnits, WTEXT("Aldric"));

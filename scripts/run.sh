@@ -6,5 +6,5 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/linux --target launcher launcher-patch >/dev/null
+cmake --build build/linux --target launcher launcher-patch launcher-manifest >/dev/null
 exec python3 scripts/demo.py

@@ -1,7 +1,7 @@
 // Console output of the headless tools: UTF-8 lines on standard output and
 // a live progress line on standard error when that is a terminal.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 // True when the tool shows a live progress line instead of printing every
 // status text; set once at start (terminal on stdout and stderr).

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <windows.h>
 
-#include "app/text.h"
+#include "base/text.h"
 
 constexpr int WidePathUnits = 32768;  // the longest path Windows takes behind \\?\ .
 

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/config.h"
-#include "app/state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "console_output.h"
 #include "patch/engine.h"
 #include "platform/files.h"
-#include "platform/http.h"
+#include "platform/test_hooks.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,10 +1,12 @@
-// Window seam for the headless tools: a forced repaint "paints" the status
-// text and progress to the console. Without a terminal every new status
-// text becomes one line on standard output; on a terminal a live progress
-// bar is redrawn on standard error instead. Linux and Windows (console).
+// Window seam stand-in for the headless tools: a forced repaint "paints"
+// the status text and progress to the console. Without a terminal every new
+// status text becomes one line on standard output; on a terminal a live
+// progress bar is redrawn on standard error instead. Linux and Windows
+// (console). Leaves out everything else a window does: the tools start no
+// timers, music or probes, and have no window handle.
 #include <cstdio>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/window.h"
 #include "console_output.h"
 
@@ -18,8 +20,12 @@
 
 bool g_consoleLive = false;
 
-static WideChar lastShown[StatusTextUnits];
-static bool liveLineShown = false;
+// Everything this stand-in keeps; the pass's thread only.
+struct ConsoleWindowState {
+    WideChar lastShown[StatusTextUnits];  // the last status text printed as a line
+    bool liveLineShown;                   // the live line is on the terminal now
+};
+static ConsoleWindowState s_console;
 
 bool StandardStreamsAreTerminals() { return IsTerminal(stdout) && IsTerminal(stderr); }
 
@@ -37,10 +43,10 @@ void PrintErrorLine(const char *utf8Text) {
 }
 
 void EndLiveLine() {
-    if (!liveLineShown) return;
+    if (!s_console.liveLineShown) return;
     fprintf(stderr, "\r%79s\r", "");
     fflush(stderr);
-    liveLineShown = false;
+    s_console.liveLineShown = false;
 }
 
 // "[#########.............]  45%  text", cut to one 79-column line.
@@ -64,10 +70,12 @@ static void DrawLiveLine(const WideChar *text, int progress) {
     line[used] = 0;
     fprintf(stderr, "\r%s%*s", line, 79 - columns, "");
     fflush(stderr);
-    liveLineShown = true;
+    s_console.liveLineShown = true;
 }
 
 void RequestRepaint() {}
+
+void *MainWindowHandle() { return nullptr; }
 
 void ForceRepaint() {
     WideChar text[StatusTextUnits];
@@ -76,7 +84,7 @@ void ForceRepaint() {
         DrawLiveLine(text, g_state.progress);
         return;
     }
-    if (TextEqual(text, lastShown)) return;
-    CopyText(lastShown, StatusTextUnits, text);
+    if (TextEqual(text, s_console.lastShown)) return;
+    CopyText(s_console.lastShown, StatusTextUnits, text);
     PrintLine(text);
 }

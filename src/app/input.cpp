@@ -3,7 +3,7 @@
 // record, starts workers and asks the window for effects through its seam.
 #include "app/input.h"
 
-#include "app/state.h"
+#include "base/state.h"
 #include "app/workers.h"
 #include "patch/manifest.h"
 #include "platform/thread.h"
@@ -21,9 +21,8 @@ const WideChar CommunityLink[] = WTEXT("https://discord.gg/zenthara");
 const WideChar SupportLink[] = WTEXT("mailto:support@zenthara-online.com?subject=Zenthara%20Online%20Support");
 const WideChar VideoLink[] = WTEXT("https://www.youtube.com/@ZentharaOnline");
 
-void OnCreate(void *window) {
-    g_state.mainWindow = window;
-    CreateFrameFonts();
+void OnCreate() {
+    CreateFrameResources();
     InitParticles();
     g_state.particlesReady = 1;
     StartWorker(ProbeServerThread);
@@ -31,6 +30,8 @@ void OnCreate(void *window) {
     StartWindowTimer(TimerAnim, AnimPeriodMs);
     StartWorker(MusicThread);
 }
+
+void OnPaint() { PaintFrame(); }
 
 void OnDestroy() {
     CloseMusic();

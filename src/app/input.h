@@ -4,16 +4,14 @@
 // procedure and the SDL event loop forward their events here and the
 // effects go back through the window seam.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 constexpr int TimerProbe = 1;            // starts a status probe
 constexpr int TimerAnim = 2;             // advances the animation and repaints
 constexpr int AnimPeriodMs = 45;
-#ifdef LAUNCHER_TEST_PROBE_PERIOD_MS
-constexpr int ProbePeriodMs = LAUNCHER_TEST_PROBE_PERIOD_MS;  // test builds only
-#else
-constexpr int ProbePeriodMs = 20000;
-#endif
+// Period of the status probe timer, 20 s; defined in a file of its own
+// (probe_period.cpp) so a test build can link a shorter one instead.
+extern const int ProbePeriodMs;
 
 constexpr int KeyTab = 9;                // virtual-key codes the handlers act on
 constexpr int KeyEnter = 13;
@@ -25,9 +23,11 @@ extern const WideChar CommunityLink[];
 extern const WideChar SupportLink[];
 extern const WideChar VideoLink[];
 
-// Window creation: mainWindow, fonts, particles, the first probe, both
-// timers, then the music worker.
-void OnCreate(void *window);
+// Window creation, once the window exists: the painter's resources,
+// particles, the first probe, both timers, then the music worker.
+void OnCreate();
+// A paint request: composes and presents the whole frame.
+void OnPaint();
 // Window destruction: closes the music, stops both timers, quits with 0.
 void OnDestroy();
 // A size change; minimising is ignored and a zero dimension is stored as 1.

@@ -2,7 +2,7 @@
 // first, then the window and its message loop. Platform-neutral.
 #include "app/launcher_main.h"
 
-#include "app/config.h"
+#include "base/config.h"
 #include "platform/window.h"
 
 int LauncherMain(int showCommand) {

@@ -3,7 +3,7 @@
 // never let two runs start. Platform-neutral over the thread seam.
 #include "app/workers.h"
 
-#include "app/state.h"
+#include "base/state.h"
 #include "patch/engine.h"
 #include "platform/thread.h"
 

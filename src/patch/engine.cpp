@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "patch/local_path.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -14,7 +14,7 @@
 
 // Carries every downloaded file from the connection to the disk; one pass
 // at a time uses it.
-static char transferBuffer[TransferBufferBytes];
+static char s_transferBuffer[TransferBufferBytes];
 
 static const WideChar ContactingText[] = WTEXT("Contacting patch server...");
 static const WideChar UnreachableText[] = WTEXT("Could not reach patch server (launcher.ini).");
@@ -92,11 +92,11 @@ static bool CopyBody(HttpRequest *request, FileHandle file, int64_t expectedSize
     int64_t received = 0;
     for (;;) {
         int count = 0;
-        if (!HttpRead(request, transferBuffer, TransferBufferBytes, &count)) return false;
+        if (!HttpRead(request, s_transferBuffer, TransferBufferBytes, &count)) return false;
         if (count == 0) break;
         received += count;
         if (expectedSize >= 0 && received > expectedSize) return false;
-        if (!WriteToFile(file, transferBuffer, count)) return false;
+        if (!WriteToFile(file, s_transferBuffer, count)) return false;
     }
     if (contentLength >= 0 && received != contentLength) return false;
     return expectedSize < 0 || received == expectedSize;
@@ -203,13 +203,13 @@ void RunManifestPass(int mode) {
     RunManifestPassWithOutcome(mode, &outcome);
 }
 
-ThreadResult THREAD_CALL CheckThread(void *) {
+uint32_t CheckThread(void *) {
     RunManifestPass(Check);
     g_state.busy = 0;
     return 0;
 }
 
-ThreadResult THREAD_CALL PatchThread(void *) {
+uint32_t PatchThread(void *) {
     RunManifestPass(Patch);
     g_state.busy = 0;
     return 0;

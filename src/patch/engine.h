@@ -27,5 +27,5 @@ void RunManifestPassWithOutcome(int mode, PassOutcome *outcome);
 
 // Thread entries: run a pass, then clear busy (after the closing message
 // has been shown). The parameter is ignored; the result is always 0.
-ThreadResult THREAD_CALL CheckThread(void *);
-ThreadResult THREAD_CALL PatchThread(void *);
+uint32_t CheckThread(void *);
+uint32_t PatchThread(void *);

@@ -3,7 +3,7 @@
 // Platform-neutral; the same refusals hold on every platform, so a manifest
 // behaves the same for every player.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 constexpr int LocalPathUnits = 260;
 constexpr int TemporaryPathUnits = LocalPathUnits + 8;

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 
 enum PassMode { Check = 0, Patch = 1 };  // any non-zero mode acts as Patch
 

@@ -1,15 +1,17 @@
 // Canvas seam: the drawing operations the frame painter composes a frame
 // with. Backends: win32/canvas_gdi.cpp (each operation is the GDI/MSIMG32
-// call it is named after) and render/canvas_soft.cpp (the same operations on
-// a 32-bit pixel array with exact integer rules, text through FreeType; what
-// the Linux window shows and what pixel tests read).
+// call it is named after) and the software canvas, render/canvas_soft.cpp
+// and canvas_soft_text.cpp (the same operations on a 32-bit pixel array
+// with exact integer rules; what the Linux window shows and what pixel
+// tests read), whose LoadImageFile is posix/image_sdl.cpp and whose glyphs
+// come from the glyph seam.
 // Conventions: design-space pixels on a 1280 x 853 frame; a rectangle
 // (l, t, r, b) covers x l..r-1 and y t..b-1; a line covers its start point,
 // not its end point; text is drawn with a transparent background.
 #pragma once
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 
 struct Canvas;       // a frame being composed
 struct CanvasFont;   // a font at a pixel height and weight

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 
 // Full path of the running executable into out (capacity units, at most
 // 260 used). Returns the number of units written, 0 on failure.

@@ -6,17 +6,14 @@
 #pragma once
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 
 struct HttpRoot;     // a client session (WinINet root handle)
 struct HttpRequest;  // one answered request whose body is being read
 
 constexpr int HttpConnectTimeoutMs = 30000;
 constexpr int HttpIdleTimeoutMs = 60000;
-
-// Test hook: when above 0, both timeouts are this many ms instead, so tests
-// of stalled servers need not wait a minute. Never set by the launcher.
-extern int g_httpTimeoutOverrideMs;
+// (Tests shorten both: see g_httpTimeoutOverrideMs in test_hooks.h.)
 
 HttpRoot *HttpOpenRoot();
 void HttpCloseRoot(HttpRoot *root);

@@ -1,8 +1,8 @@
 // INI seam: one key of a private-profile file.
 // Backends: win32/ini_win32.cpp (GetPrivateProfileStringW and
-// WritePrivateProfileStringW) and posix/ini_posix.cpp (over app/ini_text).
+// WritePrivateProfileStringW) and posix/ini_posix.cpp (over base/ini_text).
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 // Reads section/key from the file at path into out (capacity units, cut to
 // capacity-1); the default when the file, section or key is missing.

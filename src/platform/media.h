@@ -2,9 +2,11 @@
 // Backends: win32/media_mci.cpp (MCI's mciSendStringW) and
 // posix/media_sdl.cpp (a small interpreter of the same strings over
 // SDL2_mixer). Commands may come from any thread; a backend serialises them.
+// MCI notifies the window MainWindowHandle names; the SDL backend posts
+// through PostMediaNotification.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 
 // Sends one command string ("open ... alias bgm", "play bgm notify",
 // "seek bgm to start", "close bgm"). With notify, the end of a play that
@@ -13,7 +15,3 @@
 // success, otherwise a non-zero error number (MCI's numbering). No command
 // returns text.
 int SendMediaCommand(const WideChar *command, bool notify);
-
-// Commands sent so far in this process, whatever their result. Lets tests
-// show that nothing was sent.
-int MediaCommandsSent();

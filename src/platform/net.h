@@ -1,27 +1,19 @@
-// Network seam: the few socket calls in which Winsock and BSD sockets differ,
-// so the status probe can be written once over getaddrinfo, socket and
-// connect. Backends: win32/net_winsock.cpp (Winsock 2, ws2_32) and
-// posix/net_posix.cpp.
+// Network seam: the socket calls of the status probe (resolve, open, start a
+// connection, wait, check, close), so the probe is written once.
+// Backends: win32/net_winsock.cpp (Winsock 2, ws2_32) and
+// posix/net_posix.cpp (BSD sockets).
 // Leaves out everything the probe does not need: no data is ever sent or
-// received, and only client stream sockets are opened.
+// received, only IPv4 client stream sockets are opened, and only the first
+// resolved address is ever used.
 #pragma once
+#include <cstdint>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-typedef SOCKET NetSocket;
-constexpr NetSocket NoSocket = INVALID_SOCKET;
-// Nothing to add: the game is started on Windows without inherited handles.
-constexpr int NetSocketTypeFlags = 0;
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-typedef int NetSocket;
+// A socket (a SOCKET on Windows, a descriptor elsewhere); NoSocket when none.
+typedef intptr_t NetSocket;
 constexpr NetSocket NoSocket = -1;
-// Or'ed into the socket type: a game started while a probe runs must not
-// inherit the probe's connection.
-constexpr int NetSocketTypeFlags = SOCK_CLOEXEC;
-#endif
+
+// The addresses a name resolved to (getaddrinfo's list).
+struct NetAddresses;
 
 // Starts the network library for one user (WSAStartup 2.2); false when it
 // cannot be used, and then NetCleanup must not be called. Nothing to start
@@ -29,6 +21,21 @@ constexpr int NetSocketTypeFlags = SOCK_CLOEXEC;
 // different threads are independent.
 bool NetStartup();
 void NetCleanup();
+
+// Resolves host at the decimal service text to IPv4 stream addresses;
+// nullptr when it resolves to none. What the name or service means is the
+// resolver's business.
+NetAddresses *NetResolveIpv4(const char *host, const char *service);
+void NetFreeAddresses(NetAddresses *addresses);
+
+// A stream socket for the first address; NoSocket on failure. It is not
+// inherited by processes started later (a game started while a probe runs
+// must not hold the probe's connection).
+NetSocket NetOpenSocket(const NetAddresses *addresses);
+// Starts connecting the socket to the first address. The result is not
+// reported: on a non-blocking socket it is normally "in progress", and the
+// wait and the check below decide.
+void NetStartConnect(NetSocket socket, const NetAddresses *addresses);
 
 void NetCloseSocket(NetSocket socket);
 

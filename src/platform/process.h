@@ -2,7 +2,7 @@
 // Backends: win32/process_win32.cpp (CreateProcessW) and
 // posix/process_posix.cpp (posix_spawn; Windows programs through Wine).
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 // Starts the program at programPath (never searched for on PATH) with
 // commandLine, a Windows-style command line whose first word is the quoted

@@ -4,16 +4,9 @@
 #pragma once
 #include <cstdint>
 
-#ifdef _WIN32
-#define THREAD_CALL __stdcall
-typedef unsigned long ThreadResult;
-#else
-#define THREAD_CALL
-typedef uint32_t ThreadResult;
-#endif
-
-// A thread entry: one ignored pointer-sized parameter, result always 0.
-typedef ThreadResult(THREAD_CALL *ThreadEntry)(void *);
+// A thread entry: one pointer-sized parameter (always null), result always
+// 0. The backend adapts it to the system's own entry shape.
+typedef uint32_t (*ThreadEntry)(void *);
 
 // Starts entry on a new thread with default attributes and no argument;
 // nobody waits for it. False when the thread could not be created.

@@ -3,7 +3,7 @@
 // none, a console stand-in for the headless tools that prints the status
 // line, and recording stand-ins in the tests.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 // Invalidates the whole client area of the main window without erasing it.
 // Safe from any thread.
@@ -25,6 +25,12 @@ void RequestQuit();
 // no native notification (Windows' MCI posts its own message instead).
 // Safe from any thread.
 void PostMediaNotification(int code);
+
+// The platform's handle of the launcher window (an HWND on Windows), for
+// other backends only; nullptr while there is none (before creation, in the
+// headless tools and in tests that paint off-screen). The core never
+// looks at it.
+void *MainWindowHandle();
 
 // Effects the input handlers ask of the window (user-interface thread only).
 enum CursorShape { CursorArrow, CursorIBeam, CursorHand };

@@ -1,13 +1,19 @@
-// Software canvas (Linux): the canvas seam's operations on a 1280 x 853
-// array of 0x00RRGGBB pixels with exact integer rules: fills, rect
-// gradients from 16-bit vertex channels, rounded rectangles and ellipses as
-// pixel-centre regions, lines, unscaled copies, constant and per-pixel alpha
-// blends with nearest-pixel scaling, a rounded clip and the box-filtered
-// present. Images are read with SDL2's BMP loader. Text is drawn by
-// canvas_soft_text.cpp. Everything runs on the user-interface thread; images
-// are never released.
-#include <SDL2/SDL.h>
-
+// Software canvas: the canvas seam's operations on a 1280 x 853 array of
+// 0x00RRGGBB pixels with exact integer rules. Platform-neutral; it is the
+// Linux build's canvas and what the pixel tests read. Picture files are
+// decoded by the platform (LoadImageFile, posix/image_sdl.cpp) and handed
+// over as pixels through CreateImage; text is drawn by canvas_soft_text.cpp.
+// Everything runs on the user-interface thread; images are never released.
+//
+// The divisions of this file, in order:
+//   - the frame and the last present, BeginFrame, FillRect;
+//   - rect gradients from 16-bit vertex channels;
+//   - rounded rectangles and ellipses as pixel-centre regions, and lines;
+//   - images: CreateImage, the unscaled copy, and constant and per-pixel
+//     alpha blends with nearest-pixel scaling;
+//   - the rounded clip;
+//   - the present: an exact area-weighted box filter to the client size,
+//     EndFrame.
 #include <cstdlib>
 #include <cstring>
 
@@ -241,32 +247,6 @@ CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
     if (pixels == nullptr) return nullptr;
     CanvasImage *image = NewImage(width, height);
     if (image != nullptr) std::memcpy(image->pixels, pixels, size_t(width) * size_t(height) * sizeof(uint32_t));
-    return image;
-}
-
-// SDL reads the BMP (bottom-up or top-down, 24 or 32 bits and the other
-// forms it knows) and converts it to 0xAARRGGBB; the fourth byte is
-// dropped, since a loaded picture is only ever copied. Missing, truncated
-// or corrupt files give nullptr.
-CanvasImage *LoadImageFile(const WideChar *path) {
-    char utf8Path[4096];
-    if (path == nullptr || !TextToUtf8(path, utf8Path, sizeof utf8Path)) return nullptr;
-    SDL_Surface *loaded = SDL_LoadBMP(utf8Path);
-    if (loaded == nullptr) return nullptr;
-    SDL_Surface *surface = SDL_ConvertSurfaceFormat(loaded, SDL_PIXELFORMAT_ARGB8888, 0);
-    SDL_FreeSurface(loaded);
-    if (surface == nullptr) return nullptr;
-    CanvasImage *image = nullptr;
-    if (SDL_LockSurface(surface) == 0) {
-        image = NewImage(surface->w, surface->h);
-        for (int y = 0; image != nullptr && y < surface->h; y++) {
-            const uint8_t *bytes = static_cast<const uint8_t *>(surface->pixels) + size_t(y) * surface->pitch;
-            const uint32_t *row = reinterpret_cast<const uint32_t *>(bytes);
-            for (int x = 0; x < surface->w; x++) image->pixels[size_t(y) * surface->w + x] = row[x] & 0x00FFFFFFu;
-        }
-        SDL_UnlockSurface(surface);
-    }
-    SDL_FreeSurface(surface);
     return image;
 }
 

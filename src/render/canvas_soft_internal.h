@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/canvas.h"
 
 constexpr int FrameWidthPx = DesignWidthPx;

@@ -1,17 +1,13 @@
-// Software canvas text (Linux): fonts chosen by fontconfig as the face
-// closest to "Segoe UI" at the asked weight, glyphs rendered by FreeType
-// with grayscale anti-aliasing and cached per font, and single-line layout
-// with kerning, UTF-16 decoding, centring and end ellipsis. Drawing and
+// Software canvas text: single-line layout with kerning, UTF-16 decoding,
+// centring and end ellipsis, and the glyph cache per font. Drawing and
 // measuring share one layout, so measured widths are what is drawn.
+// Platform-neutral: faces and glyph bitmaps come from the glyph seam
+// (fontconfig and FreeType on Linux).
 // Leaves out: per-glyph font fallback, LCD subpixel rendering, shaping.
 // User-interface thread only; fonts are never released.
-#include <fontconfig/fontconfig.h>
-#include <ft2build.h>
-#include FT_FREETYPE_H
-#include FT_SYNTHESIS_H
-
 #include <cstring>
 
+#include "platform/glyphs.h"
 #include "render/canvas_soft_internal.h"
 
 constexpr int MaxCanvasFonts = 16;          // fonts made over the process's life
@@ -32,10 +28,8 @@ struct CachedGlyph {
 
 struct CanvasFont {
     int pixelHeight, weight; // as asked for: asking again gives the same font
-    FT_Face face;
+    GlyphFace *face;
     int ascent, descent;     // px above and below the baseline; their sum is the line height
-    FT_Int32 loadFlags;      // hinting as fontconfig asks for it
-    bool embolden;           // fontconfig asks for synthetic bold (no face that heavy)
     bool kerning;            // the face has kerning pairs
     CachedGlyph glyphs[GlyphSlotsPerFont];
     uint8_t pool[GlyphPoolBytes];
@@ -50,107 +44,55 @@ struct TextLine {
     int width;                // px, the sum of advances and kerning
 };
 
-static FT_Library s_library;
-static bool s_libraryTried;
-static CanvasFont s_fonts[MaxCanvasFonts];
-static int s_fontCount;
-static CanvasFont *s_defaultFont;
-static bool s_defaultFontTried;
-
-static bool LibraryReady() {
-    if (!s_libraryTried) {
-        s_libraryTried = true;
-        if (FT_Init_FreeType(&s_library) != 0) s_library = nullptr;
-        if (s_library != nullptr && !FcInit()) {
-            FT_Done_FreeType(s_library);
-            s_library = nullptr;
-        }
-    }
-    return s_library != nullptr;
-}
+// Every font ever made, and the default one for text drawn without a font.
+struct SoftTextState {
+    CanvasFont fonts[MaxCanvasFonts];
+    int fontCount;
+    CanvasFont *defaultFont;
+    bool defaultFontTried;
+};
+static SoftTextState s_text;
 
 static void FlushGlyphs(CanvasFont *font) {
     for (CachedGlyph &glyph : font->glyphs) glyph.codePoint = NoCodePoint;
     font->poolUsed = 0;
 }
 
-// The face fontconfig prefers for "Segoe UI" at this weight and size, with
-// its hinting and synthetic-bold advice. Fonts are never released, so a
-// second request for the same height and weight shares the first font
-// (callers that make their fonts more than once cannot run out of slots).
-// nullptr when there is no face, it is not scalable to the pixel height, or
-// MaxCanvasFonts different fonts exist already.
+// Fonts are never released, so a second request for the same height and
+// weight shares the first font (callers that make their fonts more than
+// once cannot run out of slots). nullptr when the glyph seam has no face
+// for it, or MaxCanvasFonts different fonts exist already.
 CanvasFont *CreateCanvasFont(int pixelHeight, int weight) {
-    for (int i = 0; i < s_fontCount; i++)
-        if (s_fonts[i].pixelHeight == pixelHeight && s_fonts[i].weight == weight) return &s_fonts[i];
-    if (pixelHeight <= 0 || s_fontCount >= MaxCanvasFonts || !LibraryReady()) return nullptr;
-    FcPattern *pattern = FcPatternCreate();
-    if (pattern == nullptr) return nullptr;
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8 *>("Segoe UI"));
-    FcPatternAddInteger(pattern, FC_WEIGHT, FcWeightFromOpenType(weight));
-    FcPatternAddInteger(pattern, FC_SLANT, FC_SLANT_ROMAN);
-    FcPatternAddDouble(pattern, FC_PIXEL_SIZE, pixelHeight);
-    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-    FcDefaultSubstitute(pattern);
-    FcResult result;
-    FcPattern *match = FcFontMatch(nullptr, pattern, &result);
-    FcPatternDestroy(pattern);
-    if (match == nullptr) return nullptr;
-
-    CanvasFont *font = &s_fonts[s_fontCount];
-    FcChar8 *file = nullptr;
-    int index = 0, hintStyle = FC_HINT_SLIGHT;
-    FcBool hinting = FcTrue, autohint = FcFalse, embolden = FcFalse;
-    FcPatternGetInteger(match, FC_INDEX, 0, &index);
-    FcPatternGetInteger(match, FC_HINT_STYLE, 0, &hintStyle);
-    FcPatternGetBool(match, FC_HINTING, 0, &hinting);
-    FcPatternGetBool(match, FC_AUTOHINT, 0, &autohint);
-    FcPatternGetBool(match, FC_EMBOLDEN, 0, &embolden);
-    bool opened = FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch &&
-                  FT_New_Face(s_library, reinterpret_cast<const char *>(file), index, &font->face) == 0;
-    FcPatternDestroy(match);
-    if (!opened) return nullptr;
-    if (!FT_IS_SCALABLE(font->face) || FT_Set_Pixel_Sizes(font->face, 0, FT_UInt(pixelHeight)) != 0) {
-        FT_Done_Face(font->face);
-        return nullptr;
-    }
-    font->loadFlags = FT_LOAD_DEFAULT | FT_LOAD_NO_BITMAP;
-    if (!hinting || hintStyle == FC_HINT_NONE) {
-        font->loadFlags |= FT_LOAD_NO_HINTING;
-    } else if (hintStyle == FC_HINT_SLIGHT) {
-        font->loadFlags |= FT_LOAD_TARGET_LIGHT;
-    }
-    if (autohint) font->loadFlags |= FT_LOAD_FORCE_AUTOHINT;
+    for (int i = 0; i < s_text.fontCount; i++)
+        if (s_text.fonts[i].pixelHeight == pixelHeight && s_text.fonts[i].weight == weight) return &s_text.fonts[i];
+    if (pixelHeight <= 0 || s_text.fontCount >= MaxCanvasFonts) return nullptr;
+    CanvasFont *font = &s_text.fonts[s_text.fontCount];
+    font->face = OpenGlyphFace(pixelHeight, weight, &font->ascent, &font->descent, &font->kerning);
+    if (font->face == nullptr) return nullptr;
     font->pixelHeight = pixelHeight;
     font->weight = weight;
-    font->embolden = embolden;
-    font->kerning = FT_HAS_KERNING(font->face);
-    const FT_Size_Metrics &metrics = font->face->size->metrics;
-    font->ascent = int((metrics.ascender + 63) >> 6);
-    font->descent = int((-metrics.descender + 63) >> 6);
     FlushGlyphs(font);
-    s_fontCount++;
+    s_text.fontCount++;
     return font;
 }
 
 static CanvasFont *FontOrDefault(const CanvasFont *font) {
     if (font == nullptr) {
-        if (!s_defaultFontTried) {
-            s_defaultFontTried = true;
-            s_defaultFont = CreateCanvasFont(DefaultFontPx, 400);
+        if (!s_text.defaultFontTried) {
+            s_text.defaultFontTried = true;
+            s_text.defaultFont = CreateCanvasFont(DefaultFontPx, 400);
         }
-        return s_defaultFont;
+        return s_text.defaultFont;
     }
     // The glyph cache changes under a const font; every font lives in the
-    // writable s_fonts table.
+    // writable s_text.fonts table.
     return const_cast<CanvasFont *>(font);
 }
 
-// Copies the rendered bitmap into the pool, 8 bits per pixel, tightly.
-static void StoreCoverage(CanvasFont *font, CachedGlyph *glyph, const FT_Bitmap &bitmap) {
-    bool mono = bitmap.pixel_mode == FT_PIXEL_MODE_MONO;
-    if ((!mono && bitmap.pixel_mode != FT_PIXEL_MODE_GRAY) || bitmap.pitch < 0) return;
-    int width = int(bitmap.width), rows = int(bitmap.rows), size = width * rows;
+// Copies the rendered bitmap into the pool, one coverage byte per pixel,
+// rows tight.
+static void StoreCoverage(CanvasFont *font, CachedGlyph *glyph, const RenderedGlyph &bitmap) {
+    int width = bitmap.width, rows = bitmap.rows, size = width * rows;
     if (size == 0 || size > GlyphPoolBytes) return;  // blank, or too large to draw at all
     if (font->poolUsed + size > GlyphPoolBytes) {
         uint32_t codePoint = glyph->codePoint;
@@ -159,9 +101,9 @@ static void StoreCoverage(CanvasFont *font, CachedGlyph *glyph, const FT_Bitmap 
     }
     uint8_t *target = font->pool + font->poolUsed;
     for (int y = 0; y < rows; y++) {
-        const uint8_t *source = bitmap.buffer + y * bitmap.pitch;
+        const uint8_t *source = bitmap.bits + y * bitmap.pitch;
         for (int x = 0; x < width; x++)
-            target[y * width + x] = mono ? ((source[x >> 3] >> (7 - (x & 7))) & 1 ? 255 : 0) : source[x];
+            target[y * width + x] = bitmap.bitMask ? ((source[x >> 3] >> (7 - (x & 7))) & 1 ? 255 : 0) : source[x];
     }
     font->poolUsed += size;
     glyph->coverage = target;
@@ -171,29 +113,25 @@ static void StoreCoverage(CanvasFont *font, CachedGlyph *glyph, const FT_Bitmap 
 
 // The cached glyph of codePoint, rendered on first use. The pointer is
 // valid until the next FindGlyph on the same font (the slot may be reused).
-// A glyph FreeType cannot load has no advance and no bitmap.
+// A glyph the face cannot load has no advance and no bitmap.
 static const CachedGlyph *FindGlyph(CanvasFont *font, uint32_t codePoint) {
     CachedGlyph *glyph = &font->glyphs[(codePoint * 2654435761u) >> 24];
     if (glyph->codePoint == codePoint) return glyph;
     std::memset(glyph, 0, sizeof *glyph);
     glyph->codePoint = codePoint;
-    glyph->glyphIndex = FT_Get_Char_Index(font->face, codePoint);
-    FT_GlyphSlot slot = font->face->glyph;
-    if (FT_Load_Glyph(font->face, glyph->glyphIndex, font->loadFlags) != 0) return glyph;
-    if (font->embolden) FT_GlyphSlot_Embolden(slot);
-    glyph->advance = int((slot->advance.x + 32) >> 6);
-    if (FT_Render_Glyph(slot, FT_RENDER_MODE_NORMAL) != 0) return glyph;
-    glyph->left = slot->bitmap_left;
-    glyph->top = slot->bitmap_top;
-    StoreCoverage(font, glyph, slot->bitmap);
+    RenderedGlyph rendered;
+    RenderGlyph(font->face, codePoint, &rendered);
+    glyph->glyphIndex = rendered.glyphIndex;
+    glyph->advance = rendered.advance;
+    glyph->left = rendered.left;
+    glyph->top = rendered.top;
+    StoreCoverage(font, glyph, rendered);
     return glyph;
 }
 
 static int KerningPx(CanvasFont *font, uint32_t previousIndex, uint32_t index) {
     if (!font->kerning || previousIndex == 0 || index == 0) return 0;
-    FT_Vector delta;
-    if (FT_Get_Kerning(font->face, previousIndex, index, FT_KERNING_DEFAULT, &delta) != 0) return 0;
-    return int((delta.x + 32) >> 6);
+    return GlyphKerningPx(font->face, previousIndex, index);
 }
 
 // UTF-16 to code points; an unpaired surrogate becomes U+FFFD.

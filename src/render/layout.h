@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 
-#include "app/state.h"
+#include "base/state.h"
 
 constexpr int DesignWidth = DesignWidthPx;    // px of the frame, one per design unit
 constexpr int DesignHeight = DesignHeightPx;  // px

@@ -5,18 +5,18 @@
 // Fields shared with workers are read once per frame, without locks.
 #include "render/painter.h"
 
-#include "app/state.h"
+#include "base/state.h"
 #include "render/layout.h"
 #include "render/particles.h"
 
 // Long-lived resources; made once, never released.
-static CanvasFont *g_fieldFont;
-static CanvasFont *g_buttonFont;
-static CanvasFont *g_statusFont;
-static CanvasFont *g_footerFont;
-static CanvasImage *g_backgroundImage;
-static bool g_backgroundReady;  // the picture may be drawn
-static CanvasImage *g_highlightSprite;
+static CanvasFont *s_fieldFont;
+static CanvasFont *s_buttonFont;
+static CanvasFont *s_statusFont;
+static CanvasFont *s_footerFont;
+static CanvasImage *s_backgroundImage;
+static bool s_backgroundReady;  // the picture may be drawn
+static CanvasImage *s_highlightSprite;
 
 static const WideChar LauncherVersionText[] = WTEXT("4.1");
 
@@ -56,7 +56,7 @@ void DrawActionButton(Canvas *canvas, int left, int right, const WideChar *label
     const ButtonLook &look = hovered ? HoveredButton : NormalButton;
     FillGradientVertical(canvas, left, ButtonTop, right, ButtonBottom, look.top, look.bottom);
     DrawRoundRect(canvas, left, ButtonTop, right, ButtonBottom, 8, 8, look.outline, 1, nullptr);
-    DrawTextInBox(canvas, g_buttonFont, label, left, ButtonTop, right, ButtonBottom, look.label,
+    DrawTextInBox(canvas, s_buttonFont, label, left, ButtonTop, right, ButtonBottom, look.label,
                   TextCenter | TextVCenter);
 }
 
@@ -74,12 +74,12 @@ void DrawEntryField(Canvas *canvas, int top, int bottom, const WideChar *text, b
     } else {
         CopyText(display, DisplayUnits, text);
     }
-    DrawTextInBox(canvas, g_fieldFont, display, FieldTextLeft, top, FieldTextRight, bottom, FieldTextColour,
+    DrawTextInBox(canvas, s_fieldFont, display, FieldTextLeft, top, FieldTextRight, bottom, FieldTextColour,
                   TextLeft | TextVCenter);
 
     // Placed from the width of the whole display, even where the text is
     // clipped at the box: a long name puts the caret right of the field.
-    int width = MeasureText(canvas, g_fieldFont, display);
+    int width = MeasureText(canvas, s_fieldFont, display);
     if (focused && (g_state.tick / CaretHalfTicks) % 2 != 0) {
         int middle = (top + bottom) >> 1;
         int x = CaretOffsetX + width;
@@ -124,8 +124,8 @@ void PaintFrame() {
     Canvas *canvas = BeginFrame();
     if (canvas == nullptr) return;
 
-    if (g_backgroundReady) {
-        CopyImage(canvas, g_backgroundImage, 0, 0, DesignWidth, DesignHeight);
+    if (s_backgroundReady) {
+        CopyImage(canvas, s_backgroundImage, 0, 0, DesignWidth, DesignHeight);
     } else {
         FillRect(canvas, 0, 0, DesignWidth, DesignHeight, FallbackBackground);
     }
@@ -145,8 +145,8 @@ void PaintFrame() {
     DrawTabUnderline(canvas);
 
     // White at 20/255 over whatever lies under the hovered rectangle.
-    if (hovered != nullptr && g_highlightSprite != nullptr) {
-        BlendImage(canvas, g_highlightSprite, hovered->left, hovered->top, hovered->right - hovered->left,
+    if (hovered != nullptr && s_highlightSprite != nullptr) {
+        BlendImage(canvas, s_highlightSprite, hovered->left, hovered->top, hovered->right - hovered->left,
                    hovered->bottom - hovered->top, 0, 0, HighlightSpriteSize, HighlightSpriteSize, HighlightAlpha,
                    false);
     }
@@ -156,7 +156,7 @@ void PaintFrame() {
     WideChar status[StatusTextUnits];
     ReadStatusText(&g_state, status);
     if (status[0] != 0) {
-        DrawTextInBox(canvas, g_statusFont, status, 356, 690, 918, 712, StatusTextColour,
+        DrawTextInBox(canvas, s_statusFont, status, 356, 690, 918, 712, StatusTextColour,
                       TextCenter | TextEndEllipsis);
     }
 
@@ -166,33 +166,41 @@ void PaintFrame() {
     FillRect(canvas, 14, 819, 900, 849, FooterBand);
     WideChar footer[FooterTextUnits];
     FormatFooterText(footer, FooterTextUnits);
-    DrawTextInBox(canvas, g_footerFont, footer, 24, 823, 896, 845, FooterTextColour, TextLeft);
+    DrawTextInBox(canvas, s_footerFont, footer, 24, 823, 896, 845, FooterTextColour, TextLeft);
 
     EndFrame(canvas, g_state.clientWidth, g_state.clientHeight);
 }
 
+void CreateFrameResources() {
+    LoadBackgroundImage();
+    CreateFrameFonts();
+    CreateBackgroundSurface();
+    CreateGlowSprite();
+    CreateHighlightSprite();
+}
+
 void CreateFrameFonts() {
-    g_fieldFont = CreateCanvasFont(20, 600);
-    g_buttonFont = CreateCanvasFont(17, 700);
-    g_statusFont = CreateCanvasFont(14, 600);
-    g_footerFont = CreateCanvasFont(12, 400);
+    s_fieldFont = CreateCanvasFont(20, 600);
+    s_buttonFont = CreateCanvasFont(17, 700);
+    s_statusFont = CreateCanvasFont(14, 600);
+    s_footerFont = CreateCanvasFont(12, 400);
 }
 
 void LoadBackgroundImage() {
     const WideChar format[] = {'%', 's', PathSeparator, 'b', 'g', '.', 'b', 'm', 'p', 0};
     WideChar path[ProgramDirUnits + 16];
     // A folder name that leaves no room for the file name means no picture.
-    g_backgroundImage = FormatText(path, ProgramDirUnits + 16, format, g_state.programDir) ? LoadImageFile(path)
+    s_backgroundImage = FormatText(path, ProgramDirUnits + 16, format, g_state.programDir) ? LoadImageFile(path)
                                                                                           : nullptr;
 }
 
 // The canvases draw an image directly, so all that remains of the window
 // surface that held the picture is the decision that it may be drawn.
-void CreateBackgroundSurface() { g_backgroundReady = g_backgroundImage != nullptr; }
+void CreateBackgroundSurface() { s_backgroundReady = s_backgroundImage != nullptr; }
 
 void CreateHighlightSprite() {
     // White with alpha byte 0: blended with constant alpha only.
     uint32_t pixels[HighlightSpriteSize * HighlightSpriteSize];
     for (uint32_t &pixel : pixels) pixel = 0x00FFFFFF;
-    g_highlightSprite = CreateImage(HighlightSpriteSize, HighlightSpriteSize, pixels);
+    s_highlightSprite = CreateImage(HighlightSpriteSize, HighlightSpriteSize, pixels);
 }

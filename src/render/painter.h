@@ -4,7 +4,7 @@
 // frame uses: four fonts, the background picture and the hover sprite.
 // Platform-neutral; reads g_state, never writes it or asks for repaints.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/canvas.h"
 
 // Composes and presents one complete frame. User-interface thread only.
@@ -24,10 +24,13 @@ void DrawEntryField(Canvas *canvas, int top, int bottom, const WideChar *text, b
 constexpr int FooterTextUnits = 160;
 bool FormatFooterText(WideChar *out, int capacity);
 
-// Resources, made once in this order over the start-up and never
-// released: LoadBackgroundImage before the window exists, CreateFrameFonts
-// when it is created, CreateBackgroundSurface and CreateHighlightSprite
-// once it is sized. Each failure only drops its element from the screen.
+// Every resource a frame uses, made once when the window is created and
+// never released: the background picture, the four fonts, the picture's
+// surface, the glow sprite and the hover sprite, in that order. Each
+// failure only drops its element from the screen.
+void CreateFrameResources();
+
+// The pieces of CreateFrameResources, for tests that make them one by one.
 void LoadBackgroundImage();  // "<programDir><sep>bg.bmp", used unscaled
 void CreateFrameFonts();
 void CreateBackgroundSurface();

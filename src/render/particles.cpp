@@ -7,13 +7,13 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/clock.h"
 #include "render/layout.h"
 
 Particle g_particles[ParticleCount];
 
-static CanvasImage *g_glowSprite;  // made once, never released
+static CanvasImage *s_glowSprite;  // made once, never released
 
 constexpr float RespawnAboveY = -12.0f;  // design units; strictly below respawns
 constexpr float RespawnY = 280.0f;       // design units, under the visible band
@@ -64,11 +64,11 @@ bool PlaceParticle(const Particle *p, int32_t tick, ParticleBlend *out) {
 }
 
 void DrawParticles(Canvas *canvas) {
-    if (g_glowSprite == nullptr) return;
+    if (s_glowSprite == nullptr) return;
     for (const Particle &p : g_particles) {
         ParticleBlend blend;
         if (!PlaceParticle(&p, g_state.tick, &blend)) continue;
-        BlendImage(canvas, g_glowSprite, blend.left, blend.top, blend.edge, blend.edge, 0, 0, GlowSpriteSize,
+        BlendImage(canvas, s_glowSprite, blend.left, blend.top, blend.edge, blend.edge, 0, 0, GlowSpriteSize,
                    GlowSpriteSize, blend.alpha, true);
     }
 }
@@ -92,7 +92,7 @@ void BuildGlowPixels(uint32_t out[GlowSpriteSize * GlowSpriteSize]) {
 void CreateGlowSprite() {
     uint32_t pixels[GlowSpriteSize * GlowSpriteSize];
     BuildGlowPixels(pixels);
-    g_glowSprite = CreateImage(GlowSpriteSize, GlowSpriteSize, pixels);
+    s_glowSprite = CreateImage(GlowSpriteSize, GlowSpriteSize, pixels);
 }
 
-const CanvasImage *GlowSprite() { return g_glowSprite; }
+const CanvasImage *GlowSprite() { return s_glowSprite; }

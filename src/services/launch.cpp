@@ -4,8 +4,8 @@
 // would name another file. Platform-neutral.
 #include "services/launch.h"
 
-#include "app/config.h"
-#include "app/state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "platform/files.h"
 #include "platform/ini.h"
 #include "platform/process.h"

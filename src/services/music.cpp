@@ -5,7 +5,7 @@
 // and closing on the user-interface thread. Failures are silent by design.
 #include "services/music.h"
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/files.h"
 #include "platform/media.h"
 
@@ -30,7 +30,7 @@ static bool SendOpen(const WideChar *format, const WideChar *path) {
     return SendMediaCommand(command, false) == 0;
 }
 
-ThreadResult THREAD_CALL MusicThread(void *) {
+uint32_t MusicThread(void *) {
     StartMusic();
     return 0;
 }

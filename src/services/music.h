@@ -4,7 +4,7 @@
 // media seam. No volume, pause or mute, and nothing is ever shown or logged.
 #pragma once
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/thread.h"
 
 // Notification code of a play that reached the end of the file. Every other
@@ -17,7 +17,7 @@ constexpr int MediaCommandUnits = 394;
 
 // Music worker: runs StartMusic and returns 0; the parameter is ignored.
 // Started once, after the main window exists; nobody waits for it.
-ThreadResult THREAD_CALL MusicThread(void *);
+uint32_t MusicThread(void *);
 
 // Opens the first candidate that exists and that one of the two opens
 // accepts, sets musicOpen, starts it with notification and sets

@@ -15,4 +15,4 @@ constexpr int ProbeServiceBytes = 16; // port as decimal text, any 32-bit value
 // 0 on every other outcome, then requests a repaint; never touches the
 // status text or progress. The parameter is ignored; the result is 0.
 // Takes the resolution time plus at most ProbeTimeoutMs.
-ThreadResult THREAD_CALL ProbeServerThread(void *);
+uint32_t ProbeServerThread(void *);

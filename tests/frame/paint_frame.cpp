@@ -8,13 +8,13 @@
 #include <cstring>
 #include <vector>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "base/state.h"
+#include "base/text.h"
 #include "render/painter.h"
 #include "render/particles.h"
 
 #ifdef _WIN32
-#include "platform/win32/canvas_gdi.h"
+#include "platform/test_hooks.h"
 #else
 #include "render/canvas_soft.h"
 #endif
@@ -85,7 +85,6 @@ static void PlaceFixedParticles() {
 static void SetFixedState(const char *folder) {
     ResetLauncherState(&g_state);
     Utf8ToText(folder, g_state.programDir, ProgramDirUnits);
-    g_state.mainWindow = nullptr;
     g_state.clientWidth = Width;
     g_state.clientHeight = Height;
     SetStatusText(&g_state, WTEXT("Downloaded 3 file(s). Ready."));
@@ -124,11 +123,7 @@ int main(int argc, char **argv) {
     }
 
     SetFixedState(folder);
-    LoadBackgroundImage();
-    CreateFrameFonts();
-    CreateBackgroundSurface();
-    CreateGlowSprite();
-    CreateHighlightSprite();
+    CreateFrameResources();
     PlaceFixedParticles();
     if (GlowSprite() == nullptr) {
         std::fprintf(stderr, "paint_frame: no glow sprite\n");

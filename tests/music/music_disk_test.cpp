@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "music_test_audio.h"
 #include "platform/media.h"
+#include "platform/test_hooks.h"
 #include "platform/thread.h"
 #include "services/music.h"
 #include "test_files.h"
@@ -32,15 +33,15 @@ constexpr double LongToneSeconds = 3;
 constexpr double RecordingLagSeconds = 0.15;
 constexpr auto Deadline = 30s;
 
-static fs::path suiteFolder;
-static fs::path recordingPath;
-static bool tonesReady;
+static fs::path s_suiteFolder;
+static fs::path s_recordingPath;
+static bool s_tonesReady;
 
-static fs::path Tone(const char *name) { return suiteFolder / name; }
+static fs::path Tone(const char *name) { return s_suiteFolder / name; }
 
 static size_t RecordingSize() {
     std::error_code error;
-    uintmax_t size = fs::file_size(recordingPath, error);
+    uintmax_t size = fs::file_size(s_recordingPath, error);
     return error ? 0 : size_t(size);
 }
 
@@ -64,7 +65,7 @@ static SoundSummary Heard(size_t from, size_t to) {
     int rate = 0, channels = 0;
     Uint16 format = 0;
     if (Mix_QuerySpec(&rate, &format, &channels) == 0) return {0, 0};
-    return SummariseRecording(ReadBytes(Wide(recordingPath.c_str())), from, to, rate, channels);
+    return SummariseRecording(ReadBytes(Wide(s_recordingPath.c_str())), from, to, rate, channels);
 }
 
 // Waits until the recording holds at least bytes.
@@ -80,22 +81,22 @@ static bool WaitForRecording(size_t bytes) {
 class MusicOnDisk : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        suiteFolder = fs::path(Narrow(MakeScratchFolder()));
-        recordingPath = suiteFolder / "recording.raw";
+        s_suiteFolder = fs::path(Narrow(MakeScratchFolder()));
+        s_recordingPath = s_suiteFolder / "recording.raw";
         setenv("SDL_AUDIODRIVER", "disk", 1);
-        setenv("SDL_DISKAUDIOFILE", recordingPath.c_str(), 1);
-        tonesReady = WriteToneMp3(Tone("low.mp3"), LowHz, ShortToneSeconds) &&
+        setenv("SDL_DISKAUDIOFILE", s_recordingPath.c_str(), 1);
+        s_tonesReady = WriteToneMp3(Tone("low.mp3"), LowHz, ShortToneSeconds) &&
                      WriteToneMp3(Tone("high.mp3"), HighHz, ShortToneSeconds) &&
                      WriteToneMp3(Tone("long.mp3"), LowHz, LongToneSeconds);
     }
-    static void TearDownTestSuite() { RemoveTree(Wide(suiteFolder.c_str())); }
+    static void TearDownTestSuite() { RemoveTree(Wide(s_suiteFolder.c_str())); }
 
     void SetUp() override {
-        ASSERT_TRUE(tonesReady) << "could not encode the test tones with lame";
+        ASSERT_TRUE(s_tonesReady) << "could not encode the test tones with lame";
         ResetLauncherState(&g_state);
         ClearWindowRecords();
         handled.clear();
-        folder = suiteFolder / ("game-" + std::to_string(++scenario));
+        folder = s_suiteFolder / ("game-" + std::to_string(++scenario));
         fs::create_directories(folder);
         UseProgramFolder(folder);
         startByte = RecordingSize();

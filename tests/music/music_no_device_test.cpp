@@ -6,9 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "music_test_audio.h"
 #include "platform/media.h"
+#include "platform/test_hooks.h"
 #include "services/music.h"
 #include "test_files.h"
 #include "window_recording.h"

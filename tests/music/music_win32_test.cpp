@@ -18,10 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/media.h"
+#include "platform/test_hooks.h"
 #include "platform/thread.h"
 #include "services/music.h"
+#include "window_recording.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -31,13 +33,13 @@ constexpr auto LongToneAtLeast = 1200ms;  // long.mp3 lasts 1.5 s
 
 typedef std::chrono::steady_clock Clock;
 
-static std::vector<int> handled;               // MM_MCINOTIFY codes, in arrival order
-static std::vector<Clock::time_point> endTimes;  // arrival of each normal end
+static std::vector<int> s_handled;               // MM_MCINOTIFY codes, in arrival order
+static std::vector<Clock::time_point> s_endTimes;  // arrival of each normal end
 
 static LRESULT CALLBACK NotifyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == MM_MCINOTIFY) {
-        handled.push_back(int(wParam));
-        if (wParam == MCI_NOTIFY_SUCCESSFUL) endTimes.push_back(Clock::now());
+        s_handled.push_back(int(wParam));
+        if (wParam == MCI_NOTIFY_SUCCESSFUL) s_endTimes.push_back(Clock::now());
         OnMusicNotify(int(wParam));
         return 0;
     }
@@ -67,7 +69,7 @@ static bool PumpUntil(Done done) {
     }
 }
 
-static int NormalEnds() { return int(std::count(handled.begin(), handled.end(), 1)); }
+static int NormalEnds() { return int(std::count(s_handled.begin(), s_handled.end(), 1)); }
 
 class MusicThroughMci : public testing::Test {
 protected:
@@ -83,9 +85,9 @@ protected:
         ResetLauncherState(&g_state);
         window = CreateNotifyWindow();
         ASSERT_NE(window, nullptr);
-        g_state.mainWindow = window;
-        handled.clear();
-        endTimes.clear();
+        SetRecordedWindowHandle(window);
+        s_handled.clear();
+        s_endTimes.clear();
     }
     void TearDown() override {
         CloseMusic();
@@ -122,9 +124,9 @@ TEST_F(MusicThroughMci, TheFirstCandidatePlaysWholeOnEveryLoopUntilClosed) {
     EXPECT_TRUE(g_state.musicPlaying);
     // Opened on the worker, replayed from this thread: each play is the
     // whole of music.mp3 (a replay without the rewind would end at once).
-    EXPECT_GE(endTimes[0] - started, LongToneAtLeast);
-    EXPECT_GE(endTimes[1] - endTimes[0], LongToneAtLeast);
-    EXPECT_GE(endTimes[2] - endTimes[1], LongToneAtLeast);
+    EXPECT_GE(s_endTimes[0] - started, LongToneAtLeast);
+    EXPECT_GE(s_endTimes[1] - s_endTimes[0], LongToneAtLeast);
+    EXPECT_GE(s_endTimes[2] - s_endTimes[1], LongToneAtLeast);
 
     // Closing, from this thread too, frees the alias for a new open.
     CloseMusic();
@@ -142,13 +144,13 @@ TEST_F(MusicThroughMci, CandidatesThatCannotBeOpenedAreSkipped) {
     StartMusic();
     ASSERT_TRUE(g_state.musicOpen);
     ASSERT_TRUE(PumpUntil([] { return NormalEnds() >= 1; }));
-    EXPECT_GE(endTimes[0] - started, LongToneAtLeast);
+    EXPECT_GE(s_endTimes[0] - started, LongToneAtLeast);
     CloseMusic();
 
     // A folder exists, but is no music; the missing name is passed over.
     ResetLauncherState(&g_state);
-    g_state.mainWindow = window;
-    handled.clear();
+    SetRecordedWindowHandle(window);
+    s_handled.clear();
     UseProgramFolder(folder / "folder");
     fs::create_directories(folder / "folder" / "music.mp3");
     Place("low.mp3", folder / "folder" / "bgm.mp3");

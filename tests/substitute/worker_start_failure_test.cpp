@@ -2,7 +2,7 @@
 // every later click would be ignored until the launcher restarts.
 #include <gtest/gtest.h>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "app/workers.h"
 #include "patch/manifest.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "services/command_line.h"
+#include "base/command_line.h"
 #include "test_files.h"
 
 static std::vector<std::string> Split(const char *commandLine) {

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/config.h"
-#include "app/ini_text.h"
+#include "base/config.h"
+#include "base/ini_text.h"
 #include "platform/ini.h"
 #include "test_files.h"
 

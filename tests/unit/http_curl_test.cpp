@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "platform/test_hooks.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
-#include "app/state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "platform/files.h"
 #include "services/launch.h"
 #include "test_files.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "app/config.h"
-#include "app/state.h"
+#include "base/config.h"
+#include "base/state.h"
 #include "platform/files.h"
 #include "services/launch.h"
 #include "test_files.h"

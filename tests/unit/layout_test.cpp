@@ -2,7 +2,7 @@
 // for a range of screens.
 #include <gtest/gtest.h>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "render/layout.h"
 
 static void SetClientSize(int width, int height) {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "render/canvas_soft.h"
 #include "render/painter.h"
 #include "render/particles.h"
@@ -26,7 +26,7 @@ constexpr uint32_t TrackPen = Rgb32(42, 56, 96);
 constexpr uint32_t Underline = Rgb32(242, 208, 138);
 constexpr uint32_t FooterBand = Rgb32(1, 3, 10);
 
-static uint32_t g_fallbackPixel;  // painted before the picture existed
+static uint32_t s_fallbackPixel;  // painted before the picture existed
 
 static uint32_t Pixel(int x, int y) { return FramePixels()[y * 1280 + x]; }
 
@@ -57,14 +57,10 @@ static void PrepareResources() {
     ResetLauncherState(&g_state);
     WideString folder = MakeScratchFolder();
     CopyText(g_state.programDir, ProgramDirUnits, folder.c_str());
-    LoadBackgroundImage();
-    CreateBackgroundSurface();
-    CreateFrameFonts();
-    CreateGlowSprite();
-    CreateHighlightSprite();
+    CreateFrameResources();
     std::memset(g_particles, 0, sizeof g_particles);
     PaintFrame();
-    g_fallbackPixel = Pixel(5, 5);
+    s_fallbackPixel = Pixel(5, 5);
     WriteBytes(JoinPath(folder, "bg.bmp"), BmpFile(1300, 900));
     LoadBackgroundImage();
     CreateBackgroundSurface();
@@ -93,7 +89,7 @@ static bool InGradient(uint32_t c) {
 }
 
 TEST_F(Painter, BackgroundIsThePictureUnscaledOrThePlainFill) {
-    EXPECT_EQ(g_fallbackPixel, Rgb32(6, 8, 20));
+    EXPECT_EQ(s_fallbackPixel, Rgb32(6, 8, 20));
     g_state.clientWidth = 640;
     g_state.clientHeight = 426;
     PaintFrame();

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "render/particles.h"
 
 static void ClearParticles() { std::memset(g_particles, 0, sizeof g_particles); }

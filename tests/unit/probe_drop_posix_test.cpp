@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "probe_listener.h"
 #include "services/probe.h"
 #include "window_recording.h"

@@ -1,13 +1,26 @@
-// Loopback TCP listeners for the status probe's tests, over the same socket
-// seam the probe uses (Winsock 2 or POSIX), so the tests run on both
-// platforms. Waits poll with a deadline; nothing here sleeps a fixed time
-// to let something happen.
+// Loopback TCP listeners for the status probe's tests: the system's own
+// socket calls for what the probe never does (bind, listen, accept, recv),
+// the net seam for the rest, so the tests run on both platforms. Waits poll
+// with a deadline; nothing here sleeps a fixed time to let something happen.
 #pragma once
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+typedef SOCKET NativeSocket;
+#else
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+typedef int NativeSocket;
+#endif
+
 #include "platform/net.h"
+
+inline NativeSocket Native(NetSocket socket) { return NativeSocket(socket); }
 
 struct TestListener {
     NetSocket socket;  // listening socket, NoSocket when none
@@ -26,13 +39,13 @@ inline bool OpenTestListener(const char *address, int port, TestListener *out) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     if (getaddrinfo(address, service, &hints, &found) != 0) return false;
-    NetSocket listening = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    bool ready = listening != NoSocket && bind(listening, found->ai_addr, found->ai_addrlen) == 0 &&
-                 listen(listening, 16) == 0;
+    NetSocket listening = NetSocket(socket(found->ai_family, found->ai_socktype, found->ai_protocol));
+    bool ready = listening != NoSocket && bind(Native(listening), found->ai_addr, int(found->ai_addrlen)) == 0 &&
+                 listen(Native(listening), 16) == 0;
     freeaddrinfo(found);
     sockaddr_storage bound = {};
     socklen_t boundLength = sizeof bound;
-    if (ready) ready = getsockname(listening, reinterpret_cast<sockaddr *>(&bound), &boundLength) == 0;
+    if (ready) ready = getsockname(Native(listening), reinterpret_cast<sockaddr *>(&bound), &boundLength) == 0;
     if (!ready) {
         if (listening != NoSocket) NetCloseSocket(listening);
         return false;
@@ -56,7 +69,7 @@ inline int AcceptClosedConnections(TestListener *listener, int want, std::chrono
     NetSetNonBlocking(listener->socket);
     int closedQuietly = 0;
     for (int taken = 0; taken < want && std::chrono::steady_clock::now() < deadline;) {
-        NetSocket connection = accept(listener->socket, nullptr, nullptr);
+        NetSocket connection = NetSocket(accept(Native(listener->socket), nullptr, nullptr));
         if (connection == NoSocket) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
@@ -66,7 +79,7 @@ inline int AcceptClosedConnections(TestListener *listener, int want, std::chrono
         char byte;
         int received = -1;  // nothing yet: would block
         while (received < 0 && std::chrono::steady_clock::now() < deadline) {
-            received = int(recv(connection, &byte, 1, 0));
+            received = int(recv(Native(connection), &byte, 1, 0));
             if (received < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         if (received == 0) closedQuietly++;  // orderly close, no data

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/net.h"
 #include "platform/thread.h"
 #include "probe_listener.h"

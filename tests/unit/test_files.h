@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 
 typedef std::basic_string<WideChar> WideString;
 

@@ -2,7 +2,7 @@
 // parsing rules the configuration and manifest depend on.
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "test_files.h"
 
 TEST(Text, CopyAndFormatStayInsideTheirBuffersAndSayWhenTheyCut) {

@@ -6,53 +6,56 @@
 #include <atomic>
 #include <mutex>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/window.h"
 
-static std::mutex recordLock;
-static std::atomic<int> repaintRequests{0};
-static std::atomic<int> quitRequests{0};
-static std::vector<int> postedNotifications;
+static std::mutex s_recordLock;
+static std::atomic<int> s_repaintRequests{0};
+static std::atomic<int> s_quitRequests{0};
+static std::vector<int> s_postedNotifications;
+static std::atomic<void *> s_windowHandle{nullptr};
 
 std::vector<ShownStatus> &ShownStatuses() {
     static std::vector<ShownStatus> shown;
     return shown;
 }
 
-int RepaintRequests() { return repaintRequests; }
-int QuitRequests() { return quitRequests; }
+int RepaintRequests() { return s_repaintRequests; }
+int QuitRequests() { return s_quitRequests; }
 
 void ClearWindowRecords() {
-    std::lock_guard<std::mutex> hold(recordLock);
+    std::lock_guard<std::mutex> hold(s_recordLock);
     ShownStatuses().clear();
-    postedNotifications.clear();
-    repaintRequests = 0;
-    quitRequests = 0;
+    s_postedNotifications.clear();
+    s_repaintRequests = 0;
+    s_quitRequests = 0;
 }
 
 std::vector<int> TakePostedMediaNotifications() {
-    std::lock_guard<std::mutex> hold(recordLock);
+    std::lock_guard<std::mutex> hold(s_recordLock);
     std::vector<int> taken;
-    taken.swap(postedNotifications);
+    taken.swap(s_postedNotifications);
     return taken;
 }
 
-void RequestRepaint() { repaintRequests++; }
+void RequestRepaint() { s_repaintRequests++; }
 
 void ForceRepaint() {
-    repaintRequests++;
+    s_repaintRequests++;
     WideChar text[StatusTextUnits];
     ReadStatusText(&g_state, text);
     char utf8[StatusTextUnits * 4];
     TextToUtf8(text, utf8, int(sizeof utf8));
-    std::lock_guard<std::mutex> hold(recordLock);
+    std::lock_guard<std::mutex> hold(s_recordLock);
     ShownStatuses().push_back({utf8, g_state.progress.load()});
 }
 
 int RunMainWindow(int) { return 0; }
-void RequestQuit() { quitRequests++; }
+void *MainWindowHandle() { return s_windowHandle; }
+void SetRecordedWindowHandle(void *handle) { s_windowHandle = handle; }
+void RequestQuit() { s_quitRequests++; }
 
 void PostMediaNotification(int code) {
-    std::lock_guard<std::mutex> hold(recordLock);
-    postedNotifications.push_back(code);
+    std::lock_guard<std::mutex> hold(s_recordLock);
+    s_postedNotifications.push_back(code);
 }

@@ -17,5 +17,10 @@ int RepaintRequests();
 int QuitRequests();
 void ClearWindowRecords();
 
+// The handle MainWindowHandle gives other backends: nullptr (no window, so
+// the GDI canvas paints off-screen) unless a test made a window of its own
+// for them (the MCI tests' notification window).
+void SetRecordedWindowHandle(void *handle);
+
 // Notifications posted so far, oldest first; taking them empties the queue.
 std::vector<int> TakePostedMediaNotifications();

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "app/workers.h"
 #include "patch/engine.h"
 #include "window_recording.h"

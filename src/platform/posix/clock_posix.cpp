@@ -1,6 +1,7 @@
 // Clock seam on POSIX: milliseconds of the monotonic clock, cut to 32 bits
 // so it wraps like the Windows tick count. Needs clock_gettime only.
 // Not affected by changes of the wall-clock time.
+// Leaves out: anything finer than a millisecond, and wall-clock time.
 #include <time.h>
 
 #include "platform/clock.h"

@@ -3,6 +3,8 @@
 // closes (a patch run, a probe, the music) end with the process at once, as
 // they do on Windows: the process leaves with _exit, so no static object is
 // torn down under a thread that is still using it.
+// Leaves out: command-line options and signal handling (the defaults end
+// the process, which is what closing the window does too).
 #include <unistd.h>
 
 #include <cstdio>

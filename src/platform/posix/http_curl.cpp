@@ -1,4 +1,5 @@
-// HTTP seam over libcurl: pull-style GETs for the patch engine on Linux.
+// HTTP backend for Linux: the http seam over libcurl, pull-style GETs for
+// the patch engine.
 // Every request is an easy handle inside one process-wide multi handle, so
 // the multi's connection cache keeps one connection alive across the files
 // of a pass. Reads are pulled: the multi is only driven inside HttpOpenUrl
@@ -6,6 +7,17 @@
 // that outruns the reader is paused until the buffer is drained.
 // Leaves out: content encodings (bodies must arrive byte-exact), uploads,
 // authentication, and concurrent use from several threads at once.
+//
+// The divisions of this file, in order:
+//   - state and limits: the request record, the shared multi handle, the
+//     connect and no-data limits;
+//   - callbacks: each response head line (status, Location) and body bytes
+//     (staged, or the transfer paused);
+//   - driving the multi: collecting finished transfers, failing one, and
+//     running the multi until a request is ready or has failed;
+//   - the seam: HttpOpenRoot/HttpCloseRoot, request set-up (agent, no-cache
+//     headers, redirects, proxy, limits), HttpOpenUrl, HttpRead,
+//     HttpCloseRequest.
 #include "platform/http.h"
 
 #include <curl/curl.h>
@@ -14,6 +26,8 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+
+#include "platform/test_hooks.h"
 
 int g_httpTimeoutOverrideMs = 0;
 
@@ -46,11 +60,15 @@ struct HttpRequest {
     unsigned char staging[HttpStagingBytes];
 };
 
-// The multi handle and everything reached through it are touched under this
-// lock, so passes run one after another on different workers stay ordered.
-static std::mutex g_httpLock;
-static CURLM *g_multi = nullptr;
-static std::once_flag g_httpOnce;
+// Everything this backend keeps besides the requests themselves. The multi
+// handle and everything reached through it are touched under lock, so
+// passes run one after another on different workers stay ordered.
+struct CurlHttpState {
+    std::mutex lock;
+    CURLM *multi;          // made once, with curl's global state, by InitCurlOnce
+    std::once_flag once;
+};
+static CurlHttpState s_http;
 
 static int64_t MonotonicMs() {
     timespec now;
@@ -70,7 +88,7 @@ static int IdleTimeoutMs() {
 // both are made exactly once, whichever worker gets here first.
 static void InitCurlOnce() {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return;
-    g_multi = curl_multi_init();
+    s_http.multi = curl_multi_init();
 }
 
 static bool StartsWithNoCase(const char *text, size_t length, const char *prefix) {
@@ -142,7 +160,7 @@ static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
 // Marks every transfer the multi reports as finished.
 static void CollectFinished() {
     int left = 0;
-    while (CURLMsg *message = curl_multi_info_read(g_multi, &left)) {
+    while (CURLMsg *message = curl_multi_info_read(s_http.multi, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
         char *owner = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
@@ -155,7 +173,7 @@ static void CollectFinished() {
 
 // Ends a transfer on our side: it leaves the multi and counts as failed.
 static void FailRequest(HttpRequest *request, CURLcode why) {
-    if (request->inMulti) curl_multi_remove_handle(g_multi, request->easy);
+    if (request->inMulti) curl_multi_remove_handle(s_http.multi, request->easy);
     request->inMulti = false;
     request->done = true;
     request->result = why;
@@ -171,7 +189,7 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *))
     int64_t waitStartMs = MonotonicMs();
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(g_multi, &running) != CURLM_OK) {
+        if (curl_multi_perform(s_http.multi, &running) != CURLM_OK) {
             FailRequest(request, CURLE_FAILED_INIT);
             return false;
         }
@@ -186,7 +204,7 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *))
             return false;
         }
         int waitMs = remaining < HttpPollSliceMs ? int(remaining) : HttpPollSliceMs;
-        if (curl_multi_poll(g_multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+        if (curl_multi_poll(s_http.multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
             FailRequest(request, CURLE_FAILED_INIT);
             return false;
         }
@@ -202,7 +220,7 @@ static bool BodyIsStaged(const HttpRequest *request) {
 }
 
 static void ReleaseRequest(HttpRequest *request) {
-    if (request->inMulti) curl_multi_remove_handle(g_multi, request->easy);
+    if (request->inMulti) curl_multi_remove_handle(s_http.multi, request->easy);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
     curl_slist_free_all(request->headers);
     delete request;
@@ -264,9 +282,9 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     char url8[4 * HttpUrlUnits + 1];
     if (!TextToUtf8(url, url8, int(sizeof url8))) return nullptr;
 
-    std::call_once(g_httpOnce, InitCurlOnce);
-    std::lock_guard<std::mutex> hold(g_httpLock);
-    if (g_multi == nullptr) return nullptr;
+    std::call_once(s_http.once, InitCurlOnce);
+    std::lock_guard<std::mutex> hold(s_http.lock);
+    if (s_http.multi == nullptr) return nullptr;
 
     HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed
     if (request == nullptr) return nullptr;
@@ -274,7 +292,7 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     request->lastProgressMs = MonotonicMs();
     request->easy = curl_easy_init();
     if (request->easy == nullptr || !ConfigureRequest(request, url8) ||
-        curl_multi_add_handle(g_multi, request->easy) != CURLM_OK) {
+        curl_multi_add_handle(s_http.multi, request->easy) != CURLM_OK) {
         ReleaseRequest(request);
         return nullptr;
     }
@@ -302,7 +320,7 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
 bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     *received = 0;
     if (request == nullptr) return false;
-    std::lock_guard<std::mutex> hold(g_httpLock);
+    std::lock_guard<std::mutex> hold(s_http.lock);
     for (;;) {
         int staged = request->stagingEnd - request->stagingStart;
         if (staged > 0) {
@@ -331,6 +349,6 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
 // connection instead of returning it to the cache.
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
-    std::lock_guard<std::mutex> hold(g_httpLock);
+    std::lock_guard<std::mutex> hold(s_http.lock);
     ReleaseRequest(request);
 }

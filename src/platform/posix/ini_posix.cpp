@@ -2,9 +2,11 @@
 // text code. Files are UTF-8. A write goes to a temporary file beside the
 // target, is flushed, then renamed over it, so a crash at any moment leaves
 // either the old file or the new one, never half of one.
+// Leaves out: other encodings than UTF-8 (a byte-order mark is skipped),
+// whole-section reads and key deletion.
 #include "platform/ini.h"
 
-#include "app/ini_text.h"
+#include "base/ini_text.h"
 #include "platform/files.h"
 
 constexpr int IniFileBytes = 64 * 1024;  // larger files are left alone

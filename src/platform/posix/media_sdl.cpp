@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "platform/media.h"
+#include "platform/test_hooks.h"
 #include "platform/window.h"
 
 // Results, in MCI's numbering so both backends fail alike.
@@ -54,34 +55,37 @@ static const char OpenPrefix[] = "open \"";
 static const char TypedOpenSuffix[] = "\" type mpegvideo alias bgm";
 static const char PlainOpenSuffix[] = "\" alias bgm";
 
-// Commands come from the music worker and the user-interface thread.
-static std::mutex commandLock;
-static bool audioTried;          // the first open tried to start audio
-static bool audioReady;          // ... and it worked
-static Mix_Music *music;         // the open "bgm", or none
-
-// Shared with the finished hook, which runs on SDL's audio thread (or inside
+// Everything this backend keeps. Commands come from the music worker and
+// the user-interface thread and hold commandLock. The atomics are shared
+// with the finished hook, which runs on SDL's audio thread (or inside
 // Mix_HaltMusic) and must not take commandLock: a command holding it may be
 // waiting for the audio thread.
-static std::atomic<int> pendingNotify{0};  // a "notify" play awaits its end
-static std::atomic<bool> atEnd{false};     // the position is the end of the file
-static std::atomic<int> commandsSent{0};
+struct SdlMediaState {
+    std::mutex commandLock;
+    bool audioTried;                 // the first open tried to start audio
+    bool audioReady;                 // ... and it worked
+    Mix_Music *music;                // the open "bgm", or none
+    std::atomic<int> pendingNotify;  // a "notify" play awaits its end
+    std::atomic<bool> atEnd;         // the position is the end of the file
+    std::atomic<int> commandsSent;   // every command ever sent, for tests
+};
+static SdlMediaState s_media;
 
 // Mixer's finished hook: a natural end, or a halt we ordered. A halt is told
 // apart because every command takes pendingNotify before halting, so the
 // hook finds nothing to report then; after a natural end it takes it itself.
 // Exactly one of the two wins the exchange. Only posts; never calls the core.
 static void SDLCALL MusicFinished() {
-    atEnd = true;
-    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuccessful);
+    s_media.atEnd = true;
+    if (s_media.pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuccessful);
 }
 
 // Starts SDL audio and the mixer once per process. False, for good, when
 // there is no usable audio device. Runs on the music worker, after the
 // window has initialised SDL's video on the user-interface thread.
 static bool EnsureAudio() {
-    if (audioTried) return audioReady;
-    audioTried = true;
+    if (s_media.audioTried) return s_media.audioReady;
+    s_media.audioTried = true;
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return false;
     (void)Mix_Init(MIX_INIT_MP3);  // a missing decoder shows as failed opens
     if (Mix_OpenAudio(OutputRateHz, AUDIO_S16SYS, OutputChannels, OutputChunkFrames) != 0) {
@@ -89,7 +93,7 @@ static bool EnsureAudio() {
         return false;
     }
     Mix_HookMusicFinished(MusicFinished);
-    audioReady = true;
+    s_media.audioReady = true;
     return true;
 }
 
@@ -116,15 +120,15 @@ static CommandKind ParseCommand(const char *text, char *path, int pathBytes) {
 }
 
 static int OpenMusic(CommandKind kind, const char *path) {
-    if (music != nullptr) return AliasInUse;
+    if (s_media.music != nullptr) return AliasInUse;
     if (!EnsureAudio()) return NoAudioDevice;
     if (kind == OpenTyped) {
-        music = Mix_LoadMUSType_RW(SDL_RWFromFile(path, "rb"), MUS_MP3, SDL_TRUE);
+        s_media.music = Mix_LoadMUSType_RW(SDL_RWFromFile(path, "rb"), MUS_MP3, SDL_TRUE);
     } else {
-        music = Mix_LoadMUS(path);
+        s_media.music = Mix_LoadMUS(path);
     }
-    if (music == nullptr) return CannotDecode;
-    atEnd = false;
+    if (s_media.music == nullptr) return CannotDecode;
+    s_media.atEnd = false;
     return 0;
 }
 
@@ -132,24 +136,24 @@ static int OpenMusic(CommandKind kind, const char *path) {
 // rewind, nothing at all from the end (the play then ends at once, as
 // MCI's does). A notify play supersedes one still pending.
 static int PlayMusic(bool notify) {
-    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuperseded);
+    if (s_media.pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuperseded);
     if (Mix_PlayingMusic()) {
         if (!notify) return 0;
-        pendingNotify = 1;
+        s_media.pendingNotify = 1;
         // The music may have ended before pendingNotify was set; the hook
         // then had nothing to report, so the end is reported here.
-        if (!Mix_PlayingMusic() && pendingNotify.exchange(0) != 0) {
+        if (!Mix_PlayingMusic() && s_media.pendingNotify.exchange(0) != 0) {
             PostMediaNotification(NotifySuccessful);
         }
         return 0;
     }
-    if (atEnd) {
+    if (s_media.atEnd) {
         if (notify) PostMediaNotification(NotifySuccessful);
         return 0;
     }
-    if (notify) pendingNotify = 1;
-    if (Mix_PlayMusic(music, 0) != 0) {
-        pendingNotify = 0;
+    if (notify) s_media.pendingNotify = 1;
+    if (Mix_PlayMusic(s_media.music, 0) != 0) {
+        s_media.pendingNotify = 0;
         return CannotPlay;
     }
     return 0;
@@ -157,7 +161,7 @@ static int PlayMusic(bool notify) {
 
 // Stops whatever plays; a pending notify play ends as aborted.
 static void HaltMusic() {
-    if (pendingNotify.exchange(0) != 0) PostMediaNotification(NotifyAborted);
+    if (s_media.pendingNotify.exchange(0) != 0) PostMediaNotification(NotifyAborted);
     Mix_HaltMusic();
 }
 
@@ -168,9 +172,9 @@ static int RunCommand(const WideChar *command, bool notify) {
     CommandKind kind = ParseCommand(text, path, CommandBytes);
     if (kind == UnknownCommand) return UnrecognizedCommand;
 
-    std::lock_guard<std::mutex> hold(commandLock);
+    std::lock_guard<std::mutex> hold(s_media.commandLock);
     if (kind == OpenTyped || kind == OpenPlain) return OpenMusic(kind, path);
-    if (music == nullptr) return DeviceNotOpen;
+    if (s_media.music == nullptr) return DeviceNotOpen;
     switch (kind) {
     case Play:
     case PlayNotify:
@@ -178,13 +182,13 @@ static int RunCommand(const WideChar *command, bool notify) {
         return PlayMusic(kind == PlayNotify && notify);
     case Rewind:
         HaltMusic();
-        atEnd = false;
+        s_media.atEnd = false;
         return 0;
     case Close:
         HaltMusic();
-        Mix_FreeMusic(music);
-        music = nullptr;
-        atEnd = false;
+        Mix_FreeMusic(s_media.music);
+        s_media.music = nullptr;
+        s_media.atEnd = false;
         return 0;
     default:
         return UnrecognizedCommand;
@@ -192,7 +196,7 @@ static int RunCommand(const WideChar *command, bool notify) {
 }
 
 int SendMediaCommand(const WideChar *command, bool notify) {
-    commandsSent++;
+    s_media.commandsSent++;
     int result = RunCommand(command, notify);
     // SDL keeps per-thread data (its error text) for every thread that calls
     // it, but frees it only for threads it created. The music worker is not
@@ -202,4 +206,4 @@ int SendMediaCommand(const WideChar *command, bool notify) {
     return result;
 }
 
-int MediaCommandsSent() { return commandsSent; }
+int MediaCommandsSent() { return s_media.commandsSent; }

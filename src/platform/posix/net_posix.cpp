@@ -1,28 +1,63 @@
-// Network seam on POSIX: BSD sockets need no library start-up; the wait is
-// a poll() for POLLOUT because select() cannot hold a descriptor numbered
-// FD_SETSIZE or above, which a launcher with many open files may get.
+// Network backend for Linux: the net seam over BSD sockets (getaddrinfo,
+// socket, connect, poll). They need no library start-up; sockets are opened
+// close-on-exec; the wait is a poll() for POLLOUT because select() cannot
+// hold a descriptor numbered FD_SETSIZE or above, which a launcher with many
+// open files may get.
 // Leaves out retrying a wait interrupted by a signal: that probe reports
 // unreachable and the next one, 20 s later, corrects it.
 #include "platform/net.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstring>
 
 bool NetStartup() { return true; }
 
 void NetCleanup() {}
 
-void NetCloseSocket(NetSocket socket) { close(socket); }
+static const addrinfo *FirstAddress(const NetAddresses *addresses) {
+    return reinterpret_cast<const addrinfo *>(addresses);
+}
+
+NetAddresses *NetResolveIpv4(const char *host, const char *service) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *addresses = nullptr;
+    if (getaddrinfo(host, service, &hints, &addresses) != 0) return nullptr;
+    return reinterpret_cast<NetAddresses *>(addresses);
+}
+
+void NetFreeAddresses(NetAddresses *addresses) {
+    if (addresses != nullptr) freeaddrinfo(reinterpret_cast<addrinfo *>(addresses));
+}
+
+NetSocket NetOpenSocket(const NetAddresses *addresses) {
+    const addrinfo *first = FirstAddress(addresses);
+    int socket = ::socket(first->ai_family, first->ai_socktype | SOCK_CLOEXEC, first->ai_protocol);
+    return socket < 0 ? NoSocket : NetSocket(socket);
+}
+
+void NetStartConnect(NetSocket socket, const NetAddresses *addresses) {
+    const addrinfo *first = FirstAddress(addresses);
+    (void)connect(int(socket), first->ai_addr, first->ai_addrlen);
+}
+
+void NetCloseSocket(NetSocket socket) { close(int(socket)); }
 
 void NetSetNonBlocking(NetSocket socket) {
-    int flags = fcntl(socket, F_GETFL, 0);
-    if (flags != -1) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+    int flags = fcntl(int(socket), F_GETFL, 0);
+    if (flags != -1) fcntl(int(socket), F_SETFL, flags | O_NONBLOCK);
 }
 
 int NetWaitWritable(NetSocket socket, int timeoutMs) {
     struct pollfd entry = {};
-    entry.fd = socket;
+    entry.fd = int(socket);
     entry.events = POLLOUT;
     return poll(&entry, 1, timeoutMs);
 }
@@ -34,8 +69,8 @@ int NetWaitWritable(NetSocket socket, int timeoutMs) {
 bool NetConnectionEstablished(NetSocket socket) {
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
+    if (getsockopt(int(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
     struct sockaddr_storage peer;
     socklen_t peerLength = sizeof peer;
-    return getpeername(socket, reinterpret_cast<struct sockaddr *>(&peer), &peerLength) == 0;
+    return getpeername(int(socket), reinterpret_cast<struct sockaddr *>(&peer), &peerLength) == 0;
 }

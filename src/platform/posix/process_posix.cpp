@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "platform/process.h"
-#include "services/command_line.h"
+#include "base/command_line.h"
 
 extern char **environ;
 

@@ -1,6 +1,6 @@
 // Worker seam on POSIX: fire-and-forget detached pthreads.
-// The entry has the Windows thread shape (one pointer argument, an integer
-// result), so a small trampoline adapts it to what pthread_create expects.
+// The core's entry (one pointer argument, an integer result) is not the
+// shape pthread_create calls, so a small trampoline adapts it.
 // Leaves out: joining, stack sizes, names and signal masks; nobody waits for
 // a worker and each one ends by returning.
 #include "platform/thread.h"

@@ -1,9 +1,17 @@
-// The launcher window on Linux, on SDL2: one fixed-size window titled
-// "Zenthara Online", sized and placed by the same rule as on Windows, whose
-// event loop forwards to the shared input handlers. Timers, repaint
-// requests from workers and the music's end-of-play notification arrive as
-// user events, so every handler runs on this one thread. Frames come from
-// the software canvas and reach the screen through one streaming texture.
+// The launcher window on Linux: the window seam over SDL2 (video, timers,
+// events, cursors, message box, URLs).
+// Implemented:
+//  [X] one fixed-size window titled "Zenthara Online", sized and placed by
+//      the shared rule, with icon.bmp from the program folder as its icon
+//  [X] an event loop whose cases only forward to the input handlers
+//  [X] timers, repaint requests from workers and the music's end-of-play
+//      notification as user events, so every handler runs on this thread
+//  [X] forced repaints from workers that wait (at most 250 ms) for the paint
+//  [X] Tab, Enter and Backspace from key events, other typing from SDL text
+//      input as UTF-16 units
+//  [X] frames from the software canvas through one streaming texture
+// Leaves out: a native window handle (MainWindowHandle is nullptr: no other
+// backend here needs one), resizing, and drawing of its own.
 #include <SDL2/SDL.h>
 
 #include <atomic>
@@ -13,12 +21,10 @@
 #include <mutex>
 
 #include "app/input.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/window.h"
 #include "render/canvas_soft.h"
 #include "render/layout.h"
-#include "render/painter.h"
-#include "render/particles.h"
 
 // User events, told apart by their code.
 enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose };
@@ -26,26 +32,32 @@ enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose };
 constexpr int ForcedPaintWaitMs = 250;  // a worker never waits longer for a paint
 constexpr int MaxTimers = 4;
 
-static SDL_Window *window;
-static SDL_Renderer *renderer;
-static SDL_Texture *texture;
-static int textureWidth, textureHeight;
-static Uint32 userEventType;
-static SDL_threadID interfaceThread;
-static SDL_TimerID timers[MaxTimers];
-static SDL_Cursor *cursors[3];
-static bool quitRequested;
+// Everything this backend keeps. Fields without a note belong to the
+// event-loop thread; the paint bookkeeping is shared with workers.
+struct SdlWindowState {
+    SDL_Window *window;
+    SDL_Renderer *renderer;
+    SDL_Texture *texture;              // the presented frame, textureWidth x textureHeight px
+    int textureWidth, textureHeight;
+    Uint32 userEventType;              // our one registered event type; the code tells them apart
+    SDL_threadID interfaceThread;      // the event loop's thread
+    SDL_TimerID timers[MaxTimers];     // by timer id; 0 when not running
+    SDL_Cursor *cursors[3];            // by CursorShape
+    bool quitRequested;                // the loop ends before the next event
 
-static std::atomic<bool> repaintPending{false};
-// Forced repaints from workers wait until a paint has followed their request.
-static std::mutex paintLock;
-static std::condition_variable paintDone;
-static uint64_t paintsRequested, paintsDone;
+    std::atomic<bool> repaintPending;  // a repaint event is queued (any thread)
+    // Forced repaints from workers wait until a paint has followed their
+    // request; both counters are guarded by paintLock.
+    std::mutex paintLock;
+    std::condition_variable paintDone;
+    uint64_t paintsRequested, paintsDone;
+};
+static SdlWindowState s_window;
 
 static void PushUserEvent(int code, int value) {
     SDL_Event event;
     SDL_zero(event);
-    event.type = userEventType;
+    event.type = s_window.userEventType;
     event.user.code = code;
     event.user.data1 = reinterpret_cast<void *>(intptr_t(value));
     SDL_PushEvent(&event);
@@ -53,25 +65,26 @@ static void PushUserEvent(int code, int value) {
 
 static void Paint() {
     {
-        std::lock_guard<std::mutex> hold(paintLock);
-        paintsRequested++;
+        std::lock_guard<std::mutex> hold(s_window.paintLock);
+        s_window.paintsRequested++;
     }
-    repaintPending = false;
-    PaintFrame();
+    s_window.repaintPending = false;
+    OnPaint();
     int width, height;
     const uint32_t *pixels = PresentedPixels(&width, &height);
-    if (texture == nullptr || width != textureWidth || height != textureHeight) {
-        if (texture != nullptr) SDL_DestroyTexture(texture);
-        texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, width, height);
-        textureWidth = width;
-        textureHeight = height;
+    if (s_window.texture == nullptr || width != s_window.textureWidth || height != s_window.textureHeight) {
+        if (s_window.texture != nullptr) SDL_DestroyTexture(s_window.texture);
+        s_window.texture =
+            SDL_CreateTexture(s_window.renderer, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, width, height);
+        s_window.textureWidth = width;
+        s_window.textureHeight = height;
     }
-    SDL_UpdateTexture(texture, nullptr, pixels, width * 4);
-    SDL_RenderCopy(renderer, texture, nullptr, nullptr);
-    SDL_RenderPresent(renderer);
-    std::lock_guard<std::mutex> hold(paintLock);
-    paintsDone = paintsRequested;
-    paintDone.notify_all();
+    SDL_UpdateTexture(s_window.texture, nullptr, pixels, width * 4);
+    SDL_RenderCopy(s_window.renderer, s_window.texture, nullptr, nullptr);
+    SDL_RenderPresent(s_window.renderer);
+    std::lock_guard<std::mutex> hold(s_window.paintLock);
+    s_window.paintsDone = s_window.paintsRequested;
+    s_window.paintDone.notify_all();
 }
 
 static Uint32 TimerFired(Uint32 interval, void *id) {
@@ -120,7 +133,7 @@ static void HandleUserEvent(const SDL_UserEvent &event) {
 }
 
 static void HandleEvent(const SDL_Event &event) {
-    if (event.type == userEventType) {
+    if (event.type == s_window.userEventType) {
         HandleUserEvent(event.user);
         return;
     }
@@ -144,7 +157,7 @@ static void SetIcon() {
     snprintf(path, sizeof path, "%s/icon.bmp", folder);
     SDL_Surface *icon = SDL_LoadBMP(path);
     if (icon == nullptr) return;
-    SDL_SetWindowIcon(window, icon);
+    SDL_SetWindowIcon(s_window.window, icon);
     SDL_FreeSurface(icon);
 }
 
@@ -153,9 +166,8 @@ int RunMainWindow(int) {
         fprintf(stderr, "launcher: cannot open a window: %s\n", SDL_GetError());
         return 1;
     }
-    interfaceThread = SDL_ThreadID();
-    userEventType = SDL_RegisterEvents(1);
-    LoadBackgroundImage();
+    s_window.interfaceThread = SDL_ThreadID();
+    s_window.userEventType = SDL_RegisterEvents(1);
 
     SDL_Rect screen = {0, 0, DesignWidthPx, DesignHeightPx};
     SDL_GetDisplayBounds(0, &screen);
@@ -164,89 +176,89 @@ int RunMainWindow(int) {
     g_state.clientWidth = clientWidth;
     g_state.clientHeight = clientHeight;
     WindowPositionForScreen(screen.w, screen.h, clientWidth, clientHeight, &x, &y);
-    window = SDL_CreateWindow("Zenthara Online", screen.x + x, screen.y + y, clientWidth, clientHeight,
-                              SDL_WINDOW_HIDDEN);
-    if (window == nullptr) {
+    s_window.window = SDL_CreateWindow("Zenthara Online", screen.x + x, screen.y + y, clientWidth, clientHeight,
+                                       SDL_WINDOW_HIDDEN);
+    if (s_window.window == nullptr) {
         fprintf(stderr, "launcher: cannot open a window: %s\n", SDL_GetError());
         SDL_Quit();
         return 1;
     }
-    renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_PRESENTVSYNC);
-    if (renderer == nullptr) renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
-    cursors[CursorArrow] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
-    cursors[CursorIBeam] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_IBEAM);
-    cursors[CursorHand] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_HAND);
-    OnCreate(window);
-
-    CreateBackgroundSurface();
-    CreateGlowSprite();
-    CreateHighlightSprite();
+    s_window.renderer = SDL_CreateRenderer(s_window.window, -1, SDL_RENDERER_PRESENTVSYNC);
+    if (s_window.renderer == nullptr)
+        s_window.renderer = SDL_CreateRenderer(s_window.window, -1, SDL_RENDERER_SOFTWARE);
+    s_window.cursors[CursorArrow] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
+    s_window.cursors[CursorIBeam] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_IBEAM);
+    s_window.cursors[CursorHand] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_HAND);
+    OnCreate();
     SetIcon();
     SDL_StartTextInput();
-    SDL_ShowWindow(window);
+    SDL_ShowWindow(s_window.window);
     Paint();
 
     SDL_Event event;
-    while (!quitRequested && SDL_WaitEvent(&event)) HandleEvent(event);
+    while (!s_window.quitRequested && SDL_WaitEvent(&event)) HandleEvent(event);
 
     // Workers still waiting for a paint must not wait for this window.
     {
-        std::lock_guard<std::mutex> hold(paintLock);
-        paintsDone = paintsRequested = UINT64_MAX / 2;
-        paintDone.notify_all();
+        std::lock_guard<std::mutex> hold(s_window.paintLock);
+        s_window.paintsDone = s_window.paintsRequested = UINT64_MAX / 2;
+        s_window.paintDone.notify_all();
     }
-    SDL_HideWindow(window);
+    SDL_HideWindow(s_window.window);
     return 0;
 }
 
 void RequestRepaint() {
-    if (!repaintPending.exchange(true)) PushUserEvent(EventRepaint, 0);
+    if (!s_window.repaintPending.exchange(true)) PushUserEvent(EventRepaint, 0);
 }
 
 void ForceRepaint() {
-    if (window != nullptr && SDL_ThreadID() == interfaceThread) {
+    if (s_window.window != nullptr && SDL_ThreadID() == s_window.interfaceThread) {
         Paint();
         return;
     }
-    std::unique_lock<std::mutex> hold(paintLock);
-    uint64_t wanted = paintsRequested + 1;
+    std::unique_lock<std::mutex> hold(s_window.paintLock);
+    uint64_t wanted = s_window.paintsRequested + 1;
     hold.unlock();
     PushUserEvent(EventRepaint, 0);
     hold.lock();
-    paintDone.wait_for(hold, std::chrono::milliseconds(ForcedPaintWaitMs), [&] { return paintsDone >= wanted; });
+    s_window.paintDone.wait_for(hold, std::chrono::milliseconds(ForcedPaintWaitMs),
+                                [&] { return s_window.paintsDone >= wanted; });
 }
 
-void RequestQuit() { quitRequested = true; }
+void RequestQuit() { s_window.quitRequested = true; }
+
+void *MainWindowHandle() { return nullptr; }
 
 void PostMediaNotification(int code) { PushUserEvent(EventMedia, code); }
 
 void SetPointerCursor(CursorShape shape) {
-    if (cursors[shape] != nullptr) SDL_SetCursor(cursors[shape]);
+    if (s_window.cursors[shape] != nullptr) SDL_SetCursor(s_window.cursors[shape]);
 }
 
 void StartWindowTimer(int id, int periodMs) {
     if (id < 0 || id >= MaxTimers) return;
-    if (timers[id] != 0) SDL_RemoveTimer(timers[id]);
-    timers[id] = SDL_AddTimer(Uint32(periodMs), TimerFired, reinterpret_cast<void *>(intptr_t(id)));
+    if (s_window.timers[id] != 0) SDL_RemoveTimer(s_window.timers[id]);
+    s_window.timers[id] = SDL_AddTimer(Uint32(periodMs), TimerFired, reinterpret_cast<void *>(intptr_t(id)));
 }
 
 void StopWindowTimer(int id) {
-    if (id < 0 || id >= MaxTimers || timers[id] == 0) return;
-    SDL_RemoveTimer(timers[id]);
-    timers[id] = 0;
+    if (id < 0 || id >= MaxTimers || s_window.timers[id] == 0) return;
+    SDL_RemoveTimer(s_window.timers[id]);
+    s_window.timers[id] = 0;
 }
 
 void FocusMainWindow() {
-    if ((SDL_GetWindowFlags(window) & SDL_WINDOW_INPUT_FOCUS) == 0) SDL_RaiseWindow(window);
+    if ((SDL_GetWindowFlags(s_window.window) & SDL_WINDOW_INPUT_FOCUS) == 0) SDL_RaiseWindow(s_window.window);
 }
-void MinimizeMainWindow() { SDL_MinimizeWindow(window); }
+void MinimizeMainWindow() { SDL_MinimizeWindow(s_window.window); }
 void CloseMainWindow() { PushUserEvent(EventClose, 0); }
 
 void ShowInformationBox(const WideChar *text, const WideChar *caption) {
     char textUtf8[512], captionUtf8[128];
     TextToUtf8(text, textUtf8, int(sizeof textUtf8));
     TextToUtf8(caption, captionUtf8, int(sizeof captionUtf8));
-    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, captionUtf8, textUtf8, window);
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, captionUtf8, textUtf8, s_window.window);
 }
 
 void OpenLink(const WideChar *url) {

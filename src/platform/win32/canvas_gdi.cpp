@@ -1,20 +1,23 @@
-// Canvas backend for Windows: every operation is the GDI/MSIMG32 call it is
-// named after (FillRect, GradientFill, RoundRect, FillRgn, LineTo, BitBlt,
-// AlphaBlend, DrawTextW, StretchBlt in HALFTONE mode), so the frame looks
-// exactly as GDI draws it. Needs gdi32, msimg32 and user32.
-// A frame is composed on a 1280 x 853 memory bitmap; with a window it is
-// stretched into the paint and deleted, without one (a test program) it is
-// kept so ReadLastFramePixels can hand it out. Pens, brushes and regions
-// live only inside the operation that makes them; fonts and images are
-// never released (they last as long as the process).
+// Canvas backend for Windows: the canvas seam over GDI and MSIMG32 (gdi32,
+// msimg32, user32).
+// Implemented: every operation as the GDI/MSIMG32 call it is named after
+//  [X] FillRect, GradientFill (both directions), RoundRect, FillRgn of an
+//      elliptic region, LineTo, BitBlt, AlphaBlend, DrawTextW, clip regions
+//  [X] fonts (CreateFontW, ClearType quality) and images (LoadImageW of a
+//      BMP, top-down 32-bit DIB sections for sprites)
+//  [X] the present: StretchBlt in HALFTONE mode into the window's paint
+//  [X] painting without a window: the frame is kept for ReadLastFramePixels
+// Leaves out: releasing fonts and images (they last as long as the process).
+// Pens, brushes and regions live only inside the operation that makes them.
 #include <windows.h>
 
 #include <cstring>
 #include <new>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/canvas.h"
-#include "platform/win32/canvas_gdi.h"
+#include "platform/test_hooks.h"
+#include "platform/window.h"
 
 struct Canvas {
     HWND window;          // window being painted; nullptr when composing off-screen
@@ -33,11 +36,13 @@ struct CanvasImage {
     HDC dc;               // memory DC with bitmap selected
 };
 
-// Only one frame is painted at a time, on the user-interface thread.
-static Canvas s_frame;
-// The last frame composed without a window, deselected so GetDIBits may
-// read it; nullptr until one was.
-static HBITMAP s_lastFrame;
+// Everything this backend keeps; user-interface thread only.
+struct GdiCanvasState {
+    Canvas frame;        // the one frame being painted (one at a time)
+    HBITMAP lastFrame;   // the last frame composed without a window, deselected so
+                         // GetDIBits may read it; nullptr until there was one
+};
+static GdiCanvasState s_canvas;
 
 static COLORREF ToColorRef(Rgb colour) { return RGB(colour.r, colour.g, colour.b); }
 
@@ -130,9 +135,9 @@ CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
 // Without one: a frame compatible with the screen. Returns nullptr only when
 // the frame surface cannot be made; the paint is then ended already.
 Canvas *BeginFrame() {
-    Canvas *frame = &s_frame;
+    Canvas *frame = &s_canvas.frame;
     ZeroMemory(frame, sizeof *frame);
-    frame->window = static_cast<HWND>(g_state.mainWindow);
+    frame->window = static_cast<HWND>(MainWindowHandle());
     HDC reference;
     if (frame->window != nullptr) {
         reference = BeginPaint(frame->window, &frame->paint);
@@ -169,17 +174,17 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
         DeleteObject(canvas->bitmap);
         EndPaint(canvas->window, &canvas->paint);
     } else {
-        if (s_lastFrame != nullptr) DeleteObject(s_lastFrame);
-        s_lastFrame = canvas->bitmap;
+        if (s_canvas.lastFrame != nullptr) DeleteObject(s_canvas.lastFrame);
+        s_canvas.lastFrame = canvas->bitmap;
     }
     ZeroMemory(canvas, sizeof *canvas);
 }
 
 bool ReadLastFramePixels(uint32_t *pixels) {
-    if (s_lastFrame == nullptr) return false;
+    if (s_canvas.lastFrame == nullptr) return false;
     BITMAPINFO info = TopDownInfo(DesignWidthPx, DesignHeightPx);
     HDC screen = GetDC(nullptr);
-    int rows = GetDIBits(screen, s_lastFrame, 0, DesignHeightPx, pixels, &info, DIB_RGB_COLORS);
+    int rows = GetDIBits(screen, s_canvas.lastFrame, 0, DesignHeightPx, pixels, &info, DIB_RGB_COLORS);
     ReleaseDC(nullptr, screen);
     if (rows != DesignHeightPx) return false;
     // A device-dependent bitmap's fourth byte means nothing.

@@ -1,16 +1,26 @@
-// HTTP backend for Windows: pull-style GET requests through WinINet
-// (InternetOpenW, InternetConnectW, HttpOpenRequestW, InternetReadFile; link
-// wininet). Redirects are followed here rather than by WinINet so that the
-// limit of 10 and the http/https-only rule hold whatever WinINet's own rules
-// are.
+// HTTP backend for Windows: the http seam over WinINet (InternetOpenW,
+// InternetConnectW, HttpOpenRequestW, InternetReadFile; link wininet).
+// Redirects are followed here rather than by WinINet so that the limit of
+// 10 and the http/https-only rule hold whatever WinINet's own rules are.
 // Leaves out proxies beyond the system's settings, authentication,
 // cookies, request bodies and caching (responses are never cached).
+//
+// The divisions of this file, in order:
+//   - limits and records: the agent, the redirect and URL limits, the root
+//     and request records;
+//   - the session: timeouts on every handle (Wine reads them from the
+//     connection, Windows from the session), HttpOpenRoot/HttpCloseRoot;
+//   - one response: its announced length, where a redirect points, and one
+//     GET sent over its own connection;
+//   - the seam: HttpOpenUrl (the redirect loop), HttpRead (the body, with
+//     the announced length enforced), HttpCloseRequest.
 #include <windows.h>
 #include <wininet.h>
 
 #include <new>
 
 #include "platform/http.h"
+#include "platform/test_hooks.h"
 
 int g_httpTimeoutOverrideMs = 0;
 

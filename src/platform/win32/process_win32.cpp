@@ -2,6 +2,7 @@
 // (never searched for), no inherited handles, default creation flags, the
 // launcher's environment and a zeroed start-up record. Both handles of the
 // new process are closed at once: the launcher never waits for the game.
+// Leaves out: job objects, priorities and any wait for the game.
 #include <windows.h>
 
 #include "platform/process.h"

@@ -1,33 +1,48 @@
-// The launcher window on Windows: class registration, the size and position
-// rule, the client-size correction, sprites and icons, the message loop and
-// a window procedure whose cases only forward to the shared input handlers.
-// Win32 user interface and shell; the frame itself is drawn by the painter
-// through the GDI canvas.
+// The launcher window on Windows: the window seam over the Win32 user
+// interface and the shell (user32, shell32).
+// Implemented:
+//  [X] class "ZentharaLauncher", fixed frame (caption, system menu, minimise box)
+//  [X] the shared size and position rule, AdjustWindowRect and the
+//      client-size correction
+//  [X] icons from icon group 1, big and small
+//  [X] a window procedure whose cases only forward to the input handlers
+//  [X] repaint requests and forced repaints from any thread, the quit
+//      request, timers, cursors, focus, minimise, close
+//  [X] the information box (MessageBoxW) and links (ShellExecuteW)
+// Leaves out: drawing (the painter draws through the GDI canvas, which asks
+// MainWindowHandle for the window), resizing, and failure handling beyond
+// ending with exit code 1 when the class or the window cannot be made.
 #include <windows.h>
 #include <windowsx.h>
 #include <mmsystem.h>
 #include <shellapi.h>
 
 #include "app/input.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "platform/window.h"
 #include "render/layout.h"
-#include "render/painter.h"
-#include "render/particles.h"
 
 static const wchar_t WindowClassName[] = L"ZentharaLauncher";
 static const wchar_t WindowTitle[] = L"Zenthara Online";
 static const DWORD WindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 static const int IconResource = 1;
 
-static HWND MainWindow() { return static_cast<HWND>(g_state.mainWindow); }
+// Everything this backend keeps. The window procedure runs on the
+// user-interface thread; workers only read the handle, once it is set.
+struct Win32WindowState {
+    HWND window;  // the launcher window; set by WM_CREATE before any handler runs
+};
+static Win32WindowState s_window;
 
 static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE: OnCreate(window); return 0;
+    case WM_CREATE:
+        s_window.window = window;
+        OnCreate();
+        return 0;
     case WM_DESTROY: OnDestroy(); return 0;
     case WM_SIZE: OnSize(wParam == SIZE_MINIMIZED, LOWORD(lParam), HIWORD(lParam)); return 0;
-    case WM_PAINT: PaintFrame(); return 0;
+    case WM_PAINT: OnPaint(); return 0;
     case WM_ERASEBKGND: return 1;
     case WM_SETCURSOR:
         if (LOWORD(lParam) == HTCLIENT && KeepsHotspotCursor()) return 1;
@@ -84,7 +99,6 @@ static void SetWindowIcons(HWND window, HINSTANCE instance) {
 
 int RunMainWindow(int showCommand) {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    LoadBackgroundImage();
     if (!RegisterWindowClass(instance)) return 1;
 
     int screenWidth = GetSystemMetrics(SM_CXSCREEN), screenHeight = GetSystemMetrics(SM_CYSCREEN);
@@ -101,12 +115,6 @@ int RunMainWindow(int showCommand) {
                                   nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 1;
     CorrectClientSize(window);
-
-    HDC windowSurface = GetDC(window);
-    CreateBackgroundSurface();
-    CreateGlowSprite();
-    CreateHighlightSprite();
-    ReleaseDC(window, windowSurface);
     SetWindowIcons(window, instance);
     ShowWindow(window, showCommand);
     UpdateWindow(window);
@@ -119,30 +127,32 @@ int RunMainWindow(int showCommand) {
     return 0;
 }
 
-void RequestRepaint() { InvalidateRect(MainWindow(), nullptr, FALSE); }
+void RequestRepaint() { InvalidateRect(s_window.window, nullptr, FALSE); }
 
 void ForceRepaint() {
-    InvalidateRect(MainWindow(), nullptr, FALSE);
-    UpdateWindow(MainWindow());
+    InvalidateRect(s_window.window, nullptr, FALSE);
+    UpdateWindow(s_window.window);
 }
 
 void RequestQuit() { PostQuitMessage(0); }
 
-void PostMediaNotification(int code) { PostMessageW(MainWindow(), MM_MCINOTIFY, WPARAM(code), 0); }
+void *MainWindowHandle() { return s_window.window; }
+
+void PostMediaNotification(int code) { PostMessageW(s_window.window, MM_MCINOTIFY, WPARAM(code), 0); }
 
 void SetPointerCursor(CursorShape shape) {
     const wchar_t *cursor = shape == CursorIBeam ? IDC_IBEAM : shape == CursorHand ? IDC_HAND : IDC_ARROW;
     SetCursor(LoadCursorW(nullptr, cursor));
 }
 
-void StartWindowTimer(int id, int periodMs) { SetTimer(MainWindow(), UINT_PTR(id), UINT(periodMs), nullptr); }
-void StopWindowTimer(int id) { KillTimer(MainWindow(), UINT_PTR(id)); }
-void FocusMainWindow() { SetFocus(MainWindow()); }
-void MinimizeMainWindow() { ShowWindow(MainWindow(), SW_MINIMIZE); }
-void CloseMainWindow() { PostMessageW(MainWindow(), WM_CLOSE, 0, 0); }
+void StartWindowTimer(int id, int periodMs) { SetTimer(s_window.window, UINT_PTR(id), UINT(periodMs), nullptr); }
+void StopWindowTimer(int id) { KillTimer(s_window.window, UINT_PTR(id)); }
+void FocusMainWindow() { SetFocus(s_window.window); }
+void MinimizeMainWindow() { ShowWindow(s_window.window, SW_MINIMIZE); }
+void CloseMainWindow() { PostMessageW(s_window.window, WM_CLOSE, 0, 0); }
 
 void ShowInformationBox(const WideChar *text, const WideChar *caption) {
-    MessageBoxW(MainWindow(), text, caption, MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(s_window.window, text, caption, MB_OK | MB_ICONINFORMATION);
 }
 
 void OpenLink(const WideChar *url) { ShellExecuteW(nullptr, L"open", url, nullptr, nullptr, SW_SHOWNORMAL); }

@@ -1,6 +1,6 @@
 // The state record's single instance and its initial values.
 // Platform-neutral.
-#include "app/state.h"
+#include "base/state.h"
 
 const WideChar DefaultPatchUrl[] = WTEXT("http://127.0.0.1/download/manifest.txt");
 const WideChar DefaultGameExe[] = WTEXT("qorin.exe");
@@ -21,7 +21,6 @@ void ResetLauncherState(LauncherState *state) {
     TextToUtf8(DefaultServerAddress, state->serverHost, ServerHostBytes);
     state->serverPort = DefaultServerPort;
 
-    state->mainWindow = nullptr;
     state->clientWidth = DesignWidthPx;
     state->clientHeight = DesignHeightPx;
     state->userName[0] = 0;

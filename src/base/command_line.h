@@ -2,7 +2,7 @@
 // every platform: splitting a command line into arguments the way the
 // Microsoft C runtime does for a program's argv. Platform-neutral.
 #pragma once
-#include "app/text.h"
+#include "base/text.h"
 
 constexpr int MaxCommandArguments = 64;
 

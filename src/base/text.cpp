@@ -1,6 +1,6 @@
 // UTF-16 text helpers: bounded copy, the launcher's small formatter, UTF-8
 // conversion and _wtoi/_atoi64-style parsing. Platform-neutral, no allocation.
-#include "app/text.h"
+#include "base/text.h"
 
 #include <cstdarg>
 #include <cstdint>

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/text.h"
+#include "base/text.h"
 
 constexpr int ProgramDirUnits = 260;
 constexpr int PatchUrlUnits = 512;
@@ -38,7 +38,6 @@ struct LauncherState {
     int32_t serverPort;                    // probed TCP port (ServerPort)
 
     // User interface: written only on the user-interface thread.
-    void *mainWindow;                      // the launcher window, opaque to the core
     int32_t clientWidth, clientHeight;     // client area, px
     WideChar userName[UserNameUnits];      // user entry field (User)
     WideChar password[PasswordUnits];      // masked entry field, memory only

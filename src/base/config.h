@@ -1,7 +1,7 @@
 // Start-up configuration: the program folder and the keys of launcher.ini.
 // Platform-neutral over the files and ini seams.
 #pragma once
-#include "app/state.h"
+#include "base/state.h"
 
 constexpr int ConfigPathUnits = ProgramDirUnits + 16;  // programDir + "/launcher.ini"
 constexpr int ServerUnits = 64;

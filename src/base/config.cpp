@@ -1,14 +1,11 @@
 // Start-up configuration: resolves the program folder and reads launcher.ini
-// into the state record. Platform-neutral; the 8-bit conversion of the
-// server name is the only platform detail (ANSI code page on Windows).
-#include "app/config.h"
+// into the state record. Platform-neutral over the files, ini and code-page
+// seams (the server name is kept in the system's 8-bit code page).
+#include "base/config.h"
 
+#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/ini.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 static const WideChar ConfigSection[] = WTEXT("launcher");
 
@@ -44,24 +41,7 @@ int32_t ServerPortFromText(const WideChar *text) {
 }
 
 void ServerHostFromText(const WideChar *text, char *serverHost) {
-#ifdef _WIN32
-    // Convert in full first, then cut at a character boundary of the code
-    // page, so a long name is shortened rather than lost.
-    char converted[ServerUnits * 4];
-    int n = WideCharToMultiByte(CP_ACP, 0, text, -1, converted, sizeof converted, nullptr, nullptr);
-    if (n <= 0) converted[0] = 0;
-    int used = 0;
-    for (const char *p = converted; *p != 0;) {
-        const char *next = CharNextExA(CP_ACP, p, 0);
-        if (next == p || next - converted > ServerHostBytes - 1) break;
-        p = next;
-        used = int(p - converted);
-    }
-    for (int i = 0; i < used; i++) serverHost[i] = converted[i];
-    serverHost[used] = 0;
-#else
-    TextToUtf8(text, serverHost, ServerHostBytes);
-#endif
+    TextToCodePage(text, serverHost, ServerHostBytes);
 }
 
 // Reads one key into a field whose current value is the default; the

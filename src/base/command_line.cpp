@@ -1,7 +1,7 @@
 // Splitting a Windows-style command line into arguments with the Microsoft
 // C runtime's rules (the ones a game built for Windows applies to itself).
 // Platform-neutral.
-#include "services/command_line.h"
+#include "base/command_line.h"
 
 static bool IsBlank(WideChar c) { return c == ' ' || c == '\t'; }
 

@@ -1,7 +1,7 @@
 // INI text handling: reads a key's value and sets a key while keeping every
 // other byte of the text. Platform-neutral; works on UTF-8 bytes in memory,
 // the caller does the file input and output.
-#include "app/ini_text.h"
+#include "base/ini_text.h"
 
 #include <cstring>
 

@@ -1,0 +1,22 @@
+// Test hooks of the backends: one setting and two read-backs that exist for
+// tests and test runs only. Nothing the launcher does depends on them, and
+// no seam header carries them.
+// Defined by: the HTTP backends (the timeout setting), the media backends
+// (the command count) and the GDI canvas (the frame read-back, Windows only).
+#pragma once
+#include <cstdint>
+
+// When above 0, the HTTP connect and no-data limits are both this many ms
+// instead of 30 s and 60 s, so tests of stalled servers need not wait a
+// minute. launcher-patch takes it from LAUNCHER_PATCH_TIMEOUT_MS.
+extern int g_httpTimeoutOverrideMs;
+
+// Media commands sent so far in this process, whatever their result; shows
+// that nothing was sent.
+int MediaCommandsSent();
+
+// Windows only: copies the last frame the GDI canvas composed with no window
+// (MainWindowHandle() was nullptr) into pixels: 1280 x 853 values
+// 0x00RRGGBB, rows top-down. False when there is no such frame yet or it
+// cannot be read (pixels then undefined).
+bool ReadLastFramePixels(uint32_t *pixels);
