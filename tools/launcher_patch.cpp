@@ -36,6 +36,13 @@ static const char UsageText[] =
     "Exit status: 0 nothing differs (check) or no error (patch), 1 files differ (check)\n"
     "or errors (patch), 2 the patch server could not be reached, 64 bad arguments.\n";
 
+// Another launcher or launcher-patch is working on the folder: this pass
+// waits for it, and says so, since it may take a while.
+static void SayWaitingForFolder() {
+    fputs("launcher-patch: another pass is working on this folder; waiting for it to finish\n", stderr);
+    fflush(stderr);
+}
+
 static int UsageError(const char *problem) {
     fprintf(stderr, "launcher-patch: %s\n\n%s", problem, UsageText);
     return ExitUsage;
@@ -89,7 +96,8 @@ static int ToolMain(int argc, const WideChar *const *argv) {
 
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    RunManifestPassWithOutcome(mode, &outcome);
+    PassObserver observer = {SayWaitingForFolder};
+    RunManifestPassWithOutcome(mode, &outcome, &observer);
     if (g_consoleLive) {
         EndLiveLine();
         WideChar closing[StatusTextUnits];

@@ -8,6 +8,7 @@
 
 #include "base/state.h"
 #include "patch/local_path.h"
+#include "patch/temporary.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/window.h"
@@ -103,11 +104,13 @@ static bool CopyBody(HttpRequest *request, FileHandle file, int64_t expectedSize
 }
 
 // Downloads one differing entry over localPath. False for every failure;
-// the old file, if any, is then left untouched.
+// the old file, if any, is then left untouched. Folders on the way may be
+// the player's own links (a data folder moved to another disk): they are
+// followed, as every file call follows them; the temporary itself is never
+// opened through a link.
 static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath) {
     WideChar temporaryPath[TemporaryPathUnits];
     if (!IsFetchableUrl(entry->sourceUrl) || !BuildTemporaryPath(localPath, temporaryPath)) return false;
-    if (!PathStaysInside(g_state.programDir, localPath)) return false;
     CreateParentDirectories(localPath);
 
     HttpRoot *root = HttpOpenRoot();
@@ -123,7 +126,9 @@ static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath)
     FileHandle file = NoFile;
     if (IsSuccessStatus(status)) file = CreateFileForWriting(temporaryPath);
     if (file != NoFile) {
-        ok = CopyBody(request, file, entry->expectedSize, contentLength);
+        // On the disk before the rename, so a power cut never leaves the
+        // target empty.
+        ok = CopyBody(request, file, entry->expectedSize, contentLength) && FlushFile(file);
         CloseFile(file);
     }
     HttpCloseRequest(request);
@@ -133,33 +138,36 @@ static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath)
     return ok;
 }
 
-// An interrupted earlier run may have left this entry's temporary file.
-// Whatever is there goes, a symbolic link planted under that name included
-// (it is removed, never followed).
+// An interrupted earlier Patch may have left this entry's temporary. It
+// goes (a link planted under its name is removed, never followed); no other
+// pass can be writing it, since the pass holds the folder's lock.
 static void RemoveStaleTemporary(const WideChar *localPath) {
     WideChar temporaryPath[TemporaryPathUnits];
-    if (!BuildTemporaryPath(localPath, temporaryPath) || !PathEntryExists(temporaryPath)) return;
-    if (PathStaysInside(g_state.programDir, temporaryPath)) RemoveFile(temporaryPath);
+    if (BuildTemporaryPath(localPath, temporaryPath) && PathEntryExists(temporaryPath)) RemoveFile(temporaryPath);
 }
 
 // Compares one entry with the disk and, in Patch mode, downloads it when it
-// differs. An entry that is too long for its buffers or whose path could
-// leave the program folder is refused: differing in Check mode, an error in
-// Patch mode, and nothing is created for it.
+// differs. Check only reads. An entry that is too long for its buffers,
+// whose path could leave the program folder or that names a temporary is
+// refused: differing in Check mode, an error in Patch mode, and nothing is
+// created for it. A negative size other than -1 ("absent") means nothing,
+// and -1 cannot be installed either: in Patch such an entry that differs
+// is an error and nothing is downloaded for it.
 static void HandleEntry(int mode, const ManifestEntry *entry, PassCounters *counters) {
     WideChar localPath[LocalPathUnits];
     bool usable = entry->fieldsFit && IsSafeRelativePath(entry->relativePath) &&
+                  !NamesTemporaryFile(entry->relativePath) &&
                   BuildLocalPath(g_state.programDir, entry->relativePath, localPath);
     int64_t localSize = -1;
     if (usable) {
-        RemoveStaleTemporary(localPath);
+        if (mode != Check) RemoveStaleTemporary(localPath);
         if (!LocalFileSize(localPath, &localSize)) localSize = -1;
     }
     counters->processed++;
     if (usable && localSize == entry->expectedSize) return;
     counters->differing++;
     if (mode == Check) return;
-    if (!usable || !DownloadEntry(entry, localPath)) counters->errors++;
+    if (!usable || entry->expectedSize < 0 || !DownloadEntry(entry, localPath)) counters->errors++;
 }
 
 static void ReportProgress(const ManifestEntry *entry, const PassCounters *counters) {
@@ -170,18 +178,20 @@ static void ReportProgress(const ManifestEntry *entry, const PassCounters *count
     ShowStatus(text, percent);
 }
 
-void RunManifestPassWithOutcome(int mode, PassOutcome *outcome) {
-    *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
-    ShowStatus(ContactingText, 0);
-    char *text = FetchManifest();
-    if (text == nullptr) {
-        ShowStatus(UnreachableText, -1);
-        return;
-    }
-    outcome->serverReached = true;
-    PassCounters *counters = &outcome->counters;
-    counters->total = CountManifestEntries(text);
+// Takes the game folder's lock for the pass; while another pass holds it,
+// this one waits (its status line says "Contacting patch server..."). A
+// folder that cannot be locked at all is worked on without the lock, as
+// it would be by itself.
+static FolderLock *LockGameFolder(const PassObserver *observer) {
+    FolderLock *lock = nullptr;
+    if (TryLockFolder(g_state.programDir, &lock) != FolderLockBusy) return lock;
+    if (observer != nullptr && observer->waitingForFolder != nullptr) observer->waitingForFolder();
+    return WaitLockFolder(g_state.programDir);
+}
 
+// The entry pass over the fetched text: every entry line handled in order,
+// with its report.
+static void HandleEntries(int mode, char *text, PassCounters *counters) {
     ManifestEntry entry;
     for (char *line = text; line != nullptr && *line != 0;) {
         char *next = CutManifestLine(line);
@@ -191,7 +201,30 @@ void RunManifestPassWithOutcome(int mode, PassOutcome *outcome) {
         }
         line = next;
     }
+}
+
+void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserver *observer) {
+    *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
+    ShowStatus(ContactingText, 0);
+    FolderLock *lock = LockGameFolder(observer);
+    char *text = FetchManifest();
+    // A page that is no manifest, or one cut off in transit, would report
+    // files as fine that were never looked at.
+    if (text != nullptr && !IsUsableManifest(text)) {
+        free(text);
+        text = nullptr;
+    }
+    if (text == nullptr) {
+        UnlockFolder(lock);
+        ShowStatus(UnreachableText, -1);
+        return;
+    }
+    outcome->serverReached = true;
+    PassCounters *counters = &outcome->counters;
+    counters->total = CountManifestEntries(text);
+    HandleEntries(mode, text, counters);
     free(text);
+    UnlockFolder(lock);
 
     WideChar closing[ClosingTextUnits];
     FinalStatusText(mode, counters, closing);
@@ -200,7 +233,7 @@ void RunManifestPassWithOutcome(int mode, PassOutcome *outcome) {
 
 void RunManifestPass(int mode) {
     PassOutcome outcome;
-    RunManifestPassWithOutcome(mode, &outcome);
+    RunManifestPassWithOutcome(mode, &outcome, nullptr);
 }
 
 uint32_t CheckThread(void *) {

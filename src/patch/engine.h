@@ -20,10 +20,18 @@ struct PassOutcome {
     PassCounters counters;
 };
 
+// What a caller that reports more than the status line (the console tool)
+// wants to hear of a pass; a null member is not called.
+struct PassObserver {
+    void (*waitingForFolder)();  // another pass holds the game folder: this one waits for it
+};
+
 // Runs one whole pass on the calling thread (it blocks on network and disk).
-// Only one pass may run at a time. Never touches busy.
+// Passes on one game folder, in this process or any other, run one after
+// another: each holds the folder's lock from its start to its closing
+// message. Never touches busy.
 void RunManifestPass(int mode);
-void RunManifestPassWithOutcome(int mode, PassOutcome *outcome);
+void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserver *observer);
 
 // Thread entries: run a pass, then clear busy (after the closing message
 // has been shown). The parameter is ignored; the result is always 0.

@@ -2,18 +2,12 @@
 // inside the program folder. Platform-neutral.
 #include "patch/local_path.h"
 
-const WideChar TemporarySuffix[] = WTEXT(".part~");
-
 bool BuildLocalPath(const WideChar *programDir, const WideChar *relativePath, WideChar *out) {
     const WideChar separator[2] = {PathSeparator, 0};
     if (!FormatText(out, LocalPathUnits, WTEXT("%s%s%s"), programDir, separator, relativePath)) return false;
     for (WideChar *p = out; *p != 0; p++)
         if (*p == ForeignSeparator) *p = PathSeparator;
     return true;
-}
-
-bool BuildTemporaryPath(const WideChar *localPath, WideChar *out) {
-    return FormatText(out, TemporaryPathUnits, WTEXT("%s%s"), localPath, TemporarySuffix);
 }
 
 static bool IsSeparator(WideChar c) { return c == '/' || c == '\\'; }

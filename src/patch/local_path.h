@@ -5,24 +5,22 @@
 #pragma once
 #include "base/text.h"
 
-constexpr int LocalPathUnits = 260;
-constexpr int TemporaryPathUnits = LocalPathUnits + 8;
-// Suffix of the file a download is written to before it replaces its target.
-extern const WideChar TemporarySuffix[];
+// Room for a program folder and a relative path at their limits (259 + 1 +
+// 511 units), so a local path never binds before its parts do; Windows
+// takes paths over MAX_PATH in their extended-length form.
+constexpr int LocalPathUnits = 1024;
 
 // "<programDir><separator><relativePath>" with both '/' and '\' turned into
 // the platform's separator. False when it does not fit LocalPathUnits; out
 // then holds nothing usable.
 bool BuildLocalPath(const WideChar *programDir, const WideChar *relativePath, WideChar *out);
 
-// The temporary file of a local path (TemporaryPathUnits units).
-bool BuildTemporaryPath(const WideChar *localPath, WideChar *out);
-
 // A relative path that names a file strictly below the program folder on
 // Windows and POSIX alike: not empty, not rooted (separator, drive letter,
 // UNC or device prefix), no "..", ':', control characters or <>"|?*, no
-// reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any
-// extension, any case), no component ending in a dot or a space.
+// reserved device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, CLOCK$, COM0-9,
+// LPT0-9 and COM or LPT with a superscript 1, 2 or 3, with any extension,
+// any case), no component ending in a dot or a space.
 bool IsSafeRelativePath(const WideChar *relativePath);
 
 // Only http and https URLs are ever fetched.

@@ -3,6 +3,7 @@
 // "relative path|size|url", and only the first two bars separate fields.
 #include "patch/manifest.h"
 
+#include <cstdio>
 #include <cstring>
 
 int32_t CountManifestEntries(const char *text) {
@@ -19,6 +20,73 @@ int32_t CountManifestEntries(const char *text) {
         if (*p == '\n') p++;
     }
     return total;
+}
+
+// One line of a text that is not cut: [begin, end) without its line feed and
+// from its first carriage return on; next is the following line's start,
+// or nullptr after the last line.
+struct TextLine {
+    const char *begin, *end, *next;
+};
+
+static TextLine LineAt(const char *p) {
+    TextLine line = {p, p, nullptr};
+    const char *feed = strchr(p, '\n');
+    const char *stop = feed != nullptr ? feed : p + strlen(p);
+    line.end = p;
+    while (line.end < stop && *line.end != '\r') line.end++;
+    if (feed != nullptr && feed[1] != 0) line.next = feed + 1;
+    return line;
+}
+
+static bool IsBlankLine(const TextLine &line) {
+    for (const char *p = line.begin; p < line.end; p++)
+        if (*p != ' ' && *p != '\t') return false;
+    return true;
+}
+
+static bool LineIs(const TextLine &line, const char *text) {
+    size_t length = strlen(text);
+    return size_t(line.end - line.begin) == length && memcmp(line.begin, text, length) == 0;
+}
+
+static const char ManifestHeadPrefix[] = "#launcher-manifest ";
+static const char ManifestEndFormat[] = "#end entries=%d";
+
+// N of a "#launcher-manifest entries=N" line; -1 when it is not that line.
+static int32_t AnnouncedEntries(const TextLine &line) {
+    static const char form[] = "#launcher-manifest entries=";
+    size_t length = sizeof form - 1;
+    if (size_t(line.end - line.begin) <= length || memcmp(line.begin, form, length) != 0) return -1;
+    int64_t n = 0;
+    for (const char *p = line.begin + length; p < line.end; p++) {
+        if (*p < '0' || *p > '9' || n > INT32_MAX / 10) return -1;
+        n = n * 10 + (*p - '0');
+    }
+    return n > INT32_MAX ? -1 : int32_t(n);
+}
+
+bool IsUsableManifest(const char *text) {
+    int32_t entries = CountManifestEntries(text);
+    TextLine first = LineAt(text);
+    bool marked = size_t(first.end - first.begin) >= sizeof ManifestHeadPrefix - 1 &&
+                  memcmp(first.begin, ManifestHeadPrefix, sizeof ManifestHeadPrefix - 1) == 0;
+    bool otherText = false;
+    TextLine last = first;
+    for (TextLine line = first;; line = LineAt(line.next)) {
+        if (!IsBlankLine(line)) {
+            last = line;
+            if (*line.begin != '#') otherText = true;
+        }
+        if (line.next == nullptr) break;
+    }
+    if (entries == 0 && otherText) return false;
+    if (!marked) return true;
+    int32_t announced = AnnouncedEntries(first);
+    if (announced < 0 || announced != entries) return false;
+    char end[48];
+    snprintf(end, sizeof end, ManifestEndFormat, int(announced));
+    return LineIs(last, end);
 }
 
 char *CutManifestLine(char *line) {

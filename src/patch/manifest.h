@@ -32,6 +32,18 @@ struct PassCounters {
 // text up to its zero byte without changing it.
 int32_t CountManifestEntries(const char *text);
 
+// Whether a fetched body can be used as the manifest at all:
+//  - a body with no entry line but with other text (a maintenance page, a
+//    network's sign-in page, a CDN's fallback page) is no manifest; only
+//    comment and blank lines (nothing but blanks and a carriage return)
+//    make an empty one;
+//  - a body whose first line is launcher-manifest's
+//    "#launcher-manifest entries=N" must end with its last line
+//    "#end entries=N", N being the entries counted: otherwise it was cut off
+//    in transit.
+// Reads the text up to its zero byte without changing it.
+bool IsUsableManifest(const char *text);
+
 // Splits the text at its next line: cuts the line at its line feed (writing
 // a zero byte there) and returns the start of the next line, or nullptr when
 // this was the last one.

@@ -36,7 +36,10 @@ bool FlushFile(FileHandle file);
 void CloseFile(FileHandle file);
 
 // Puts source in the place of target, replacing it in one step when it
-// exists. False on failure; source is then left where it was.
+// exists, and makes the change durable before it returns (the folder's
+// entry reaches the disk, so a power cut cannot bring back the old name or
+// leave an empty file). Flush source first with FlushFile. False on
+// failure; source is then left where it was.
 bool ReplaceFile(const WideChar *source, const WideChar *target);
 // Removes a file (never a folder); false when nothing was removed.
 bool RemoveFile(const WideChar *path);
@@ -46,7 +49,21 @@ bool RemoveFile(const WideChar *path);
 // is larger than that.
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity);
 
-// True when the deepest existing folder on the way to path is the folder
-// base or lies below it once symbolic links (and junctions) are followed.
-// Both paths are absolute or both relative to the same current folder.
-bool PathStaysInside(const WideChar *base, const WideChar *path);
+
+// An exclusive lock on a folder for the length of one check or patch pass,
+// across processes: two launchers, or the launcher and launcher-patch, never
+// work on one game folder at the same time. Nothing is written to the
+// folder for it, and the system releases it when the process ends, however
+// it ends. Take and release it on the same thread.
+struct FolderLock;
+enum FolderLockState {
+    FolderLocked,           // *lock holds the lock
+    FolderLockBusy,         // another pass holds it
+    FolderLockUnavailable,  // the folder cannot be locked at all (it cannot be opened, say)
+};
+// Takes the lock if it is free, without waiting.
+FolderLockState TryLockFolder(const WideChar *folder, FolderLock **lock);
+// Waits until the lock is free, then takes it; nullptr when it cannot be
+// had at all.
+FolderLock *WaitLockFolder(const WideChar *folder);
+void UnlockFolder(FolderLock *lock);

@@ -83,6 +83,18 @@ class Endless:
 
 
 @dataclass
+class Held:
+    """A 200 answer with its Content-Length that sends the first `first`
+    bytes of body, sets `started`, holds the connection until `release` is
+    set (or STALL_LIMIT_S passed), then sends the rest. Serves any number
+    of requests, each held the same way."""
+    body: bytes
+    first: int
+    release: threading.Event = field(default_factory=threading.Event)
+    started: threading.Event = field(default_factory=threading.Event)
+
+
+@dataclass
 class BarQuery:
     """Serves body only when the raw request target contains a vertical bar
     (raw or percent-escaped); 404 otherwise."""
@@ -111,6 +123,8 @@ class _FaultHandler(BaseHTTPRequestHandler):
         try:
             if isinstance(route, Endless):
                 self._endless(route)
+            elif isinstance(route, Held):
+                self._held(route)
             else:
                 self._reply(route)
         except (BrokenPipeError, ConnectionResetError):
@@ -129,6 +143,18 @@ class _FaultHandler(BaseHTTPRequestHandler):
         self.wfile.flush()
         if r.stall:
             self.server.stopping.wait(STALL_LIMIT_S)
+
+    def _held(self, r):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(r.body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(r.body[:r.first])
+        self.wfile.flush()
+        r.started.set()
+        r.release.wait(STALL_LIMIT_S)
+        self.wfile.write(r.body[r.first:])
+        self.wfile.flush()
 
     def _endless(self, r):
         self.send_response(200)
@@ -266,8 +292,22 @@ def snapshot_changes(before, after):
     return changes
 
 
+TEMPORARY_PATTERN = ".~launcher-" + "[0-9a-f]" * 16 + ".part"
+
+
 def temporaries_below(root):
-    return sorted(str(p.relative_to(root)) for p in Path(root).rglob("*.part~"))
+    """The download temporaries the engine left below root."""
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob(TEMPORARY_PATTERN))
+
+
+def temporary_name(file_name):
+    """The name of the temporary the engine gives a file of this name: a
+    64-bit FNV-1a hash of its UTF-16 units (low byte first) in 16 hex
+    digits, so a test can plant one where the engine will look."""
+    value = 0xCBF29CE484222325
+    for byte in file_name.encode("utf-16-le"):
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return ".~launcher-%016x.part" % value
 
 
 def utf16_units(text):

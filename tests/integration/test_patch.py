@@ -10,8 +10,10 @@ tool, several related checks. Servers are shared by the class.
 import os
 import random
 import shutil
+import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import urllib.error
 import urllib.request
@@ -22,9 +24,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 from console_tool import ConsoleTool  # noqa: E402
-from harness import (BarQuery, Endless, FaultServer, Nginx, Reply, SilentListener,  # noqa: E402
+from harness import (BarQuery, Endless, FaultServer, Held, Nginx, Reply, SilentListener,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
-                     utf16_units, wait_until, write_file, write_launcher_ini)
+                     temporary_name, utf16_units, wait_until, write_file, write_launcher_ini)
 
 CONTACTING = "Contacting patch server..."
 UNREACHABLE = "Could not reach patch server (launcher.ini)."
@@ -239,8 +241,11 @@ class PatchToolScenarios:
         self.assertEqual(sorted(p.name for p in self.game.iterdir()), ["first.bin"])
 
     def test_manifest_texts_that_are_not_plain(self):
-        """A source URL keeps every bar after the second; an error page served
-        as the manifest has no entries (0 files OK / up to date)."""
+        """A source URL keeps every bar after the second. A page that is no
+        manifest (text lines, no entry line) is unreachable, into an empty
+        folder too; a body of only comments and blank lines is an empty
+        manifest. A manifest marked by launcher-manifest counts only with its
+        matching end line: one cut off before it is unreachable."""
         body = b"barred"
         bar_url = self.route("bar.bin", BarQuery(body)) + "?part=1|2"
         url = self.publish_manifest("bar.txt", [entry("bar.bin", len(body), bar_url)])
@@ -250,8 +255,32 @@ class PatchToolScenarios:
         page = self.publish("manifests/error.html",
                             b"<html>\r\n<head><title>Maintenance</title></head>\r\n"
                             b"<body>Back soon.</body>\r\n</html>\r\n")
-        self.assertOutcome(self.run_tool("check", page), 0, [CONTACTING, all_ok(0)])
-        self.assertOutcome(self.run_tool("patch", page), 0, [CONTACTING, UP_TO_DATE])
+        empty_game = self.area / "empty-game"
+        empty_game.mkdir()
+        for game in (self.game, empty_game):
+            self.assertOutcome(self.run_tool("check", page, game=game), 2, [CONTACTING, UNREACHABLE])
+            self.assertOutcome(self.run_tool("patch", page, game=game), 2, [CONTACTING, UNREACHABLE])
+        self.assertEqual(list(empty_game.iterdir()), [])
+        comments = self.publish("manifests/comments.txt", b"# nothing to deliver yet\r\n\r\n  \n#\n")
+        self.assertOutcome(self.run_tool("check", comments), 0, [CONTACTING, all_ok(0)])
+        self.assertOutcome(self.run_tool("patch", comments), 0, [CONTACTING, UP_TO_DATE])
+
+        one = content_of("marked", 40)
+        write_file(self.game / "one.bin", one)
+        lines = [entry("one.bin", len(one), self.publish("files/one.bin", one)),
+                 entry("two.bin", 3, self.publish("files/two.bin", b"two"))]
+        head, end = "#launcher-manifest entries=2", "#end entries=2"
+        for name, text, code, last in [
+            ("whole", [head] + lines + [end], 1, missing(1)),
+            ("cut before the end line", [head] + lines, 2, UNREACHABLE),
+            ("cut after one entry", [head] + lines[:1], 2, UNREACHABLE),
+            ("end line of another count", [head] + lines + ["#end entries=3"], 2, UNREACHABLE),
+            ("end line not last", [head] + lines[:1] + [end] + lines[1:], 2, UNREACHABLE),
+        ]:
+            with self.subTest(marked=name):
+                self.assertOutcome(self.run_tool("check", self.publish_manifest(name + ".txt", text)), code,
+                                   last=last)
+        self.assertFalse((self.game / "two.bin").exists())
 
     def test_non_success_statuses_are_failures(self):
         """A manifest answered with 404 or 500 (even with manifest text in the
@@ -352,40 +381,49 @@ class PatchToolScenarios:
             self.assertFalse((prefix / "drive_c" / "drive-escape.bin").exists())
             self.assertFalse((prefix / "drive_c" / "drive-relative.bin").exists())
 
-    def test_symbolic_links_never_lead_writes_outside(self):
-        """A folder link leading out of the game folder is refused for writes
-        (also for folders below it that do not exist yet); a folder link
-        inside the game folder is fine; a file link is replaced, never
+    def test_the_players_own_links_are_followed(self):
+        """A folder link in the game folder was made by the player (a manifest
+        cannot make one): downloads through it land where it leads, at any
+        depth, and check agrees afterwards. A file link is replaced, never
         written through. A stale temporary that is a link, dangling or not,
         is removed like any stale temporary, never written through."""
         if self.tool.windows:
             # Wine does not write through POSIX links to folders at all, so
             # it cannot stand in for Windows junctions here.
             self.skipTest("symbolic links are a POSIX matter here")
+        moved = self.area / "other-disk" / "data"
+        write_file(moved / "old.bin", b"the player's copy")
+        write_file(self.area / "outside" / "secret.txt", b"do not touch")
         outside = self.area / "outside"
-        write_file(outside / "secret.txt", b"do not touch")
         (self.game / "real").mkdir()
-        (self.game / "linked").symlink_to(outside, target_is_directory=True)
+        (self.game / "data").symlink_to(moved, target_is_directory=True)
         (self.game / "inner").symlink_to(self.game / "real", target_is_directory=True)
         (self.game / "file-link.bin").symlink_to(outside / "secret.txt")
         body = content_of("sym", 500)
         source = self.publish("files/sym.bin", body)
         url = self.publish_manifest("links.txt", [
-            entry("linked/evil.bin", len(body), source),
-            entry("linked/deeper/evil.bin", len(body), source),
+            entry("data/maps/a.bin", len(body), source),
+            entry("data/deeper/still/b.bin", len(body), source),
             entry("inner/fine.bin", len(body), source),
             entry("file-link.bin", len(body), source),
         ])
         outside_before = snapshot(outside)
 
-        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(2))
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(4))
+        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(4))
         self.assertUnchanged(outside_before, outside)
+        self.assertTrue((self.game / "data").is_symlink())
+        self.assertEqual((moved / "maps" / "a.bin").read_bytes(), body)
+        self.assertEqual((moved / "deeper" / "still" / "b.bin").read_bytes(), body)
+        self.assertEqual((moved / "old.bin").read_bytes(), b"the player's copy")
         self.assertEqual((self.game / "real" / "fine.bin").read_bytes(), body)
         self.assertFalse((self.game / "file-link.bin").is_symlink())
         self.assertEqual((self.game / "file-link.bin").read_bytes(), body)
+        self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(4))
+        self.assertEqual(temporaries_below(moved), [])
 
-        (self.game / "victim.bin.part~").symlink_to(outside / "secret.txt")
-        (self.game / "planted.bin.part~").symlink_to(outside / "planted.bin")  # dangling
+        (self.game / temporary_name("victim.bin")).symlink_to(outside / "secret.txt")
+        (self.game / temporary_name("planted.bin")).symlink_to(outside / "planted.bin")  # dangling
         url = self.publish_manifest("temporaries.txt", [entry("victim.bin", len(body), source),
                                                         entry("planted.bin", len(body), source)])
         self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(2))
@@ -396,10 +434,11 @@ class PatchToolScenarios:
         self.assertEqual(temporaries_below(self.game), [])
 
     def test_overlong_fields_and_paths_are_refused(self):
-        """The local path may hold 259 UTF-16 units (counted as units, not
-        bytes or characters), the source URL 699; one unit more is refused
-        like an unsafe path. A relative path over 511 units is refused too,
-        and its progress text is cut to the 255 units of the status line."""
+        """The relative path may hold 511 UTF-16 units (counted as units, not
+        bytes or characters), which makes a local path far over Windows'
+        MAX_PATH of 260 that is installed all the same; the source URL may
+        hold 699. One unit more is refused like an unsafe path, and the
+        progress text is cut to the 255 units of the status line."""
         prefix_units = utf16_units(self.tool.native(self.game)) + len(self.tool.separator)
 
         def relative_of(tag, units):
@@ -420,8 +459,9 @@ class PatchToolScenarios:
 
         body = content_of("len", 1000)
         source = self.publish("files/len.bin", body)
-        fits = relative_of("fits", 259 - prefix_units)
-        too_long = relative_of("long", 260 - prefix_units)
+        fits = relative_of("fits", 511)
+        too_long = relative_of("long", 512)
+        self.assertGreater(prefix_units + 511, 300)
         url_base = self.publish("files/url.bin", body) + "?pad="
         url_fits = url_base + "é" * (699 - utf16_units(url_base))
         url_too_long = url_fits + "é"
@@ -478,28 +518,159 @@ class PatchToolScenarios:
         self.assertEqual(temporaries_below(self.game), [])
         self.assertOutcome(self.run_tool("check", url), 1, last=missing(len(faults)))
 
-    def test_stale_temporaries_are_cleared(self):
-        """A temporary left by an interrupted run is removed by the next pass
-        of either mode, whether its file is up to date or still missing;
-        one that belongs to no listed file is not the pass's business."""
+    def test_check_only_reads_and_patch_clears_its_own_temporaries(self):
+        """Check writes nothing: a stale temporary stays, and so does a game
+        file that merely ends in ".part~". Patch removes the stale
+        temporaries of the files it lists (up to date or not), and only names
+        of its own form; a manifest entry that names a temporary is refused."""
         body = content_of("stale", 4000)
         source = self.publish("files/stale.bin", body)
         write_file(self.game / "a.bin", body)
-        write_file(self.game / "a.bin.part~", body[:100])
-        write_file(self.game / "sub/b.bin.part~", body[:200])
-        write_file(self.game / "notlisted.bin.part~", b"someone else's")
+        write_file(self.game / temporary_name("a.bin"), body[:100])
+        write_file(self.game / "sub" / temporary_name("b.bin"), body[:200])
+        write_file(self.game / temporary_name("notlisted.bin"), b"not ours to judge")
+        write_file(self.game / "c.bin", body[:300])
+        write_file(self.game / "c.bin.part~", b"a real game file with an odd name")
+        write_file(self.game / "music.part", b"a real game file too")
+        planted = temporary_name("x.bin")
         url = self.publish_manifest("stale.txt", [entry("a.bin", len(body), source),
                                                   entry("sub/b.bin", len(body), source),
-                                                  entry("c.bin", len(body), source)])
-        write_file(self.game / "c.bin.part~", body[:300])
+                                                  entry("c.bin", len(body), source),
+                                                  entry(planted, len(body), source),
+                                                  entry("sub/" + planted.upper(), len(body), source)])
+        before = snapshot(self.game)
 
-        self.assertOutcome(self.run_tool("check", url), 1, last=missing(2))
-        self.assertEqual(temporaries_below(self.game), ["notlisted.bin.part~"])
-        write_file(self.game / "c.bin.part~", body[:300])
-        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(2))
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(4))
+        self.assertUnchanged(before, self.game)
+        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(2))
         self.assertEqual((self.game / "sub/b.bin").read_bytes(), body)
         self.assertEqual((self.game / "c.bin").read_bytes(), body)
-        self.assertEqual(temporaries_below(self.game), ["notlisted.bin.part~"])
+        self.assertEqual((self.game / "c.bin.part~").read_bytes(), b"a real game file with an odd name")
+        self.assertEqual((self.game / "music.part").read_bytes(), b"a real game file too")
+        self.assertEqual(temporaries_below(self.game), [temporary_name("notlisted.bin")])
+        self.assertFalse((self.game / planted).exists())
+
+    def test_negative_sizes_never_install_a_body(self):
+        """Only -1 means something (the file must be absent); no negative size
+        ever installs a body. An absent file matches -1; a present one
+        differs and, in patch, is an error left as it is; any other negative
+        size differs and is an error, with nothing fetched, even for a body
+        cut short that an unchecked size would have let through."""
+        cut = Reply(body=b"12345", content_length=None)
+        write_file(self.game / "present.bin", b"player data")
+        url = self.publish_manifest("negative.txt", [
+            entry("absent.bin", -1, self.route("absent", cut)),
+            entry("present.bin", -1, self.route("present", cut)),
+            entry("minus-five.bin", -5, self.route("minus5", cut)),
+            entry("big-minus.bin", "-9223372036854775808", self.route("bigminus", cut)),
+        ])
+        self.assertOutcome(self.run_tool("check", url), 1, last=missing(3))
+        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(3))
+        self.assertEqual((self.game / "present.bin").read_bytes(), b"player data")
+        for name in ("absent.bin", "minus-five.bin", "big-minus.bin"):
+            self.assertFalse((self.game / name).exists(), name)
+        for route in ("absent", "present", "minus5", "bigminus"):
+            self.assertEqual(self.fault.hits_of("%s/%s" % (self._testMethodName, route)), 0, route)
+        self.assertEqual(temporaries_below(self.game), [])
+
+    def test_names_at_the_file_system_limit_install(self):
+        """File names of up to 255 bytes (the limit of the file systems here),
+        in a folder of their own too, are installed: the temporary's name
+        never outgrows the target's."""
+        names = ["n" * 255, "deep/" + "m" * 250 + ".pak"]
+        if not self.tool.windows:
+            names.append("\u00e9" * 127)  # 254 bytes of UTF-8
+        body = content_of("long-name", 700)
+        source = self.publish("files/long.bin", body)
+        url = self.publish_manifest("long-names.txt", [entry(name, len(body), source) for name in names])
+        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(len(names)))
+        for name in names:
+            self.assertEqual(on_disk(self.game, name).read_bytes(), body, name[:20])
+        self.assertEqual(temporaries_below(self.game), [])
+        self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(len(names)))
+
+    def test_a_replace_is_on_the_disk_before_it_is_reported(self):
+        """Seen through strace (Linux): the temporary is flushed (fsync)
+        before it is renamed over the target, and the folder is synced after
+        the rename, so a power cut cannot leave an empty file in place.
+        Wine's file calls cannot be traced this way, so the Windows build
+        (FlushFileBuffers, MOVEFILE_WRITE_THROUGH) is not checked here."""
+        if self.tool.windows:
+            self.skipTest("system calls are traced on Linux only")
+        if shutil.which("strace") is None:
+            self.fail("strace is not installed (scripts/install-deps.sh installs it)")
+        body = content_of("durable", 9000)
+        url = self.publish_manifest("durable.txt", [entry("sub/durable.bin", len(body),
+                                                          self.publish("files/durable.bin", body))])
+        trace = self.area / "trace.txt"
+        args = ["patch", "--dir", self.tool.native(self.game), "--url", url]
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
+                        "-o", str(trace)] + self.tool.command(args), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.tool.environment(),
+                       timeout=120, check=True)
+        self.assertEqual(on_disk(self.game, "sub/durable.bin").read_bytes(), body)
+        calls = [line.split(None, 1)[1] for line in trace.read_text().splitlines() if " " in line]
+        folder = str(self.game / "sub")
+        temporary = folder + "/" + temporary_name("durable.bin")
+
+        def index_of(predicate, start=0):
+            for i in range(start, len(calls)):
+                if predicate(calls[i]):
+                    return i
+            self.fail("no such call after #%d in:\n%s" % (start, "\n".join(calls[start:])))
+
+        opened = index_of(lambda c: c.startswith("openat(") and '"%s"' % temporary in c and "O_WRONLY" in c)
+        fd = calls[opened].rsplit("= ", 1)[1]
+        renamed = index_of(lambda c: c.startswith("rename") and '"%s"' % temporary in c, opened)
+        synced = [i for i in range(opened, renamed) if calls[i].startswith(("fsync(%s)" % fd, "fdatasync(%s)" % fd))]
+        self.assertTrue(synced, "the temporary was not flushed before the rename")
+        folder_opened = index_of(lambda c: c.startswith("openat(") and '"%s"' % folder in c and "O_DIRECTORY" in c,
+                                 renamed)
+        folder_fd = calls[folder_opened].rsplit("= ", 1)[1]
+        index_of(lambda c: c.startswith("fsync(%s)" % folder_fd), folder_opened)
+
+    def test_two_passes_on_one_folder_run_one_after_another(self):
+        """A second pass on a folder that a first one is patching waits for it
+        (saying so on stderr, still showing "Contacting patch server..."),
+        then finds everything in place: both end well, every file is whole,
+        and no temporary is left."""
+        files = {"a.bin": content_of("two-a", 3000), "sub/b.bin": content_of("two-b", 5000)}
+        held = Held(body=content_of("two-held", 200000), first=100000)
+        lines = [entry(name, len(body), self.publish("files/" + name, body)) for name, body in files.items()]
+        lines.append(entry("held.bin", len(held.body), self.route("held.bin", held)))
+        manifest = self.route("manifest.txt", Reply(body=manifest_bytes(lines)))
+        results = {}
+
+        def first_pass():
+            results["first"] = self.run_tool("patch", manifest)
+
+        first = threading.Thread(target=first_pass, daemon=True)
+        first.start()
+        try:
+            self.assertTrue(held.started.wait(120), "the first pass never reached the held file")
+            stderr_path = self.area / "second.stderr"
+            with open(stderr_path, "wb") as err, tempfile.TemporaryFile() as out:
+                args = ["patch", "--dir", self.tool.native(self.game), "--url", manifest]
+                second = subprocess.Popen(self.tool.command(args), stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=err, env=self.tool.environment())
+                try:
+                    wait_until(lambda: b"waiting" in stderr_path.read_bytes(), 120, "the second pass to wait")
+                    self.assertEqual(self.fault.hits_of("%s/manifest.txt" % self._testMethodName), 1)
+                finally:
+                    held.release.set()
+                code = second.wait(timeout=120)
+                out.seek(0)
+                second_lines = out.read().decode("utf-8").replace("\r\n", "\n").splitlines()
+        finally:
+            held.release.set()
+            first.join(timeout=120)
+        self.assertOutcome(results["first"], 0, last=downloaded(3))
+        self.assertEqual(code, 0, second_lines)
+        self.assertEqual(second_lines, [CONTACTING, "held.bin  (3/3)", UP_TO_DATE])
+        for name, body in files.items():
+            self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
+        self.assertEqual((self.game / "held.bin").read_bytes(), held.body)
+        self.assertEqual(temporaries_below(self.game), [])
 
     def test_stalled_servers_time_out(self):
         """With the limits shortened: a manifest whose body never comes and a

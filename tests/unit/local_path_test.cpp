@@ -15,9 +15,9 @@ TEST(LocalPath, EitherSlashBecomesThePlatformSeparatorAndOverlongPathsAreRefused
         if (c == '/') c = char(PathSeparator);
     EXPECT_EQ(Narrow(out), expected);
 
-    std::string dir = "d";  // "d" + separator + name: 259 units fit, 260 do not
-    EXPECT_TRUE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(257, 'n').c_str()).c_str(), out));
-    EXPECT_FALSE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(258, 'n').c_str()).c_str(), out));
+    std::string dir = "d";  // "d" + separator + name: 1023 units fit, 1024 do not
+    EXPECT_TRUE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(1021, 'n').c_str()).c_str(), out));
+    EXPECT_FALSE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(1022, 'n').c_str()).c_str(), out));
 }
 
 TEST(LocalPath, PathsThatCouldLeaveTheFolderOrConfuseWindowsAreRefused) {

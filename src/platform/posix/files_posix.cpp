@@ -1,8 +1,10 @@
 // File-system seam on POSIX: the launcher's few file operations as plain
 // system calls on UTF-8 paths converted from the UTF-16 text the core uses.
 // Linux only for ExecutablePath (/proc/self/exe); the rest is POSIX.
-// Leaves out: permissions beyond the umask defaults, locking, and paths
-// longer than PATH_MAX bytes once converted (they simply fail).
+// Replaces are durable (the folder is synced after the rename); the folder
+// lock of a pass is flock() on the folder itself.
+// Leaves out: permissions beyond the umask defaults, byte-range locks, and
+// paths longer than PATH_MAX bytes once converted (they simply fail).
 #include "platform/files.h"
 
 #include <climits>
@@ -10,7 +12,9 @@
 #include <cstring>
 #include <errno.h>
 #include <fcntl.h>
+#include <new>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,12 +93,30 @@ void CloseFile(FileHandle file) {
     if (file != NoFile) close(int(file));
 }
 
+// The folder holding path ("." for a bare name), synced so that the entries
+// renamed in it are on the disk. Failures are not reported: the rename has
+// happened, and only its durability is then left to the system.
+static void SyncParentFolder(const char *path) {
+    char folder[Utf8PathBytes];
+    snprintf(folder, sizeof folder, "%s", path);
+    char *slash = strrchr(folder, '/');
+    if (slash == nullptr) snprintf(folder, sizeof folder, ".");
+    else if (slash == folder) folder[1] = 0;
+    else *slash = 0;
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)fsync(fd);
+    close(fd);
+}
+
 // rename() replaces the target atomically and leaves the source alone on
-// failure, which is exactly the contract.
+// failure, which is exactly the contract; the folder sync makes it last.
 bool ReplaceFile(const WideChar *source, const WideChar *target) {
     char source8[Utf8PathBytes];
     char target8[Utf8PathBytes];
-    return PathToUtf8(source, source8) && PathToUtf8(target, target8) && rename(source8, target8) == 0;
+    if (!PathToUtf8(source, source8) || !PathToUtf8(target, target8) || rename(source8, target8) != 0) return false;
+    SyncParentFolder(target8);
+    return true;
 }
 
 // lstat, not stat: a symbolic link to a folder is itself a file to remove.
@@ -135,50 +157,46 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     return total;
 }
 
-// Cuts the last component off path in place ("a/b/c" -> "a/b", "/a" -> "/",
-// "a" -> "."). Stores the removed component's start in *removed, or null
-// when nothing was cut. False when path is already "/" or ".".
-static bool CutLastComponent(char *path, const char **removed) {
-    size_t length = strlen(path);
-    while (length > 1 && path[length - 1] == '/') path[--length] = 0;  // trailing separators
-    *removed = nullptr;
-    if (strcmp(path, "/") == 0 || strcmp(path, ".") == 0) return false;
-    char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        *removed = path;  // caller copies before reuse; "." replaces it below
-        return true;
+// The lock is flock() on the folder itself: no lock file is made, and the
+// kernel drops it with the last descriptor, so a killed pass frees it.
+struct FolderLock {
+    int fd;  // the folder, opened for reading
+};
+
+static FolderLockState LockFolderDescriptor(const WideChar *folder, bool wait, FolderLock **lock) {
+    *lock = nullptr;
+    char folder8[Utf8PathBytes];
+    if (!PathToUtf8(folder, folder8)) return FolderLockUnavailable;
+    int fd = open(folder8, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FolderLockUnavailable;
+    int result;
+    do result = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? FolderLockBusy : FolderLockUnavailable;
     }
-    *removed = slash + 1;
-    while (slash > path && slash[-1] == '/') slash--;
-    if (slash == path) slash++;  // keep the root
-    *slash = 0;
-    return true;
+    *lock = new (std::nothrow) FolderLock{fd};
+    if (*lock == nullptr) {
+        close(fd);
+        return FolderLockUnavailable;
+    }
+    return FolderLocked;
 }
 
-// Walks up from path to the deepest folder that exists, resolves it and
-// base with realpath() and compares the results component-wise. A ".."
-// among the parts that do not exist yet fails: the folders created later
-// would lead out of wherever the check looked. Any failure gives false.
-bool PathStaysInside(const WideChar *base, const WideChar *path) {
-    char base8[Utf8PathBytes];
-    char walk[Utf8PathBytes];
-    if (!PathToUtf8(base, base8) || !PathToUtf8(path, walk)) return false;
+FolderLockState TryLockFolder(const WideChar *folder, FolderLock **lock) {
+    return LockFolderDescriptor(folder, false, lock);
+}
 
-    for (;;) {
-        const char *removed = nullptr;
-        bool relativeLeaf = strchr(walk, '/') == nullptr;
-        if (!CutLastComponent(walk, &removed)) return false;
-        if (removed != nullptr && strcmp(removed, "..") == 0) return false;
-        if (relativeLeaf) strcpy(walk, ".");
-        struct stat info;
-        if (stat(walk, &info) == 0 && S_ISDIR(info.st_mode)) break;
-    }
+FolderLock *WaitLockFolder(const WideChar *folder) {
+    FolderLock *lock = nullptr;
+    LockFolderDescriptor(folder, true, &lock);
+    return lock;
+}
 
-    char realBase[PATH_MAX];
-    char realFolder[PATH_MAX];
-    if (realpath(base8, realBase) == nullptr || realpath(walk, realFolder) == nullptr) return false;
-    size_t baseLength = strlen(realBase);
-    if (strncmp(realFolder, realBase, baseLength) != 0) return false;
-    if (realFolder[baseLength] == 0) return true;
-    return realFolder[baseLength] == '/' || strcmp(realBase, "/") == 0;
+void UnlockFolder(FolderLock *lock) {
+    if (lock == nullptr) return;
+    close(lock->fd);  // closing the descriptor releases the lock
+    delete lock;
 }

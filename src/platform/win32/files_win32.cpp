@@ -1,22 +1,50 @@
 // File-system backend for Windows: the launcher's file operations on
 // wide-character paths through kernel32 (CreateFileW, MoveFileExW,
-// GetFinalPathNameByHandleW, ...). Windows 7 or later, no other libraries.
-// Leaves out long-path prefixes: paths stay below MAX_PATH except the
-// resolved paths PathStaysInside compares, which may grow to 1024 units.
+// GetFullPathNameW, ...). Windows 7 or later, no other libraries.
+// Long paths (from 240 units on) go to the system in their extended-length
+// form, so game files deeper than MAX_PATH can be checked and installed.
+// The folder lock of a pass is a named mutex: nothing is written for it.
+// Leaves out: relative paths longer than 240 units in the current folder's
+// drive-relative forms ("C:x"), which are turned into full paths like the
+// system would.
 #include <windows.h>
 
 // windows.h maps ReplaceFile onto the system's ReplaceFileW; this file
 // defines the launcher's own function of that name.
 #undef ReplaceFile
 
+#include <new>
+
 #include "platform/files.h"
 
-// Longest resolved path PathStaysInside compares, units with terminator.
-constexpr int FinalPathUnits = 1024;
 // GetModuleFileNameW is never asked for more than this.
 constexpr int ModulePathUnits = MAX_PATH;
 
 static HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+// Paths this long or longer are handed over as "\\?\C:\..." or
+// "\\?\UNC\server\share\...", which lifts the MAX_PATH limit; CreateDirectoryW
+// stops at 248 units already, so the switch comes before that.
+constexpr int ExtendedFromUnits = 240;
+constexpr int ExtendedPathUnits = 1400;  // longest path handed to the system, units
+
+struct SystemPath {
+    WideChar text[ExtendedPathUnits];
+};
+
+// path as the system should get it: itself when short, else its full
+// extended-length form in buffer. A path that cannot be made full is handed
+// over as it is, so the call fails as it would have.
+static const WideChar *ForSystem(const WideChar *path, SystemPath *buffer) {
+    if (TextLength(path) < ExtendedFromUnits || TextStartsWithNoCase(path, L"\\\\?\\")) return path;
+    WideChar full[ExtendedPathUnits];
+    DWORD n = GetFullPathNameW(path, ExtendedPathUnits, full, nullptr);
+    if (n == 0 || n >= ExtendedPathUnits) return path;
+    bool unc = full[0] == L'\\' && full[1] == L'\\';
+    bool fits = unc ? FormatText(buffer->text, ExtendedPathUnits, L"\\\\?\\UNC\\%s", full + 2)
+                    : FormatText(buffer->text, ExtendedPathUnits, L"\\\\?\\%s", full);
+    return fits ? buffer->text : path;
+}
 
 int ExecutablePath(WideChar *out, int capacity) {
     if (capacity <= 0) return 0;
@@ -35,25 +63,29 @@ int ExecutablePath(WideChar *out, int capacity) {
 // like a missing file would.
 bool LocalFileSize(const WideChar *path, int64_t *size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    SystemPath buffer;
+    if (!GetFileAttributesExW(ForSystem(path, &buffer), GetFileExInfoStandard, &data)) return false;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
     *size = int64_t((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     return true;
 }
 
 bool PathExists(const WideChar *path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    SystemPath buffer;
+    return GetFileAttributesW(ForSystem(path, &buffer)) != INVALID_FILE_ATTRIBUTES;
 }
 
 // GetFileAttributesW describes a link itself, not what it leads to.
 bool PathEntryExists(const WideChar *path) { return PathExists(path); }
 
 void CreateFolder(const WideChar *path) {
-    CreateDirectoryW(path, nullptr);
+    SystemPath buffer;
+    CreateDirectoryW(ForSystem(path, &buffer), nullptr);
 }
 
 FileHandle CreateFileForWriting(const WideChar *path) {
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return NoFile;
     return reinterpret_cast<FileHandle>(h);
@@ -87,18 +119,22 @@ void CloseFile(FileHandle file) {
 // a crash right after a patched file is reported never brings back the old
 // one.
 bool ReplaceFile(const WideChar *source, const WideChar *target) {
-    return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    SystemPath sourceBuffer, targetBuffer;
+    return MoveFileExW(ForSystem(source, &sourceBuffer), ForSystem(target, &targetBuffer),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RemoveFile(const WideChar *path) {
-    return DeleteFileW(path) != 0;
+    SystemPath buffer;
+    return DeleteFileW(ForSystem(path, &buffer)) != 0;
 }
 
 // Reads until the end of the file. A file that grows while it is read is
 // caught by the one-byte probe once the buffer is full.
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     if (capacity <= 0) return -1;
-    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         bytes[0] = 0;
@@ -128,80 +164,70 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     return total;
 }
 
-static bool IsSeparator(WideChar c) { return c == L'\\' || c == L'/'; }
+// The lock is a named mutex whose name is made from the folder's full path,
+// upper-cased as the file system compares names: every process of this
+// session that works on the folder asks for the same mutex. The system
+// releases a mutex whose owner died (the next owner sees it abandoned,
+// which is as good as free here).
+struct FolderLock {
+    HANDLE mutex;
+};
 
-// Units of the root that must never be stripped from path: "X:\" (3),
-// "X:" (2), "\" (1), or 0 for a relative path.
-static int RootLength(const WideChar *path) {
-    if (path[0] != 0 && path[1] == L':') return IsSeparator(path[2]) ? 3 : 2;
-    if (IsSeparator(path[0])) return 1;
-    return 0;
-}
+constexpr int LockNameUnits = 64;
 
-// Cuts the last component from folder (units long) and returns the new
-// length, or -1 when only the root is left. A relative path whose last
-// component goes becomes ".", the current folder.
-static int StripLastComponent(WideChar *folder, int length) {
-    int root = RootLength(folder);
-    if (length <= root) return -1;
-    int i = length;
-    while (i > root && !IsSeparator(folder[i - 1])) i--;
-    while (i > root && IsSeparator(folder[i - 1])) i--;
-    if (i == 0) {
-        folder[0] = L'.';
-        folder[1] = 0;
-        return 1;
+static HANDLE OpenFolderMutex(const WideChar *folder) {
+    WideChar full[ExtendedPathUnits];
+    DWORD n = GetFullPathNameW(folder, ExtendedPathUnits, full, nullptr);
+    if (n == 0 || n >= ExtendedPathUnits) return nullptr;
+    while (n > 3 && full[n - 1] == L'\\') full[--n] = 0;
+    CharUpperBuffW(full, n);
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a over the units
+    for (DWORD i = 0; i < n; i++) {
+        hash = (hash ^ (uint16_t(full[i]) & 0xFF)) * 1099511628211ull;
+        hash = (hash ^ (uint16_t(full[i]) >> 8)) * 1099511628211ull;
     }
-    folder[i] = 0;
-    return i;
-}
-
-// Finds the deepest existing folder on the way to path (path itself when it
-// is one). False when none can be found or path does not fit.
-static bool DeepestExistingFolder(const WideChar *path, WideChar *folder, int capacity) {
-    if (!CopyText(folder, capacity, path)) return false;
-    int length = TextLength(folder);
-    int root = RootLength(folder);
-    while (length > root && IsSeparator(folder[length - 1])) folder[--length] = 0;
-    if (length == 0) return false;
-    for (;;) {
-        DWORD attributes = GetFileAttributesW(folder);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return true;
-        if (length == 1 && folder[0] == L'.') return false;
-        length = StripLastComponent(folder, length);
-        if (length < 0) return false;
+    WideChar name[LockNameUnits];
+    FormatText(name, LockNameUnits, L"Local\\ZentharaLauncherFolder-");
+    int used = TextLength(name);
+    for (int i = 15; i >= 0; i--) {
+        name[used + i] = L"0123456789abcdef"[hash & 15];
+        hash >>= 4;
     }
+    name[used + 16] = 0;
+    return CreateMutexW(nullptr, FALSE, name);
 }
 
-// Resolves folder through links and junctions to its final path. Returns the
-// length in units, 0 on failure.
-static int FinalFolderPath(const WideChar *folder, WideChar *out, int capacity) {
-    HANDLE h = CreateFileW(folder, FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    DWORD n = GetFinalPathNameByHandleW(h, out, DWORD(capacity),
-                                        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(h);
-    if (n == 0 || n >= DWORD(capacity)) return 0;
-    return int(n);
+static FolderLockState LockFolderMutex(const WideChar *folder, DWORD waitMs, FolderLock **lock) {
+    *lock = nullptr;
+    HANDLE mutex = OpenFolderMutex(folder);
+    if (mutex == nullptr) return FolderLockUnavailable;
+    DWORD woke = WaitForSingleObject(mutex, waitMs);
+    if (woke != WAIT_OBJECT_0 && woke != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return woke == WAIT_TIMEOUT ? FolderLockBusy : FolderLockUnavailable;
+    }
+    *lock = new (std::nothrow) FolderLock{mutex};
+    if (*lock == nullptr) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return FolderLockUnavailable;
+    }
+    return FolderLocked;
 }
 
-// Compares resolved paths as NTFS does: ordinal, case-insensitive over all
-// of Unicode. The match must end at a component boundary so that "C:\Game2"
-// is not taken to lie inside "C:\Game". Any failure refuses.
-bool PathStaysInside(const WideChar *base, const WideChar *path) {
-    static_assert(FinalPathUnits >= 2 * MAX_PATH, "resolved paths need room for a prefix");
-    WideChar folder[FinalPathUnits];
-    WideChar finalBase[FinalPathUnits];
-    WideChar finalFolder[FinalPathUnits];
-    if (!DeepestExistingFolder(path, folder, FinalPathUnits)) return false;
-    int baseLength = FinalFolderPath(base, finalBase, FinalPathUnits);
-    int folderLength = FinalFolderPath(folder, finalFolder, FinalPathUnits);
-    if (baseLength == 0 || folderLength == 0 || folderLength < baseLength) return false;
-    if (CompareStringOrdinal(finalBase, baseLength, finalFolder, baseLength, TRUE) != CSTR_EQUAL)
-        return false;
-    return folderLength == baseLength || finalBase[baseLength - 1] == L'\\' ||
-           finalFolder[baseLength] == L'\\';
+FolderLockState TryLockFolder(const WideChar *folder, FolderLock **lock) {
+    return LockFolderMutex(folder, 0, lock);
+}
+
+FolderLock *WaitLockFolder(const WideChar *folder) {
+    FolderLock *lock = nullptr;
+    LockFolderMutex(folder, INFINITE, &lock);
+    return lock;
+}
+
+void UnlockFolder(FolderLock *lock) {
+    if (lock == nullptr) return;
+    ReleaseMutex(lock->mutex);
+    CloseHandle(lock->mutex);
+    delete lock;
 }

@@ -1,0 +1,68 @@
+// Temporary files of downloads: the fixed-length name beside the target,
+// and recognising it. Platform-neutral.
+#include "patch/temporary.h"
+
+static const WideChar TemporaryPrefix[] = WTEXT(".~launcher-");
+static const WideChar TemporarySuffix[] = WTEXT(".part");
+constexpr int TemporaryPrefixUnits = 11;
+constexpr int TemporaryDigits = 16;
+static_assert(TemporaryPrefixUnits + TemporaryDigits + 5 == TemporaryNameUnits, "name layout");
+
+static bool IsAnySeparator(WideChar c) { return c == '/' || c == '\\'; }
+
+// FNV-1a over the UTF-16 units of the name (low byte, then high byte).
+static uint64_t HashName(const WideChar *name) {
+    uint64_t hash = 14695981039346656037ull;
+    for (const WideChar *p = name; *p != 0; p++) {
+        uint16_t unit = uint16_t(*p);
+        hash = (hash ^ (unit & 0xFF)) * 1099511628211ull;
+        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
+    }
+    return hash;
+}
+
+bool BuildTemporaryPath(const WideChar *localPath, WideChar *out) {
+    int length = TextLength(localPath);
+    int nameStart = length;
+    while (nameStart > 0 && localPath[nameStart - 1] != PathSeparator) nameStart--;
+    if (nameStart == 0 || nameStart == length || nameStart + TemporaryNameUnits >= TemporaryPathUnits) return false;
+
+    for (int i = 0; i < nameStart; i++) out[i] = localPath[i];
+    WideChar *name = out + nameStart;
+    for (int i = 0; i < TemporaryPrefixUnits; i++) name[i] = TemporaryPrefix[i];
+    uint64_t hash = HashName(localPath + nameStart);
+    for (int i = TemporaryDigits - 1; i >= 0; i--) {
+        name[TemporaryPrefixUnits + i] = WideChar("0123456789abcdef"[hash & 15]);
+        hash >>= 4;
+    }
+    CopyText(name + TemporaryPrefixUnits + TemporaryDigits, 6, TemporarySuffix);
+    return true;
+}
+
+bool IsTemporaryName(const WideChar *name) {
+    if (TextLength(name) != TemporaryNameUnits) return false;
+    for (int i = 0; i < TemporaryPrefixUnits; i++)
+        if (name[i] != TemporaryPrefix[i]) return false;
+    for (int i = 0; i < TemporaryDigits; i++) {
+        WideChar c = name[TemporaryPrefixUnits + i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return TextEqual(name + TemporaryPrefixUnits + TemporaryDigits, TemporarySuffix);
+}
+
+bool NamesTemporaryFile(const WideChar *relativePath) {
+    const WideChar *name = relativePath;
+    for (const WideChar *p = relativePath; *p != 0; p++)
+        if (IsAnySeparator(*p)) name = p + 1;
+    // Windows matches names without regard to case, so ".~LAUNCHER-...PART"
+    // would be the same file there: compare folded to lower case.
+    WideChar lowered[TemporaryNameUnits + 1];
+    int n = 0;
+    for (; name[n] != 0 && n < TemporaryNameUnits + 1; n++) {
+        WideChar c = name[n];
+        lowered[n] = (c >= 'A' && c <= 'Z') ? WideChar(c + 32) : c;
+    }
+    if (n != TemporaryNameUnits) return false;
+    lowered[n] = 0;
+    return IsTemporaryName(lowered);
+}

@@ -1,0 +1,28 @@
+// Temporary files of downloads: where a file's body is written before it
+// replaces its target. Platform-neutral.
+// A temporary sits in its target's own folder, so the replace is one rename
+// on one file system, under a short name of fixed length that always fits
+// the file system's name limit however long the target's name is:
+//   ".~launcher-" + 16 lowercase hex digits + ".part"
+// The digits are a 64-bit hash of the target's file name, so every target
+// has exactly one temporary, which a later pass finds again. Only names of
+// this form are ever removed as stale, and a manifest entry may not name
+// one.
+#pragma once
+#include "base/text.h"
+#include "patch/local_path.h"
+
+constexpr int TemporaryNameUnits = 32;  // the name alone, without a terminator
+constexpr int TemporaryPathUnits = LocalPathUnits + TemporaryNameUnits;
+
+// The temporary of the file at localPath (TemporaryPathUnits units). False
+// when localPath has no folder part.
+bool BuildTemporaryPath(const WideChar *localPath, WideChar *out);
+
+// True when name (one file name, no folder) has the form of a temporary.
+bool IsTemporaryName(const WideChar *name);
+
+// True when the last component of a manifest's relative path ('/' or '\'
+// separated) is a temporary's name: such an entry is refused, since its
+// file would be taken for a stale temporary.
+bool NamesTemporaryFile(const WideChar *relativePath);

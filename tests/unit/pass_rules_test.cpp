@@ -1,0 +1,115 @@
+// Rules of a pass that need no server: which fetched bodies count as a
+// manifest, the temporaries' names, and the game folder's lock.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "patch/manifest.h"
+#include "patch/temporary.h"
+#include "platform/files.h"
+#include "test_files.h"
+
+TEST(ManifestBody, PagesThatAreNoManifestAndManifestsCutOffAreRefused) {
+    struct Case {
+        const char *text;
+        bool usable;
+    };
+    const Case cases[] = {
+        {"a.bin|1|http://h/a\n", true},
+        {"<html><body>Back soon.</body></html>\n", false},         // a maintenance page
+        {"Please sign in to use this network.", false},           // no line feed at all
+        {"# nothing yet\n\n   \n\t\r\n#\n", true},                 // an operator's empty manifest
+        {"# comment\nonly text\n", false},
+        {"odd|line\n", true},                                      // one bar still counts as an entry
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\n", true},
+        {"#launcher-manifest entries=1\r\na|1|u\r\n#end entries=1\r\n", true},
+        {"#launcher-manifest entries=0\n#end entries=0\n", true},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=2\n\n\n", true},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n", false},   // cut before the end line
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entr", false},
+        {"#launcher-manifest entries=2\na|1|u\n#end entries=2\n", false},  // an entry lost
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\nb|2|u\n", false},
+        {"#launcher-manifest entries=x\na|1|u\n#end entries=x\n", false},
+        {"#launcher-manifest entries=99999999999\n#end entries=99999999999\n", false},
+        {"#launcher-manifestentries=1\na|1|u\n", true},            // not the mark: a plain comment
+        {"a|1|u\n#end entries=7\n", true},                        // an end line alone marks nothing
+    };
+    for (const Case &c : cases) EXPECT_EQ(IsUsableManifest(c.text), c.usable) << c.text;
+}
+
+static WideString Sep(const char *path) {
+    std::string native = path;
+    for (char &c : native)
+        if (c == '/') c = char(PathSeparator);
+    return Wide(native.c_str());
+}
+
+TEST(TemporaryName, ShortFixedBesideItsTargetAndRecognisedOnlyInItsOwnForm) {
+    WideChar out[TemporaryPathUnits];
+    std::string longName(255, 'n');
+    ASSERT_TRUE(BuildTemporaryPath(Sep(("/g/data/" + longName).c_str()).c_str(), out));
+    std::string temporary = Narrow(out);
+    std::string folder = Narrow(Sep("/g/data/"));
+    ASSERT_EQ(temporary.compare(0, folder.size(), folder), 0) << temporary;
+    std::string name = temporary.substr(folder.size());
+    EXPECT_EQ(name.size(), size_t(TemporaryNameUnits)) << name;
+    EXPECT_TRUE(IsTemporaryName(Wide(name.c_str()).c_str())) << name;
+
+    WideChar other[TemporaryPathUnits], again[TemporaryPathUnits];
+    ASSERT_TRUE(BuildTemporaryPath(Sep("/g/data/a.bin").c_str(), other));
+    ASSERT_TRUE(BuildTemporaryPath(Sep("/g/data/a.bin").c_str(), again));
+    EXPECT_EQ(Narrow(other), Narrow(again));       // found again by a later pass
+    EXPECT_NE(Narrow(other), temporary);           // every target its own
+    WideChar moved[TemporaryPathUnits];
+    ASSERT_TRUE(BuildTemporaryPath(Sep("/g/other/a.bin").c_str(), moved));
+    EXPECT_EQ(Narrow(moved).substr(Narrow(moved).size() - TemporaryNameUnits),
+              Narrow(other).substr(Narrow(other).size() - TemporaryNameUnits));
+    EXPECT_FALSE(BuildTemporaryPath(Wide("a.bin").c_str(), out));  // no folder part
+
+    const char *notOurs[] = {"a.bin.part~", ".~launcher-0123456789abcdef.part~", ".~launcher-0123456789abcdeg.part",
+                             ".~launcher-0123456789ABCDEF.part", "~launcher-0123456789abcdef.part",
+                             ".~launcher-0123456789abcde.part", ""};
+    for (const char *candidate : notOurs) EXPECT_FALSE(IsTemporaryName(Wide(candidate).c_str())) << candidate;
+
+    EXPECT_TRUE(NamesTemporaryFile(Wide(name.c_str()).c_str()));
+    EXPECT_TRUE(NamesTemporaryFile(Wide(("data/sub\\" + name).c_str()).c_str()));
+    std::string upper = name;
+    for (char &c : upper) c = char(toupper(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(NamesTemporaryFile(Wide(("x/" + upper).c_str()).c_str()));  // the same file on Windows
+    EXPECT_FALSE(NamesTemporaryFile(Wide((name + "/file.bin").c_str()).c_str()));
+    EXPECT_FALSE(NamesTemporaryFile(Wide("data/a.bin.part~").c_str()));
+}
+
+TEST(FolderLock, OnePassAtATimeAndFreeAgainOnceReleased) {
+    WideString folder = MakeScratchFolder();
+    FolderLock *held = nullptr;
+    ASSERT_EQ(TryLockFolder(folder.c_str(), &held), FolderLocked);
+
+    // Another thread stands for another pass (the Windows lock belongs to
+    // a thread, as a pass runs on one).
+    FolderLockState seen = FolderLocked;
+    std::thread([&] {
+        FolderLock *other = nullptr;
+        seen = TryLockFolder(folder.c_str(), &other);
+        UnlockFolder(other);
+    }).join();
+    EXPECT_EQ(seen, FolderLockBusy);
+
+    std::atomic<bool> waiterHasIt{false};
+    std::thread waiter([&] {
+        FolderLock *lock = WaitLockFolder(folder.c_str());
+        waiterHasIt = lock != nullptr;
+        UnlockFolder(lock);
+    });
+    UnlockFolder(held);
+    waiter.join();
+    EXPECT_TRUE(waiterHasIt);
+
+    FolderLock *again = nullptr;
+    EXPECT_EQ(TryLockFolder(folder.c_str(), &again), FolderLocked);
+    UnlockFolder(again);
+    RemoveTree(folder);
+}
