@@ -96,7 +96,7 @@ static int ToolMain(int argc, const WideChar *const *argv) {
 
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassObserver observer = {SayWaitingForFolder};
+    PassObserver observer = {SayWaitingForFolder, nullptr, 0};
     RunManifestPassWithOutcome(mode, &outcome, &observer);
     if (g_consoleLive) {
         EndLiveLine();

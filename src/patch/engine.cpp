@@ -2,20 +2,20 @@
 // seams. A download never leaves a partial or wrong file in place: it is
 // written to a temporary file beside its target and replaces the target only
 // once the whole body arrived with the size the manifest announced.
+// Downloads run on several workers (patch/transfers); everything else, the
+// reports included, happens on the pass's thread in manifest order.
 #include "patch/engine.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/state.h"
 #include "patch/local_path.h"
 #include "patch/temporary.h"
+#include "patch/transfers.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/window.h"
-
-// Carries every downloaded file from the connection to the disk; one pass
-// at a time uses it.
-static char s_transferBuffer[TransferBufferBytes];
 
 static const WideChar ContactingText[] = WTEXT("Contacting patch server...");
 static const WideChar UnreachableText[] = WTEXT("Could not reach patch server (launcher.ini).");
@@ -86,54 +86,73 @@ static void CreateParentDirectories(const WideChar *localPath) {
     }
 }
 
+static bool Fail(QueuedEntry *queued, const char *why) {
+    snprintf(queued->failure, FailureTextBytes, "%s", why);
+    return false;
+}
+
 // Streams the body into file; true only when it is complete: no transport
 // error, the announced Content-Length met, and exactly expectedSize bytes
-// when that is 0 or more (reading stops as soon as it is exceeded).
-static bool CopyBody(HttpRequest *request, FileHandle file, int64_t expectedSize, int64_t contentLength) {
+// (reading stops as soon as it is exceeded).
+static bool CopyBody(QueuedEntry *queued, HttpRequest *request, FileHandle file, int64_t contentLength,
+                     char *buffer) {
+    int64_t expectedSize = queued->entry.expectedSize;
     int64_t received = 0;
     for (;;) {
         int count = 0;
-        if (!HttpRead(request, s_transferBuffer, TransferBufferBytes, &count)) return false;
+        if (!HttpRead(request, buffer, TransferBufferBytes, &count)) return Fail(queued, "the transfer failed");
         if (count == 0) break;
         received += count;
-        if (expectedSize >= 0 && received > expectedSize) return false;
-        if (!WriteToFile(file, s_transferBuffer, count)) return false;
+        if (received > expectedSize) return Fail(queued, "the body is larger than the manifest says");
+        if (!WriteToFile(file, buffer, count)) return Fail(queued, "the file could not be written (disk full?)");
     }
-    if (contentLength >= 0 && received != contentLength) return false;
-    return expectedSize < 0 || received == expectedSize;
+    if (contentLength >= 0 && received != contentLength) return Fail(queued, "the body was cut short");
+    if (received != expectedSize) return Fail(queued, "the body is smaller than the manifest says");
+    return true;
 }
 
-// Downloads one differing entry over localPath. False for every failure;
-// the old file, if any, is then left untouched. Folders on the way may be
-// the player's own links (a data folder moved to another disk): they are
-// followed, as every file call follows them; the temporary itself is never
-// opened through a link.
-static bool DownloadEntry(const ManifestEntry *entry, const WideChar *localPath) {
+// Downloads one differing entry over its local path. False for every
+// failure, with the reason; the old file, if any, is then left untouched.
+// Folders on the way may be the player's own links (a data folder moved
+// to another disk): they are followed, as every file call follows them;
+// the temporary itself is never opened through a link.
+static bool DownloadEntry(QueuedEntry *queued, char *buffer) {
+    const ManifestEntry *entry = &queued->entry;
+    const WideChar *localPath = queued->localPath;
     WideChar temporaryPath[TemporaryPathUnits];
-    if (!IsFetchableUrl(entry->sourceUrl) || !BuildTemporaryPath(localPath, temporaryPath)) return false;
+    if (!IsFetchableUrl(entry->sourceUrl)) return Fail(queued, "not an http or https URL");
+    if (!BuildTemporaryPath(localPath, temporaryPath)) return Fail(queued, "no room for a temporary name");
     CreateParentDirectories(localPath);
 
     HttpRoot *root = HttpOpenRoot();
-    if (root == nullptr) return false;
+    if (root == nullptr) return Fail(queued, "no HTTP session");
     int status = 0;
     int64_t contentLength = -1;
     HttpRequest *request = HttpOpenUrl(root, entry->sourceUrl, &status, &contentLength);
     if (request == nullptr) {
         HttpCloseRoot(root);
-        return false;
+        return Fail(queued, "no answer from the server");
     }
     bool ok = false;
     FileHandle file = NoFile;
-    if (IsSuccessStatus(status)) file = CreateFileForWriting(temporaryPath);
+    if (!IsSuccessStatus(status)) {
+        char why[FailureTextBytes];
+        snprintf(why, sizeof why, "HTTP status %d", status);
+        Fail(queued, why);
+    } else {
+        file = CreateFileForWriting(temporaryPath);
+        if (file == NoFile) Fail(queued, "the temporary file could not be created");
+    }
     if (file != NoFile) {
         // On the disk before the rename, so a power cut never leaves the
         // target empty.
-        ok = CopyBody(request, file, entry->expectedSize, contentLength) && FlushFile(file);
+        ok = CopyBody(queued, request, file, contentLength, buffer);
+        if (ok && !FlushFile(file)) ok = Fail(queued, "the file could not be flushed to the disk");
         CloseFile(file);
     }
     HttpCloseRequest(request);
     HttpCloseRoot(root);
-    if (ok) ok = ReplaceFile(temporaryPath, localPath);
+    if (ok && !ReplaceFile(temporaryPath, localPath)) ok = Fail(queued, "the file could not be replaced");
     if (!ok && file != NoFile) RemoveFile(temporaryPath);
     return ok;
 }
@@ -146,28 +165,28 @@ static void RemoveStaleTemporary(const WideChar *localPath) {
     if (BuildTemporaryPath(localPath, temporaryPath) && PathEntryExists(temporaryPath)) RemoveFile(temporaryPath);
 }
 
-// Compares one entry with the disk and, in Patch mode, downloads it when it
-// differs. Check only reads. An entry that is too long for its buffers,
-// whose path could leave the program folder or that names a temporary is
-// refused: differing in Check mode, an error in Patch mode, and nothing is
-// created for it. A negative size other than -1 ("absent") means nothing,
-// and -1 cannot be installed either: in Patch such an entry that differs
-// is an error and nothing is downloaded for it.
-static void HandleEntry(int mode, const ManifestEntry *entry, PassCounters *counters) {
-    WideChar localPath[LocalPathUnits];
-    bool usable = entry->fieldsFit && IsSafeRelativePath(entry->relativePath) &&
-                  !NamesTemporaryFile(entry->relativePath) &&
-                  BuildLocalPath(g_state.programDir, entry->relativePath, localPath);
+// Compares one entry with the disk and decides whether to download it:
+// Check only reads. An entry that is too long for its buffers, whose path
+// could leave the program folder or that names a temporary is refused:
+// differing in Check mode, an error in Patch mode, and nothing is created
+// for it. A negative size other than -1 ("absent") means nothing, and -1
+// cannot be installed either: in Patch such an entry that differs is an
+// error and nothing is downloaded for it.
+static void LookAtEntry(int mode, QueuedEntry *queued) {
+    const ManifestEntry *entry = &queued->entry;
+    queued->usable = entry->fieldsFit && IsSafeRelativePath(entry->relativePath) &&
+                     !NamesTemporaryFile(entry->relativePath) &&
+                     BuildLocalPath(g_state.programDir, entry->relativePath, queued->localPath);
     int64_t localSize = -1;
-    if (usable) {
-        if (mode != Check) RemoveStaleTemporary(localPath);
-        if (!LocalFileSize(localPath, &localSize)) localSize = -1;
+    if (queued->usable) {
+        if (mode != Check) RemoveStaleTemporary(queued->localPath);
+        if (!LocalFileSize(queued->localPath, &localSize)) localSize = -1;
     }
-    counters->processed++;
-    if (usable && localSize == entry->expectedSize) return;
-    counters->differing++;
-    if (mode == Check) return;
-    if (!usable || entry->expectedSize < 0 || !DownloadEntry(entry, localPath)) counters->errors++;
+    queued->differs = !queued->usable || localSize != entry->expectedSize;
+    queued->download = mode != Check && queued->differs && queued->usable && entry->expectedSize >= 0;
+    queued->failed = mode != Check && queued->differs && !queued->download;
+    queued->failure[0] = 0;
+    if (queued->failed) Fail(queued, queued->usable ? "the manifest gives a negative size" : "refused path");
 }
 
 static void ReportProgress(const ManifestEntry *entry, const PassCounters *counters) {
@@ -176,6 +195,19 @@ static void ReportProgress(const ManifestEntry *entry, const PassCounters *count
     WideChar text[ProgressTextUnits];
     FormatProgressText(entry->relativePath, counters->processed, counters->total, text);
     ShowStatus(text, percent);
+}
+
+// Counts an entry once everything before it was counted, reports it, and
+// tells the observer of a failure.
+static void FinishEntry(const QueuedEntry *queued, PassCounters *counters, const PassObserver *observer) {
+    counters->processed++;
+    if (queued->differs) counters->differing++;
+    if (queued->failed) {
+        counters->errors++;
+        if (observer != nullptr && observer->fileFailed != nullptr)
+            observer->fileFailed(queued->entry.relativePath, queued->failure);
+    }
+    ReportProgress(&queued->entry, counters);
 }
 
 // Takes the game folder's lock for the pass; while another pass holds it,
@@ -189,18 +221,25 @@ static FolderLock *LockGameFolder(const PassObserver *observer) {
     return WaitLockFolder(g_state.programDir);
 }
 
-// The entry pass over the fetched text: every entry line handled in order,
-// with its report.
-static void HandleEntries(int mode, char *text, PassCounters *counters) {
-    ManifestEntry entry;
+// The entry pass over the fetched text: every entry line looked at in
+// order, downloads handed to the workers, and entries counted and reported
+// in order as the ones before them finish.
+static void HandleEntries(int mode, char *text, PassCounters *counters, const PassObserver *observer) {
+    int jobs = observer != nullptr && observer->transferJobs > 0 ? observer->transferJobs : DefaultTransferJobs;
+    if (mode != Check) StartTransfers(jobs, DownloadEntry);
     for (char *line = text; line != nullptr && *line != 0;) {
         char *next = CutManifestLine(line);
-        if (ParseManifestLine(line, &entry)) {
-            HandleEntry(mode, &entry, counters);
-            ReportProgress(&entry, counters);
+        QueuedEntry *queued;
+        while ((queued = NextQueueSlot()) == nullptr) FinishEntry(TakeFinishedEntry(true), counters, observer);
+        if (ParseManifestLine(line, &queued->entry)) {
+            LookAtEntry(mode, queued);
+            QueueEntry(queued);
+            while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(finished, counters, observer);
         }
         line = next;
     }
+    while (const QueuedEntry *finished = TakeFinishedEntry(true)) FinishEntry(finished, counters, observer);
+    if (mode != Check) StopTransfers();
 }
 
 void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserver *observer) {
@@ -222,7 +261,7 @@ void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserv
     outcome->serverReached = true;
     PassCounters *counters = &outcome->counters;
     counters->total = CountManifestEntries(text);
-    HandleEntries(mode, text, counters);
+    HandleEntries(mode, text, counters, observer);
     free(text);
     UnlockFolder(lock);
 

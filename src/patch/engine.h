@@ -12,7 +12,6 @@
 constexpr int ManifestInitialBytes = 65536;
 constexpr int ManifestFreeBytes = 4096;                       // kept free before each read
 constexpr int64_t ManifestLimitBytes = 256ll * 1024 * 1024;   // larger answers are refused
-constexpr int TransferBufferBytes = 32768;
 
 // How a pass ended, for callers that need more than the status line.
 struct PassOutcome {
@@ -24,6 +23,10 @@ struct PassOutcome {
 // wants to hear of a pass; a null member is not called.
 struct PassObserver {
     void (*waitingForFolder)();  // another pass holds the game folder: this one waits for it
+    // A file failed (in manifest order, once the entries before it were
+    // counted): its path as the manifest writes it, and why in a few words.
+    void (*fileFailed)(const WideChar *relativePath, const char *reason);
+    int transferJobs;            // downloads at once, 1-16; 0 for the default of 8
 };
 
 // Runs one whole pass on the calling thread (it blocks on network and disk).

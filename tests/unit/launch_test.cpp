@@ -87,7 +87,10 @@ struct GameFolder {
 
 #ifdef _WIN32
 static std::string QuotedGamePath(const GameFolder &folder) {
-    return "\"" + Narrow(JoinPath(folder.dir, "qorin.exe")) + "\"";
+    std::string quoted = "\"";
+    quoted += Narrow(JoinPath(folder.dir, "qorin.exe"));
+    quoted += '"';
+    return quoted;
 }
 #endif
 

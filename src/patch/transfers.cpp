@@ -1,0 +1,132 @@
+// Downloads of a pass on several workers, results in manifest order.
+// Platform-neutral: the workers are fire-and-forget threads of the thread
+// seam; the queue is guarded by one mutex, and every change of a slot's
+// state is announced on one condition variable.
+#include "patch/transfers.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/thread.h"
+
+enum SlotState { SlotFree, SlotWaiting, SlotRunning, SlotFinished };
+
+// Everything the queue keeps; one pass at a time.
+struct TransferState {
+    std::mutex lock;
+    std::condition_variable changed;           // any slot changed state, or a worker ended
+    QueuedEntry slots[TransferQueueSlots];
+    SlotState states[TransferQueueSlots];
+    int head;                                  // oldest slot not yet taken back
+    int count;                                 // slots in use from head on
+    int nextWaiting;                           // where workers look for work first
+    bool stopping;                             // workers end once no work is left
+    int workers;                               // workers still running
+    TransferFunction transfer;
+    char buffers[MaxTransferJobs][TransferBufferBytes];
+    bool bufferTaken[MaxTransferJobs];
+    char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
+};
+static TransferState s_transfers;
+
+// The oldest waiting slot, or -1. Caller holds the lock.
+static int OldestWaitingSlot() {
+    for (int i = 0; i < s_transfers.count; i++) {
+        int slot = (s_transfers.head + i) % TransferQueueSlots;
+        if (s_transfers.states[slot] == SlotWaiting) return slot;
+    }
+    return -1;
+}
+
+static uint32_t TransferWorkerThread(void *) {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    int buffer = 0;
+    while (s_transfers.bufferTaken[buffer]) buffer++;
+    s_transfers.bufferTaken[buffer] = true;
+    for (;;) {
+        int slot = OldestWaitingSlot();
+        if (slot < 0) {
+            if (s_transfers.stopping) break;
+            s_transfers.changed.wait(hold);
+            continue;
+        }
+        s_transfers.states[slot] = SlotRunning;
+        QueuedEntry *queued = &s_transfers.slots[slot];
+        hold.unlock();
+        queued->failed = !s_transfers.transfer(queued, s_transfers.buffers[buffer]);
+        hold.lock();
+        s_transfers.states[slot] = SlotFinished;
+        s_transfers.changed.notify_all();
+    }
+    s_transfers.bufferTaken[buffer] = false;
+    s_transfers.workers--;
+    s_transfers.changed.notify_all();
+    return 0;
+}
+
+void StartTransfers(int jobs, TransferFunction transfer) {
+    if (jobs < 1) jobs = 1;
+    if (jobs > MaxTransferJobs) jobs = MaxTransferJobs;
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    s_transfers.head = s_transfers.count = 0;
+    s_transfers.stopping = false;
+    s_transfers.transfer = transfer;
+    for (int i = 0; i < TransferQueueSlots; i++) s_transfers.states[i] = SlotFree;
+    for (int i = 0; i < jobs; i++) {
+        s_transfers.workers++;
+        if (!StartWorker(TransferWorkerThread)) {
+            s_transfers.workers--;
+            break;
+        }
+    }
+}
+
+QueuedEntry *NextQueueSlot() {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    if (s_transfers.count == TransferQueueSlots) return nullptr;
+    int slot = (s_transfers.head + s_transfers.count) % TransferQueueSlots;
+    return &s_transfers.slots[slot];
+}
+
+void QueueEntry(QueuedEntry *queued) {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    int slot = int(queued - s_transfers.slots);
+    s_transfers.count++;
+    if (!queued->download) {
+        s_transfers.states[slot] = SlotFinished;
+        return;
+    }
+    if (s_transfers.workers > 0) {
+        s_transfers.states[slot] = SlotWaiting;
+        s_transfers.changed.notify_all();
+        return;
+    }
+    // No worker could be started: the pass downloads it itself, now.
+    s_transfers.states[slot] = SlotRunning;
+    hold.unlock();
+    queued->failed = !s_transfers.transfer(queued, s_transfers.inlineBuffer);
+    hold.lock();
+    s_transfers.states[slot] = SlotFinished;
+}
+
+QueuedEntry *TakeFinishedEntry(bool wait) {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    auto headFinished = [] {
+        return s_transfers.count == 0 || s_transfers.states[s_transfers.head] == SlotFinished;
+    };
+    if (wait) s_transfers.changed.wait(hold, headFinished);
+    if (s_transfers.count == 0 || s_transfers.states[s_transfers.head] != SlotFinished) return nullptr;
+    int slot = s_transfers.head;
+    s_transfers.states[slot] = SlotFree;
+    s_transfers.head = (slot + 1) % TransferQueueSlots;
+    s_transfers.count--;
+    s_transfers.changed.notify_all();
+    return &s_transfers.slots[slot];
+}
+
+void StopTransfers() {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    s_transfers.stopping = true;
+    s_transfers.changed.notify_all();
+    s_transfers.changed.wait(hold, [] { return s_transfers.workers == 0; });
+}

@@ -1,0 +1,54 @@
+// Downloads of a pass on several workers at once, with their results handed
+// back in manifest order, so everything the player sees (the reports every
+// 16 entries, the counts, the closing message) is exactly what a pass that
+// downloads one file after another shows. Platform-neutral over the thread
+// seam; one pass at a time uses it.
+// The pass puts every entry it has looked at into the queue in order:
+// entries that need no download arrive finished; differing ones wait for a
+// worker. The pass takes entries back from the head only once they are
+// finished, so an entry's report waits for the entries before it.
+#pragma once
+#include "patch/local_path.h"
+#include "patch/manifest.h"
+
+constexpr int DefaultTransferJobs = 8;  // downloads at once, unless told otherwise
+constexpr int MaxTransferJobs = 16;
+constexpr int TransferQueueSlots = 64;  // entries held between looking at them and reporting them
+constexpr int TransferBufferBytes = 32768;
+constexpr int FailureTextBytes = 96;
+
+// One entry between the moment the pass looked at it and its report.
+struct QueuedEntry {
+    ManifestEntry entry;
+    WideChar localPath[LocalPathUnits];
+    bool usable;                        // its path and fields passed every rule
+    bool differs;                       // its size on disk is not the manifest's
+    bool download;                      // a worker must download it
+    bool failed;                        // the download (or the entry) failed
+    char failure[FailureTextBytes];     // why, in a few words, when failed
+};
+
+// Downloads queued->entry over queued->localPath with buffer (of
+// TransferBufferBytes) and says how it went: true when the file is in
+// place; false with queued->failure set otherwise. Runs on any worker.
+typedef bool (*TransferFunction)(QueuedEntry *queued, char *buffer);
+
+// Starts up to jobs (1 to MaxTransferJobs) workers that run transfer.
+// When none can be started, downloads run on the pass's own thread as
+// they are queued.
+void StartTransfers(int jobs, TransferFunction transfer);
+
+// A free slot at the tail of the queue, or nullptr while the queue is full
+// (take the head back first). Fill it, then hand it over with QueueEntry,
+// or leave it unused.
+QueuedEntry *NextQueueSlot();
+void QueueEntry(QueuedEntry *queued);
+
+// The finished entry at the head of the queue, or nullptr when the head is
+// not finished yet (or the queue is empty). With wait, waits for the head
+// to finish instead (nullptr only for an empty queue). The entry stays
+// valid until the next call of TakeFinishedEntry or NextQueueSlot.
+QueuedEntry *TakeFinishedEntry(bool wait);
+
+// Waits for the workers to end; the queue must be empty.
+void StopTransfers();
