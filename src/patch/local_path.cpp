@@ -24,25 +24,35 @@ static bool IsForbiddenUnit(WideChar c) {
 
 static WideChar UpperAscii(WideChar c) { return (c >= 'a' && c <= 'z') ? WideChar(c - 32) : c; }
 
-// Device names Windows reserves in every folder, with or without extension.
+// Whether the length units at stem spell name (ASCII capitals) in any
+// letter case.
+static bool StemIs(const WideChar *stem, int length, const char *name) {
+    int i = 0;
+    for (; i < length; i++)
+        if (name[i] == 0 || UpperAscii(stem[i]) != WideChar(name[i])) return false;
+    return name[i] == 0;
+}
+
+// Windows counts the superscripts one, two and three as digits of a COM or
+// LPT name, besides 0 to 9.
+static bool IsPortDigit(WideChar c) {
+    return (c >= '0' && c <= '9') || c == WideChar(0x00B9) || c == WideChar(0x00B2) || c == WideChar(0x00B3);
+}
+
+// Device names Windows reserves in every folder, with or without extension:
+// CON, PRN, AUX, NUL, the console's CONIN$ and CONOUT$, CLOCK$, and COM or
+// LPT with one port digit.
 static bool IsReservedDeviceName(const WideChar *begin, const WideChar *end) {
     const WideChar *stemEnd = begin;
     while (stemEnd < end && *stemEnd != '.') stemEnd++;
     // Windows also ignores blanks before the extension ("CON .txt").
     while (stemEnd > begin && stemEnd[-1] == ' ') stemEnd--;
     int length = int(stemEnd - begin);
-    WideChar stem[5] = {0};
-    if (length < 3 || length > 4) return false;
-    for (int i = 0; i < length; i++) stem[i] = UpperAscii(begin[i]);
-    static const char *const plainNames[] = {"CON", "PRN", "AUX", "NUL"};
-    if (length == 3) {
-        for (const char *name : plainNames)
-            if (stem[0] == name[0] && stem[1] == name[1] && stem[2] == name[2]) return true;
-        return false;
-    }
-    bool numbered = (stem[0] == 'C' && stem[1] == 'O' && stem[2] == 'M') ||
-                    (stem[0] == 'L' && stem[1] == 'P' && stem[2] == 'T');
-    return numbered && stem[3] >= '1' && stem[3] <= '9';
+    static const char *const names[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+    for (const char *name : names)
+        if (StemIs(begin, length, name)) return true;
+    bool port = length == 4 && (StemIs(begin, 3, "COM") || StemIs(begin, 3, "LPT"));
+    return port && IsPortDigit(begin[3]);
 }
 
 static bool IsSafeComponent(const WideChar *begin, const WideChar *end) {

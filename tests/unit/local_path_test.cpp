@@ -30,10 +30,41 @@ TEST(LocalPath, PathsThatCouldLeaveTheFolderOrConfuseWindowsAreRefused) {
     for (const char *path : refused) EXPECT_FALSE(IsSafeRelativePath(Wide(path).c_str())) << "'" << path << "'";
 
     const char *accepted[] = {
-        "a.bin", "data/maps/a.bin", "data\\maps\\a.bin", "a//b", " lead space", "CONSOLE.txt", "COM0",
+        "a.bin", "data/maps/a.bin", "data\\maps\\a.bin", "a//b", " lead space", "CONSOLE.txt",
         "COM10", "LPT", "x.con", "..a", "a..b", ".hidden", "caf\xC3\xA9/\xE6\x96\x87.dat",
     };
     for (const char *path : accepted) EXPECT_TRUE(IsSafeRelativePath(Wide(path).c_str())) << "'" << path << "'";
+}
+
+TEST(LocalPath, EveryDeviceNameWindowsReservesIsRefusedInAnyCaseAndWithAnyExtension) {
+    // Superscript one, two and three count as port digits on Windows.
+    const std::string sup1 = "\xC2\xB9", sup2 = "\xC2\xB2", sup3 = "\xC2\xB3";
+    const std::string devices[] = {
+        "COM0", "LPT0", "COM" + sup1, "COM" + sup2, "COM" + sup3, "LPT" + sup1, "LPT" + sup2, "LPT" + sup3,
+        "CLOCK$", "CONIN$", "CONOUT$", "COM5", "LPT1", "AUX",
+    };
+    for (const std::string &device : devices) {
+        std::string lower;
+        for (char c : device) lower += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+        std::string mixed = lower;
+        mixed[0] = device[0];
+        for (const std::string &name : {device, lower, mixed}) {
+            for (const std::string &path : {name, name + ".txt", name + ".tar.gz", name + " .dat", name + "  .x",
+                                             "data/" + name, "data/" + name + ".bin/inner", name + "/file"}) {
+                EXPECT_FALSE(IsSafeRelativePath(Wide(path.c_str()).c_str())) << "'" << path << "'";
+            }
+        }
+    }
+
+    // Names that only start or end like a device, other superscripts and
+    // digits that are not single: ordinary files.
+    const std::string lookAlikes[] = {
+        "COM00", "LPT01", "COM" + sup1 + sup2, "COM\xE2\x81\xB4", "LPT\xC2\xBC", "COM$", "CLOCK", "CLOCK$$",
+        "CONIN", "CONIN$x", "xCONOUT$", "CONOUT", "CON$", "NUL$", "CLOCK$x.txt", "a.CONIN$", "COM" + sup1 + "x",
+        "\xC2\xB9" "COM",
+    };
+    for (const std::string &path : lookAlikes)
+        EXPECT_TRUE(IsSafeRelativePath(Wide(path.c_str()).c_str())) << "'" << path << "'";
 }
 
 TEST(LocalPath, OnlyHttpAndHttpsUrlsAreFetched) {
