@@ -1,6 +1,11 @@
 // Console output of the headless tools: UTF-8 lines on standard output and
-// a live progress line on standard error when that is a terminal.
+// a live progress line on standard error when that is a terminal, and the
+// one rule both tools show names and status texts by, so that nothing a
+// manifest or a file name holds can act on the operator's terminal.
 #pragma once
+#include <cstdio>
+#include <cstring>
+
 #include "base/text.h"
 
 // True when the tool shows a live progress line instead of printing every
@@ -12,3 +17,55 @@ void PrintLine(const WideChar *text);        // to standard output
 void PrintErrorLine(const char *utf8Text);   // to standard error
 // Erases the live progress line, if one is shown.
 void EndLiveLine();
+
+// Longest text (bytes, terminator included) IsExactUtf8 can confirm.
+constexpr int ExactUtf8Bytes = 4096;
+
+// Whether text is UTF-8 that the launcher decodes back to the same bytes
+// (no stray, overlong or surrogate sequences). Text of ExactUtf8Bytes or
+// more counts as not.
+inline bool IsExactUtf8(const char *text) {
+    static WideChar wide[ExactUtf8Bytes];
+    static char back[ExactUtf8Bytes * 3];
+    return Utf8ToText(text, wide, ExactUtf8Bytes) && TextToUtf8(wide, back, int(sizeof back)) &&
+           strcmp(back, text) == 0;
+}
+
+// Room for any text IsExactUtf8 can confirm once shown: an escape takes at
+// most four bytes per byte of text.
+constexpr int ShownTextBytes = ExactUtf8Bytes * 4 + 1;
+
+// text (UTF-8) made safe to print, into out (outBytes, at least 1):
+// C0 controls and DEL become \xNN and C1 controls (U+0080-U+009F) \u00NN,
+// since terminals act on them (window titles, screen clears, clipboard
+// writes); when the text is not exact UTF-8, every byte above 0x7F becomes
+// \xNN, as a terminal in an 8-bit mode reads some of them as C1 controls.
+// Text beyond out is cut before the first escape or character that does
+// not fit whole. Returns out.
+inline const char *ShownText(const char *text, char *out, int outBytes) {
+    bool exact = IsExactUtf8(text);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    int used = 0;
+    while (*p != 0) {
+        char piece[8];
+        int taken = 1;  // bytes of text the piece stands for
+        int length;
+        if (*p < 0x20 || *p == 0x7F || (!exact && *p > 0x7F)) {
+            length = snprintf(piece, sizeof piece, "\\x%02X", *p);
+        } else if (*p == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+            length = snprintf(piece, sizeof piece, "\\u%04X", p[1]);
+            taken = 2;
+        } else {
+            // A whole character; the text is exact UTF-8 when a byte is above 0x7F.
+            taken = *p < 0x80 ? 1 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : 4;
+            memcpy(piece, p, size_t(taken));
+            length = taken;
+        }
+        if (used + length >= outBytes) break;
+        memcpy(out + used, piece, size_t(length));
+        used += length;
+        p += taken;
+    }
+    out[used] = 0;
+    return out;
+}

@@ -75,10 +75,11 @@ static int ToolMain(int argc, const WideChar *const *argv) {
         } else if (TextEqual(arg, WTEXT("--url")) && i + 1 < argc) {
             url = argv[++i];
         } else {
-            char shown[256];
-            TextToUtf8(arg, shown, int(sizeof shown));
-            char problem[320];
-            snprintf(problem, sizeof problem, "unexpected argument '%s'", shown);
+            // Shown cut, and escaped like every other text this tool prints.
+            char utf8[256], shown[256 * 4];
+            TextToUtf8(arg, utf8, int(sizeof utf8));
+            char problem[sizeof shown + 64];
+            snprintf(problem, sizeof problem, "unexpected argument '%s'", ShownText(utf8, shown, int(sizeof shown)));
             return UsageError(problem);
         }
     }

@@ -29,16 +29,27 @@ static ConsoleWindowState s_console;
 
 bool StandardStreamsAreTerminals() { return IsTerminal(stdout) && IsTerminal(stderr); }
 
-void PrintLine(const WideChar *text) {
-    char utf8[StatusTextUnits * 4];
+// A status text as UTF-8 with every control character escaped (ShownText):
+// status texts carry manifest paths, which could hold escape sequences.
+// A UTF-16 unit takes at most three bytes, an escape four per byte.
+constexpr int ShownStatusBytes = StatusTextUnits * 3 * 4 + 1;
+
+static const char *ShownStatus(const WideChar *text, char *out) {
+    char utf8[StatusTextUnits * 3 + 1];
     TextToUtf8(text, utf8, int(sizeof utf8));
-    fputs(utf8, stdout);
+    return ShownText(utf8, out, ShownStatusBytes);
+}
+
+void PrintLine(const WideChar *text) {
+    static char shown[ShownStatusBytes];
+    fputs(ShownStatus(text, shown), stdout);
     fputc('\n', stdout);
     fflush(stdout);
 }
 
 void PrintErrorLine(const char *utf8Text) {
-    fputs(utf8Text, stderr);
+    static char shown[ShownTextBytes];
+    fputs(ShownText(utf8Text, shown, ShownTextBytes), stderr);
     fputc('\n', stderr);
 }
 
@@ -60,10 +71,9 @@ static void DrawLiveLine(const WideChar *text, int progress) {
         for (int i = 0; i < BarCells; i++) line[used++] = i < filled ? '#' : '.';
         used += snprintf(line + used, sizeof line - size_t(used), "] %3d%%  ", progress);
     }
-    char utf8[StatusTextUnits * 4];
-    TextToUtf8(text, utf8, int(sizeof utf8));
+    static char shown[ShownStatusBytes];
     int columns = used;
-    for (const char *p = utf8; *p != 0 && columns < 79; p++) {
+    for (const char *p = ShownStatus(text, shown); *p != 0 && columns < 79; p++) {
         line[used++] = *p;
         if ((static_cast<unsigned char>(p[1]) & 0xC0) != 0x80) columns++;  // next byte starts a character
     }
