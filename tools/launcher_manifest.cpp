@@ -2,17 +2,18 @@
 // folder, for server operators publishing a patch. One line per file,
 // "relative/path|size|URL", sorted by the bytes of the UTF-8 path. A path
 // the launcher would refuse stops the run before anything is printed, so a
-// half-usable manifest never reaches players. Linux and Windows (console
-// program); the platform part is the folder listing in dir_walk_*.cpp.
+// half-usable manifest never reaches players. Linux and Windows (console program); the platform part is
+// the folder listing in dir_walk_*.cpp, the rules of what is written are in
+// manifest_lines.h.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "console_output.h"
 #include "dir_walk.h"
-#include "patch/local_path.h"
-#include "patch/manifest.h"
+#include "manifest_lines.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -28,18 +29,11 @@ enum ExitStatus {
 
 // Longest relative path the walk builds (bytes, terminator included); far
 // beyond what the launcher takes, so the refusal can say how long it was.
-constexpr int RelativePathBytes = 4096;
-// The launcher joins the game folder, a separator and the relative path
-// into a local path of at most LocalPathUnits - 1 units and skips entries
-// that do not fit. The shortest game folder, a drive root such as "C:",
-// takes 3 units with its separator, so longer paths can never be installed
-// (the manifest's own path field would take 511).
-constexpr int MaxPathUnits = LocalPathUnits - 1 - 3;
+constexpr int RelativePathBytes = ExactUtf8Bytes;
 // Below this many units left for the game folder a path gets a warning:
 // players with deeper game folders cannot install it.
 constexpr int RoomyFolderUnits = 100;
-constexpr int MaxUrlUnits = SourceUrlUnits - 1;
-constexpr int ShownBytes = RelativePathBytes * 4 + 1;  // a path with its escapes
+constexpr int ShownBytes = ShownTextBytes;  // a path with its escapes
 
 static const char ManifestName[] = "manifest.txt";
 
@@ -65,10 +59,11 @@ static const char UsageText[] =
     "\n"
     "A file whose path the launcher would refuse stops the run: not UTF-8, a '\\',\n"
     "one of <>:\"|?*, a control character, a reserved device name (CON, NUL, COM1,\n"
-    "...), a name ending in a dot or a space, a path over 256 UTF-16 units (no game\n"
-    "folder leaves room for more) or a URL over 699. Each such file is named on\n"
-    "standard error and nothing is printed. Paths that leave less than 100 units\n"
-    "for the game folder get a warning.\n"
+    "CONIN$, ...), a name ending in a dot or a space, a '#' first (the launcher\n"
+    "reads such a line as a comment), a path over 511 UTF-16 units (the most a\n"
+    "manifest line holds) or a URL over 699. Each such file is named on standard\n"
+    "error and nothing is printed. Paths that leave less than 100 units for the\n"
+    "game folder get a warning.\n"
     "\n"
     "Exit status: 0 manifest written, 1 refused paths, an unreadable folder, DIR\n"
     "not a folder or a failed write, 64 bad arguments.\n";
@@ -87,32 +82,9 @@ static int UsageError(const char *problem) {
     return ExitUsage;
 }
 
-// Whether text is UTF-8 that the launcher decodes back to the same bytes
-// (no stray, overlong or surrogate sequences). Text too long for a
-// relative path counts as not.
-static bool IsExactUtf8(const char *text) {
-    static WideChar wide[RelativePathBytes];
-    static char back[RelativePathBytes * 3];
-    return Utf8ToText(text, wide, RelativePathBytes) && TextToUtf8(wide, back, int(sizeof back)) &&
-           strcmp(back, text) == 0;
-}
-
-// A name fit for one line of a message (ShownBytes): control bytes, and
-// every byte above 0x7F when the text is not UTF-8, become \xNN; text
-// beyond the buffer is cut.
-static const char *Shown(const char *text, char *out) {
-    bool escapeHigh = !IsExactUtf8(text);
-    int used = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0 && used < ShownBytes - 5;
-         p++) {
-        if (*p < 0x20 || *p == 0x7F || (escapeHigh && *p > 0x7F))
-            used += snprintf(out + used, size_t(ShownBytes - used), "\\x%02X", *p);
-        else
-            out[used++] = char(*p);
-    }
-    out[used] = 0;
-    return out;
-}
+// A name fit for one line of a message (ShownBytes), escaped by the rule
+// both tools print by (ShownText).
+static const char *Shown(const char *text, char *out) { return ShownText(text, out, ShownBytes); }
 
 // ---- Growing storage --------------------------------------------------------
 
@@ -156,47 +128,6 @@ struct Walk {
     bool outOfMemory;
 };
 
-static bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
-
-static bool IsKeptInUrl(unsigned char c) { return IsUnreserved(c) || c == '/'; }
-
-static int EncodedLength(const char *path) {
-    int length = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++)
-        length += IsKeptInUrl(*p) ? 1 : 3;
-    return length;
-}
-
-// Why the launcher would refuse this relative path, or nullptr when it
-// takes it; wide (RelativePathBytes units) receives the path as the
-// launcher reads it. reason must hold 160 bytes.
-static const char *RefusalOf(const Walk *walk, const char *path, WideChar *wide, char *reason) {
-    // The launcher reads UTF-8; bytes that do not round-trip would name
-    // another file once it decoded them.
-    if (!IsExactUtf8(path)) return "its name is not valid UTF-8";
-    Utf8ToText(path, wide, RelativePathBytes);
-    if (strchr(path, '\\') != nullptr) return "the launcher reads '\\' as a folder separator";
-    if (!IsSafeRelativePath(wide))
-        return "the launcher refuses such paths (one of <>:\"|?*, a control character, a reserved device "
-               "name such as CON, or a name ending in a dot or a space)";
-    int units = TextLength(wide);
-    if (units > MaxPathUnits) {
-        snprintf(reason, 160, "the path is %d UTF-16 units long; the launcher installs at most %d, "
-                 "even in a drive root", units, MaxPathUnits);
-        return reason;
-    }
-    int urlUnits = walk->baseUnits + 1 + EncodedLength(path);
-    if (urlUnits > MaxUrlUnits) {
-        snprintf(reason, 160, "its URL is %d UTF-16 units long; the launcher takes at most %d", urlUnits,
-                 MaxUrlUnits);
-        return reason;
-    }
-    return nullptr;
-}
-
 static bool IsManifestName(const char *name) {
     for (int i = 0;; i++) {
         char c = name[i];
@@ -212,9 +143,9 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
         Note("not listing '%s': files named %s are left out", Shown(path, shown), ManifestName);
         return;
     }
-    char reason[160];
+    char reason[RefusalReasonBytes];
     static WideChar wide[RelativePathBytes];
-    const char *refusal = RefusalOf(walk, path, wide, reason);
+    const char *refusal = ManifestPathRefusal(path, walk->baseUnits, wide, reason);
     if (refusal != nullptr) {
         Note("refusing '%s': %s", Shown(path, shown), refusal);
         walk->refused = true;
@@ -279,7 +210,9 @@ static bool WalkTree(Walk *walk) {
         walk->folder = folder;
         char why[RelativePathBytes + 128];
         if (!ListFolder(walk->root, folder, VisitEntry, walk, why, int(sizeof why))) {
-            Note("cannot read the folder '%s': %s", folder[0] == 0 ? walk->root : Shown(folder, shown), why);
+            static char shownWhy[ShownBytes];  // it may name an entry
+            Note("cannot read the folder '%s': %s", Shown(folder[0] == 0 ? walk->root : folder, shown),
+                 Shown(why, shownWhy));
             return false;
         }
     }
@@ -287,20 +220,6 @@ static bool WalkTree(Walk *walk) {
 }
 
 // ---- Output -----------------------------------------------------------------
-
-static bool AppendLine(Growable *out, const char *path, int64_t size, const char *base) {
-    static const char hex[] = "0123456789ABCDEF";
-    char number[24];
-    snprintf(number, sizeof number, "|%lld|", (long long)size);
-    if (!AppendText(out, path) || !AppendText(out, number) || !AppendText(out, base) || !AppendText(out, "/"))
-        return false;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++) {
-        char escaped[3] = {'%', hex[*p >> 4], hex[*p & 15]};
-        bool ok = IsKeptInUrl(*p) ? Append(out, p, 1) : Append(out, escaped, 3);
-        if (!ok) return false;
-    }
-    return AppendText(out, "\n");
-}
 
 static bool AsciiFoldedLess(const char *a, const char *b) {
     for (;; a++, b++) {
@@ -328,22 +247,6 @@ static void WarnAboutCaseTwins(const char *pathText, const ListedFile *files, si
 
 // ---- Entry ------------------------------------------------------------------
 
-// Checks BASE_URL and returns its length without trailing '/' (UTF-8
-// bytes), or -1 after reporting the problem.
-static int CheckBaseUrl(const char *base, int *units) {
-    static WideChar wide[RelativePathBytes];
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(base); *p != 0; p++)
-        if (*p < 0x20 || *p == 0x7F) return UsageError("BASE_URL holds a control character"), -1;
-    if (!Utf8ToText(base, wide, RelativePathBytes)) return UsageError("BASE_URL is too long"), -1;
-    if (!IsFetchableUrl(wide)) return UsageError("BASE_URL must start with http:// or https://"), -1;
-    int length = int(strlen(base));
-    while (length > 0 && base[length - 1] == '/') length--;
-    const char *host = strstr(base, "://") + 3;
-    if (host >= base + length) return UsageError("BASE_URL names no host"), -1;
-    *units = TextLength(wide) - int(strlen(base) - size_t(length));
-    return length;
-}
-
 static int ToolMain(int argc, char **argv) {
     const char *operands[2];
     int count = 0;
@@ -367,13 +270,15 @@ static int ToolMain(int argc, char **argv) {
 
     static char base[RelativePathBytes];
     Walk walk = {};
-    int baseLength = CheckBaseUrl(operands[1], &walk.baseUnits);
-    if (baseLength < 0) return ExitUsage;
+    int baseLength = 0;
+    const char *baseProblem = BaseUrlProblem(operands[1], &baseLength, &walk.baseUnits);
+    if (baseProblem != nullptr) return UsageError(baseProblem);
     snprintf(base, sizeof base, "%.*s", baseLength, operands[1]);
 
     walk.root = operands[0];
     if (!IsExistingFolder(walk.root)) {
-        Note("'%s' is not a folder", walk.root);
+        static char shownRoot[ShownBytes];
+        Note("'%s' is not a folder", Shown(walk.root, shownRoot));
         return ExitFailed;
     }
     bool walked = WalkTree(&walk);
@@ -393,11 +298,19 @@ static int ToolMain(int argc, char **argv) {
     WarnAboutCaseTwins(pathText, files, fileCount);
 
     Growable out = {};
-    for (size_t i = 0; i < fileCount; i++) {
-        if (!AppendLine(&out, pathText + files[i].pathAt, files[i].size, base)) {
-            Note("out of memory");
+    bool stored = true;
+    static char line[ManifestLineBytes];
+    static char shownLine[ShownBytes];
+    for (size_t i = 0; i < fileCount && stored; i++) {
+        if (!FormatManifestLine(pathText + files[i].pathAt, files[i].size, base, line)) {
+            Note("the line of '%s' does not fit", Shown(pathText + files[i].pathAt, shownLine));
             return ExitFailed;
         }
+        stored = AppendText(&out, line);
+    }
+    if (!stored) {
+        Note("out of memory");
+        return ExitFailed;
     }
     if ((out.used > 0 && fwrite(out.bytes, 1, out.used, stdout) != out.used) || fflush(stdout) != 0) {
         Note("cannot write the manifest to standard output");

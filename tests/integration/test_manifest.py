@@ -111,9 +111,9 @@ class ManifestScenarios:
     def test_paths_the_launcher_cannot_take_are_refused(self):
         # Lengths count UTF-16 units: each game-controller emoji takes two
         # (and four bytes). Every non-ASCII byte costs three in the URL.
-        emoji = "\U0001f3ae" * 40
-        longest = emoji + "/" + "a" * 175  # 256 units: fits a drive-root game folder
-        too_long = emoji + "/" + "b" * 176  # 257 units
+        emoji = "\U0001f3ae" * 10
+        longest = emoji + ("/" + "a" * 200) * 2 + "/" + "a" * 88  # 511 units: the most a line's path takes
+        too_long = emoji + ("/" + "b" * 200) * 2 + "/" + "b" * 89  # 512 units
         write_tree(self.work / "long", {longest: b"1", too_long: b"2"})
         code, out, err = self.manifest(self.work / "long", "http://h/f")
         self.assertEqual((code, out), (1, b""), err)
@@ -133,15 +133,46 @@ class ManifestScenarios:
             return  # names Windows cannot store
         unsafe = ["name.", "bad|bar", "CON.dat", "trailing ", "a:b", "sub/aux", "sub/Lpt1.x", "back\\slash",
                   "star*", "dir./inner.txt", "line\nbreak"]
+        # Names that would act on a terminal are shown escaped, the C1 CSI too.
+        shown = {"esc\x1b]0;title\x07.bin": "esc\\x1B]0;title\\x07.bin",
+                 "csi\u009b2J|.bin": "csi\\u009B2J|.bin", "osc\x1b]52;c;aGk=\x07": "osc\\x1B]52;c;aGk=\\x07"}
         tree = self.work / "unsafe"
-        write_tree(tree, {name: b"x" for name in unsafe + ["fine.txt", "sub/fine.txt"]})
+        write_tree(tree, {name: b"x" for name in unsafe + list(shown) + ["fine.txt", "sub/fine.txt"]})
         Path(tree, b"\xff\xfe.bin".decode("utf-8", "surrogateescape")).write_bytes(b"not UTF-8")
         code, out, err = self.manifest(tree)
         self.assertEqual((code, out), (1, b""), err)
         for name in unsafe:
             self.assertIn("'%s'" % name.replace("\n", "\\x0A"), err)
+        for name in shown.values():
+            self.assertIn("'%s'" % name, err)
         self.assertIn("'\\xFF\\xFE.bin'", err)
         self.assertNotIn("fine.txt", err)
+        self.assertEqual([c for c in err if (ord(c) < 0x20 and c != "\n") or 0x7F <= ord(c) <= 0x9F], [])
+
+    def test_names_the_launcher_would_skip_or_take_for_devices_are_refused(self):
+        """A top-level name starting with '#' makes a line the launcher skips
+        as a comment: published, never delivered. The device names Windows
+        reserves besides CON and COM1 to COM9 would open a device. Each is
+        named and nothing is printed; '#' further in, and names that only
+        look like devices, are listed."""
+        refused = ["#readme.txt", "#", "#x/inner.bin", "COM0", "lpt0.txt", "COM\u00b9", "com\u00b2.dat",
+                   "LPT\u00b3 .log", "CLOCK$", "conin$.txt", "CONOUT$", "sub/Clock$.dat", "sub/lpt\u00b9/x.bin"]
+        listed = {"docs/#notes.txt": b"n", "hash#1.dat": b"h", "COM10": b"c", "CONIN.txt": b"i",
+                  "clock.dat": b"k", "x/#": b"x", "LPT\u00b9\u00b2": b"l", "com\u2074": b"4"}
+        tree = self.work / "names"
+        write_tree(tree, {name: b"x" for name in refused})
+        write_tree(tree, listed)
+        code, out, err = self.manifest(tree)
+        self.assertEqual((code, out), (1, b""), err)
+        for name in refused:
+            self.assertIn("refusing '%s'" % name, err)
+        for name in listed:
+            self.assertNotIn("'%s'" % name, err)
+
+        shutil.rmtree(tree)
+        write_tree(tree, listed)
+        code, out, err = self.manifest(tree)
+        self.assertEqual((code, out), (0, expected_manifest(listed, BASE)), err)
 
     def test_links_and_special_files_are_skipped(self):
         if self.target != "linux":

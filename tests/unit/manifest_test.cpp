@@ -5,22 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "manifest_walk.h"
 #include "patch/manifest.h"
 #include "test_files.h"
-
-// Runs the entry walk the pass uses over text and returns the entries.
-static std::vector<ManifestEntry> Entries(std::string text) {
-    std::vector<ManifestEntry> entries;
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back(0);
-    for (char *line = buffer.data(); line != nullptr && *line != 0;) {
-        char *next = CutManifestLine(line);
-        ManifestEntry entry;
-        if (ParseManifestLine(line, &entry)) entries.push_back(entry);
-        line = next;
-    }
-    return entries;
-}
 
 TEST(Manifest, CommentsBlanksAndSingleBarLinesAreCountedAndReadAsTheyShouldBe) {
     const std::string text =
@@ -32,7 +19,7 @@ TEST(Manifest, CommentsBlanksAndSingleBarLinesAreCountedAndReadAsTheyShouldBe) {
         "nobar\n"
         "last|-1|http://h/x|y";
     EXPECT_EQ(CountManifestEntries(text.c_str()), 4);
-    std::vector<ManifestEntry> entries = Entries(text);
+    std::vector<ManifestEntry> entries = ReadManifestEntries(text);
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(Narrow(entries[0].relativePath), " #not a comment");
     EXPECT_EQ(Narrow(entries[1].relativePath), "data/a.bin");
@@ -43,8 +30,8 @@ TEST(Manifest, CommentsBlanksAndSingleBarLinesAreCountedAndReadAsTheyShouldBe) {
 }
 
 TEST(Manifest, CrLfLinesReadTheSameAsLfLinesAndTheTextEndsAtAZeroByte) {
-    std::vector<ManifestEntry> lf = Entries("a|1|http://h/a\nb|x|http://h/b\n");
-    std::vector<ManifestEntry> crlf = Entries("a|1|http://h/a\r\nb|x|http://h/b\r\n\r\n");
+    std::vector<ManifestEntry> lf = ReadManifestEntries("a|1|http://h/a\nb|x|http://h/b\n");
+    std::vector<ManifestEntry> crlf = ReadManifestEntries("a|1|http://h/a\r\nb|x|http://h/b\r\n\r\n");
     ASSERT_EQ(lf.size(), 2u);
     ASSERT_EQ(crlf.size(), 2u);
     for (int i = 0; i < 2; i++) {
@@ -61,12 +48,12 @@ TEST(Manifest, CrLfLinesReadTheSameAsLfLinesAndTheTextEndsAtAZeroByte) {
 
 TEST(Manifest, FieldsTooLongForTheirBuffersAreFlaggedNotSilentlyCut) {
     std::string longPath(511, 'p');
-    std::vector<ManifestEntry> fits = Entries(longPath + "|1|" + std::string(699, 'u'));
+    std::vector<ManifestEntry> fits = ReadManifestEntries(longPath + "|1|" + std::string(699, 'u'));
     ASSERT_EQ(fits.size(), 1u);
     EXPECT_TRUE(fits[0].fieldsFit);
-    std::vector<ManifestEntry> pathTooLong = Entries(longPath + "p|1|u");
+    std::vector<ManifestEntry> pathTooLong = ReadManifestEntries(longPath + "p|1|u");
     EXPECT_FALSE(pathTooLong[0].fieldsFit);
-    std::vector<ManifestEntry> urlTooLong = Entries("a|1|" + std::string(700, 'u'));
+    std::vector<ManifestEntry> urlTooLong = ReadManifestEntries("a|1|" + std::string(700, 'u'));
     EXPECT_FALSE(urlTooLong[0].fieldsFit);
 }
 

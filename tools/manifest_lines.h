@@ -1,0 +1,117 @@
+// What launcher-manifest writes: the BASE_URL and relative paths it takes
+// and the line it writes for a file.
+// Inline, so the unit tests check these very rules against the launcher's
+// own manifest parser (the tool's sources are not part of the tests).
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "console_output.h"
+#include "patch/local_path.h"
+#include "patch/manifest.h"
+
+// The launcher joins the game folder, a separator and the relative path
+// into a local path of at most LocalPathUnits - 1 units and skips entries
+// that do not fit. The shortest game folder, a drive root such as "C:",
+// takes 3 units with its separator, so longer paths can never be installed;
+// nor can paths longer than a manifest line's path field.
+constexpr int InstallablePathUnits = LocalPathUnits - 1 - 3;
+constexpr int MaxPathUnits =
+    InstallablePathUnits < RelativePathUnits - 1 ? InstallablePathUnits : RelativePathUnits - 1;
+constexpr int MaxUrlUnits = SourceUrlUnits - 1;
+constexpr int RefusalReasonBytes = 160;
+
+static_assert(ExactUtf8Bytes > MaxPathUnits * 3, "every installable path can be checked");
+
+inline bool IsUnreservedInUrl(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+// Bytes of a path the URL keeps as they are; every other one is %XX.
+inline bool IsKeptInUrl(unsigned char c) { return IsUnreservedInUrl(c) || c == '/'; }
+
+inline int EncodedLength(const char *path) {
+    int length = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++)
+        length += IsKeptInUrl(*p) ? 1 : 3;
+    return length;
+}
+
+// What is wrong with BASE_URL, for a usage message, or nullptr when it
+// serves; then *length is its length in bytes and *units in UTF-16 units,
+// both without trailing '/'.
+inline const char *BaseUrlProblem(const char *base, int *length, int *units) {
+    static WideChar wide[ExactUtf8Bytes];
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(base); *p != 0; p++)
+        if (*p < 0x20 || *p == 0x7F) return "BASE_URL holds a control character";
+    if (!Utf8ToText(base, wide, ExactUtf8Bytes)) return "BASE_URL is too long";
+    // The launcher reads the URL as UTF-8: other bytes would name another URL.
+    if (!IsExactUtf8(base)) return "BASE_URL is not valid UTF-8";
+    if (!IsFetchableUrl(wide)) return "BASE_URL must start with http:// or https://";
+    int bytes = int(strlen(base));
+    while (bytes > 0 && base[bytes - 1] == '/') bytes--;
+    const char *host = strstr(base, "://") + 3;
+    if (host >= base + bytes) return "BASE_URL names no host";
+    *length = bytes;
+    *units = TextLength(wide) - (int(strlen(base)) - bytes);
+    return nullptr;
+}
+
+// Why the launcher would not deliver this relative path (UTF-8, '/' between
+// folders, shorter than ExactUtf8Bytes) from a line of the tool, or nullptr
+// when it would; baseUnits as BaseUrlProblem gives them. wide
+// (ExactUtf8Bytes units) receives the path as the launcher reads it;
+// reason (RefusalReasonBytes) may receive the text returned.
+inline const char *ManifestPathRefusal(const char *path, int baseUnits, WideChar *wide, char *reason) {
+    // The launcher reads UTF-8; bytes that do not round-trip would name
+    // another file once it decoded them.
+    if (!IsExactUtf8(path)) return "its name is not valid UTF-8";
+    Utf8ToText(path, wide, ExactUtf8Bytes);
+    if (strchr(path, '\\') != nullptr) return "the launcher reads '\\' as a folder separator";
+    if (!IsSafeRelativePath(wide))
+        return "the launcher refuses such paths (one of <>:\"|?*, a control character, a reserved device "
+               "name such as CON, or a name ending in a dot or a space)";
+    if (path[0] == '#') return "the launcher reads a line starting with '#' as a comment and would skip the file";
+    int units = TextLength(wide);
+    if (units > MaxPathUnits) {
+        snprintf(reason, RefusalReasonBytes, "the path is %d UTF-16 units long; the launcher installs at most %d, "
+                 "even in a drive root", units, MaxPathUnits);
+        return reason;
+    }
+    int urlUnits = baseUnits + 1 + EncodedLength(path);
+    if (urlUnits > MaxUrlUnits) {
+        snprintf(reason, RefusalReasonBytes, "its URL is %d UTF-16 units long; the launcher takes at most %d",
+                 urlUnits, MaxUrlUnits);
+        return reason;
+    }
+    return nullptr;
+}
+
+// The longest line of a path ManifestPathRefusal takes: a UTF-16 unit of
+// the path or the URL is at most three bytes, the size and its bars 22.
+constexpr int ManifestLineBytes = MaxPathUnits * 3 + 22 + MaxUrlUnits * 3 + 2;
+
+// "path|size|BASE/encoded-path" and a line feed into out (ManifestLineBytes);
+// base without its trailing '/'. The encoded path keeps A-Z a-z 0-9 - . _ ~
+// and '/' and percent-encodes every other byte. False when the line does
+// not fit, which a path ManifestPathRefusal takes never does.
+inline bool FormatManifestLine(const char *path, int64_t size, const char *base, char *out) {
+    static const char hex[] = "0123456789ABCDEF";
+    int used = snprintf(out, ManifestLineBytes, "%s|%lld|%s/", path, (long long)size, base);
+    if (used < 0 || used >= ManifestLineBytes) return false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(path); *p != 0; p++) {
+        if (used + 3 + 2 > ManifestLineBytes) return false;  // the byte, the line feed, the terminator
+        if (IsKeptInUrl(*p)) {
+            out[used++] = char(*p);
+        } else {
+            out[used++] = '%';
+            out[used++] = hex[*p >> 4];
+            out[used++] = hex[*p & 15];
+        }
+    }
+    out[used++] = '\n';
+    out[used] = 0;
+    return true;
+}
