@@ -1,8 +1,9 @@
 // launcher-manifest: writes the manifest of every regular file below a
 // folder, for server operators publishing a patch. One line per file,
-// "relative/path|size|URL", sorted by the bytes of the UTF-8 path. A path
-// the launcher would refuse stops the run before anything is printed, so a
-// half-usable manifest never reaches players. Linux and Windows (console program); the platform part is
+// "relative/path|size|URL", sorted by the bytes of the UTF-8 path, between
+// a first and a last line that count them. A path the launcher would refuse
+// stops the run before anything is printed, so a half-usable manifest never
+// reaches players. Linux and Windows (console program); the platform part is
 // the folder listing in dir_walk_*.cpp, the rules of what is written are in
 // manifest_lines.h.
 #include <algorithm>
@@ -45,7 +46,10 @@ static const char UsageText[] =
     "the size is in bytes, and the URL is BASE_URL, one '/', then the path with\n"
     "every byte except A-Z a-z 0-9 - . _ ~ and '/' percent-encoded. Lines are\n"
     "sorted by the bytes of the UTF-8 path (so 'B' before 'a', 'a-b' before 'a/b').\n"
-    "Hidden files are listed like any other.\n"
+    "Hidden files are listed like any other. The first line is exactly\n"
+    "\"#launcher-manifest entries=N\" and the last \"#end entries=N\", N the number of\n"
+    "lines between them: the launcher skips both as comments, and they let it\n"
+    "notice a manifest cut off in transit.\n"
     "\n"
     "  DIR        the folder whose files players download\n"
     "  BASE_URL   the http:// or https:// URL DIR's contents are served from\n"
@@ -297,8 +301,12 @@ static int ToolMain(int argc, char **argv) {
     });
     WarnAboutCaseTwins(pathText, files, fileCount);
 
+    // Counted first and last lines around the entries: the launcher can
+    // then tell this manifest from one cut off in transit.
     Growable out = {};
-    bool stored = true;
+    char frame[ManifestFrameBytes];
+    FormatManifestFirstLine((long long)fileCount, frame);
+    bool stored = AppendText(&out, frame);
     static char line[ManifestLineBytes];
     static char shownLine[ShownBytes];
     for (size_t i = 0; i < fileCount && stored; i++) {
@@ -308,11 +316,12 @@ static int ToolMain(int argc, char **argv) {
         }
         stored = AppendText(&out, line);
     }
-    if (!stored) {
+    FormatManifestLastLine((long long)fileCount, frame);
+    if (!stored || !AppendText(&out, frame)) {
         Note("out of memory");
         return ExitFailed;
     }
-    if ((out.used > 0 && fwrite(out.bytes, 1, out.used, stdout) != out.used) || fflush(stdout) != 0) {
+    if (fwrite(out.bytes, 1, out.used, stdout) != out.used || fflush(stdout) != 0) {
         Note("cannot write the manifest to standard output");
         return ExitFailed;
     }

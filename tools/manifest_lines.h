@@ -1,5 +1,5 @@
-// What launcher-manifest writes: the BASE_URL and relative paths it takes
-// and the line it writes for a file.
+// What launcher-manifest writes: the BASE_URL and relative paths it takes,
+// the line it writes for a file and the two lines that frame the entries.
 // Inline, so the unit tests check these very rules against the launcher's
 // own manifest parser (the tool's sources are not part of the tests).
 #pragma once
@@ -114,4 +114,18 @@ inline bool FormatManifestLine(const char *path, int64_t size, const char *base,
     out[used++] = '\n';
     out[used] = 0;
     return true;
+}
+
+constexpr int ManifestFrameBytes = 48;
+
+// The first and the last line of every manifest the tool writes, each with
+// its line feed; count is the number of entry lines between them. Both are
+// comments to the launcher's parser; the last one lets the launcher tell a
+// whole manifest from one cut off in transit.
+inline void FormatManifestFirstLine(long long count, char *out) {
+    snprintf(out, ManifestFrameBytes, "#launcher-manifest entries=%lld\n", count);
+}
+
+inline void FormatManifestLastLine(long long count, char *out) {
+    snprintf(out, ManifestFrameBytes, "#end entries=%lld\n", count);
 }

@@ -1,7 +1,8 @@
 """Scenarios for launcher-manifest: the listing of a real folder tree (order,
-sizes, URL encoding), what is left out, the paths it refuses, its usage
-errors, and a round trip in which launcher-patch installs a tree served by
-nginx on loopback from the generated manifest.
+sizes, URL encoding, the counted first and last lines), what is left out,
+the paths it refuses, its usage errors, and a round trip in which
+launcher-patch installs a tree served by nginx on loopback from the
+generated manifest.
 
 Runs against build/linux/launcher-manifest and, when built, against
 build/windows/launcher-manifest.exe under Wine (LAUNCHER_MANIFEST_TARGET=
@@ -39,11 +40,13 @@ def write_tree(root, files):
 
 
 def expected_manifest(files, base):
-    """The manifest as the rules describe it, built without the tool."""
-    lines = []
+    """The manifest as the rules describe it, built without the tool: the
+    entries between a first and a last line that count them."""
+    lines = ["#launcher-manifest entries=%d\n" % len(files)]
     for relative in sorted(files, key=lambda p: p.encode("utf-8")):
         url = base.rstrip("/") + "/" + urllib.parse.quote(relative.encode("utf-8"), safe="/")
         lines.append("%s|%d|%s\n" % (relative, len(files[relative]), url))
+    lines.append("#end entries=%d\n" % len(files))
     return "".join(lines).encode("utf-8")
 
 
@@ -89,9 +92,10 @@ class ManifestScenarios:
             self.assertEqual(out, expected_manifest(files, BASE), "base %s" % base)
             self.assertEqual(err, "")
 
-        # An empty folder gives an empty manifest.
+        # An empty folder gives a manifest of no entries.
         (self.work / "empty").mkdir()
-        self.assertEqual(self.manifest(self.work / "empty")[:2], (0, b""))
+        self.assertEqual(self.manifest(self.work / "empty")[:2],
+                         (0, b"#launcher-manifest entries=0\n#end entries=0\n"))
 
     def test_the_manifest_never_lists_itself(self):
         files = {"game.exe": b"MZ", "download/readme.txt": b"hello"}
@@ -124,7 +128,8 @@ class ManifestScenarios:
         write_tree(self.work / "url", {"f.bin": b"f"})
         base = "http://127.0.0.1/" + "u" * (693 - len("http://127.0.0.1/"))
         code, out, _ = self.manifest(self.work / "url", base)
-        self.assertEqual((code, out), (0, b"f.bin|1|" + base.encode() + b"/f.bin\n"))
+        self.assertEqual((code, out), (0, b"#launcher-manifest entries=1\nf.bin|1|" + base.encode() +
+                                       b"/f.bin\n#end entries=1\n"))
         code, out, err = self.manifest(self.work / "url", base + "u")
         self.assertEqual((code, out), (1, b""))
         self.assertIn("'f.bin'", err)

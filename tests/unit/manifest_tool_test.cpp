@@ -1,6 +1,7 @@
 // What launcher-manifest publishes, read back by the launcher's own parser:
 // every path the tool's rules accept comes back from its line with the same
-// path, size and URL.
+// path, size and URL, the framing lines are no entries, and a manifest cut
+// short is noticed.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -121,11 +122,23 @@ TEST(PublishedManifest, EveryPathTheToolListsReadsBackAsTheSamePathSizeAndUrl) {
             published.push_back({path, RandomSize(random), base});
         }
 
-        std::string text;
+        char frame[ManifestFrameBytes];
+        FormatManifestFirstLine((long long)published.size(), frame);
+        std::string text = frame;
         for (const Published &file : published) {
             ASSERT_TRUE(FormatManifestLine(file.path.c_str(), file.size, file.base.c_str(), line)) << file.path;
             text += line;
         }
+        FormatManifestLastLine((long long)published.size(), frame);
+        text += frame;
+
+        // The launcher takes the whole manifest, and notices one cut off
+        // after any of its lines but the last.
+        EXPECT_TRUE(IsUsableManifest(text.c_str())) << text;
+        size_t cut = text.size() - 1;
+        for (uint32_t dropped = 1 + random() % uint32_t(published.size() + 1); dropped > 0; dropped--)
+            cut = text.rfind('\n', cut - 1);
+        EXPECT_FALSE(IsUsableManifest(text.substr(0, cut + 1).c_str())) << text.substr(0, cut + 1);
 
         ASSERT_EQ(CountManifestEntries(text.c_str()), int32_t(published.size()));
         std::vector<ManifestEntry> entries = ReadManifestEntries(text);
