@@ -530,13 +530,18 @@ class LargeScreen(LauncherCase):
         self.addCleanup(forget_pid, nginx.process.pid)
         self.addCleanup(nginx.stop)
         # The published folder's manifest, and last the file the held server
-        # sends, which no folder of nginx's holds.
+        # sends, which no folder of nginx's holds: its entry goes in before
+        # the tool's end line, whose count then grows by one.
         (root / "download").mkdir()
         listed = make_manifest(root / "files", nginx.url("files"), root / "download" / "manifest.txt",
-                               tool=MANIFEST_TOOL, env=self.desktop.env)
-        self.assertEqual(listed.count(b"\n"), len(files))
-        with open(root / "download" / "manifest.txt", "a") as manifest:
-            manifest.write("slow.pak|%d|%s\n" % (len(slow), held.url()))
+                               tool=MANIFEST_TOOL, env=self.desktop.env).decode("utf-8").splitlines()
+        entries = [line for line in listed if not line.startswith("#")]
+        self.assertEqual(len(entries), len(files))
+        marks = [line for line in listed if line.startswith("#")]
+        self.assertEqual(marks, ["#launcher-manifest entries=3", "#end entries=3"])
+        (root / "download" / "manifest.txt").write_text(
+            "#launcher-manifest entries=4\n" + "".join(line + "\n" for line in entries) +
+            "slow.pak|%d|%s\n#end entries=4\n" % (len(slow), held.url()))
 
         launcher = self.launch(ini=ini_text(port=closed_port(), patch_url=nginx.url("download/manifest.txt")))
         folder = launcher.folder

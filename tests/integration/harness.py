@@ -9,6 +9,7 @@ deadline; every server thread stops by itself when its owner stops it or
 when its own bounded wait runs out.
 """
 import os
+import re
 import socket
 import sys
 import threading
@@ -292,12 +293,14 @@ def snapshot_changes(before, after):
     return changes
 
 
-TEMPORARY_PATTERN = ".~launcher-" + "[0-9a-f]" * 16 + ".part"
+TEMPORARY_NAME = re.compile(r"\.~launcher-[0-9a-f]{16}\.(part|meta)")
 
 
 def temporaries_below(root):
-    """The download temporaries the engine left below root."""
-    return sorted(str(p.relative_to(root)) for p in Path(root).rglob(TEMPORARY_PATTERN))
+    """The download temporaries (and their resume records) the engine left
+    below root."""
+    return sorted(str(p.relative_to(root)) for p in Path(root).rglob(".~launcher-*")
+                  if TEMPORARY_NAME.fullmatch(p.name))
 
 
 def temporary_name(file_name):
