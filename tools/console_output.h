@@ -14,9 +14,15 @@ extern bool g_consoleLive;
 
 bool StandardStreamsAreTerminals();
 void PrintLine(const WideChar *text);        // to standard output
-void PrintErrorLine(const char *utf8Text);   // to standard error
+void PrintErrorLine(const char *utf8Text);   // to standard error, the live line kept out of its way
 // Erases the live progress line, if one is shown.
 void EndLiveLine();
+// Draws the live line anew from the status text and the downloads' bytes,
+// rate and time left; the tool's ticker calls it a few times a second.
+void RefreshLiveLine();
+// Erases the live line from a signal or console-control handler: only
+// calls that are safe there.
+void EraseLiveLineAtOnce();
 
 // Longest text (bytes, terminator included) IsExactUtf8 can confirm.
 constexpr int ExactUtf8Bytes = 4096;

@@ -1,20 +1,29 @@
 // launcher-patch: the launcher's check/patch pass without a window, for
 // server operators and scripts. Reads DIR/launcher.ini like the launcher,
-// runs one pass and prints its status texts; the exit status says how it
-// ended. Linux and Windows (console program).
+// runs one pass and prints its status texts (a live line on a terminal),
+// names every failed file with the reason on standard error, and says by
+// its exit status how the pass ended. Ctrl+C ends it at once and keeps a
+// partial download for the next run. Linux and Windows (console program).
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "base/config.h"
 #include "base/state.h"
 #include "console_output.h"
 #include "patch/engine.h"
+#include "patch/transfers.h"
 #include "platform/files.h"
 #include "platform/test_hooks.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
 #endif
 
 enum ExitStatus {
@@ -25,27 +34,97 @@ enum ExitStatus {
 };
 
 static const char UsageText[] =
-    "usage: launcher-patch check|patch [--dir DIR] [--url URL]\n"
+    "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N]\n"
     "\n"
     "  check       compare the game files in DIR with the patch server's manifest\n"
     "  patch       also download every file whose size differs\n"
     "  --dir DIR   the game folder holding launcher.ini (default: the current folder)\n"
     "  --url URL   manifest URL to use instead of PatchURL from launcher.ini\n"
+    "  --jobs N    downloads at once, 1 to 16 (default: 8)\n"
+    "  --version   show the version\n"
     "  --help      show this text\n"
+    "Options take their value as the next argument or after '=' (--dir=DIR).\n"
+    "\n"
+    "Every file that fails is named on standard error with the reason. A download\n"
+    "that stops (a broken connection, Ctrl+C) is kept and resumed by the next run.\n"
     "\n"
     "Exit status: 0 nothing differs (check) or no error (patch), 1 files differ (check)\n"
-    "or errors (patch), 2 the patch server could not be reached, 64 bad arguments.\n";
+    "or errors (patch), 2 the patch server could not be reached, 64 bad arguments,\n"
+    "130 interrupted.\n";
+
+constexpr int ExitInterrupted = 130;      // as a shell reports a run ended by Ctrl+C
+constexpr int LiveLineTickMs = 250;       // the live line's redraws between status changes
 
 // Another launcher or launcher-patch is working on the folder: this pass
 // waits for it, and says so, since it may take a while.
 static void SayWaitingForFolder() {
-    fputs("launcher-patch: another pass is working on this folder; waiting for it to finish\n", stderr);
-    fflush(stderr);
+    PrintErrorLine("launcher-patch: another pass is working on this folder; waiting for it to finish");
+}
+
+// One line per failed file: its manifest path and why.
+static void SayFileFailed(const WideChar *relativePath, const char *reason) {
+    char path[RelativePathUnits * 3 + 1];
+    TextToUtf8(relativePath, path, int(sizeof path));
+    char line[sizeof path + FailureTextBytes + 32];
+    snprintf(line, sizeof line, "launcher-patch: %s: %s", path, reason);
+    PrintErrorLine(line);
 }
 
 static int UsageError(const char *problem) {
     fprintf(stderr, "launcher-patch: %s\n\n%s", problem, UsageText);
     return ExitUsage;
+}
+
+// Ctrl+C (or a console close): the live line is erased, a partial download
+// stays where it is for the next run, and the process ends at once.
+static const char InterruptedText[] = "\nlauncher-patch: interrupted; a partial download is kept for the next run\n";
+
+#ifdef _WIN32
+static BOOL WINAPI ConsoleControl(DWORD) {
+    EraseLiveLineAtOnce();
+    DWORD written;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), InterruptedText, DWORD(sizeof InterruptedText - 1), &written, nullptr);
+    ExitProcess(ExitInterrupted);
+}
+
+static void HandleInterrupts() { SetConsoleCtrlHandler(ConsoleControl, TRUE); }
+#else
+static void Interrupted(int) {
+    EraseLiveLineAtOnce();
+    ssize_t ignored = write(2, InterruptedText, sizeof InterruptedText - 1);
+    (void)ignored;
+    _exit(ExitInterrupted);
+}
+
+static void HandleInterrupts() {
+    struct sigaction action = {};
+    action.sa_handler = Interrupted;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+#endif
+
+// The value of option name at argv[*i]: after '=' in the same argument, or
+// the next argument. nullptr when arg is not that option; *missing is set
+// when it is, but has no value.
+static const WideChar *OptionValue(const WideChar *const *argv, int argc, int *i, const WideChar *name,
+                                   bool *missing) {
+    const WideChar *arg = argv[*i];
+    int length = TextLength(name);
+    for (int k = 0; k < length; k++)
+        if (arg[k] != name[k]) return nullptr;
+    if (arg[length] == '=') {
+        if (arg[length + 1] == 0) *missing = true;
+        return arg + length + 1;
+    }
+    if (arg[length] != 0) return nullptr;
+    if (*i + 1 >= argc) {
+        *missing = true;
+        return arg + length;
+    }
+    return argv[++*i];
 }
 
 // The game folder as given, without trailing separators (a lone root stays).
@@ -59,21 +138,38 @@ static bool SetProgramDir(const WideChar *dir) {
 
 static int ToolMain(int argc, const WideChar *const *argv) {
     int mode = -1;
+    int jobs = 0;
     const WideChar *dir = WTEXT(".");
     const WideChar *url = nullptr;
     for (int i = 1; i < argc; i++) {
         const WideChar *arg = argv[i];
+        bool missing = false;
+        const WideChar *value;
         if (TextEqual(arg, WTEXT("--help")) || TextEqual(arg, WTEXT("-h"))) {
             fputs(UsageText, stdout);
+            return ExitClean;
+        } else if (TextEqual(arg, WTEXT("--version"))) {
+            char version[16];
+            TextToUtf8(LauncherVersion, version, int(sizeof version));
+            printf("launcher-patch %s\n", version);
             return ExitClean;
         } else if (TextEqual(arg, WTEXT("check")) && mode < 0) {
             mode = Check;
         } else if (TextEqual(arg, WTEXT("patch")) && mode < 0) {
             mode = Patch;
-        } else if (TextEqual(arg, WTEXT("--dir")) && i + 1 < argc) {
-            dir = argv[++i];
-        } else if (TextEqual(arg, WTEXT("--url")) && i + 1 < argc) {
-            url = argv[++i];
+        } else if ((value = OptionValue(argv, argc, &i, WTEXT("--dir"), &missing)) != nullptr) {
+            if (missing) return UsageError("option --dir needs a value (a folder)");
+            dir = value;
+        } else if ((value = OptionValue(argv, argc, &i, WTEXT("--url"), &missing)) != nullptr) {
+            if (missing) return UsageError("option --url needs a value (a URL)");
+            url = value;
+        } else if ((value = OptionValue(argv, argc, &i, WTEXT("--jobs"), &missing)) != nullptr) {
+            if (missing) return UsageError("option --jobs needs a value (a number from 1 to 16)");
+            jobs = ParseIntLikeWtoi(value);
+            bool digitsOnly = true;
+            for (const WideChar *p = value; *p != 0; p++) digitsOnly = digitsOnly && *p >= '0' && *p <= '9';
+            if (!digitsOnly || jobs < 1 || jobs > MaxTransferJobs)
+                return UsageError("option --jobs takes a number from 1 to 16");
         } else {
             // Shown cut, and escaped like every other text this tool prints.
             char utf8[256], shown[256 * 4];
@@ -91,14 +187,30 @@ static int ToolMain(int argc, const WideChar *const *argv) {
     if (url != nullptr && !CopyText(g_state.patchUrl, PatchUrlUnits, url))
         return UsageError("the URL is too long");
 
-    // Tests of stalled servers shorten the connect and idle limits (ms).
+    // Tests of stalled or failing servers shorten the connect and no-data
+    // limits and the waits between attempts (ms).
     const char *timeoutOverride = getenv("LAUNCHER_PATCH_TIMEOUT_MS");
     if (timeoutOverride != nullptr) g_httpTimeoutOverrideMs = atoi(timeoutOverride);
+    const char *backOffOverride = getenv("LAUNCHER_PATCH_BACKOFF_MS");
+    if (backOffOverride != nullptr) g_retryBackOffOverrideMs = atoi(backOffOverride);
 
+    HandleInterrupts();
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassObserver observer = {SayWaitingForFolder, nullptr, 0};
+    PassObserver observer = {SayWaitingForFolder, SayFileFailed, jobs};
+    std::atomic<bool> passOver{false};
+    std::thread ticker;
+    if (g_consoleLive) {
+        ticker = std::thread([&passOver] {
+            while (!passOver) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(LiveLineTickMs));
+                if (!passOver) RefreshLiveLine();
+            }
+        });
+    }
     RunManifestPassWithOutcome(mode, &outcome, &observer);
+    passOver = true;
+    if (ticker.joinable()) ticker.join();
     if (g_consoleLive) {
         EndLiveLine();
         WideChar closing[StatusTextUnits];

@@ -2,6 +2,7 @@
 // Platform-neutral.
 #include "base/state.h"
 
+const WideChar LauncherVersion[] = WTEXT("4.1");
 const WideChar DefaultPatchUrl[] = WTEXT("http://127.0.0.1/download/manifest.txt");
 const WideChar DefaultGameExe[] = WTEXT("qorin.exe");
 const WideChar DefaultGameArgs[] = WTEXT("Runvale");

@@ -22,6 +22,9 @@ constexpr int DefaultServerPort = 6543;
 constexpr int DesignWidthPx = 1280;
 constexpr int DesignHeightPx = 853;
 
+// The launcher's version, as the footer and the tools show it.
+extern const WideChar LauncherVersion[];
+
 // Defaults compiled into the program; launcher.ini normally overrides them.
 extern const WideChar DefaultPatchUrl[];
 extern const WideChar DefaultGameExe[];

@@ -4,6 +4,7 @@
 
 static const WideChar TemporaryPrefix[] = WTEXT(".~launcher-");
 static const WideChar TemporarySuffix[] = WTEXT(".part");
+static const WideChar ResumeRecordSuffix[] = WTEXT(".meta");
 constexpr int TemporaryPrefixUnits = 11;
 constexpr int TemporaryDigits = 16;
 static_assert(TemporaryPrefixUnits + TemporaryDigits + 5 == TemporaryNameUnits, "name layout");
@@ -21,7 +22,8 @@ static uint64_t HashName(const WideChar *name) {
     return hash;
 }
 
-bool BuildTemporaryPath(const WideChar *localPath, WideChar *out) {
+// folder + prefix + hash digits + suffix, the name in place of localPath's.
+static bool BuildSiblingPath(const WideChar *localPath, const WideChar *suffix, WideChar *out) {
     int length = TextLength(localPath);
     int nameStart = length;
     while (nameStart > 0 && localPath[nameStart - 1] != PathSeparator) nameStart--;
@@ -35,8 +37,16 @@ bool BuildTemporaryPath(const WideChar *localPath, WideChar *out) {
         name[TemporaryPrefixUnits + i] = WideChar("0123456789abcdef"[hash & 15]);
         hash >>= 4;
     }
-    CopyText(name + TemporaryPrefixUnits + TemporaryDigits, 6, TemporarySuffix);
+    CopyText(name + TemporaryPrefixUnits + TemporaryDigits, 6, suffix);
     return true;
+}
+
+bool BuildTemporaryPath(const WideChar *localPath, WideChar *out) {
+    return BuildSiblingPath(localPath, TemporarySuffix, out);
+}
+
+bool BuildResumeRecordPath(const WideChar *localPath, WideChar *out) {
+    return BuildSiblingPath(localPath, ResumeRecordSuffix, out);
 }
 
 bool IsTemporaryName(const WideChar *name) {
@@ -47,7 +57,8 @@ bool IsTemporaryName(const WideChar *name) {
         WideChar c = name[TemporaryPrefixUnits + i];
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
-    return TextEqual(name + TemporaryPrefixUnits + TemporaryDigits, TemporarySuffix);
+    const WideChar *suffix = name + TemporaryPrefixUnits + TemporaryDigits;
+    return TextEqual(suffix, TemporarySuffix) || TextEqual(suffix, ResumeRecordSuffix);
 }
 
 bool NamesTemporaryFile(const WideChar *relativePath) {

@@ -4,6 +4,7 @@
 // on one file system, under a short name of fixed length that always fits
 // the file system's name limit however long the target's name is:
 //   ".~launcher-" + 16 lowercase hex digits + ".part"
+// (and ".meta" for its resume record, see patch/download.cpp)
 // The digits are a 64-bit hash of the target's file name, so every target
 // has exactly one temporary, which a later pass finds again. Only names of
 // this form are ever removed as stale, and a manifest entry may not name
@@ -18,8 +19,11 @@ constexpr int TemporaryPathUnits = LocalPathUnits + TemporaryNameUnits;
 // The temporary of the file at localPath (TemporaryPathUnits units). False
 // when localPath has no folder part.
 bool BuildTemporaryPath(const WideChar *localPath, WideChar *out);
+// The resume record beside that temporary: the same name ending in ".meta".
+bool BuildResumeRecordPath(const WideChar *localPath, WideChar *out);
 
-// True when name (one file name, no folder) has the form of a temporary.
+// True when name (one file name, no folder) has the form of a temporary or
+// of a resume record.
 bool IsTemporaryName(const WideChar *name);
 
 // True when the last component of a manifest's relative path ('/' or '\'

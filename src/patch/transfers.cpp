@@ -7,7 +7,10 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/test_hooks.h"
 #include "platform/thread.h"
+
+int g_retryBackOffOverrideMs = 0;
 
 enum SlotState { SlotFree, SlotWaiting, SlotRunning, SlotFinished };
 
@@ -26,6 +29,8 @@ struct TransferState {
     char buffers[MaxTransferJobs][TransferBufferBytes];
     bool bufferTaken[MaxTransferJobs];
     char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
+    int64_t bytesFinished;                     // bodies of the downloads that finished well
+    int64_t bytesQueued;                       // manifest sizes of every download queued, failed ones taken off
 };
 static TransferState s_transfers;
 
@@ -36,6 +41,16 @@ static int OldestWaitingSlot() {
         if (s_transfers.states[slot] == SlotWaiting) return slot;
     }
     return -1;
+}
+
+// Marks a download finished and moves its bytes to the totals. Caller
+// holds the lock.
+static void FinishDownload(int slot) {
+    QueuedEntry *queued = &s_transfers.slots[slot];
+    if (queued->failed) s_transfers.bytesQueued -= queued->entry.expectedSize;
+    else s_transfers.bytesFinished += queued->entry.expectedSize;
+    s_transfers.states[slot] = SlotFinished;
+    s_transfers.changed.notify_all();
 }
 
 static uint32_t TransferWorkerThread(void *) {
@@ -55,8 +70,7 @@ static uint32_t TransferWorkerThread(void *) {
         hold.unlock();
         queued->failed = !s_transfers.transfer(queued, s_transfers.buffers[buffer]);
         hold.lock();
-        s_transfers.states[slot] = SlotFinished;
-        s_transfers.changed.notify_all();
+        FinishDownload(slot);
     }
     s_transfers.bufferTaken[buffer] = false;
     s_transfers.workers--;
@@ -70,6 +84,7 @@ void StartTransfers(int jobs, TransferFunction transfer) {
     std::lock_guard<std::mutex> hold(s_transfers.lock);
     s_transfers.head = s_transfers.count = 0;
     s_transfers.stopping = false;
+    s_transfers.bytesFinished = s_transfers.bytesQueued = 0;
     s_transfers.transfer = transfer;
     for (int i = 0; i < TransferQueueSlots; i++) s_transfers.states[i] = SlotFree;
     for (int i = 0; i < jobs; i++) {
@@ -96,6 +111,8 @@ void QueueEntry(QueuedEntry *queued) {
         s_transfers.states[slot] = SlotFinished;
         return;
     }
+    queued->bytesOnDisk = 0;
+    s_transfers.bytesQueued += queued->entry.expectedSize;
     if (s_transfers.workers > 0) {
         s_transfers.states[slot] = SlotWaiting;
         s_transfers.changed.notify_all();
@@ -106,7 +123,7 @@ void QueueEntry(QueuedEntry *queued) {
     hold.unlock();
     queued->failed = !s_transfers.transfer(queued, s_transfers.inlineBuffer);
     hold.lock();
-    s_transfers.states[slot] = SlotFinished;
+    FinishDownload(slot);
 }
 
 QueuedEntry *TakeFinishedEntry(bool wait) {
@@ -129,4 +146,18 @@ void StopTransfers() {
     s_transfers.stopping = true;
     s_transfers.changed.notify_all();
     s_transfers.changed.wait(hold, [] { return s_transfers.workers == 0; });
+}
+
+void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToDo, WideChar *currentFile) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    *bytesDone = s_transfers.bytesFinished;
+    *bytesToDo = s_transfers.bytesQueued;
+    currentFile[0] = 0;
+    for (int i = 0; i < s_transfers.count; i++) {
+        int slot = (s_transfers.head + i) % TransferQueueSlots;
+        if (s_transfers.states[slot] != SlotRunning) continue;
+        const QueuedEntry *queued = &s_transfers.slots[slot];
+        *bytesDone += queued->bytesOnDisk;
+        if (currentFile[0] == 0) CopyText(currentFile, RelativePathUnits, queued->entry.relativePath);
+    }
 }

@@ -8,6 +8,9 @@
 // worker. The pass takes entries back from the head only once they are
 // finished, so an entry's report waits for the entries before it.
 #pragma once
+#include <atomic>
+#include <cstdint>
+
 #include "patch/local_path.h"
 #include "patch/manifest.h"
 
@@ -26,6 +29,7 @@ struct QueuedEntry {
     bool download;                      // a worker must download it
     bool failed;                        // the download (or the entry) failed
     char failure[FailureTextBytes];     // why, in a few words, when failed
+    std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
 };
 
 // Downloads queued->entry over queued->localPath with buffer (of
@@ -52,3 +56,9 @@ QueuedEntry *TakeFinishedEntry(bool wait);
 
 // Waits for the workers to end; the queue must be empty.
 void StopTransfers();
+
+// How far the downloads queued so far are, for a live display on any
+// thread: bytes of their bodies on the disk (finished and running), bytes
+// of them all (failed ones left out), and the manifest path of the oldest
+// running one into currentFile (RelativePathUnits units; empty when none).
+void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToDo, WideChar *currentFile);

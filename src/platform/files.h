@@ -29,6 +29,9 @@ constexpr FileHandle NoFile = -1;
 // Creates path, or empties an existing file, for writing; never through a
 // symbolic link at path itself. NoFile on failure.
 FileHandle CreateFileForWriting(const WideChar *path);
+// Opens an existing file for writing at its end; never through a symbolic
+// link at path itself. NoFile on failure (no such file, a link, no access).
+FileHandle OpenFileForAppending(const WideChar *path);
 // Writes all count bytes; false when fewer were written.
 bool WriteToFile(FileHandle file, const void *bytes, int count);
 // Flushes to the disk; false on failure.

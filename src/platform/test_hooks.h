@@ -11,6 +11,12 @@
 // minute. launcher-patch takes it from LAUNCHER_PATCH_TIMEOUT_MS.
 extern int g_httpTimeoutOverrideMs;
 
+// When above 0, every wait between two attempts of a download is at most
+// this many ms instead of 1 s, 2 s or the server's Retry-After.
+// launcher-patch takes it from LAUNCHER_PATCH_BACKOFF_MS. Defined by the
+// engine (patch/transfers.cpp).
+extern int g_retryBackOffOverrideMs;
+
 // Media commands sent so far in this process, whatever their result; shows
 // that nothing was sent.
 int MediaCommandsSent();

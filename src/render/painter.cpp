@@ -18,7 +18,6 @@ static CanvasImage *s_backgroundImage;
 static bool s_backgroundReady;  // the picture may be drawn
 static CanvasImage *s_highlightSprite;
 
-static const WideChar LauncherVersionText[] = WTEXT("4.1");
 
 constexpr Rgb FallbackBackground = {6, 8, 20};
 constexpr Rgb FieldTextColour = {220, 230, 255};
@@ -89,7 +88,7 @@ void DrawEntryField(Canvas *canvas, int top, int bottom, const WideChar *text, b
 
 bool FormatFooterText(WideChar *out, int capacity) {
     return FormatText(out, capacity, WTEXT("Launcher v%s   \u00B7   Host:  Corbalt   \u00B7   %S : %d"),
-                      LauncherVersionText, g_state.serverHost, int(g_state.serverPort));
+                      LauncherVersion, g_state.serverHost, int(g_state.serverPort));
 }
 
 static Rgb StatusDotColour(int32_t serverState) {

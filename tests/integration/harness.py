@@ -148,6 +148,7 @@ class _FaultHandler(BaseHTTPRequestHandler):
     def _held(self, r):
         self.send_response(200)
         self.send_header("Content-Length", str(len(r.body)))
+        self.send_header("ETag", '"held-%d"' % len(r.body))
         self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(r.body[:r.first])

@@ -112,7 +112,12 @@ class NameScenarios:
             with self.subTest(mode=mode):
                 self.assertEqual(result.code, code, result.describe())
                 self.assertNothingActsOnATerminal(result.stdout)
-                self.assertEqual(result.stderr, "")
+                # Patch names every refused file on standard error, escaped too.
+                self.assertNothingActsOnATerminal(result.stderr)
+                failures = result.stderr.splitlines()
+                self.assertEqual(len(failures), REFUSED if mode == "patch" else 0, result.describe())
+                for line in failures:
+                    self.assertTrue(line.startswith("launcher-patch: ") and line.endswith(": refused path"), line)
                 lines = [line.encode("utf-8") for line in result.lines]
                 self.assertEqual(lines[1:-1], progress_lines(), result.describe())
                 self.assertEqual(lines[-1], closing)

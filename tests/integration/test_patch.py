@@ -10,10 +10,12 @@ tool, several related checks. Servers are shared by the class.
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import urllib.error
 import urllib.request
@@ -235,8 +237,9 @@ class PatchToolScenarios:
             entry("first.bin", len(first), self.publish("files/first.bin", first)),
             entry("second.bin", 10, self.nginx.url(self._testMethodName + "/files/not-there.bin")),
         ])
-        self.assertOutcome(self.run_tool("patch", url), 1,
-                           [CONTACTING, "second.bin  (2/2)", finished_with(1)])
+        result = self.run_tool("patch", url)
+        self.assertOutcome(result, 1, [CONTACTING, "second.bin  (2/2)", finished_with(1)])
+        self.assertEqual(result.stderr.splitlines(), ["launcher-patch: second.bin: HTTP status 404"])
         self.assertEqual((self.game / "first.bin").read_bytes(), first)
         self.assertEqual(sorted(p.name for p in self.game.iterdir()), ["first.bin"])
 
@@ -629,6 +632,63 @@ class PatchToolScenarios:
         folder_fd = calls[folder_opened].rsplit("= ", 1)[1]
         index_of(lambda c: c.startswith("fsync(%s)" % folder_fd), folder_opened)
 
+    def test_transfers_side_by_side_report_as_one_by_one(self):
+        """Two hundred small files with the default eight transfers give the
+        very report lines of a pass that fetches them one by one, and the
+        same files."""
+        lines = []
+        bodies = {}
+        for i in range(200):
+            name = "many/%03d.bin" % i
+            bodies[name] = content_of(name, 500 + 37 * i)
+            lines.append(entry(name, len(bodies[name]), self.publish("files/%03d" % i, bodies[name])))
+        url = self.publish_manifest("many.txt", lines)
+        one_by_one = self.area / "one-by-one"
+        one_by_one.mkdir()
+        serial = self.tool.run(["patch", "--dir", self.tool.native(one_by_one), "--url", url, "--jobs", "1"])
+        self.assertOutcome(serial, 0, last=downloaded(200))
+        parallel = self.run_tool("patch", url)
+        self.assertOutcome(parallel, 0, serial.lines)
+        for name, body in bodies.items():
+            self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
+
+    def test_ctrl_c_stops_at_once_and_keeps_the_partial(self):
+        """SIGINT in the middle of a body: the tool ends within a second or
+        two with a non-zero status, says so, and the partial body stays (with
+        its resume record) for the next run, which completes it."""
+        if self.tool.windows:
+            self.skipTest("a console's Ctrl+C cannot be sent to a program under Wine from here")
+        body = content_of("interrupted", 300000)
+        held = Held(body=body, first=100000)
+        url = self.publish_manifest("interrupt.txt", [entry("big.bin", len(body), self.route("big.bin", held))])
+        args = ["patch", "--dir", self.tool.native(self.game), "--url", url]
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            process = subprocess.Popen(self.tool.command(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       env=self.tool.environment())
+            try:
+                self.assertTrue(held.started.wait(60), "the download never started")
+                wait_until(lambda: any(p.endswith(".part") for p in temporaries_below(self.game)), 30,
+                           "the partial body")
+                started = time.monotonic()
+                process.send_signal(signal.SIGINT)
+                code = process.wait(timeout=10)
+                stopped_s = time.monotonic() - started
+            finally:
+                held.release.set()
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+            err.seek(0)
+            stderr = err.read().decode("utf-8", errors="replace")
+        self.assertNotEqual(code, 0)
+        self.assertLess(stopped_s, 2.0)
+        self.assertIn("interrupted", stderr)
+        self.assertEqual(len(temporaries_below(self.game)), 2, temporaries_below(self.game))
+        self.assertFalse((self.game / "big.bin").exists())
+        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(1))
+        self.assertEqual((self.game / "big.bin").read_bytes(), body)
+        self.assertEqual(temporaries_below(self.game), [])
+
     def test_two_passes_on_one_folder_run_one_after_another(self):
         """A second pass on a folder that a first one is patching waits for it
         (saying so on stderr, still showing "Contacting patch server..."),
@@ -783,14 +843,24 @@ class PatchToolScenarios:
         result = self.tool.run(["--help"])
         self.assertEqual(result.code, 0, result.describe())
         self.assertIn("usage: launcher-patch check|patch", "\n".join(result.lines))
+        result = self.tool.run(["--version"])
+        self.assertEqual((result.code, result.lines), (0, ["launcher-patch 4.1"]), result.describe())
         for args in ([], ["--dir", self.tool.native(self.game)], ["check", "--bogus"], ["check", "patch"],
-                     ["check", "--url"], ["frobnicate"],
+                     ["check", "--url"], ["frobnicate"], ["check", "--jobs", "0"], ["check", "--jobs=17"],
+                     ["check", "--jobs", "two"],
                      ["check", "--dir", self.tool.native(self.area / "no-such-folder")]):
             with self.subTest(args=args):
                 result = self.tool.run(args)
                 self.assertEqual(result.code, 64, result.describe())
                 self.assertIn("usage: launcher-patch", result.stderr)
                 self.assertEqual(result.lines, [])
+        for args, named in ((["check", "--url"], "option --url needs a value"),
+                            (["check", "--dir="], "option --dir needs a value"),
+                            (["patch", "--jobs"], "option --jobs needs a value")):
+            with self.subTest(args=args):
+                result = self.tool.run(args)
+                self.assertEqual(result.code, 64, result.describe())
+                self.assertIn(named, result.stderr)
 
         body = content_of("cli", 123)
         write_file(self.game / "cli.bin", body)
@@ -800,6 +870,8 @@ class PatchToolScenarios:
         write_launcher_ini(self.game, differing)
         self.assertOutcome(self.run_tool("check"), 1, last=missing(1))
         self.assertOutcome(self.run_tool("check", good), 0, last=all_ok(1))
+        equals = self.tool.run(["check", "--dir=" + self.tool.native(self.game), "--url=" + good, "--jobs=3"])
+        self.assertOutcome(equals, 0, last=all_ok(1))
         write_file(self.game / "launcher.ini",
                    ("[news]\r\nPatchURL=%s\r\n\r\n[launcher]\r\nServer=127.0.0.1\r\nPatchURL=%s\r\n"
                     "[other]\r\nPatchURL=%s\r\n" % (dead, good, dead)).encode())

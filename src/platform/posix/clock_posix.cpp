@@ -11,3 +11,11 @@ uint32_t TickCountMs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return uint32_t(uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u);
 }
+
+// nanosleep goes on after a signal for the time that is left.
+void SleepMs(int ms) {
+    if (ms <= 0) return;
+    timespec left = {ms / 1000, long(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0) {
+    }
+}

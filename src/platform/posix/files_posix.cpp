@@ -71,6 +71,15 @@ FileHandle CreateFileForWriting(const WideChar *path) {
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
+FileHandle OpenFileForAppending(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    if (!PathToUtf8(path, path8)) return NoFile;
+    int fd;
+    do fd = open(path8, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    while (fd < 0 && errno == EINTR);
+    return fd < 0 ? NoFile : FileHandle(fd);
+}
+
 bool WriteToFile(FileHandle file, const void *bytes, int count) {
     if (file == NoFile || count < 0) return false;
     const char *next = static_cast<const char *>(bytes);

@@ -7,3 +7,7 @@
 #include "platform/clock.h"
 
 uint32_t TickCountMs() { return GetTickCount(); }
+
+void SleepMs(int ms) {
+    if (ms > 0) Sleep(DWORD(ms));
+}

@@ -91,6 +91,24 @@ FileHandle CreateFileForWriting(const WideChar *path) {
     return reinterpret_cast<FileHandle>(h);
 }
 
+// Opened for writing (FlushFileBuffers wants the whole write right) with
+// the position at the end; nobody else may open it meanwhile. The
+// reparse-point flag opens a link itself, which is then refused.
+FileHandle OpenFileForAppending(const WideChar *path) {
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return NoFile;
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER none = {};
+    if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !SetFilePointerEx(h, none, nullptr, FILE_END)) {
+        CloseHandle(h);
+        return NoFile;
+    }
+    return reinterpret_cast<FileHandle>(h);
+}
+
 // WriteFile may accept fewer bytes than offered; keep going until all are
 // written or a call fails or makes no progress.
 bool WriteToFile(FileHandle file, const void *bytes, int count) {
