@@ -4,20 +4,33 @@
 Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
   (i)   patch of 2,000 files of 16 KiB into an empty game folder,
   (ii)  patch of 4 files of 256 MiB into an empty game folder,
-  (iii) check of a 100,000-entry manifest whose files are all present.
+  (iii) check of a 100,000-entry manifest whose files are all present,
+  (iv)  patch of 300 files of 16 KiB through bench/latency_proxy.py, which
+        delays every chunk by 25 ms each way (a 50 ms round trip), with the
+        launcher's default settings, against curl --parallel --parallel-max 8
+        and aria2c -j 8 fetching the same URLs, and the Windows build under
+        Wine (--windows-tool) against the same curl figure,
+  (v)   resume (a hook, reporting MISS until launcher-patch resumes): one
+        256 MiB file through the proxy, the first pass killed once half the
+        file reached it, then a second pass; the bytes the server sent in
+        both, as counted by the proxy, against the file's size.
 The patch cases' manifests are made by launcher-manifest (the one beside
---tool), as a server operator makes them; each case is compared with one
-curl process fetching the same URLs (manifest included) one after another
-over its reused connection. Every download is verified (file count, sizes,
-SHA-256 of samples) so that a run which skipped or mangled files cannot
-look fast. Each child's peak RSS comes from wait4 in bench/peak_rss.c, per
-process.
+--tool), as a server operator makes them; cases (i) and (ii) are compared
+with one curl process fetching the same URLs (manifest included) one after
+another over its reused connection. Every download is verified (file count,
+sizes, SHA-256 of samples) so that a run which skipped or mangled files
+cannot look fast. Each child's peak RSS comes from wait4 in
+bench/peak_rss.c, per process.
 
 Normally started through bench/run.sh, which builds the tools first:
   bench/patchbench.py --tool build/bench/launcher-patch --peak-rss build/bench/peak_rss
-                      [--runs 5] [--large-runs 3] [--skip-large] [--keep]
-Needs only python3, nginx (/usr/sbin/nginx) and curl. Prints PASS/MISS per
-target and exits 0 unless the setup itself or a verification failed.
+                      [--windows-tool build/bench-windows/launcher-patch.exe]
+                      [--wine-prefix DIR] [--runs 5] [--large-runs 3]
+                      [--latency-runs 5] [--skip-large] [--skip-latency]
+                      [--skip-resume] [--keep]
+Needs python3, nginx (/usr/sbin/nginx), curl and aria2c (without aria2c its
+row is left out); Wine for the Windows row. Prints PASS/MISS per target and
+exits 0 unless the setup itself or a verification failed.
 """
 import argparse
 import hashlib
@@ -29,14 +42,18 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # keep scripts/ free of __pycache__
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
 sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 from console_tool import ConsoleTool, make_manifest  # noqa: E402
-from local_nginx import NGINX, LocalNginx  # noqa: E402
+from latency_proxy import LatencyProxy  # noqa: E402  (beside this file)
+from local_nginx import NGINX, LocalNginx, _end_with_parent  # noqa: E402
+from wine import WineRequired, wine_ready  # noqa: E402
 
 MiB = 1024 * 1024
 GiB = 1024 * MiB
@@ -44,13 +61,21 @@ GiB = 1024 * MiB
 SMALL_COUNT, SMALL_BYTES, SMALL_FOLDERS = 2000, 16 * 1024, 20
 LARGE_COUNT, LARGE_BYTES = 4, 256 * MiB
 CHECK_COUNT, CHECK_FOLDERS, CHECK_MAX_BYTES = 100_000, 100, 100
+LATENCY_COUNT, LATENCY_BYTES, LATENCY_FOLDERS = 300, 16 * 1024, 10
+LATENCY_DELAY_S = 0.025  # each way: a round trip costs 50 ms
+LATENCY_PARALLEL = 8     # curl --parallel-max and aria2c -j
+RESUME_BYTES = 256 * MiB
 
 SMALL_RATIO_TARGET = 1.10
 LARGE_RATIO_TARGET = 1.05
 CHECK_SECONDS_TARGET = 1.0
 PATCH_RSS_TARGET_MIB = 32.0
+LATENCY_RATIO_TARGET = 1.0        # against curl and against aria2c
+LATENCY_WINE_RATIO_TARGET = 1.3   # the Windows build under Wine against curl
+RESUME_TRAFFIC_TARGET = 1.10      # bytes sent in both passes / file size
 
 CURL = shutil.which("curl") or "/usr/bin/curl"
+ARIA2C = shutil.which("aria2c") or "/usr/bin/aria2c"
 
 
 def log(text):
@@ -70,6 +95,7 @@ class RunResult:
         self.peak_mib = peak_mib
         self.exit_code = exit_code
         self.stdout_path = stdout_path
+        self.connections = None  # connections opened through the latency proxy
 
     def last_line(self):
         with open(self.stdout_path, "rb") as f:
@@ -80,17 +106,18 @@ class RunResult:
 PEAK_RSS = ""  # the bench/peak_rss.c helper, set from --peak-rss
 
 
-def timed_run(argv, stdout_path):
-    """Runs argv with stdout into a file (never a pipe: launcher-patch prints
-    thousands of lines and a full pipe would stall it) and returns its wall
-    time and its peak RSS. The RSS comes from the small peak_rss helper that
-    forks the program: taken from Python's own wait4, Linux would report at
-    least the interpreter's size for every child."""
+def timed_run(argv, stdout_path, env=None):
+    """Runs argv (in env, default this process's environment) with stdout
+    into a file (never a pipe: launcher-patch prints thousands of lines and
+    a full pipe would stall it) and returns its wall time and its peak RSS.
+    The RSS comes from the small peak_rss helper that forks the program:
+    taken from Python's own wait4, Linux would report at least the
+    interpreter's size for every child."""
     result_path = stdout_path + ".rss"
     with open(stdout_path, "wb") as out:
         start = time.perf_counter()
         subprocess.run([PEAK_RSS, result_path] + argv, stdin=subprocess.DEVNULL, stdout=out,
-                       stderr=subprocess.STDOUT)
+                       stderr=subprocess.STDOUT, env=env)
         seconds = time.perf_counter() - start
     with open(result_path) as f:
         peak_kib, exit_code, user, system = f.read().split()
@@ -110,50 +137,85 @@ def sha256_file(path):
             h.update(block)
 
 
+def write_random_file(path, size):
+    """Writes size random bytes (whole MiB) to path; returns their SHA-256."""
+    h = hashlib.sha256()
+    with open(path, "wb") as f:
+        for _ in range(size // MiB):
+            block = os.urandom(MiB)
+            h.update(block)
+            f.write(block)
+    return h.hexdigest()
+
+
 class Tree:
     """The served files and what each download must look like. A patch
     case's files lie in a folder of the case's name, its manifest beside
     it (small/ and small.txt); the paths in entries are relative to it."""
 
-    def __init__(self, root, base_url, manifest_tool):
+    def __init__(self, root, base_url, manifest_tool, proxy_url=None):
         self.root = root
         self.base_url = base_url
+        self.proxy_url = proxy_url  # the same files through the latency proxy
         self.manifest_tool = manifest_tool
         self.small = []  # (relative path, size, sha256)
         self.large = []
+        self.latency = []
+        self.resume = []
 
     def url(self, relative):
         return f"{self.base_url}/{relative}"
 
+    def proxied_url(self, relative):
+        return f"{self.proxy_url}/{relative}"
+
     def folder(self, case):
         return os.path.join(self.root, case)
 
-    def publish(self, case):
-        make_manifest(self.folder(case), self.url(case), os.path.join(self.root, case + ".txt"),
-                      tool=self.manifest_tool)
+    def publish(self, case, through_proxy=False):
+        base = self.proxied_url(case) if through_proxy else self.url(case)
+        make_manifest(self.folder(case), base, os.path.join(self.root, case + ".txt"), tool=self.manifest_tool)
 
-    def make_small(self):
-        for i in range(SMALL_COUNT):
-            relative = f"d{i % SMALL_FOLDERS:02d}/f{i:04d}.bin"
-            data = os.urandom(SMALL_BYTES)
-            path = os.path.join(self.folder("small"), relative)
+    def make_random_files(self, case, count, size, folders):
+        entries = []
+        for i in range(count):
+            relative = f"d{i % folders:02d}/f{i:04d}.bin"
+            data = os.urandom(size)
+            path = os.path.join(self.folder(case), relative)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-            self.small.append((relative, SMALL_BYTES, hashlib.sha256(data).hexdigest()))
+            entries.append((relative, size, hashlib.sha256(data).hexdigest()))
+        return entries
+
+    def make_small(self):
+        self.small = self.make_random_files("small", SMALL_COUNT, SMALL_BYTES, SMALL_FOLDERS)
         self.publish("small")
+
+    def make_latency(self):
+        """Case (iv): its manifest names the proxy's URLs."""
+        self.latency = self.make_random_files("latency", LATENCY_COUNT, LATENCY_BYTES, LATENCY_FOLDERS)
+        self.publish("latency", through_proxy=True)
+
+    def make_resume(self):
+        """Case (v): one 256 MiB file, a link to the first of case (ii)'s
+        when that was made, served through the proxy."""
+        os.makedirs(self.folder("resume"), exist_ok=True)
+        path = os.path.join(self.folder("resume"), "whole.bin")
+        if self.large and self.large[0][1] == RESUME_BYTES:
+            os.link(os.path.join(self.folder("large"), self.large[0][0]), path)
+            digest = self.large[0][2]
+        else:
+            digest = write_random_file(path, RESUME_BYTES)
+        self.resume = [("whole.bin", RESUME_BYTES, digest)]
+        self.publish("resume", through_proxy=True)
 
     def make_large(self):
         os.makedirs(self.folder("large"), exist_ok=True)
         for i in range(LARGE_COUNT):
             relative = f"part{i}.bin"
-            h = hashlib.sha256()
-            with open(os.path.join(self.folder("large"), relative), "wb") as f:
-                for _ in range(LARGE_BYTES // MiB):
-                    block = os.urandom(MiB)
-                    h.update(block)
-                    f.write(block)
-            self.large.append((relative, LARGE_BYTES, h.hexdigest()))
+            digest = write_random_file(os.path.join(self.folder("large"), relative), LARGE_BYTES)
+            self.large.append((relative, LARGE_BYTES, digest))
         self.publish("large")
 
     def make_check(self, game):
@@ -232,16 +294,34 @@ def verify_windows(path, source, size, rng, label, windows=8, window_bytes=64 * 
 
 # ---------------------------------------------------------------- cases
 
-def curl_config(path, tree, manifest, manifest_copy, dest):
-    """One curl process, sequential transfers: the connection is reused.
-    It fetches the manifest too, as the launcher does, then every URL the
-    manifest lists, in its order."""
-    with open(os.path.join(tree.root, manifest)) as listing:
-        listed = [line.rstrip("\n").split("|", 2) for line in listing if line.strip()]
+def listed_entries(listing_path):
+    """(relative path, URL) of every entry of a manifest, in its order;
+    comment lines (launcher-manifest's first and last) and blank ones are
+    no entries."""
+    with open(listing_path) as listing:
+        lines = [line.rstrip("\n") for line in listing]
+    return [(fields[0], fields[2]) for fields in
+            (line.split("|", 2) for line in lines if line.strip() and not line.startswith("#"))]
+
+
+def curl_config(path, tree, manifest, manifest_copy, dest, manifest_url=None):
+    """The config of one curl process. Without --parallel its transfers run
+    one after another and the connection is reused. It fetches the manifest
+    too (from manifest_url, default the one on nginx), as the launcher does,
+    then every URL the manifest lists, in its order."""
     with open(path, "w") as f:
-        f.write(f'url = "{tree.url(manifest)}"\noutput = "{manifest_copy}"\n')
-        for relative, _, url in listed:
+        f.write(f'url = "{manifest_url or tree.url(manifest)}"\noutput = "{manifest_copy}"\n')
+        for relative, url in listed_entries(os.path.join(tree.root, manifest)):
             f.write(f'url = "{url}"\noutput = "{os.path.join(dest, relative)}"\n')
+
+
+def aria2_input(path, tree, manifest, manifest_url, manifest_copy, dest):
+    """aria2c's input file for the same transfers as curl_config's: the
+    manifest into manifest_copy, every entry below dest."""
+    with open(path, "w") as f:
+        f.write(f"{manifest_url}\n  dir={os.path.dirname(manifest_copy)}\n  out={os.path.basename(manifest_copy)}\n")
+        for relative, url in listed_entries(os.path.join(tree.root, manifest)):
+            f.write(f"{url}\n  dir={dest}\n  out={relative}\n")
 
 
 def reset_folder(path):
@@ -321,6 +401,179 @@ def check_case(work, tool, tree, game, runs):
     return launcher, curl
 
 
+# ---------------------------------------------------------------- latency
+
+class WineRunner:
+    """The Windows launcher-patch under Wine, in a prefix of the benchmark's
+    own, with that prefix's wineserver kept running through the case: every
+    timed run then starts like a program does once Wine is up, and the
+    server's own start and exit stay out of the figures."""
+
+    SERVER_IDLE_S = 120
+
+    def __init__(self, exe, prefix):
+        self.tool = ConsoleTool("launcher-patch", "windows")
+        self.tool.exe = Path(exe)
+        self.prefix = os.path.abspath(prefix)
+        self.base = dict(os.environ, WINEPREFIX=self.prefix)
+        self.server = None
+
+    def env(self):
+        return self.tool.environment(base=self.base)
+
+    def argv(self, game, url):
+        return self.tool.command(["patch", "--dir", self.tool.native(game), "--url", url])
+
+    def start(self):
+        new = not os.path.isdir(os.path.join(self.prefix, "drive_c"))
+        log(f"  Wine prefix {self.prefix}" + (" (new: made now, which takes a while)" if new else ""))
+        os.makedirs(self.prefix, exist_ok=True)
+        try:
+            self.tool.warm_up(self.base)
+            # The warm-up's server ends after its few seconds of idling; then
+            # ours starts, in the foreground, so that it is our child to end.
+            # It stays while idle for SERVER_IDLE_S, longer than the other
+            # tools' runs between two of its own, and gets SIGTERM should
+            # this process die first, so that none is left behind.
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=2 * self.SERVER_IDLE_S,
+                           stdin=subprocess.DEVNULL)
+        except (subprocess.TimeoutExpired, OSError) as problem:
+            raise BenchError(f"Wine did not start launcher-patch.exe: {problem}") from None
+        self.server = subprocess.Popen(["wineserver", "-f", f"-p{self.SERVER_IDLE_S}"], env=self.env(),
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, preexec_fn=_end_with_parent)
+        return self
+
+    def stop(self):
+        if self.server is not None and self.server.poll() is None:
+            self.server.terminate()
+            try:
+                self.server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait(timeout=10)
+        self.server = None
+
+
+def latency_case(work, tool, tree, proxy, runs, wine=None):
+    """Case (iv): launcher-patch, curl --parallel, aria2c (when installed)
+    and the Windows build under Wine (when given) each patch the 300 files
+    of latency.txt through the proxy into a fresh empty folder; one warm-up
+    round, then runs rounds, the order of the tools rotated every round.
+    Returns {kind: [RunResult]}, each run with the connections it opened."""
+    manifest = "latency.txt"
+    manifest_url = tree.proxied_url(manifest)
+    game = os.path.join(work, "game")
+    fetched = os.path.join(work, "fetched")
+    manifest_copy = os.path.join(work, "latency-manifest-copy.txt")
+    cfg = os.path.join(work, "curl-latency.cfg")
+    curl_config(cfg, tree, manifest, manifest_copy, fetched, manifest_url)
+    aria_list = os.path.join(work, "aria2c-latency.txt")
+    aria2_input(aria_list, tree, manifest, manifest_url, manifest_copy, fetched)
+    parallel = str(LATENCY_PARALLEL)
+    kinds = {  # kind: (argv, folder it fills, environment)
+        "launcher": ([tool, "patch", "--dir", game, "--url", manifest_url], game, None),
+        "curl": ([CURL, "-s", "-S", "--fail", "--create-dirs", "--parallel", "--parallel-max", parallel,
+                  "--config", cfg], fetched, None),
+    }
+    if os.access(ARIA2C, os.X_OK):
+        kinds["aria2c"] = ([ARIA2C, "--no-conf", "--quiet", "-j", parallel, "-i", aria_list,
+                            "--allow-overwrite=true", "--auto-file-renaming=false", "--continue=false",
+                            "--file-allocation=none"], fetched, None)
+    if wine is not None:
+        kinds["wine"] = (wine.argv(game, manifest_url), game, wine.env())
+    want = f"Downloaded {len(tree.latency)} file(s). Ready."
+    rng = random.Random(11)
+    results = {kind: [] for kind in kinds}
+
+    def one(kind, keep):
+        argv, dest, env = kinds[kind]
+        reset_folder(dest)
+        proxy.reset_counters()
+        run = timed_run(argv, os.path.join(work, f"latency-{kind}.out"), env)
+        run.connections = proxy.connections
+        if run.exit_code != 0:
+            raise BenchError(f"{kind} on {manifest} exited {run.exit_code}: {run.last_line()}")
+        if kind in ("launcher", "wine") and run.last_line() != want:
+            raise BenchError(f"{kind} on {manifest} ended with '{run.last_line()}', expected '{want}'")
+        verify_download(dest, tree.folder("latency"), tree.latency, 25, False, rng, f"{kind} {manifest}")
+        if keep:
+            results[kind].append(run)
+        shutil.rmtree(dest, ignore_errors=True)
+
+    order = list(kinds)
+    for kind in order:
+        one(kind, keep=False)
+    for r in range(runs):
+        for kind in order[r % len(order):] + order[:r % len(order)]:
+            one(kind, keep=True)
+    return results
+
+
+# ---------------------------------------------------------------- resume (hook)
+#
+# The measurement of resuming a cut download is complete; its target can be
+# met only once launcher-patch continues a file a killed pass left half-done
+# (until then the second pass fetches the whole file again: about 1.5).
+
+def resume_case(work, tool, tree, proxy):
+    """Case (v): patches resume.txt (one 256 MiB file) through the proxy,
+    kills launcher-patch (SIGKILL, from the proxy's thread) as soon as half
+    of the file was passed on to it, then patches again to the end. Returns
+    (bytes the server sent in the first pass, in the second), as the proxy
+    read them from nginx."""
+    manifest = "resume.txt"
+    game = os.path.join(work, "game")
+    reset_folder(game)
+    argv = [tool, "patch", "--dir", game, "--url", tree.proxied_url(manifest)]
+    out_path = os.path.join(work, "resume.out")
+
+    proxy.reset_counters()
+    started = []
+    cut = threading.Event()
+
+    def kill():
+        cut.set()
+        if started:
+            started[0].kill()
+
+    proxy.cut_after(RESUME_BYTES // 2, kill)
+    with open(out_path, "wb") as out:
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    started.append(process)
+    if cut.is_set():  # reached before the process was known to the proxy's thread
+        process.kill()
+    try:
+        code = process.wait(timeout=600)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        raise BenchError("resume: the first pass did not end within 600 s") from None
+    proxy.cut_after(0, None)
+    if not cut.is_set():
+        raise BenchError(f"resume: the first pass ended (exit {code}) before half of the file reached it")
+    time.sleep(10 * LATENCY_DELAY_S)  # what is still in the delay line reaches the proxy's counters
+    first = proxy.bytes_from_target
+    log(f"  first pass killed once {RESUME_BYTES // 2 // MiB} MiB had reached it ({proxy.bytes_to_clients / MiB:.1f} MiB "
+        f"passed on to it in all); the server sent {first / MiB:.1f} MiB")
+    partial = sorted(os.listdir(game))
+    log(f"  left in the game folder: {', '.join(partial) or 'nothing'}")
+
+    proxy.reset_counters()
+    run = timed_run(argv, out_path)
+    time.sleep(10 * LATENCY_DELAY_S)
+    second = proxy.bytes_from_target
+    want = "Downloaded 1 file(s). Ready."
+    if run.exit_code != 0 or run.last_line() != want:
+        raise BenchError(f"resume: the second pass exited {run.exit_code} with '{run.last_line()}', "
+                         f"expected '{want}'")
+    verify_download(game, tree.folder("resume"), tree.resume, 1, True, random.Random(3), f"launcher {manifest}")
+    log(f"  second pass: {run.seconds:.2f} s, the server sent {second / MiB:.1f} MiB "
+        f"over {proxy.connections} connection(s)")
+    shutil.rmtree(game, ignore_errors=True)
+    return first, second
+
+
 # ---------------------------------------------------------------- report
 
 def median(runs):
@@ -331,29 +584,63 @@ def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
-def patch_row(case, launcher_runs, curl_runs, ratio_target):
+def row(case, launcher, against, yardstick, ratio="-", target="", rss="-", rss_target=""):
+    """One line of the table; every field already formatted."""
+    return dict(case=case, launcher=launcher, against=against, yardstick=yardstick, ratio=ratio,
+                target=target, rss=rss, rss_target=rss_target)
+
+
+def seconds(value):
+    return f"{value:.3f}s"
+
+
+def ratio_fields(ratio, ratio_target):
+    return dict(ratio=f"{ratio:.3f}", target=f"<= {ratio_target:.2f} {verdict(ratio <= ratio_target)}")
+
+
+def rss_fields(runs):
+    peak = max(r.peak_mib for r in runs)
+    return dict(rss=f"{peak:.1f} MiB", rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}")
+
+
+def patch_row(case, launcher_runs, curl_runs, ratio_target, against="curl"):
     """Logs both tools' runs of a patch case and makes its table row."""
     detail("launcher patch", launcher_runs)
-    detail("curl", curl_runs)
-    ratio = median(launcher_runs) / median(curl_runs)
-    peak = max(r.peak_mib for r in launcher_runs)
-    return dict(case=case, launcher=median(launcher_runs), curl=median(curl_runs),
-                ratio=f"{ratio:.3f}", target=f"<= {ratio_target:.2f} {verdict(ratio <= ratio_target)}",
-                rss=peak, rss_target=f"< 32 {verdict(peak < PATCH_RSS_TARGET_MIB)}")
+    detail(against, curl_runs)
+    return timed_row(case, launcher_runs, against, curl_runs, ratio_target, rss_fields(launcher_runs))
 
 
-def report(rows, load_before):
-    head = f"{'case':<30} {'launcher':>9} {'curl':>9} {'ratio':>6}  {'target':<16} {'peak RSS':>9}  {'target':<14}"
+def timed_row(case, launcher_runs, against, other_runs, ratio_target, rss=None):
+    """The row of median(launcher_runs) against median(other_runs)."""
+    ratio = median(launcher_runs) / median(other_runs)
+    return row(case, seconds(median(launcher_runs)), against, seconds(median(other_runs)),
+               **ratio_fields(ratio, ratio_target), **(rss or {}))
+
+
+def report(rows, notes, load_before):
+    head = (f"{'case':<32} {'launcher':>10}  {'against':<7} {'yardstick':>10} {'ratio':>6}  {'target':<14} "
+            f"{'peak RSS':>9}  target")
     print()
     print(head)
     print("-" * len(head))
-    for row in rows:
-        print(f"{row['case']:<30} {row['launcher']:>8.3f}s {row['curl']:>8.3f}s {row['ratio']:>6}  "
-              f"{row['target']:<16} {row['rss']:>5.1f} MiB  {row['rss_target']:<14}")
+    for r in rows:
+        print(f"{r['case']:<32} {r['launcher']:>10}  {r['against']:<7} {r['yardstick']:>10} {r['ratio']:>6}  "
+              f"{r['target']:<14} {r['rss']:>9}  {r['rss_target']:<9}".rstrip())
     print()
-    print("Times are medians (launcher and curl runs interleaved); peak RSS is the largest of the")
-    print("launcher's runs. For the check case the curl column is a reference only: one curl")
-    print("fetching the manifest alone.")
+    print("Times are medians (the tools' runs interleaved); peak RSS is the largest of the launcher's")
+    print("runs. For the check case the yardstick is a reference only: one curl fetching the")
+    print("manifest alone.")
+    print(f"(iv) goes through bench/latency_proxy.py, {LATENCY_DELAY_S * 1000:.0f} ms each way; the launcher runs with "
+          "its default settings,")
+    print(f"curl with --parallel --parallel-max {LATENCY_PARALLEL} and aria2c with -j {LATENCY_PARALLEL}, both "
+          "fetching the manifest too.")
+    print("The Windows row is launcher-patch.exe under Wine (its start included) against the same")
+    print("curl runs.")
+    print("(v) is what the server sent over both passes (counted by the proxy; the first killed once")
+    print("half the file had reached it) against the file's size: a second pass that fetches the")
+    print("whole file again makes about 1.5.")
+    for note in notes:
+        print(note)
     print(f"Load average (1 min) before the run: {load_before:.2f} on {os.cpu_count()} CPUs.")
     if load_before > 0.5:
         print("Other work was running: wall times are noisy; the CPU times in the log above are steadier.")
@@ -361,9 +648,32 @@ def report(rows, load_before):
 
 def detail(label, runs):
     times = ", ".join(f"{r.seconds:.3f}" for r in runs)
+    connections = [r.connections for r in runs if r.connections is not None]
+    opened = f"; connections {statistics.median(connections):.0f}" if connections else ""
     log(f"  {label:<22} s: {times}  (best {min(r.seconds for r in runs):.3f}, "
         f"median {median(runs):.3f}); median CPU {statistics.median(r.cpu_seconds for r in runs):.3f} s; "
-        f"peak RSS {max(r.peak_mib for r in runs):.1f} MiB")
+        f"peak RSS {max(r.peak_mib for r in runs):.1f} MiB{opened}")
+
+
+def prepare_wine(exe, prefix, notes):
+    """A started WineRunner for the Windows row of case (iv), or None with
+    the reason in notes: no executable named, none built, or Wine missing
+    (tests/support/wine.sh's rule: under LAUNCHER_REQUIRE_WINE=1 a missing
+    Wine is an error)."""
+    if not exe:
+        notes.append("(iv) Windows build: not measured, no --windows-tool given.")
+        return None
+    if not os.path.isfile(exe):
+        notes.append(f"(iv) Windows build: not measured, {exe} is not built.")
+        return None
+    try:
+        missing = wine_ready("patchbench", needs=("wineserver",))
+    except WineRequired as problem:
+        raise BenchError(str(problem)) from None
+    if missing is not None:
+        notes.append(f"(iv) Windows build: not measured, {missing.split(': ', 2)[-1]}.")
+        return None
+    return WineRunner(exe, prefix or os.path.join(os.path.dirname(os.path.abspath(exe)), "wineprefix")).start()
 
 
 def main():
@@ -375,6 +685,13 @@ def main():
     parser.add_argument("--large-runs", type=int, default=5, help="timed runs per side, 256 MiB case")
     parser.add_argument("--workdir", default=None, help="parent of the temporary folder (default: the system's)")
     parser.add_argument("--skip-large", action="store_true", help="leave out the 4 x 256 MiB case")
+    parser.add_argument("--latency-runs", type=int, default=5, help="timed runs per tool, latency case")
+    parser.add_argument("--skip-latency", action="store_true", help="leave out the latency case (iv)")
+    parser.add_argument("--skip-resume", action="store_true", help="leave out the resume case (v)")
+    parser.add_argument("--windows-tool", default=None,
+                        help="the Windows launcher-patch.exe for the latency case under Wine (none: left out)")
+    parser.add_argument("--wine-prefix", default=None,
+                        help="the Wine prefix for it (default: wineprefix beside the executable)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     global PEAK_RSS
@@ -387,13 +704,18 @@ def main():
     for program in (NGINX, CURL):
         if not os.access(program, os.X_OK):
             raise BenchError(f"{program} is missing (scripts/install-deps.sh installs it)")
+    # Every client goes straight to 127.0.0.1, never through a proxy of the environment.
+    for name in [name for name in os.environ if name.lower().endswith("_proxy")]:
+        del os.environ[name]
+    os.environ["no_proxy"] = os.environ["NO_PROXY"] = "127.0.0.1,localhost"
 
     load_before = os.getloadavg()[0]  # before this script adds its own load
     work = tempfile.mkdtemp(prefix="patchbench-", dir=args.workdir)
     os.chmod(work, 0o755)  # nginx reads as this user; readable anyway should it read as nobody
     # SIGTERM unwinds like Ctrl-C so nginx is stopped and the folder removed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    nginx = None
+    nginx = proxy = wine = None
+    notes = []
     try:
         free = shutil.disk_usage(work).free
         # tree + one download folder at a time + 100k small files (one block each)
@@ -402,24 +724,38 @@ def main():
         if run_large and free < needed:
             log(f"only {free / GiB:.1f} GiB free under {work}, {needed / GiB:.1f} GiB needed: skipping (ii)")
             run_large = False
+        run_resume = not args.skip_resume
+        # its file (a link to one of (ii)'s when those are made) and its download
+        resume_needed = RESUME_BYTES * (1 if run_large else 2)
+        if run_resume and free < (needed if run_large else 256 * MiB) + resume_needed:
+            log(f"only {free / GiB:.1f} GiB free under {work}: skipping (v)")
+            notes.append("(v) not measured: too little free disk space.")
+            run_resume = False
 
         root = os.path.join(work, "tree")
         os.makedirs(root)
         # Started first: the manifests name its port.
         nginx = start_nginx(os.path.join(work, "nginx"), root)
-        tree = Tree(root, f"http://127.0.0.1:{nginx.port}", manifest_tool)
+        proxy = LatencyProxy(nginx.port, LATENCY_DELAY_S).start()
+        tree = Tree(root, f"http://127.0.0.1:{nginx.port}", manifest_tool, f"http://127.0.0.1:{proxy.port}")
         t0 = time.perf_counter()
         log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
         tree.make_small()
         if run_large:
             log(f"generating {LARGE_COUNT} x 256 MiB ...")
             tree.make_large()
+        if not args.skip_latency:
+            log(f"generating {LATENCY_COUNT} x 16 KiB for the latency case ...")
+            tree.make_latency()
+        if run_resume:
+            log(f"generating {RESUME_BYTES // MiB} MiB for the resume case ...")
+            tree.make_resume()
         check_game = os.path.join(work, "checkgame")
         log(f"generating {CHECK_COUNT} present files for the check case ...")
         tree.make_check(check_game)
         log(f"  generated in {time.perf_counter() - t0:.1f} s")
 
-        log(f"nginx on 127.0.0.1:{nginx.port}")
+        log(f"nginx on 127.0.0.1:{nginx.port}, the latency proxy on 127.0.0.1:{proxy.port}")
 
         rows = []
         log("(i) 2000 x 16 KiB ...")
@@ -437,12 +773,45 @@ def main():
         lw, cw = check_case(work, tool, tree, check_game, args.runs)
         detail("launcher check", lw)
         detail("curl manifest only", cw)
-        rows.append(dict(case=f"(iii) check {CHECK_COUNT} entries", launcher=median(lw), curl=median(cw),
-                         ratio="-", target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
-                         rss=max(r.peak_mib for r in lw), rss_target="(none)"))
-        report(rows, load_before)
+        rows.append(row(f"(iii) check {CHECK_COUNT} entries", seconds(median(lw)), "curl", seconds(median(cw)),
+                        target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
+                        rss=f"{max(r.peak_mib for r in lw):.1f} MiB", rss_target="(none)"))
+
+        if not args.skip_latency:
+            wine = prepare_wine(args.windows_tool, args.wine_prefix, notes)
+            log(f"(iv) {LATENCY_COUNT} x 16 KiB through the proxy, "
+                f"{LATENCY_DELAY_S * 1000:.0f} ms each way ...")
+            runs = latency_case(work, tool, tree, proxy, args.latency_runs, wine)
+            if wine is not None:
+                wine.stop()
+            case = f"(iv)  {LATENCY_COUNT} x 16 KiB, RTT {2 * LATENCY_DELAY_S * 1000:.0f} ms"
+            detail("launcher patch", runs["launcher"])
+            detail(f"curl --parallel-max {LATENCY_PARALLEL}", runs["curl"])
+            rows.append(timed_row(case, runs["launcher"], "curl", runs["curl"], LATENCY_RATIO_TARGET,
+                                  rss_fields(runs["launcher"])))
+            if "aria2c" in runs:
+                detail(f"aria2c -j {LATENCY_PARALLEL}", runs["aria2c"])
+                rows.append(timed_row(case, runs["launcher"], "aria2c", runs["aria2c"], LATENCY_RATIO_TARGET))
+            else:
+                notes.append(f"(iv) against aria2c: not measured, {ARIA2C} is missing (bench/run.sh installs it).")
+            if "wine" in runs:
+                detail("Windows build (Wine)", runs["wine"])
+                rows.append(timed_row("(iv)  the same, Windows (Wine)", runs["wine"], "curl", runs["curl"],
+                                      LATENCY_WINE_RATIO_TARGET))
+
+        if run_resume:
+            log(f"(v) resume of {RESUME_BYTES // MiB} MiB cut at half ...")
+            first, second = resume_case(work, tool, tree, proxy)
+            traffic = (first + second) / RESUME_BYTES
+            rows.append(row(f"(v)   resume {RESUME_BYTES // MiB} MiB cut at 1/2", f"{(first + second) / MiB:.1f} MiB",
+                            "file", f"{RESUME_BYTES / MiB:.1f} MiB", **ratio_fields(traffic, RESUME_TRAFFIC_TARGET)))
+        report(rows, notes, load_before)
         return 0
     finally:
+        if wine is not None:
+            wine.stop()
+        if proxy is not None:
+            proxy.stop()
         if nginx is not None:
             nginx.stop()
         if args.keep:

@@ -1,41 +1,98 @@
 #!/bin/sh
-# Patch benchmark: launcher-patch against curl over a private nginx on
-# 127.0.0.1, with peak memory, printed as a table with PASS/MISS per target.
+# Patch benchmark: launcher-patch against curl (and aria2c) over a private
+# nginx on 127.0.0.1, directly and through a proxy that adds a 50 ms round
+# trip, with peak memory, printed as a table with PASS/MISS per target.
 #
 # Usage, from the repository root:   bench/run.sh [patchbench options]
-#   e.g.  bench/run.sh                    the full run (about 1-2 minutes)
+#   e.g.  bench/run.sh                    the full run (about 5 minutes)
 #   (the patch cases below, then the frame painter's cost per frame)
 #         bench/run.sh --skip-large       without the 4 x 256 MiB case
-#         bench/run.sh --runs 3 --keep    fewer runs; keep the temporary folder
+#         bench/run.sh --skip-latency --skip-resume   only (i) to (iii)
+#         bench/run.sh --runs 3 --latency-runs 3 --keep
+#                                         fewer runs; keep the temporary folder
 #
-# Builds launcher-patch and launcher-manifest (which makes the manifests) in
-# Release into build/bench (only when out of date) and the small
-# bench/peak_rss.c helper that measures peak memory, then runs
+# Cases (bench/patchbench.py's header says more): (i) 2000 x 16 KiB,
+# (ii) 4 x 256 MiB, (iii) a check of 100,000 present files, (iv) 300 x
+# 16 KiB through bench/latency_proxy.py (25 ms each way) against curl
+# --parallel-max 8 and aria2c -j 8, also the Windows build under Wine,
+# (v) resuming a 256 MiB download killed half-way (bytes the server sent).
+#
+# First installs what a fresh Debian 12 machine lacks: the project's
+# packages through scripts/install-deps.sh (nothing when all are there; it
+# brings nginx, curl, the MinGW compilers and Wine), then aria2. Builds
+# launcher-patch and launcher-manifest (which makes the manifests) in Release
+# (only when out of date), the Windows launcher-patch.exe with MinGW, and the
+# small bench/peak_rss.c helper that measures peak memory, then runs
 # bench/patchbench.py, which generates the patch tree in a temporary folder
-# (under $TMPDIR, default /tmp, or --workdir DIR; about 2.5 GiB free needed,
+# (under $TMPDIR, default /tmp, or --workdir DIR; about 3 GiB free needed,
 # checked first), serves it with nginx, times the cases and removes the
-# folder again. Needs only the Debian packages from scripts/install-deps.sh
-# (build-essential, cmake, ninja-build, nginx-light, curl, python3).
+# folder again.
+#
+# Environment:
+#   BENCH_BUILD           the Linux build folder (default build/bench)
+#   BENCH_WINDOWS_BUILD   the Windows build folder (default build/bench-windows);
+#                         its wineprefix/ is the Wine prefix of the Windows row
+#                         (made on the first run, which takes a minute more)
+#   LAUNCHER_PATCH_WINDOWS  a launcher-patch.exe to run under Wine instead of
+#                         building one (a file that does not exist, e.g. none,
+#                         leaves the Windows row out, with a note)
+#   LAUNCHER_REQUIRE_WINE=1  a missing Wine is an error, not a note
+#                         (tests/support/wine.sh)
 # Targets are reported, never enforced: the exit status is non-zero only
-# when the build, the server or a download verification failed.
+# when an install, a build, the server or a download verification failed.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build/bench"
+build=${BENCH_BUILD:-"$root/build/bench"}
+windows_build=${BENCH_WINDOWS_BUILD:-"$root/build/bench-windows"}
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=ON >/dev/null
-cmake --build "$build" --target launcher-patch launcher-manifest paint_bench launcher_artwork >/dev/null
+# quiet LOG COMMAND...: runs the command with its output into LOG, shown
+# (the end of it) only when the command fails.
+quiet() {
+  _log=$1
+  shift
+  mkdir -p "$(dirname "$_log")"
+  if ! "$@" >"$_log" 2>&1; then
+    tail -n 40 "$_log" >&2
+    echo "bench/run.sh: failed: $* (whole output in $_log)" >&2
+    exit 1
+  fi
+}
+
+"$root/scripts/install-deps.sh"
+if ! dpkg-query -W -f='${Status}' aria2 2>/dev/null | grep -q "install ok installed"; then
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+  echo "Installing Debian packages: aria2" >&2
+  $SUDO apt-get update -q >&2
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends aria2 >&2
+fi
+
+quiet "$build/bench-build.log" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DLAUNCHER_TESTS=OFF -DLAUNCHER_BENCH=ON
+quiet "$build/bench-build.log" cmake --build "$build" \
+  --target launcher-patch launcher-manifest paint_bench launcher_artwork
 # The peak-memory helper (see its header for why Python cannot measure it).
 if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss" ]; then
   cc -O2 -Wall -Wextra -o "$build/peak_rss" "$root/bench/peak_rss.c"
+fi
+
+windows_tool=${LAUNCHER_PATCH_WINDOWS:-}
+if [ -z "$windows_tool" ]; then
+  windows_tool="$windows_build/launcher-patch.exe"
+  if command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1; then
+    quiet "$windows_build/bench-build.log" cmake -S "$root" -B "$windows_build" -G Ninja \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DLAUNCHER_TESTS=OFF
+    quiet "$windows_build/bench-build.log" cmake --build "$windows_build" --target launcher-patch
+  fi
 fi
 
 # Debian's interpreter rather than whatever python3 comes first on PATH.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 "$python" "$root/bench/patchbench.py" --tool "$build/launcher-patch" \
-  --peak-rss "$build/peak_rss" "$@"
+  --peak-rss "$build/peak_rss" --windows-tool "$windows_tool" \
+  --wine-prefix "$windows_build/wineprefix" "$@"
 
 # Painting one whole frame on the software canvas, against the 45 ms the
 # animation timer leaves it.
