@@ -1,6 +1,7 @@
 // File-system seam on POSIX: the launcher's few file operations as plain
 // system calls on UTF-8 paths converted from the UTF-16 text the core uses.
-// Linux only for ExecutablePath (/proc/self/exe); the rest is POSIX.
+// Linux only for ExecutablePath (/proc/self/exe) and the early writeback of
+// big files (sync_file_range); the rest is POSIX.
 // Replaces are durable (the folder is synced after the rename); the folder
 // lock of a pass is flock() on the folder itself.
 // Leaves out: permissions beyond the umask defaults, byte-range locks, and
@@ -80,6 +81,20 @@ FileHandle OpenFileForAppending(const WideChar *path) {
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
+// A big file written in one go would leave all of its data for the flush
+// before its rename; starting the disk's writing of every full stretch
+// behind the writer lets the two overlap, so the flush finds little left.
+constexpr off_t WritebackStretchBytes = 8 << 20;
+
+static void StartWriteback(int fd, size_t count) {
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < 0) return;
+    off_t before = end - off_t(count);
+    if (end / WritebackStretchBytes == before / WritebackStretchBytes) return;
+    off_t stretch = (end / WritebackStretchBytes - 1) * WritebackStretchBytes;
+    (void)sync_file_range(fd, stretch, WritebackStretchBytes, SYNC_FILE_RANGE_WRITE);
+}
+
 bool WriteToFile(FileHandle file, const void *bytes, int count) {
     if (file == NoFile || count < 0) return false;
     const char *next = static_cast<const char *>(bytes);
@@ -91,6 +106,7 @@ bool WriteToFile(FileHandle file, const void *bytes, int count) {
         next += written;
         left -= size_t(written);
     }
+    StartWriteback(int(file), size_t(count));
     return true;
 }
 
