@@ -6,9 +6,12 @@
 #pragma once
 #include <cstdint>
 
-// When above 0, the HTTP connect and no-data limits are both this many ms
-// instead of 30 s and 60 s, so tests of stalled servers need not wait a
-// minute. launcher-patch takes it from LAUNCHER_PATCH_TIMEOUT_MS.
+// When above 0, every HTTP time limit (platform/http.h) is this many ms:
+// connecting (30 s), silence (60 s), the response head (30 s) and the
+// body's rate window (60 s), whose floor stays 1 KiB/s of the window (60 KiB
+// shipped), so tests of stalled and trickling servers need not wait a
+// minute. The head's size limit stays. launcher-patch takes it from
+// LAUNCHER_PATCH_TIMEOUT_MS.
 extern int g_httpTimeoutOverrideMs;
 
 // When above 0, every wait between two attempts of a download is at most

@@ -5,19 +5,25 @@
 // of a pass. Reads are pulled: the multi is only driven inside HttpOpenUrl
 // and HttpRead, body bytes wait in a fixed staging buffer, and a transfer
 // that outruns the reader is paused until the buffer is drained.
-// Leaves out: content encodings (bodies must arrive byte-exact), uploads,
-// authentication, and concurrent use from several threads at once.
+// The time limits of http.h are kept here while the multi is driven: curl
+// itself bounds connecting and (roughly) silence; the head's time and size
+// and the body's rate floor are checked by this file.
+// Leaves out: content encodings (identity is asked for, anything else is
+// refused, so bodies arrive byte-exact), uploads, authentication.
+// Requests from several threads take turns on one lock.
 //
 // The divisions of this file, in order:
 //   - state and limits: the request record, the shared multi handle, the
-//     connect and no-data limits;
-//   - callbacks: each response head line (status, Location) and body bytes
-//     (staged, or the transfer paused);
+//     limits in force;
+//   - callbacks: the request going out, each response head line (status,
+//     Location, codings, the head's size) and body bytes (staged, or the
+//     transfer paused);
 //   - driving the multi: collecting finished transfers, failing one, and
-//     running the multi until a request is ready or has failed;
-//   - the seam: HttpOpenRoot/HttpCloseRoot, request set-up (agent, no-cache
-//     headers, redirects, proxy, limits), HttpOpenUrl, HttpRead,
-//     HttpCloseRequest.
+//     running the multi until a request is ready or has failed, within the
+//     head's time and the rate floor;
+//   - the seam: HttpOpenRoot/HttpCloseRoot, request set-up (agent, identity
+//     encoding, no-cache headers, redirects, proxy, limits), HttpOpenUrl,
+//     HttpRead, HttpCloseRequest.
 #include "platform/http.h"
 
 #include <curl/curl.h>
@@ -47,6 +53,7 @@ struct HttpRoot {
 struct HttpRequest {
     CURL *easy;
     curl_slist *headers;
+    HttpLimits limits;    // in force since the request was opened
     bool inMulti;         // still attached to the multi handle
     bool headComplete;    // the final response's head has been received
     bool done;            // the transfer has ended, result says how
@@ -54,6 +61,11 @@ struct HttpRequest {
     CURLcode result;
     int headStatus;       // status of the response whose head is arriving
     bool headRedirects;   // that response carries a Location to follow
+    bool headEncoded;     // that response's body is in a coding not asked for
+    int headBytes;        // head bytes of the current request, interim answers included
+    int64_t sentMs;       // monotonic time the current request went out, ms
+    bool rateStarted;     // the body's rate floor is being kept
+    HttpRateWindow rate;  // the body's rate floor, once rateStarted
     int64_t lastProgressMs;  // monotonic time of the last byte received, ms
     int stagingStart;     // first unread byte in staging
     int stagingEnd;       // one past the last staged byte
@@ -76,14 +88,6 @@ static int64_t MonotonicMs() {
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-static int ConnectTimeoutMs() {
-    return g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpConnectTimeoutMs;
-}
-
-static int IdleTimeoutMs() {
-    return g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpIdleTimeoutMs;
-}
-
 // curl_global_init is not thread-safe and the multi handle is shared, so
 // both are made exactly once, whichever worker gets here first.
 static void InitCurlOnce() {
@@ -102,16 +106,46 @@ static bool StartsWithNoCase(const char *text, size_t length, const char *prefix
     return true;
 }
 
+// A request (the first or a redirect's) starts its head's time and size.
+static void RequestGoesOut(HttpRequest *request) {
+    request->sentMs = MonotonicMs();
+    request->headBytes = 0;
+}
+
+#if LIBCURL_VERSION_NUM >= 0x075000
+// Called once the connection is made, just before each request is sent.
+static int ConnectionReady(void *user, char *, char *, int, int) {
+    RequestGoesOut(static_cast<HttpRequest *>(user));
+    return CURL_PREREQFUNC_OK;
+}
+#endif
+
+// Whether a header line of length bytes names the header (lower case, with
+// its colon); *value and *valueLength then give what follows the colon.
+static bool HeaderIs(const char *line, size_t length, const char *name, const char **value, int *valueLength) {
+    if (!StartsWithNoCase(line, length, name)) return false;
+    size_t n = strlen(name);
+    *value = line + n;
+    *valueLength = int(length - n);
+    return true;
+}
+
 // Sees every head line of every response on the way, redirects and interim
 // 1xx answers included. The head is complete at the blank line of the first
 // response that curl will neither follow nor replace: not 1xx, and not a 3xx
-// carrying a Location (curl follows every such answer while it may).
+// carrying a Location (curl follows every such answer while it may). A head
+// over its size limit fails the transfer (curl ends it when the callback
+// takes less than it was given).
 static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user) {
     HttpRequest *request = static_cast<HttpRequest *>(user);
     size_t length = size * count;
     request->lastProgressMs = MonotonicMs();
     if (request->headComplete) return length;  // trailers of a chunked body
+    request->headBytes += int(length);
+    if (request->headBytes > HttpHeadLimitBytes) return 0;
 
+    const char *value = nullptr;
+    int valueLength = 0;
     if (StartsWithNoCase(line, length, "http/")) {
         size_t i = 5;
         while (i < length && line[i] != ' ') i++;
@@ -120,6 +154,11 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         for (; i < length && line[i] >= '0' && line[i] <= '9'; i++) status = status * 10 + (line[i] - '0');
         request->headStatus = status;
         request->headRedirects = false;
+        request->headEncoded = false;
+    } else if (HeaderIs(line, length, "content-encoding:", &value, &valueLength)) {
+        if (!HttpCodingsArePlain(value, valueLength, false)) request->headEncoded = true;
+    } else if (HeaderIs(line, length, "transfer-encoding:", &value, &valueLength)) {
+        if (!HttpCodingsArePlain(value, valueLength, true)) request->headEncoded = true;
     } else if (StartsWithNoCase(line, length, "location:")) {
         size_t i = 9;
         while (i < length && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) i++;
@@ -127,6 +166,9 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
     } else if ((length == 2 && line[0] == '\r' && line[1] == '\n') || (length == 1 && line[0] == '\n')) {
         bool interim = request->headStatus >= 100 && request->headStatus < 200;
         if (!interim && !request->headRedirects) request->headComplete = true;
+        // Without the connection callback, a followed redirect's next request
+        // is taken to go out now.
+        if (request->headRedirects) RequestGoesOut(request);
     }
     return length;
 }
@@ -154,6 +196,7 @@ static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
     }
     memcpy(request->staging + request->stagingEnd, data, length);
     request->stagingEnd += int(length);
+    if (request->rateStarted) HttpRateReceived(&request->rate, int64_t(length));
     return length;
 }
 
@@ -181,12 +224,30 @@ static void FailRequest(HttpRequest *request, CURLcode why) {
     request->paused = false;
 }
 
+// Puts the waiting since *tickMs on the body's rate clock (once it runs)
+// and moves *tickMs to now. False when a window of the floor closed short.
+// While the transfer is paused on a full staging buffer, the reader is the
+// one behind, so that time is not counted.
+static bool KeepRate(HttpRequest *request, int64_t *tickMs) {
+    int64_t now = MonotonicMs();
+    bool counted = request->rateStarted && !request->paused;
+    bool kept = !counted || HttpRateWaited(&request->rate, request->limits, now - *tickMs);
+    *tickMs = now;
+    return kept;
+}
+
 // Drives the multi handle until ready(request) holds or the transfer ends.
+// The caller began waiting at *tickMs (the lock included: while another
+// thread drives the multi, this transfer's bytes arrive all the same).
 // Waiting gives up when nothing arrived for the idle time, counted from
-// the later of the call and the last byte. False on that timeout or when
-// the multi handle itself failed; the request is then failed.
-static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *)) {
-    int64_t waitStartMs = MonotonicMs();
+// the later of that and the last byte; before the head is complete, when
+// the head's time since the request went out has passed; once the body's
+// rate floor is kept, when a window of it closes short. False on those
+// timeouts or when the multi handle itself failed; the request is then
+// failed.
+static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *), int64_t *tickMs) {
+    const HttpLimits &limits = request->limits;
+    int64_t waitStartMs = *tickMs;
     for (;;) {
         int running = 0;
         if (curl_multi_perform(s_http.multi, &running) != CURLM_OK) {
@@ -194,15 +255,22 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *))
             return false;
         }
         CollectFinished();
-        if (request->done || ready(request)) return true;
+        bool rateKept = KeepRate(request, tickMs);
+        int64_t now = *tickMs;
+        if (request->done || (rateKept && ready(request))) return true;
 
-        int64_t now = MonotonicMs();
         int64_t since = request->lastProgressMs > waitStartMs ? request->lastProgressMs : waitStartMs;
-        int64_t remaining = since + IdleTimeoutMs() - now;
-        if (remaining <= 0) {
+        int64_t remaining = since + limits.idleMs - now;
+        if (!request->headComplete) {
+            int64_t headLeft = request->sentMs + limits.headMs - now;
+            if (headLeft < remaining) remaining = headLeft;
+        }
+        if (remaining <= 0 || !rateKept) {
             FailRequest(request, CURLE_OPERATION_TIMEDOUT);
             return false;
         }
+        if (request->rateStarted && HttpRateMsLeft(&request->rate) < remaining)
+            remaining = HttpRateMsLeft(&request->rate);
         int waitMs = remaining < HttpPollSliceMs ? int(remaining) : HttpPollSliceMs;
         if (curl_multi_poll(s_http.multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
             FailRequest(request, CURLE_FAILED_INIT);
@@ -235,14 +303,19 @@ void HttpCloseRoot(HttpRoot *root) {
 }
 
 // Sets up the easy handle of a request; false when curl refused an option.
+// Bodies are asked for and taken unencoded: curl decodes nothing (a coding
+// other than identity is refused once the head is in).
 static bool ConfigureRequest(HttpRequest *request, const char *url) {
     CURL *easy = request->easy;
-    request->headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    curl_slist *both = request->headers ? curl_slist_append(request->headers, "Pragma: no-cache") : nullptr;
-    if (both == nullptr) return false;
-    request->headers = both;
+    static const char *const extraHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
+                                               "Accept-Encoding: identity"};
+    for (const char *header : extraHeaders) {
+        curl_slist *longer = curl_slist_append(request->headers, header);
+        if (longer == nullptr) return false;
+        request->headers = longer;
+    }
 
-    long lowSpeedSeconds = (IdleTimeoutMs() + 999) / 1000;
+    long lowSpeedSeconds = (request->limits.idleMs + 999) / 1000;
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
@@ -256,7 +329,7 @@ static bool ConfigureRequest(HttpRequest *request, const char *url) {
     ok = ok && curl_easy_setopt(easy, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS)) == CURLE_OK;
 #endif
-    ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(ConnectTimeoutMs())) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(request->limits.connectMs)) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
@@ -267,13 +340,19 @@ static bool ConfigureRequest(HttpRequest *request, const char *url) {
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, BodyArrived) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_WRITEDATA, request) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_PRIVATE, reinterpret_cast<char *>(request)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HTTP_CONTENT_DECODING, 0L) == CURLE_OK;
+#if LIBCURL_VERSION_NUM >= 0x075000
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, ConnectionReady) == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_PREREQDATA, request) == CURLE_OK;
+#endif
     return ok;
 }
 
 // Only http and https are fetched; anything else is refused before curl
-// sees it. Returns nullptr when no final response head arrived: bad URL,
-// refused or timed-out connection, too many redirects, a redirect to
-// another scheme, or nothing received for the idle time.
+// sees it. Returns nullptr when no usable final response head arrived: bad
+// URL, refused or timed-out connection, too many redirects, a redirect to
+// another scheme, nothing received for the idle time, a head over its time
+// or size, or a body in a coding other than identity (and chunked).
 HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
     (void)root;  // connections are shared through the multi handle instead
     if (url == nullptr) return nullptr;
@@ -289,7 +368,9 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed
     if (request == nullptr) return nullptr;
     request->result = CURLE_OK;
+    request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
     request->lastProgressMs = MonotonicMs();
+    RequestGoesOut(request);  // until the connection callback says when
     request->easy = curl_easy_init();
     if (request->easy == nullptr || !ConfigureRequest(request, url8) ||
         curl_multi_add_handle(s_http.multi, request->easy) != CURLM_OK) {
@@ -298,12 +379,15 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     }
     request->inMulti = true;
 
-    DriveUntil(request, HeadIsComplete);
+    int64_t tickMs = MonotonicMs();
+    DriveUntil(request, HeadIsComplete, &tickMs);
     bool answered = request->headComplete || (request->done && request->result == CURLE_OK);
-    if (!answered) {
+    if (!answered || request->headEncoded) {
         ReleaseRequest(request);
         return nullptr;
     }
+    request->rateStarted = true;
+    HttpRateStart(&request->rate, request->limits, request->stagingEnd - request->stagingStart);
 
     long code = 0;
     curl_off_t length = -1;
@@ -317,13 +401,20 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
 
 // Staged bytes are served first, even when the transfer has failed since:
 // the failure is then reported by the read that finds nothing left.
+// The time spent here, waiting for the lock included, is on the body's
+// rate clock while the transfer goes on.
 bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     *received = 0;
     if (request == nullptr) return false;
+    int64_t tickMs = MonotonicMs();
     std::lock_guard<std::mutex> hold(s_http.lock);
     for (;;) {
         int staged = request->stagingEnd - request->stagingStart;
         if (staged > 0) {
+            if (!request->done && !KeepRate(request, &tickMs)) {
+                FailRequest(request, CURLE_OPERATION_TIMEDOUT);
+                return false;
+            }
             int count = wanted < staged ? wanted : staged;
             if (count <= 0) return true;
             memcpy(buffer, request->staging + request->stagingStart, size_t(count));
@@ -341,12 +432,13 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
             return true;
         }
         if (request->done) return request->result == CURLE_OK;
-        if (!DriveUntil(request, BodyIsStaged)) return false;
+        if (!DriveUntil(request, BodyIsStaged, &tickMs)) return false;
     }
 }
 
-// A paused or unfinished transfer is simply detached; curl then drops its
-// connection instead of returning it to the cache.
+// A paused or unfinished transfer is simply detached: curl counts its
+// removal as premature and closes the connection at once instead of
+// returning it to the cache, so an unread body is never read on.
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
     std::lock_guard<std::mutex> hold(s_http.lock);
