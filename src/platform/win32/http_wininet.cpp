@@ -5,18 +5,50 @@
 // Leaves out proxies beyond the system's settings, authentication,
 // cookies, request bodies and caching (responses are never cached).
 //
+// What WinINet does not do by itself, and how this file gets it:
+//  - Time limits over a whole head or body. WinINet's timeouts bound each
+//    receive only, and a blocked call cannot be cut short (Wine neither
+//    honours a timeout changed during a call nor lets InternetCloseHandle
+//    from another thread end one). So every request has a worker thread of
+//    its own that makes all the WinINet calls; the caller hands it one
+//    operation at a time and waits for the result with the deadline of
+//    http.h's limits. A caller that gives up leaves the call to finish on
+//    the worker, which then tidies up and ends.
+//  - Reads that return what has arrived: a plain InternetReadFile waits
+//    until its whole buffer is filled, so the worker takes what is there
+//    without waiting, or else asks InternetQueryDataAvailable (one receive
+//    at most) and reads no more than that.
+//  - Giving up a body without reading it on. Closing a request whose body
+//    is unread makes WinINet (Wine at least) read the rest first, for ever
+//    if the server never stops. An unread rest WinINet could take long
+//    over is therefore parked: its handles are never closed, the server is
+//    held back by TCP flow control, and the connection ends with the
+//    process. A short rest is closed as usual.
+//  - Bodies cut in transit. WinINet reads a chunked body cut before its
+//    closing chunk as complete, so requests are sent as HTTP/1.0, for which
+//    servers never use chunked; an answer that still has a
+//    Transfer-Encoding is refused. A body with a Content-Length is checked
+//    against it; one without a length ends with its connection, and a reset
+//    is a failure whenever WinINet reports it.
+//  - Identity bodies only: "Accept-Encoding: identity" is sent, WinINet's
+//    decoding is left off, and a Content-Encoding other than identity is
+//    refused.
+//
 // The divisions of this file, in order:
-//   - limits and records: the agent, the redirect and URL limits, the root
-//     and request records;
-//   - the session: timeouts on every handle (Wine reads them from the
-//     connection, Windows from the session), HttpOpenRoot/HttpCloseRoot;
-//   - one response: its announced length, where a redirect points, and one
-//     GET sent over its own connection;
-//   - the seam: HttpOpenUrl (the redirect loop), HttpRead (the body, with
-//     the announced length enforced), HttpCloseRequest.
+//   - limits and records: the agent, the redirect and URL limits, the
+//     worker's operations, the root and request records, the one session;
+//   - the worker's side: one response (its codings, its head's size, where
+//     a redirect points), one GET sent over its own connection, staging what
+//     has arrived of a body, closing or parking a response, the operations,
+//     the worker thread;
+//   - the caller's side: handing an operation over, waiting for it within
+//     the limits, letting go of a request;
+//   - the seam: HttpOpenRoot/HttpCloseRoot, HttpOpenUrl, HttpRead,
+//     HttpCloseRequest.
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstring>
 #include <new>
 
 #include "platform/http.h"
@@ -25,20 +57,86 @@
 int g_httpTimeoutOverrideMs = 0;
 
 constexpr WideChar HttpAgent[] = L"ZentharaLauncher/4.1";
+constexpr WideChar RequestHeaders[] = L"Accept-Encoding: identity\r\n";
 constexpr int MaxRedirects = 10;
 // Longest URL, own or from a Location header, that is followed (units).
 constexpr int UrlUnits = 2048;
+// Body bytes the worker stages per hand-over: what has arrived, up to this.
+// Large, so that a fast body needs few hand-overs.
+constexpr int StagingBytes = 256 * 1024;
+// An unread rest of at most this many announced bytes is closed as usual
+// (WinINet reads it first, which is quick); a longer or unknown one is read
+// on by the worker up to this much, and parked if it does not end by then.
+constexpr int64_t ShortRestBytes = 256 * 1024;
+constexpr int ShortRestMs = 2000;         // longest the worker reads on a rest
+constexpr DWORD WorkerStackBytes = 256 * 1024;  // reserved; WinINet's calls run on it
+// Longest a caller waits for its worker to close a response that closes at
+// once, so that no worker is still in WinINet when the program ends.
+constexpr DWORD QuickCloseWaitMs = 5000;
+
+// What the caller hands the worker.
+enum WorkerOp {
+    OpNone,  // nothing: the worker waits (or, once the caller is gone, tidies up and ends)
+    OpOpen,  // send the GET for url, following redirects, and take in the final head
+    OpRead,  // stage what has arrived of the body (waiting for something)
+};
 
 struct HttpRoot {
-    HINTERNET session;       // InternetOpenW handle, parent of every request
+    int unused;  // requests share the one session in s_http
 };
 
+// One request, shared by its caller and its worker. The fields under
+// "shared" are touched under s_http.lock only; the worker writes its
+// results before setting opDone, the caller reads them after seeing it.
 struct HttpRequest {
-    HINTERNET connection;    // InternetConnectW handle, parent of handle
-    HINTERNET handle;        // HttpOpenRequestW handle of the final response
-    int64_t announced;       // Content-Length, bytes; -1 when none was sent
-    int64_t received;        // body bytes read so far
+    // shared
+    int references;       // the caller's and the worker's; the last one frees
+    WorkerOp op;          // handed over and not yet taken up, or OpNone
+    bool opDone;          // the last operation handed over has finished
+    bool callerGone;      // the caller closed the request (or gave up opening it)
+    int64_t hopStartMs;   // when the worker began the current request of a redirect chain
+    int64_t sentMs;       // when that request went out, 0 before
+    CONDITION_VARIABLE workerWake;  // an operation was handed over, or the caller left
+    CONDITION_VARIABLE callerWake;  // an operation finished, or sentMs was set
+    // results, written by the worker
+    bool answered;        // OpOpen: a usable final head arrived
+    int status;           // OpOpen: its status
+    bool readOk;          // OpRead: no transport failure
+    int readCount;        // OpRead: bytes staged, 0 at the body's end
+    // the caller's
+    HANDLE worker;        // the worker thread
+    HttpLimits limits;    // in force since the request was opened
+    bool failed;          // a read failed or timed out: every later read fails
+    bool ended;           // the body has ended
+    int64_t received;     // body bytes handed to the caller
+    HttpRateWindow rate;  // the body's rate floor
+    int stagingStart;     // first staged byte not yet handed to the caller
+    int stagingEnd;       // one past the last staged byte
+    // the worker's (the caller sets url before handing over and reads
+    // announced once the head is in; staging is the worker's during OpRead
+    // and the caller's otherwise)
+    HINTERNET connection;  // InternetConnectW handle of the current response
+    HINTERNET handle;      // HttpOpenRequestW handle of the current response
+    int64_t announced;     // its Content-Length, -1 when none was sent
+    int64_t bodyRead;      // its body bytes read so far
+    bool bodyEnded;        // its body was read to the end
+    bool failurePending;   // a read failed (WinINet has dropped the connection): the next one fails
+    WideChar url[UrlUnits];
+    unsigned char staging[StagingBytes];
 };
+
+// The session every request goes through, made on first use and kept for
+// the process: parked responses must never be closed with their session.
+struct WinInetHttpState {
+    SRWLOCK lock;       // guards the shared fields of every request
+    INIT_ONCE once;     // makes the session
+    HINTERNET session;  // InternetOpenW handle, with StatusArrived as its callback
+};
+static WinInetHttpState s_http = {SRWLOCK_INIT, INIT_ONCE_STATIC_INIT, nullptr};
+
+static int64_t NowMs() {
+    return int64_t(GetTickCount64());
+}
 
 static bool IsWebUrl(const WideChar *url) {
     return TextStartsWithNoCase(url, L"http://") || TextStartsWithNoCase(url, L"https://");
@@ -51,33 +149,34 @@ static void SetTimeout(HINTERNET handle, DWORD option, int ms) {
 
 // Windows passes timeouts set on the session down to every connection;
 // Wine keeps only the connect timeout there and takes the others from the
-// connection handle. Both handles get all three.
-static void SetTimeouts(HINTERNET handle) {
-    int connectMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpConnectTimeoutMs;
-    int idleMs = g_httpTimeoutOverrideMs > 0 ? g_httpTimeoutOverrideMs : HttpIdleTimeoutMs;
-    SetTimeout(handle, INTERNET_OPTION_CONNECT_TIMEOUT, connectMs);
-    SetTimeout(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, idleMs);
-    SetTimeout(handle, INTERNET_OPTION_SEND_TIMEOUT, idleMs);
+// connection handle. Both handles get all three: a receive or send may
+// wait the idle time at most.
+static void SetTimeouts(HINTERNET handle, const HttpLimits &limits) {
+    SetTimeout(handle, INTERNET_OPTION_CONNECT_TIMEOUT, limits.connectMs);
+    SetTimeout(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, limits.idleMs);
+    SetTimeout(handle, INTERNET_OPTION_SEND_TIMEOUT, limits.idleMs);
 }
 
-HttpRoot *HttpOpenRoot() {
-    HINTERNET session = InternetOpenW(HttpAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (session == nullptr) return nullptr;
-    SetTimeouts(session);
-    HttpRoot *root = new (std::nothrow) HttpRoot;
-    if (root == nullptr) {
-        InternetCloseHandle(session);
-        return nullptr;
-    }
-    root->session = session;
-    return root;
+// Status callback of every handle (sync mode: it runs on the worker, inside
+// the WinINet call). The request's context is the request; only the moment
+// the request went out is taken, for the head's deadline.
+static void CALLBACK StatusArrived(HINTERNET, DWORD_PTR context, DWORD status, void *, DWORD) {
+    if (status != INTERNET_STATUS_REQUEST_SENT || context == 0) return;
+    HttpRequest *request = reinterpret_cast<HttpRequest *>(context);
+    AcquireSRWLockExclusive(&s_http.lock);
+    request->sentMs = NowMs();
+    WakeConditionVariable(&request->callerWake);
+    ReleaseSRWLockExclusive(&s_http.lock);
 }
 
-void HttpCloseRoot(HttpRoot *root) {
-    if (root == nullptr) return;
-    InternetCloseHandle(root->session);
-    delete root;
+static BOOL CALLBACK MakeSession(INIT_ONCE *, void *, void **) {
+    s_http.session = InternetOpenW(HttpAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (s_http.session != nullptr) InternetSetStatusCallbackW(s_http.session, StatusArrived);
+    return TRUE;
 }
+
+// --------------------------------------------------------------------------
+// The worker's side
 
 static bool IsRedirectStatus(DWORD status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -100,6 +199,38 @@ static int64_t AnnouncedLength(HINTERNET handle) {
     return ParseInt64LikeAtoi64(digits);
 }
 
+// Whether every header `query` (HTTP_QUERY_CONTENT_ENCODING or
+// HTTP_QUERY_TRANSFER_ENCODING) of the response, however many there are,
+// names only the identity coding. A value that is not ASCII or does not fit
+// is not.
+static bool CodingsArePlain(HINTERNET handle, DWORD query) {
+    for (DWORD index = 0;;) {
+        WideChar value[256];
+        DWORD size = sizeof value;
+        DWORD asked = index;
+        if (!HttpQueryInfoW(handle, query, value, &size, &index))
+            return GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND;
+        char narrow[256];
+        int n = 0;
+        for (; value[n] != 0 && n < 255; n++) {
+            if (value[n] > 0x7E) return false;
+            narrow[n] = char(value[n]);
+        }
+        if (!HttpCodingsArePlain(narrow, n, false)) return false;
+        if (index == asked) index++;  // in case the index is not moved on
+    }
+}
+
+// The response head's size in bytes as WinINet kept it (its lines with
+// CR LF); above HttpHeadLimitBytes when it cannot be told.
+static int64_t HeadSize(HINTERNET handle) {
+    DWORD size = 0;
+    if (HttpQueryInfoW(handle, HTTP_QUERY_RAW_HEADERS_CRLF, nullptr, &size, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return int64_t(HttpHeadLimitBytes) + 1;
+    return int64_t(size / sizeof(WideChar));
+}
+
 // Where a redirect response points, resolved against from.
 enum RedirectKind { NoLocation, FollowLocation, RefuseLocation };
 
@@ -115,10 +246,11 @@ static RedirectKind RedirectTarget(HINTERNET handle, const WideChar *from, WideC
     return IsWebUrl(to) ? FollowLocation : RefuseLocation;
 }
 
-// Sends one GET for url (http or https) without following redirects and
-// waits for the response head. False when no answer came; otherwise
-// *connection and *handle are open and the caller closes both.
-static bool SendGet(HttpRoot *root, const WideChar *url, HINTERNET *connection, HINTERNET *handle) {
+// Sends one GET for url (http or https) as HTTP/1.0, without following
+// redirects, and waits for the response head. False when no answer came
+// (what was opened is closed again: a failed send leaves WinINet nothing
+// to read); otherwise request->connection and request->handle are open.
+static bool SendGet(HttpRequest *request, const WideChar *url) {
     WideChar host[256];
     WideChar path[UrlUnits];
     WideChar extra[UrlUnits];
@@ -140,72 +272,326 @@ static bool SendGet(HttpRoot *root, const WideChar *url, HINTERNET *connection, 
         if (*p == L'#') *p = 0;
     if (!FormatText(object, UrlUnits, L"%s%s", path[0] != 0 ? path : L"/", extra)) return false;
 
-    *connection = InternetConnectW(root->session, host, parts.nPort, nullptr, nullptr,
-                                   INTERNET_SERVICE_HTTP, 0, 0);
-    if (*connection == nullptr) return false;
-    SetTimeouts(*connection);
+    SetTimeout(s_http.session, INTERNET_OPTION_CONNECT_TIMEOUT, request->limits.connectMs);
+    HINTERNET connection = InternetConnectW(s_http.session, host, parts.nPort, nullptr, nullptr,
+                                            INTERNET_SERVICE_HTTP, 0, 0);
+    if (connection == nullptr) return false;
+    SetTimeouts(connection, request->limits);
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT |
                   INTERNET_FLAG_KEEP_CONNECTION;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
-    *handle = HttpOpenRequestW(*connection, L"GET", object, nullptr, nullptr, nullptr, flags, 0);
-    if (*handle != nullptr && HttpSendRequestW(*handle, nullptr, 0, nullptr, 0)) return true;
-    if (*handle != nullptr) InternetCloseHandle(*handle);
-    InternetCloseHandle(*connection);
+    HINTERNET handle = HttpOpenRequestW(connection, L"GET", object, L"HTTP/1.0", nullptr, nullptr, flags,
+                                        reinterpret_cast<DWORD_PTR>(request));
+    if (handle != nullptr && HttpSendRequestW(handle, RequestHeaders, DWORD(-1L), nullptr, 0)) {
+        request->connection = connection;
+        request->handle = handle;
+        request->announced = -1;
+        request->bodyRead = 0;
+        request->bodyEnded = false;
+        request->failurePending = false;
+        return true;
+    }
+    if (handle != nullptr) {
+        InternetSetStatusCallbackW(handle, nullptr);
+        InternetCloseHandle(handle);
+    }
+    InternetCloseHandle(connection);
     return false;
 }
 
-// Each hop is its own request; a 3xx response is closed unread once its
-// Location is known. A 3xx without a Location is an answer like any other
-// and is returned to the caller.
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
-    if (root == nullptr || !IsWebUrl(url)) return nullptr;
-    WideChar current[UrlUnits];
+// Stages what has arrived of the current body in request->staging: the
+// count, 0 at the body's end, -1 on a failure. What is there already is
+// taken without waiting (IRF_NO_WAIT; the A form, as Windows leaves the W
+// form out); when nothing is, InternetQueryDataAvailable waits for one
+// receive at most, and no more than it reports is read. A failure after
+// some bytes is kept for the next call, so those bytes are handed over
+// first and the failure is not lost (WinINet reports it once).
+static int ReadArrived(HttpRequest *request) {
+    if (request->failurePending) return -1;
+    int staged = 0;
+    while (staged < StagingBytes) {
+        INTERNET_BUFFERSA buffers;
+        ZeroMemory(&buffers, sizeof buffers);
+        buffers.dwStructSize = sizeof buffers;
+        buffers.lpvBuffer = request->staging + staged;
+        buffers.dwBufferLength = DWORD(StagingBytes - staged);
+        if (!InternetReadFileExA(request->handle, &buffers, IRF_NO_WAIT, 0)) {
+            request->failurePending = true;
+            break;
+        }
+        if (buffers.dwBufferLength == 0) break;
+        staged += int(buffers.dwBufferLength);
+    }
+    request->bodyRead += staged;
+    if (staged > 0) return staged;
+    if (request->failurePending) return -1;
+
+    DWORD available = 0;
+    DWORD got = 0;
+    bool ok = InternetQueryDataAvailable(request->handle, &available, 0, 0);
+    // 0 available is the end; the read then confirms it.
+    DWORD asked = available == 0 ? 1 : available < DWORD(StagingBytes) ? available : DWORD(StagingBytes);
+    ok = ok && InternetReadFile(request->handle, request->staging, asked, &got);
+    if (!ok) {
+        request->failurePending = true;
+        return -1;
+    }
+    request->bodyRead += got;
+    if (got == 0) request->bodyEnded = true;
+    return int(got);
+}
+
+// Whether closing the current response costs nothing: there is none, it
+// was read to its end or to a failure (WinINet has then let go of its
+// connection), or what is left of it is announced and short.
+static bool ClosesAtOnce(const HttpRequest *request) {
+    return request->handle == nullptr || request->bodyEnded || request->failurePending ||
+           (request->announced >= 0 && request->announced - request->bodyRead <= ShortRestBytes);
+}
+
+// Lets go of the current response: closed when that costs nothing;
+// otherwise (when mayReadOn) the worker reads on for a short while first,
+// and a rest that does not end then is parked (see the header). Either way
+// the handles no longer report to the request.
+static void ReleaseResponse(HttpRequest *request, bool mayReadOn) {
+    if (request->connection == nullptr) return;
+    if (!ClosesAtOnce(request) && mayReadOn) {
+        int64_t until = NowMs() + ShortRestMs;
+        int64_t limit = request->bodyRead + ShortRestBytes;
+        while (!ClosesAtOnce(request) && request->bodyRead <= limit && NowMs() < until)
+            if (ReadArrived(request) < 0) break;
+    }
+    bool closeable = ClosesAtOnce(request);
+    if (request->handle != nullptr) InternetSetStatusCallbackW(request->handle, nullptr);
+    InternetSetStatusCallbackW(request->connection, nullptr);
+    if (closeable) {
+        if (request->handle != nullptr) InternetCloseHandle(request->handle);
+        InternetCloseHandle(request->connection);
+    }
+    request->handle = nullptr;
+    request->connection = nullptr;
+}
+
+// The head's deadline starts again for each request of a redirect chain.
+static void StartHop(HttpRequest *request) {
+    AcquireSRWLockExclusive(&s_http.lock);
+    request->hopStartMs = NowMs();
+    request->sentMs = 0;
+    WakeConditionVariable(&request->callerWake);
+    ReleaseSRWLockExclusive(&s_http.lock);
+}
+
+// OpOpen. Each hop is its own request; a 3xx response is let go of unread
+// once its Location is known. A 3xx without a Location is an answer like
+// any other. An answer over the head's size, with a Transfer-Encoding or
+// with a coding other than identity is no usable answer.
+static void RunOpen(HttpRequest *request) {
     WideChar next[UrlUnits];
-    if (!CopyText(current, UrlUnits, url)) return nullptr;
     for (int redirects = 0;; redirects++) {
-        HINTERNET connection, handle;
-        if (!SendGet(root, current, &connection, &handle)) return nullptr;
+        StartHop(request);
+        if (!SendGet(request, request->url)) return;
         DWORD code = 0;
         DWORD size = sizeof code;
         RedirectKind kind = RefuseLocation;
-        if (HttpQueryInfoW(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
-            kind = IsRedirectStatus(code) ? RedirectTarget(handle, current, next) : NoLocation;
-        HttpRequest *request = nullptr;
-        if (kind == NoLocation) request = new (std::nothrow) HttpRequest;
-        if (request == nullptr) {
-            InternetCloseHandle(handle);
-            InternetCloseHandle(connection);
-            if (kind != FollowLocation || redirects == MaxRedirects) return nullptr;
-            CopyText(current, UrlUnits, next);
-            continue;
+        if (HttpQueryInfoW(request->handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+            kind = IsRedirectStatus(code) ? RedirectTarget(request->handle, request->url, next) : NoLocation;
+        request->announced = AnnouncedLength(request->handle);
+        bool usable = kind == NoLocation && HeadSize(request->handle) <= HttpHeadLimitBytes &&
+                      CodingsArePlain(request->handle, HTTP_QUERY_CONTENT_ENCODING) &&
+                      CodingsArePlain(request->handle, HTTP_QUERY_TRANSFER_ENCODING);
+        if (usable) {
+            request->answered = true;
+            request->status = int(code);
+            return;
         }
-        request->connection = connection;
-        request->handle = handle;
-        request->announced = AnnouncedLength(handle);
-        request->received = 0;
-        if (status != nullptr) *status = int(code);
-        if (contentLength != nullptr) *contentLength = request->announced;
-        return request;
+        ReleaseResponse(request, false);
+        if (kind != FollowLocation || redirects == MaxRedirects) return;
+        CopyText(request->url, UrlUnits, next);
     }
 }
 
-// WinINet reports a connection closed early as an ordinary end of data, so
-// the end is checked against the announced length here. A chunked body cut
-// between chunks cannot be told from a complete one this way.
+// OpRead.
+static void RunRead(HttpRequest *request) {
+    int count = request->handle != nullptr ? ReadArrived(request) : -1;
+    request->readOk = count >= 0;
+    request->readCount = count > 0 ? count : 0;
+}
+
+// The worker: takes operations until the caller is gone, then lets go of
+// the response and frees the request if the caller already has let go.
+static DWORD WINAPI RequestWorker(void *parameter) {
+    HttpRequest *request = static_cast<HttpRequest *>(parameter);
+    AcquireSRWLockExclusive(&s_http.lock);
+    for (;;) {
+        while (request->op == OpNone && !request->callerGone)
+            SleepConditionVariableSRW(&request->workerWake, &s_http.lock, INFINITE, 0);
+        WorkerOp op = request->op;
+        if (op == OpNone) break;  // the caller is gone
+        ReleaseSRWLockExclusive(&s_http.lock);
+        if (op == OpOpen)
+            RunOpen(request);
+        else
+            RunRead(request);
+        AcquireSRWLockExclusive(&s_http.lock);
+        request->op = OpNone;
+        request->opDone = true;
+        WakeConditionVariable(&request->callerWake);
+    }
+    ReleaseSRWLockExclusive(&s_http.lock);
+    ReleaseResponse(request, true);
+    AcquireSRWLockExclusive(&s_http.lock);
+    bool last = --request->references == 0;
+    ReleaseSRWLockExclusive(&s_http.lock);
+    if (last) delete request;
+    return 0;
+}
+
+// --------------------------------------------------------------------------
+// The caller's side (all under s_http.lock)
+
+static void HandOver(HttpRequest *request, WorkerOp op) {
+    request->op = op;
+    request->opDone = false;
+    WakeConditionVariable(&request->workerWake);
+}
+
+// Waits for OpOpen: each request of the chain must have its head within
+// the head's time of going out, or, before it went out, within the connect
+// and head times of its start. False when a deadline passed first.
+static bool WaitForHead(HttpRequest *request) {
+    for (;;) {
+        if (request->opDone) return true;
+        int64_t deadline = request->sentMs > 0 ? request->sentMs + request->limits.headMs
+                                               : request->hopStartMs + request->limits.connectMs +
+                                                     request->limits.headMs;
+        int64_t now = NowMs();
+        if (now >= deadline) return false;
+        SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(deadline - now), 0);
+    }
+}
+
+// Waits for OpRead within the idle time, keeping the rate floor's clock.
+// False when either ran out first.
+static bool WaitForBody(HttpRequest *request) {
+    int64_t start = NowMs();
+    int64_t tick = start;
+    for (;;) {
+        int64_t now = NowMs();
+        if (request->opDone) {
+            HttpRateReceived(&request->rate, request->readCount);
+            return HttpRateWaited(&request->rate, request->limits, now - tick);
+        }
+        if (!HttpRateWaited(&request->rate, request->limits, now - tick)) return false;
+        tick = now;
+        int64_t left = start + request->limits.idleMs - now;
+        if (left <= 0) return false;
+        if (HttpRateMsLeft(&request->rate) < left) left = HttpRateMsLeft(&request->rate);
+        SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(left), 0);
+    }
+}
+
+// The caller lets go; the worker tidies up. When the worker is idle and its
+// response closes at once (read to its end or to a failure, a short rest,
+// or none left), the caller waits for it to be done, so that finished
+// requests leave no thread behind; a worker still in a call, or reading on
+// a rest, is left to it. Frees the request when the worker is already gone.
+static void LeaveRequest(HttpRequest *request) {
+    AcquireSRWLockExclusive(&s_http.lock);
+    bool waitForWorker = request->opDone && request->op == OpNone && ClosesAtOnce(request);
+    HANDLE worker = request->worker;
+    request->callerGone = true;
+    WakeConditionVariable(&request->workerWake);
+    bool last = --request->references == 0;
+    ReleaseSRWLockExclusive(&s_http.lock);
+    if (waitForWorker) WaitForSingleObject(worker, QuickCloseWaitMs);
+    CloseHandle(worker);
+    if (last) delete request;
+}
+
+// --------------------------------------------------------------------------
+// The seam
+
+HttpRoot *HttpOpenRoot() {
+    InitOnceExecuteOnce(&s_http.once, MakeSession, nullptr, nullptr);
+    if (s_http.session == nullptr) return nullptr;
+    return new (std::nothrow) HttpRoot{0};
+}
+
+void HttpCloseRoot(HttpRoot *root) {
+    delete root;
+}
+
+HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+    if (root == nullptr || url == nullptr || !IsWebUrl(url)) return nullptr;
+    HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed: condition variables ready
+    if (request == nullptr) return nullptr;
+    if (!CopyText(request->url, UrlUnits, url)) {
+        delete request;
+        return nullptr;
+    }
+    request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
+    request->references = 2;
+    request->hopStartMs = NowMs();
+    request->op = OpOpen;
+    request->worker = CreateThread(nullptr, WorkerStackBytes, RequestWorker, request,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (request->worker == nullptr) {
+        delete request;
+        return nullptr;
+    }
+
+    AcquireSRWLockExclusive(&s_http.lock);
+    bool answered = WaitForHead(request) && request->answered;
+    ReleaseSRWLockExclusive(&s_http.lock);
+    if (!answered) {
+        LeaveRequest(request);
+        return nullptr;
+    }
+    HttpRateStart(&request->rate, request->limits, 0);
+    if (status != nullptr) *status = request->status;
+    if (contentLength != nullptr) *contentLength = request->announced;
+    return request;
+}
+
+// Staged bytes are handed over first; only when none are left is the
+// worker asked for more. WinINet reports a connection closed early as an
+// ordinary end of data, so the end is checked against the announced length
+// here.
 bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     *received = 0;
-    if (request == nullptr || wanted <= 0) return false;
-    DWORD got = 0;
-    if (!InternetReadFile(request->handle, buffer, DWORD(wanted), &got)) return false;
-    if (got == 0) return request->announced < 0 || request->received >= request->announced;
-    request->received += got;
-    *received = int(got);
+    if (request == nullptr || wanted <= 0 || request->failed) return false;
+    if (request->stagingStart == request->stagingEnd) {
+        if (request->ended) return true;
+        AcquireSRWLockExclusive(&s_http.lock);
+        HandOver(request, OpRead);
+        bool ok = WaitForBody(request) && request->readOk;
+        int count = request->readCount;
+        ReleaseSRWLockExclusive(&s_http.lock);
+        if (!ok) {
+            request->failed = true;
+            return false;
+        }
+        if (count == 0) {
+            request->ended = true;
+            if (request->announced >= 0 && request->received < request->announced) {
+                request->failed = true;
+                return false;
+            }
+            return true;
+        }
+        request->stagingStart = 0;  // the worker is idle until the next hand-over
+        request->stagingEnd = count;
+    }
+    int count = request->stagingEnd - request->stagingStart;
+    if (count > wanted) count = wanted;
+    memcpy(buffer, request->staging + request->stagingStart, size_t(count));
+    request->stagingStart += count;
+    request->received += count;
+    *received = count;
     return true;
 }
 
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
-    InternetCloseHandle(request->handle);
-    InternetCloseHandle(request->connection);
-    delete request;
+    LeaveRequest(request);
 }
