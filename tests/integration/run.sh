@@ -25,6 +25,7 @@ if [ -f "$repo/build/windows/launcher-patch.exe" ] && wine_ready "launcher-patch
   LAUNCHER_PATCH_TARGET=windows python3 "$here/test_patch.py" || status=1
 fi
 echo "== launcher-patch and control characters (linux, and windows under Wine when built)"; python3 "$here/test_names.py" || status=1
+echo "== launcher-patch against a hostile server (linux, and windows under Wine when built)"; python3 "$here/test_hostile_http.py" || status=1
 echo "== launcher-manifest (linux, and windows under Wine when built)"
 python3 "$here/test_manifest.py" || status=1
 
