@@ -11,6 +11,7 @@
 
 #include "base/state.h"
 #include "patch/local_path.h"
+#include "patch/download.h"
 #include "patch/temporary.h"
 #include "patch/transfers.h"
 #include "platform/files.h"
@@ -72,99 +73,6 @@ static char *FetchManifest() {
     return text;
 }
 
-// Creates every folder on the way to localPath below the program folder
-// (which exists). Failures are not reported: the file creation that follows
-// fails instead.
-static void CreateParentDirectories(const WideChar *localPath) {
-    WideChar folder[LocalPathUnits];
-    CopyText(folder, LocalPathUnits, localPath);
-    for (int i = TextLength(g_state.programDir) + 1; folder[i] != 0; i++) {
-        if (folder[i] != PathSeparator) continue;
-        folder[i] = 0;
-        CreateFolder(folder);
-        folder[i] = PathSeparator;
-    }
-}
-
-static bool Fail(QueuedEntry *queued, const char *why) {
-    snprintf(queued->failure, FailureTextBytes, "%s", why);
-    return false;
-}
-
-// Streams the body into file; true only when it is complete: no transport
-// error, the announced Content-Length met, and exactly expectedSize bytes
-// (reading stops as soon as it is exceeded).
-static bool CopyBody(QueuedEntry *queued, HttpRequest *request, FileHandle file, int64_t contentLength,
-                     char *buffer) {
-    int64_t expectedSize = queued->entry.expectedSize;
-    int64_t received = 0;
-    for (;;) {
-        int count = 0;
-        if (!HttpRead(request, buffer, TransferBufferBytes, &count)) return Fail(queued, "the transfer failed");
-        if (count == 0) break;
-        received += count;
-        if (received > expectedSize) return Fail(queued, "the body is larger than the manifest says");
-        if (!WriteToFile(file, buffer, count)) return Fail(queued, "the file could not be written (disk full?)");
-    }
-    if (contentLength >= 0 && received != contentLength) return Fail(queued, "the body was cut short");
-    if (received != expectedSize) return Fail(queued, "the body is smaller than the manifest says");
-    return true;
-}
-
-// Downloads one differing entry over its local path. False for every
-// failure, with the reason; the old file, if any, is then left untouched.
-// Folders on the way may be the player's own links (a data folder moved
-// to another disk): they are followed, as every file call follows them;
-// the temporary itself is never opened through a link.
-static bool DownloadEntry(QueuedEntry *queued, char *buffer) {
-    const ManifestEntry *entry = &queued->entry;
-    const WideChar *localPath = queued->localPath;
-    WideChar temporaryPath[TemporaryPathUnits];
-    if (!IsFetchableUrl(entry->sourceUrl)) return Fail(queued, "not an http or https URL");
-    if (!BuildTemporaryPath(localPath, temporaryPath)) return Fail(queued, "no room for a temporary name");
-    CreateParentDirectories(localPath);
-
-    HttpRoot *root = HttpOpenRoot();
-    if (root == nullptr) return Fail(queued, "no HTTP session");
-    int status = 0;
-    int64_t contentLength = -1;
-    HttpRequest *request = HttpOpenUrl(root, entry->sourceUrl, &status, &contentLength);
-    if (request == nullptr) {
-        HttpCloseRoot(root);
-        return Fail(queued, "no answer from the server");
-    }
-    bool ok = false;
-    FileHandle file = NoFile;
-    if (!IsSuccessStatus(status)) {
-        char why[FailureTextBytes];
-        snprintf(why, sizeof why, "HTTP status %d", status);
-        Fail(queued, why);
-    } else {
-        file = CreateFileForWriting(temporaryPath);
-        if (file == NoFile) Fail(queued, "the temporary file could not be created");
-    }
-    if (file != NoFile) {
-        // On the disk before the rename, so a power cut never leaves the
-        // target empty.
-        ok = CopyBody(queued, request, file, contentLength, buffer);
-        if (ok && !FlushFile(file)) ok = Fail(queued, "the file could not be flushed to the disk");
-        CloseFile(file);
-    }
-    HttpCloseRequest(request);
-    HttpCloseRoot(root);
-    if (ok && !ReplaceFile(temporaryPath, localPath)) ok = Fail(queued, "the file could not be replaced");
-    if (!ok && file != NoFile) RemoveFile(temporaryPath);
-    return ok;
-}
-
-// An interrupted earlier Patch may have left this entry's temporary. It
-// goes (a link planted under its name is removed, never followed); no other
-// pass can be writing it, since the pass holds the folder's lock.
-static void RemoveStaleTemporary(const WideChar *localPath) {
-    WideChar temporaryPath[TemporaryPathUnits];
-    if (BuildTemporaryPath(localPath, temporaryPath) && PathEntryExists(temporaryPath)) RemoveFile(temporaryPath);
-}
-
 // Compares one entry with the disk and decides whether to download it:
 // Check only reads. An entry that is too long for its buffers, whose path
 // could leave the program folder or that names a temporary is refused:
@@ -178,15 +86,17 @@ static void LookAtEntry(int mode, QueuedEntry *queued) {
                      !NamesTemporaryFile(entry->relativePath) &&
                      BuildLocalPath(g_state.programDir, entry->relativePath, queued->localPath);
     int64_t localSize = -1;
-    if (queued->usable) {
-        if (mode != Check) RemoveStaleTemporary(queued->localPath);
-        if (!LocalFileSize(queued->localPath, &localSize)) localSize = -1;
-    }
+    if (queued->usable && !LocalFileSize(queued->localPath, &localSize)) localSize = -1;
     queued->differs = !queued->usable || localSize != entry->expectedSize;
+    // What an interrupted download left of a file now in place is stale; a
+    // differing file's partial body is kept for resuming.
+    if (mode != Check && !queued->differs) RemoveDownloadLeftovers(queued->localPath);
     queued->download = mode != Check && queued->differs && queued->usable && entry->expectedSize >= 0;
     queued->failed = mode != Check && queued->differs && !queued->download;
     queued->failure[0] = 0;
-    if (queued->failed) Fail(queued, queued->usable ? "the manifest gives a negative size" : "refused path");
+    if (queued->failed)
+        snprintf(queued->failure, FailureTextBytes, "%s",
+                 queued->usable ? "the manifest gives a negative size" : "refused path");
 }
 
 static void ReportProgress(const ManifestEntry *entry, const PassCounters *counters) {

@@ -34,7 +34,52 @@ constexpr int64_t HttpRateFloorBytes = 60 * 1024;  // 1 KiB/s over the window
 HttpRoot *HttpOpenRoot();
 void HttpCloseRoot(HttpRoot *root);
 
-// Sends a GET for url and waits for the response head. Returns nullptr when
+// Why a request or a read failed, as far as the backend can tell; the
+// engine retries the three in the middle.
+enum HttpFailure {
+    HttpOk = 0,
+    HttpFailedUrl,      // not an http(s) URL, too long, too many redirects or one elsewhere
+    HttpFailedConnect,  // the name, the connection or the connect limit failed
+    HttpFailedTimeout,  // the head's limits, silence or the rate floor
+    HttpFailedCut,      // the connection broke or closed before the response's end
+    HttpFailedEncoded,  // a body in a coding other than identity
+    HttpFailedOther,    // anything else
+};
+
+constexpr int HttpValidatorBytes = 160;  // an ETag or an HTTP date, terminator included
+
+// What a request asks beyond a plain GET: with rangeFrom 0 or more,
+// "Range: bytes=<rangeFrom>-", and with ifRange also "If-Range: <ifRange>"
+// (an ETag or an HTTP date), so a server whose file changed sends it whole.
+struct HttpRequestOptions {
+    int64_t rangeFrom;    // -1: the whole body
+    const char *ifRange;  // nullptr: none
+};
+
+// What the final response said. Texts are as sent, cut to their buffers
+// ("" when the header is missing or does not fit).
+struct HttpResponseInfo {
+    int status;
+    int64_t contentLength;                  // -1 when not announced
+    int64_t rangeFirst;                     // a 206's Content-Range "bytes F-L/T": F, else -1
+    int64_t rangeTotal;                     // its T, else -1 ("*" too)
+    char etag[HttpValidatorBytes];
+    char lastModified[HttpValidatorBytes];
+    int retryAfterSeconds;                  // Retry-After as seconds, -1 when none or a date
+};
+
+// Sends a GET for url with options (nullptr for none) and waits for the
+// response head. nullptr when no usable answer came, *failure saying why;
+// otherwise *info describes the final response.
+HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
+                             HttpResponseInfo *info, HttpFailure *failure);
+
+// Why the last HttpRead of request returned false (HttpOk before that).
+HttpFailure HttpReadFailure(const HttpRequest *request);
+
+// HttpOpenUrlWith without options, for callers that need the status and
+// the length only. Sends a GET for url and waits for the response head.
+// Returns nullptr when
 // no usable answer came (bad URL, refused, timed out, a head over its
 // limits, or a body in an encoding other than identity). status receives
 // the final HTTP status; contentLength the announced body length, or -1.
@@ -105,6 +150,56 @@ inline bool HttpRateWaited(HttpRateWindow *rate, const HttpLimits &limits, int64
 inline int64_t HttpRateMsLeft(const HttpRateWindow *rate) {
     int64_t left = rate->windowEndMs - rate->waitedMs;
     return left > 0 ? left : 1;
+}
+
+// The parts of a response head both backends read the same way.
+// "bytes F-L/T" of a Content-Range: *first F and *total T (-1 for "*");
+// false when the value has another form.
+inline bool HttpParseContentRange(const char *value, int length, int64_t *first, int64_t *total) {
+    int i = 0;
+    while (i < length && (value[i] == ' ' || value[i] == '\t')) i++;
+    static const char unit[] = "bytes ";
+    for (int k = 0; unit[k] != 0; k++, i++)
+        if (i >= length || (value[i] | 0x20) != unit[k]) return false;
+    auto number = [&](int64_t *out) {
+        int64_t n = 0;
+        int start = i;
+        for (; i < length && value[i] >= '0' && value[i] <= '9' && n < (int64_t(1) << 58); i++)
+            n = n * 10 + (value[i] - '0');
+        *out = n;
+        return i > start;
+    };
+    int64_t last = 0;
+    if (!number(first) || i >= length || value[i++] != '-' || !number(&last) || i >= length || value[i++] != '/')
+        return false;
+    if (i < length && value[i] == '*') {
+        *total = -1;
+        return true;
+    }
+    return number(total) && last >= *first;
+}
+
+// Retry-After in seconds (a delay); -1 for a date or anything else.
+inline int HttpParseRetryAfter(const char *value, int length) {
+    int i = 0;
+    while (i < length && (value[i] == ' ' || value[i] == '\t')) i++;
+    int64_t n = 0;
+    int start = i;
+    for (; i < length && value[i] >= '0' && value[i] <= '9' && n < 100000000; i++) n = n * 10 + (value[i] - '0');
+    while (i < length && (value[i] == ' ' || value[i] == '\t' || value[i] == '\r' || value[i] == '\n')) i++;
+    return i > start && i == length ? int(n) : -1;
+}
+
+// Copies a header's value (length bytes, blanks and the line end trimmed)
+// into out (HttpValidatorBytes); "" when it does not fit whole.
+inline void HttpCopyHeaderValue(const char *value, int length, char *out) {
+    while (length > 0 && (*value == ' ' || *value == '\t')) value++, length--;
+    while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t' || value[length - 1] == '\r' ||
+                          value[length - 1] == '\n'))
+        length--;
+    if (length >= HttpValidatorBytes) length = 0;
+    for (int i = 0; i < length; i++) out[i] = value[i];
+    out[length] = 0;
 }
 
 // Whether text (length bytes) is the lower-case word, ignoring case.

@@ -1,33 +1,40 @@
 // HTTP backend for Linux: the http seam over libcurl, pull-style GETs for
 // the patch engine.
-// Every request is an easy handle inside one process-wide multi handle, so
-// the multi's connection cache keeps one connection alive across the files
-// of a pass. Reads are pulled: the multi is only driven inside HttpOpenUrl
-// and HttpRead, body bytes wait in a fixed staging buffer, and a transfer
-// that outruns the reader is paused until the buffer is drained.
+// Every request is an easy handle inside a multi handle of its own, so
+// requests on different workers never wait for each other; one process-wide
+// share handle lends them its connection cache (and name lookups, TLS
+// sessions), so connections are kept alive and reused across the files of
+// a pass. Reads are pulled: a request's multi is only driven inside
+// HttpOpenUrlWith and HttpRead, body bytes wait in a fixed staging buffer,
+// and a transfer that outruns the reader is paused until the buffer is
+// drained. Ranges, If-Range and the final response's validators,
+// Content-Range and Retry-After are for resuming and retrying.
 // The time limits of http.h are kept here while the multi is driven: curl
 // itself bounds connecting and (roughly) silence; the head's time and size
 // and the body's rate floor are checked by this file.
 // Leaves out: content encodings (identity is asked for, anything else is
 // refused, so bodies arrive byte-exact), uploads, authentication.
-// Requests from several threads take turns on one lock.
+// A request is used by one thread at a time; the share handle takes its
+// own locks.
 //
 // The divisions of this file, in order:
-//   - state and limits: the request record, the shared multi handle, the
-//     limits in force;
+//   - state and limits: the request record, the share handle and its locks,
+//     the limits in force;
 //   - callbacks: the request going out, each response head line (status,
-//     Location, codings, the head's size) and body bytes (staged, or the
-//     transfer paused);
+//     Location, codings, validators, Content-Range, Retry-After, the head's
+//     size) and body bytes (staged, or the transfer paused);
 //   - driving the multi: collecting finished transfers, failing one, and
 //     running the multi until a request is ready or has failed, within the
 //     head's time and the rate floor;
 //   - the seam: HttpOpenRoot/HttpCloseRoot, request set-up (agent, identity
-//     encoding, no-cache headers, redirects, proxy, limits), HttpOpenUrl,
-//     HttpRead, HttpCloseRequest.
+//     encoding, no-cache headers, range, redirects, proxy, limits), why a
+//     transfer failed, HttpOpenUrlWith/HttpOpenUrl, HttpRead,
+//     HttpReadFailure, HttpCloseRequest.
 #include "platform/http.h"
 
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -51,8 +58,11 @@ struct HttpRoot {
 };
 
 struct HttpRequest {
+    CURLM *multi;         // this request's own
     CURL *easy;
     curl_slist *headers;
+    HttpFailure failure;  // why the transfer failed, once it did
+    HttpResponseInfo info;  // the response whose head is arriving (the final one once complete)
     HttpLimits limits;    // in force since the request was opened
     bool inMulti;         // still attached to the multi handle
     bool headComplete;    // the final response's head has been received
@@ -72,13 +82,11 @@ struct HttpRequest {
     unsigned char staging[HttpStagingBytes];
 };
 
-// Everything this backend keeps besides the requests themselves. The multi
-// handle and everything reached through it are touched under lock, so
-// passes run one after another on different workers stay ordered.
+// Everything this backend keeps besides the requests themselves.
 struct CurlHttpState {
-    std::mutex lock;
-    CURLM *multi;          // made once, with curl's global state, by InitCurlOnce
+    CURLSH *share;                            // made once, with curl's global state, by InitCurlOnce
     std::once_flag once;
+    std::mutex shareLocks[CURL_LOCK_DATA_LAST];  // one per kind of shared data
 };
 static CurlHttpState s_http;
 
@@ -88,11 +96,25 @@ static int64_t MonotonicMs() {
     return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// curl_global_init is not thread-safe and the multi handle is shared, so
+static void LockShare(CURL *, curl_lock_data data, curl_lock_access, void *) { s_http.shareLocks[data].lock(); }
+static void UnlockShare(CURL *, curl_lock_data data, void *) { s_http.shareLocks[data].unlock(); }
+
+// curl_global_init is not thread-safe and the share handle is for all, so
 // both are made exactly once, whichever worker gets here first.
 static void InitCurlOnce() {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return;
-    s_http.multi = curl_multi_init();
+    CURLSH *share = curl_share_init();
+    if (share == nullptr) return;
+    bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, LockShare) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, UnlockShare) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
+    if (!ok) {
+        curl_share_cleanup(share);
+        return;
+    }
+    s_http.share = share;
 }
 
 static bool StartsWithNoCase(const char *text, size_t length, const char *prefix) {
@@ -155,6 +177,17 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         request->headStatus = status;
         request->headRedirects = false;
         request->headEncoded = false;
+        HttpResponseInfo fresh = {status, -1, -1, -1, {0}, {0}, -1};
+        request->info = fresh;
+    } else if (HeaderIs(line, length, "etag:", &value, &valueLength)) {
+        HttpCopyHeaderValue(value, valueLength, request->info.etag);
+    } else if (HeaderIs(line, length, "last-modified:", &value, &valueLength)) {
+        HttpCopyHeaderValue(value, valueLength, request->info.lastModified);
+    } else if (HeaderIs(line, length, "content-range:", &value, &valueLength)) {
+        if (!HttpParseContentRange(value, valueLength, &request->info.rangeFirst, &request->info.rangeTotal))
+            request->info.rangeFirst = request->info.rangeTotal = -1;
+    } else if (HeaderIs(line, length, "retry-after:", &value, &valueLength)) {
+        request->info.retryAfterSeconds = HttpParseRetryAfter(value, valueLength);
     } else if (HeaderIs(line, length, "content-encoding:", &value, &valueLength)) {
         if (!HttpCodingsArePlain(value, valueLength, false)) request->headEncoded = true;
     } else if (HeaderIs(line, length, "transfer-encoding:", &value, &valueLength)) {
@@ -200,10 +233,31 @@ static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
     return length;
 }
 
-// Marks every transfer the multi reports as finished.
-static void CollectFinished() {
+// Why curl ended a transfer, in the seam's words.
+static HttpFailure FailureOf(CURLcode code) {
+    switch (code) {
+    case CURLE_OK: return HttpOk;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_TOO_MANY_REDIRECTS: return HttpFailedUrl;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT: return HttpFailedConnect;
+    case CURLE_OPERATION_TIMEDOUT: return HttpFailedTimeout;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM: return HttpFailedCut;
+    default: return HttpFailedOther;
+    }
+}
+
+// Marks every transfer of request's multi that curl reports as finished.
+static void CollectFinished(HttpRequest *request) {
     int left = 0;
-    while (CURLMsg *message = curl_multi_info_read(s_http.multi, &left)) {
+    while (CURLMsg *message = curl_multi_info_read(request->multi, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
         char *owner = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
@@ -211,12 +265,18 @@ static void CollectFinished() {
         if (request == nullptr) continue;
         request->done = true;
         request->result = message->data.result;
+        // A connect that runs out of time is a connection failure.
+        if (request->result == CURLE_OPERATION_TIMEDOUT && !request->headComplete && request->headBytes == 0)
+            request->failure = HttpFailedConnect;
+        else
+            request->failure = FailureOf(request->result);
     }
 }
 
 // Ends a transfer on our side: it leaves the multi and counts as failed.
 static void FailRequest(HttpRequest *request, CURLcode why) {
-    if (request->inMulti) curl_multi_remove_handle(s_http.multi, request->easy);
+    if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
+    if (request->failure == HttpOk) request->failure = FailureOf(why);
     request->inMulti = false;
     request->done = true;
     request->result = why;
@@ -250,11 +310,11 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *),
     int64_t waitStartMs = *tickMs;
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(s_http.multi, &running) != CURLM_OK) {
+        if (curl_multi_perform(request->multi, &running) != CURLM_OK) {
             FailRequest(request, CURLE_FAILED_INIT);
             return false;
         }
-        CollectFinished();
+        CollectFinished(request);
         bool rateKept = KeepRate(request, tickMs);
         int64_t now = *tickMs;
         if (request->done || (rateKept && ready(request))) return true;
@@ -272,7 +332,7 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *),
         if (request->rateStarted && HttpRateMsLeft(&request->rate) < remaining)
             remaining = HttpRateMsLeft(&request->rate);
         int waitMs = remaining < HttpPollSliceMs ? int(remaining) : HttpPollSliceMs;
-        if (curl_multi_poll(s_http.multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+        if (curl_multi_poll(request->multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
             FailRequest(request, CURLE_FAILED_INIT);
             return false;
         }
@@ -288,8 +348,9 @@ static bool BodyIsStaged(const HttpRequest *request) {
 }
 
 static void ReleaseRequest(HttpRequest *request) {
-    if (request->inMulti) curl_multi_remove_handle(s_http.multi, request->easy);
+    if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
+    if (request->multi != nullptr) curl_multi_cleanup(request->multi);
     curl_slist_free_all(request->headers);
     delete request;
 }
@@ -305,7 +366,7 @@ void HttpCloseRoot(HttpRoot *root) {
 // Sets up the easy handle of a request; false when curl refused an option.
 // Bodies are asked for and taken unencoded: curl decodes nothing (a coding
 // other than identity is refused once the head is in).
-static bool ConfigureRequest(HttpRequest *request, const char *url) {
+static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRequestOptions *options) {
     CURL *easy = request->easy;
     static const char *const extraHeaders[] = {"Cache-Control: no-cache", "Pragma: no-cache",
                                                "Accept-Encoding: identity"};
@@ -314,9 +375,22 @@ static bool ConfigureRequest(HttpRequest *request, const char *url) {
         if (longer == nullptr) return false;
         request->headers = longer;
     }
+    char range[32] = "";
+    if (options != nullptr && options->rangeFrom >= 0) {
+        snprintf(range, sizeof range, "%lld-", static_cast<long long>(options->rangeFrom));
+        if (options->ifRange != nullptr && options->ifRange[0] != 0) {
+            char ifRange[HttpValidatorBytes + 16];
+            snprintf(ifRange, sizeof ifRange, "If-Range: %s", options->ifRange);
+            curl_slist *longer = curl_slist_append(request->headers, ifRange);
+            if (longer == nullptr) return false;
+            request->headers = longer;
+        }
+    }
 
     long lowSpeedSeconds = (request->limits.idleMs + 999) / 1000;
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
+    ok = ok && (range[0] == 0 || curl_easy_setopt(easy, CURLOPT_RANGE, range) == CURLE_OK);
+    ok = ok && (s_http.share == nullptr || curl_easy_setopt(easy, CURLOPT_SHARE, s_http.share) == CURLE_OK);
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
@@ -353,27 +427,29 @@ static bool ConfigureRequest(HttpRequest *request, const char *url) {
 // URL, refused or timed-out connection, too many redirects, a redirect to
 // another scheme, nothing received for the idle time, a head over its time
 // or size, or a body in a coding other than identity (and chunked).
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
-    (void)root;  // connections are shared through the multi handle instead
+HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
+                             HttpResponseInfo *info, HttpFailure *failure) {
+    (void)root;  // connections are shared through the share handle instead
+    *failure = HttpFailedUrl;
     if (url == nullptr) return nullptr;
     if (!TextStartsWithNoCase(url, WTEXT("http://")) && !TextStartsWithNoCase(url, WTEXT("https://"))) return nullptr;
     if (TextLength(url) >= HttpUrlUnits) return nullptr;
     char url8[4 * HttpUrlUnits + 1];
     if (!TextToUtf8(url, url8, int(sizeof url8))) return nullptr;
 
+    *failure = HttpFailedOther;
     std::call_once(s_http.once, InitCurlOnce);
-    std::lock_guard<std::mutex> hold(s_http.lock);
-    if (s_http.multi == nullptr) return nullptr;
-
+    if (s_http.share == nullptr) return nullptr;
     HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed
     if (request == nullptr) return nullptr;
     request->result = CURLE_OK;
     request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
     request->lastProgressMs = MonotonicMs();
     RequestGoesOut(request);  // until the connection callback says when
+    request->multi = curl_multi_init();
     request->easy = curl_easy_init();
-    if (request->easy == nullptr || !ConfigureRequest(request, url8) ||
-        curl_multi_add_handle(s_http.multi, request->easy) != CURLM_OK) {
+    if (request->multi == nullptr || request->easy == nullptr || !ConfigureRequest(request, url8, options) ||
+        curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
         ReleaseRequest(request);
         return nullptr;
     }
@@ -383,6 +459,8 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     DriveUntil(request, HeadIsComplete, &tickMs);
     bool answered = request->headComplete || (request->done && request->result == CURLE_OK);
     if (!answered || request->headEncoded) {
+        *failure = request->headEncoded ? HttpFailedEncoded
+                   : request->failure != HttpOk ? request->failure : HttpFailedOther;
         ReleaseRequest(request);
         return nullptr;
     }
@@ -394,8 +472,20 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
     if (curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
         length = -1;
-    if (status != nullptr) *status = int(code);
-    if (contentLength != nullptr) *contentLength = int64_t(length);
+    request->info.status = int(code);
+    request->info.contentLength = int64_t(length);
+    *info = request->info;
+    *failure = HttpOk;
+    return request;
+}
+
+HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+    HttpResponseInfo info;
+    HttpFailure failure;
+    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
+    if (request == nullptr) return nullptr;
+    if (status != nullptr) *status = info.status;
+    if (contentLength != nullptr) *contentLength = info.contentLength;
     return request;
 }
 
@@ -407,7 +497,6 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     *received = 0;
     if (request == nullptr) return false;
     int64_t tickMs = MonotonicMs();
-    std::lock_guard<std::mutex> hold(s_http.lock);
     for (;;) {
         int staged = request->stagingEnd - request->stagingStart;
         if (staged > 0) {
@@ -431,7 +520,10 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
             *received = count;
             return true;
         }
-        if (request->done) return request->result == CURLE_OK;
+        if (request->done) {
+            if (request->result != CURLE_OK && request->failure == HttpOk) request->failure = FailureOf(request->result);
+            return request->result == CURLE_OK;
+        }
         if (!DriveUntil(request, BodyIsStaged, &tickMs)) return false;
     }
 }
@@ -441,6 +533,9 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
 // returning it to the cache, so an unread body is never read on.
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
-    std::lock_guard<std::mutex> hold(s_http.lock);
     ReleaseRequest(request);
+}
+
+HttpFailure HttpReadFailure(const HttpRequest *request) {
+    return request == nullptr ? HttpFailedOther : request->failure;
 }

@@ -43,11 +43,13 @@
 //     the worker thread;
 //   - the caller's side: handing an operation over, waiting for it within
 //     the limits, letting go of a request;
-//   - the seam: HttpOpenRoot/HttpCloseRoot, HttpOpenUrl, HttpRead,
-//     HttpCloseRequest.
+//   - the seam: HttpOpenRoot/HttpCloseRoot, HttpOpenUrlWith (a range and
+//     If-Range asked for; validators, Content-Range and Retry-After read
+//     back), HttpOpenUrl, HttpRead, HttpReadFailure, HttpCloseRequest.
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -101,12 +103,15 @@ struct HttpRequest {
     // results, written by the worker
     bool answered;        // OpOpen: a usable final head arrived
     int status;           // OpOpen: its status
+    HttpFailure openFailure;  // OpOpen: why no usable head arrived
+    HttpResponseInfo info;    // OpOpen: what the final head said
     bool readOk;          // OpRead: no transport failure
     int readCount;        // OpRead: bytes staged, 0 at the body's end
     // the caller's
     HANDLE worker;        // the worker thread
     HttpLimits limits;    // in force since the request was opened
     bool failed;          // a read failed or timed out: every later read fails
+    HttpFailure readFailure;  // why, once failed
     bool ended;           // the body has ended
     int64_t received;     // body bytes handed to the caller
     HttpRateWindow rate;  // the body's rate floor
@@ -122,6 +127,7 @@ struct HttpRequest {
     bool bodyEnded;        // its body was read to the end
     bool failurePending;   // a read failed (WinINet has dropped the connection): the next one fails
     WideChar url[UrlUnits];
+    WideChar headers[HttpValidatorBytes + 96];  // the extra request headers, CR LF after each
     unsigned char staging[StagingBytes];
 };
 
@@ -231,6 +237,64 @@ static int64_t HeadSize(HINTERNET handle) {
     return int64_t(size / sizeof(WideChar));
 }
 
+// Why a WinINet call failed, in the seam's words.
+static HttpFailure FailureOfError(DWORD error) {
+    switch (error) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+    case ERROR_INTERNET_CANNOT_CONNECT: return HttpFailedConnect;
+    case ERROR_INTERNET_TIMEOUT: return HttpFailedTimeout;
+    case ERROR_INTERNET_CONNECTION_RESET:
+    case ERROR_INTERNET_CONNECTION_ABORTED:
+    case ERROR_INTERNET_INCORRECT_HANDLE_STATE: return HttpFailedCut;
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+    case ERROR_INTERNET_INVALID_URL: return HttpFailedUrl;
+    default: return HttpFailedOther;
+    }
+}
+
+// One header of the response as ASCII text into out (outBytes); "" when it
+// is missing, not ASCII or does not fit.
+static void QueryHeader(HINTERNET handle, DWORD query, const WideChar *custom, char *out, int outBytes) {
+    WideChar value[HttpValidatorBytes];
+    out[0] = 0;
+    if (custom != nullptr && !CopyText(value, HttpValidatorBytes, custom)) return;
+    DWORD size = sizeof value;
+    if (!HttpQueryInfoW(handle, query, value, &size, nullptr)) return;
+    int n = 0;
+    for (; value[n] != 0; n++)
+        if (value[n] > 0x7E || n >= outBytes - 1) return;
+    for (int i = 0; i < n; i++) out[i] = char(value[i]);
+    out[n] = 0;
+}
+
+// What the final head says for resuming and retrying.
+static void ReadResponseInfo(HINTERNET handle, int status, int64_t announced, HttpResponseInfo *info) {
+    *info = HttpResponseInfo{status, announced, -1, -1, {0}, {0}, -1};
+    char value[HttpValidatorBytes];
+    QueryHeader(handle, HTTP_QUERY_ETAG, nullptr, value, HttpValidatorBytes);
+    HttpCopyHeaderValue(value, int(strlen(value)), info->etag);
+    QueryHeader(handle, HTTP_QUERY_LAST_MODIFIED, nullptr, value, HttpValidatorBytes);
+    HttpCopyHeaderValue(value, int(strlen(value)), info->lastModified);
+    QueryHeader(handle, HTTP_QUERY_CONTENT_RANGE, nullptr, value, HttpValidatorBytes);
+    if (!HttpParseContentRange(value, int(strlen(value)), &info->rangeFirst, &info->rangeTotal))
+        info->rangeFirst = info->rangeTotal = -1;
+    QueryHeader(handle, HTTP_QUERY_CUSTOM, L"Retry-After", value, HttpValidatorBytes);
+    if (value[0] != 0) info->retryAfterSeconds = HttpParseRetryAfter(value, int(strlen(value)));
+}
+
+// The request headers every GET carries, and a range when one is asked for.
+static bool BuildRequestHeaders(HttpRequest *request, const HttpRequestOptions *options) {
+    constexpr int Units = HttpValidatorBytes + 96;
+    if (options == nullptr || options->rangeFrom < 0) return CopyText(request->headers, Units, RequestHeaders);
+    char range[HttpValidatorBytes + 96];
+    int n = snprintf(range, sizeof range, "Range: bytes=%lld-\r\n", static_cast<long long>(options->rangeFrom));
+    if (options->ifRange != nullptr && options->ifRange[0] != 0)
+        n += snprintf(range + n, sizeof range - size_t(n), "If-Range: %s\r\n", options->ifRange);
+    if (n <= 0 || n >= int(sizeof range)) return false;
+    WideChar wide[Units];
+    return Utf8ToText(range, wide, Units) && FormatText(request->headers, Units, L"%s%s", RequestHeaders, wide);
+}
+
 // Where a redirect response points, resolved against from.
 enum RedirectKind { NoLocation, FollowLocation, RefuseLocation };
 
@@ -282,7 +346,7 @@ static bool SendGet(HttpRequest *request, const WideChar *url) {
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
     HINTERNET handle = HttpOpenRequestW(connection, L"GET", object, L"HTTP/1.0", nullptr, nullptr, flags,
                                         reinterpret_cast<DWORD_PTR>(request));
-    if (handle != nullptr && HttpSendRequestW(handle, RequestHeaders, DWORD(-1L), nullptr, 0)) {
+    if (handle != nullptr && HttpSendRequestW(handle, request->headers, DWORD(-1L), nullptr, 0)) {
         request->connection = connection;
         request->handle = handle;
         request->announced = -1;
@@ -291,6 +355,7 @@ static bool SendGet(HttpRequest *request, const WideChar *url) {
         request->failurePending = false;
         return true;
     }
+    request->openFailure = FailureOfError(GetLastError());
     if (handle != nullptr) {
         InternetSetStatusCallbackW(handle, nullptr);
         InternetCloseHandle(handle);
@@ -389,6 +454,7 @@ static void RunOpen(HttpRequest *request) {
     WideChar next[UrlUnits];
     for (int redirects = 0;; redirects++) {
         StartHop(request);
+        request->openFailure = HttpFailedOther;
         if (!SendGet(request, request->url)) return;
         DWORD code = 0;
         DWORD size = sizeof code;
@@ -402,8 +468,12 @@ static void RunOpen(HttpRequest *request) {
         if (usable) {
             request->answered = true;
             request->status = int(code);
+            ReadResponseInfo(request->handle, int(code), request->announced, &request->info);
             return;
         }
+        request->openFailure = kind != NoLocation ? HttpFailedUrl
+                               : HeadSize(request->handle) > HttpHeadLimitBytes ? HttpFailedTimeout
+                                                                                 : HttpFailedEncoded;
         ReleaseResponse(request, false);
         if (kind != FollowLocation || redirects == MaxRedirects) return;
         CopyText(request->url, UrlUnits, next);
@@ -521,12 +591,16 @@ void HttpCloseRoot(HttpRoot *root) {
     delete root;
 }
 
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
+                             HttpResponseInfo *info, HttpFailure *failure) {
+    *failure = HttpFailedUrl;
     if (root == nullptr || url == nullptr || !IsWebUrl(url)) return nullptr;
+    *failure = HttpFailedOther;
     HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed: condition variables ready
     if (request == nullptr) return nullptr;
-    if (!CopyText(request->url, UrlUnits, url)) {
+    if (!CopyText(request->url, UrlUnits, url) || !BuildRequestHeaders(request, options)) {
         delete request;
+        *failure = HttpFailedUrl;
         return nullptr;
     }
     request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
@@ -541,15 +615,30 @@ HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64
     }
 
     AcquireSRWLockExclusive(&s_http.lock);
-    bool answered = WaitForHead(request) && request->answered;
+    bool inTime = WaitForHead(request);
+    bool answered = inTime && request->answered;
+    // A head that did not come in time is a time-out, or a connection that
+    // was never made.
+    HttpFailure why = inTime ? request->openFailure : request->sentMs > 0 ? HttpFailedTimeout : HttpFailedConnect;
     ReleaseSRWLockExclusive(&s_http.lock);
     if (!answered) {
+        *failure = why;
         LeaveRequest(request);
         return nullptr;
     }
     HttpRateStart(&request->rate, request->limits, 0);
-    if (status != nullptr) *status = request->status;
-    if (contentLength != nullptr) *contentLength = request->announced;
+    *info = request->info;
+    *failure = HttpOk;
+    return request;
+}
+
+HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+    HttpResponseInfo info;
+    HttpFailure failure;
+    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
+    if (request == nullptr) return nullptr;
+    if (status != nullptr) *status = info.status;
+    if (contentLength != nullptr) *contentLength = info.contentLength;
     return request;
 }
 
@@ -564,17 +653,20 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
         if (request->ended) return true;
         AcquireSRWLockExclusive(&s_http.lock);
         HandOver(request, OpRead);
-        bool ok = WaitForBody(request) && request->readOk;
+        bool inTime = WaitForBody(request);
+        bool ok = inTime && request->readOk;
         int count = request->readCount;
         ReleaseSRWLockExclusive(&s_http.lock);
         if (!ok) {
             request->failed = true;
+            request->readFailure = inTime ? HttpFailedCut : HttpFailedTimeout;
             return false;
         }
         if (count == 0) {
             request->ended = true;
             if (request->announced >= 0 && request->received < request->announced) {
                 request->failed = true;
+                request->readFailure = HttpFailedCut;
                 return false;
             }
             return true;
@@ -594,4 +686,8 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
     LeaveRequest(request);
+}
+
+HttpFailure HttpReadFailure(const HttpRequest *request) {
+    return request == nullptr ? HttpFailedOther : request->failed ? request->readFailure : HttpOk;
 }

@@ -1,0 +1,19 @@
+// One file's download: attempts with back-off, resuming a partial body
+// where the server allows it, and the checks that decide whether the
+// temporary replaces the target. Platform-neutral over the http, files and
+// clock seams. Runs on any transfer worker.
+#pragma once
+#include "patch/transfers.h"
+
+constexpr int DownloadAttempts = 3;       // in all, for failures that may pass
+constexpr int RetryAfterLimitMs = 30000;  // a longer Retry-After is cut to this
+
+// Downloads queued->entry over queued->localPath with buffer (of
+// TransferBufferBytes). True when the file is in place; false with
+// queued->failure set otherwise. An interrupted body stays in the
+// temporary, with what a later attempt needs to go on from there.
+bool DownloadEntry(QueuedEntry *queued, char *buffer);
+
+// Removes what an earlier run left of the file at localPath's download
+// (its temporary and resume record); for files that are in place.
+void RemoveDownloadLeftovers(const WideChar *localPath);
