@@ -62,7 +62,8 @@ static const char *FailureText(HttpFailure failure) {
     switch (failure) {
     case HttpFailedUrl: return "not an http or https URL, or too many redirects";
     case HttpFailedConnect: return "could not connect to the server";
-    case HttpFailedTimeout: return "timed out: no data, or too little, for too long";
+    case HttpFailedTimeout: return "timed out: no data for too long";
+    case HttpFailedTooSlow: return "the server is too slow (its answer trickles)";
     case HttpFailedCut: return "the connection broke before the body's end";
     case HttpFailedEncoded: return "the server sent an encoded body";
     default: return "the transfer failed";

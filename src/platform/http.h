@@ -35,12 +35,14 @@ HttpRoot *HttpOpenRoot();
 void HttpCloseRoot(HttpRoot *root);
 
 // Why a request or a read failed, as far as the backend can tell; the
-// engine retries the three in the middle.
+// engine retries a failed connect, a silence and a cut (a server that only
+// trickles is not asked again, so a pass never waits for it three times).
 enum HttpFailure {
     HttpOk = 0,
     HttpFailedUrl,      // not an http(s) URL, too long, too many redirects or one elsewhere
     HttpFailedConnect,  // the name, the connection or the connect limit failed
-    HttpFailedTimeout,  // the head's limits, silence or the rate floor
+    HttpFailedTimeout,  // nothing arrived for the no-data limit
+    HttpFailedTooSlow,  // the head over its time or size, or the body under the rate floor
     HttpFailedCut,      // the connection broke or closed before the response's end
     HttpFailedEncoded,  // a body in a coding other than identity
     HttpFailedOther,    // anything else

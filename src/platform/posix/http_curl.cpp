@@ -164,7 +164,10 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
     request->lastProgressMs = MonotonicMs();
     if (request->headComplete) return length;  // trailers of a chunked body
     request->headBytes += int(length);
-    if (request->headBytes > HttpHeadLimitBytes) return 0;
+    if (request->headBytes > HttpHeadLimitBytes) {
+        request->failure = HttpFailedTooSlow;
+        return 0;
+    }
 
     const char *value = nullptr;
     int valueLength = 0;
@@ -266,6 +269,7 @@ static void CollectFinished(HttpRequest *request) {
         request->done = true;
         request->result = message->data.result;
         // A connect that runs out of time is a connection failure.
+        if (request->failure != HttpOk) continue;  // told already, by a callback
         if (request->result == CURLE_OPERATION_TIMEDOUT && !request->headComplete && request->headBytes == 0)
             request->failure = HttpFailedConnect;
         else
@@ -326,6 +330,11 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *),
             if (headLeft < remaining) remaining = headLeft;
         }
         if (remaining <= 0 || !rateKept) {
+            // Which limit ran out: the head's time and the rate floor are
+            // a server that trickles, the rest silence.
+            bool headLate = !request->headComplete && request->sentMs + limits.headMs <= now &&
+                            since + limits.idleMs > now;
+            if (!rateKept || headLate) request->failure = HttpFailedTooSlow;
             FailRequest(request, CURLE_OPERATION_TIMEDOUT);
             return false;
         }
@@ -501,6 +510,7 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
         int staged = request->stagingEnd - request->stagingStart;
         if (staged > 0) {
             if (!request->done && !KeepRate(request, &tickMs)) {
+                request->failure = HttpFailedTooSlow;
                 FailRequest(request, CURLE_OPERATION_TIMEDOUT);
                 return false;
             }

@@ -541,10 +541,11 @@ static bool WaitForHead(HttpRequest *request) {
 }
 
 // Waits for OpRead within the idle time, keeping the rate floor's clock.
-// False when either ran out first.
-static bool WaitForBody(HttpRequest *request) {
+// False when either ran out first, *why saying which.
+static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
     int64_t start = NowMs();
     int64_t tick = start;
+    *why = HttpFailedTooSlow;
     for (;;) {
         int64_t now = NowMs();
         if (request->opDone) {
@@ -554,7 +555,10 @@ static bool WaitForBody(HttpRequest *request) {
         if (!HttpRateWaited(&request->rate, request->limits, now - tick)) return false;
         tick = now;
         int64_t left = start + request->limits.idleMs - now;
-        if (left <= 0) return false;
+        if (left <= 0) {
+            *why = HttpFailedTimeout;
+            return false;
+        }
         if (HttpRateMsLeft(&request->rate) < left) left = HttpRateMsLeft(&request->rate);
         SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(left), 0);
     }
@@ -619,7 +623,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     bool answered = inTime && request->answered;
     // A head that did not come in time is a time-out, or a connection that
     // was never made.
-    HttpFailure why = inTime ? request->openFailure : request->sentMs > 0 ? HttpFailedTimeout : HttpFailedConnect;
+    HttpFailure why = inTime ? request->openFailure : request->sentMs > 0 ? HttpFailedTooSlow : HttpFailedConnect;
     ReleaseSRWLockExclusive(&s_http.lock);
     if (!answered) {
         *failure = why;
@@ -653,13 +657,14 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
         if (request->ended) return true;
         AcquireSRWLockExclusive(&s_http.lock);
         HandOver(request, OpRead);
-        bool inTime = WaitForBody(request);
+        HttpFailure late = HttpFailedTimeout;
+        bool inTime = WaitForBody(request, &late);
         bool ok = inTime && request->readOk;
         int count = request->readCount;
         ReleaseSRWLockExclusive(&s_http.lock);
         if (!ok) {
             request->failed = true;
-            request->readFailure = inTime ? HttpFailedCut : HttpFailedTimeout;
+            request->readFailure = inTime ? HttpFailedCut : late;
             return false;
         }
         if (count == 0) {
