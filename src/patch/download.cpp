@@ -23,6 +23,7 @@
 
 constexpr int BackOffMs[DownloadAttempts - 1] = {1000, 2000};
 constexpr int ResumeRecordBytes = 512;
+constexpr int64_t ResumableBytes = 256 * 1024;  // smaller files are fetched whole again
 static const char ResumeRecordHead[] = "launcher-partial 1\n";
 
 // What a later attempt needs to go on with a partial body.
@@ -87,15 +88,17 @@ static bool ReadResumeRecord(const WideChar *path, ResumeRecord *record) {
     return true;
 }
 
-// Written and flushed before the body's first byte, so a partial body on
-// the disk always has its record. Failure only means no resuming later.
+// Written before the body's first byte. It needs no flush of its own: after
+// a crash, a body without its record is only discarded, and a record whose
+// body lost its tail is gone on with from what is there. Failure only means
+// no resuming later.
 static void WriteResumeRecord(const WideChar *path, const ResumeRecord *record) {
     char text[ResumeRecordBytes];
     int length = snprintf(text, sizeof text, "%ssize %lld\nvalidator %s\n", ResumeRecordHead,
                           static_cast<long long>(record->size), record->validator);
     FileHandle file = CreateFileForWriting(path);
     if (file == NoFile) return;
-    bool written = length > 0 && length < int(sizeof text) && WriteToFile(file, text, length) && FlushFile(file);
+    bool written = length > 0 && length < int(sizeof text) && WriteToFile(file, text, length);
     CloseFile(file);
     if (!written) RemoveFile(path);
 }
@@ -223,9 +226,12 @@ static AttemptResult RunAttempt(Attempt *attempt) {
             DiscardPartial(attempt);
         }
         file = CreateFileForWriting(attempt->partPath);
+        // Small files are fetched whole again rather than resumed, which
+        // spares every one of them a record.
         ResumeRecord record = {entry->expectedSize, {0}};
         ChooseValidator(&info, record.validator);
-        if (record.validator[0] != 0) WriteResumeRecord(attempt->recordPath, &record);
+        if (record.validator[0] != 0 && entry->expectedSize >= ResumableBytes)
+            WriteResumeRecord(attempt->recordPath, &record);
         result = file == NoFile ? FailAttempt(attempt, AttemptFailed, "the temporary file could not be created")
                                 : CopyBody(attempt, request, file, 0, info.contentLength);
     } else {

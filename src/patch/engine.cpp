@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/state.h"
 #include "patch/local_path.h"
@@ -120,6 +123,42 @@ static void FinishEntry(const QueuedEntry *queued, PassCounters *counters, const
     ReportProgress(&queued->entry, counters);
 }
 
+// The folders of a Patch pass's entries, each with the hashes its
+// temporaries may carry: what an earlier run left there for a file that no
+// entry lists any more is removed once the pass is through.
+typedef std::basic_string<WideChar> FolderPath;
+typedef std::unordered_map<FolderPath, std::unordered_set<uint64_t>> ListedFolders;
+
+static void NoteListedFile(ListedFolders *folders, const WideChar *localPath) {
+    int cut = TextLength(localPath);
+    while (cut > 0 && localPath[cut - 1] != PathSeparator) cut--;
+    if (cut <= 1) return;
+    (*folders)[FolderPath(localPath, size_t(cut - 1))].insert(TemporaryHashOf(localPath));
+}
+
+struct LeftoverSweep {
+    const FolderPath *folder;
+    const std::unordered_set<uint64_t> *listed;
+};
+
+// Removes one entry of a listed folder when it is a temporary or resume
+// record of the engine's own form for a file the manifest no longer lists.
+static void SweepLeftover(const WideChar *name, void *context) {
+    const LeftoverSweep *sweep = static_cast<const LeftoverSweep *>(context);
+    uint64_t hash = 0;
+    if (!HashOfTemporaryName(name, &hash) || sweep->listed->count(hash) != 0) return;
+    WideChar path[TemporaryPathUnits];
+    const WideChar separator[2] = {PathSeparator, 0};
+    if (FormatText(path, TemporaryPathUnits, WTEXT("%s%s%s"), sweep->folder->c_str(), separator, name)) RemoveFile(path);
+}
+
+static void RemoveUnlistedLeftovers(const ListedFolders &folders) {
+    for (const auto &folder : folders) {
+        LeftoverSweep sweep = {&folder.first, &folder.second};
+        ListFolder(folder.first.c_str(), SweepLeftover, &sweep);
+    }
+}
+
 // Takes the game folder's lock for the pass; while another pass holds it,
 // this one waits (its status line says "Contacting patch server..."). A
 // folder that cannot be locked at all is worked on without the lock, as
@@ -136,6 +175,7 @@ static FolderLock *LockGameFolder(const PassObserver *observer) {
 // in order as the ones before them finish.
 static void HandleEntries(int mode, char *text, PassCounters *counters, const PassObserver *observer) {
     int jobs = observer != nullptr && observer->transferJobs > 0 ? observer->transferJobs : DefaultTransferJobs;
+    ListedFolders listed;
     if (mode != Check) StartTransfers(jobs, DownloadEntry);
     for (char *line = text; line != nullptr && *line != 0;) {
         char *next = CutManifestLine(line);
@@ -143,13 +183,17 @@ static void HandleEntries(int mode, char *text, PassCounters *counters, const Pa
         while ((queued = NextQueueSlot()) == nullptr) FinishEntry(TakeFinishedEntry(true), counters, observer);
         if (ParseManifestLine(line, &queued->entry)) {
             LookAtEntry(mode, queued);
+            if (mode != Check && queued->usable) NoteListedFile(&listed, queued->localPath);
             QueueEntry(queued);
             while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(finished, counters, observer);
         }
         line = next;
     }
     while (const QueuedEntry *finished = TakeFinishedEntry(true)) FinishEntry(finished, counters, observer);
-    if (mode != Check) StopTransfers();
+    if (mode != Check) {
+        StopTransfers();
+        RemoveUnlistedLeftovers(listed);
+    }
 }
 
 void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserver *observer) {

@@ -77,3 +77,21 @@ bool NamesTemporaryFile(const WideChar *relativePath) {
     lowered[n] = 0;
     return IsTemporaryName(lowered);
 }
+
+uint64_t TemporaryHashOf(const WideChar *localPath) {
+    const WideChar *name = localPath;
+    for (const WideChar *p = localPath; *p != 0; p++)
+        if (*p == PathSeparator) name = p + 1;
+    return HashName(name);
+}
+
+bool HashOfTemporaryName(const WideChar *name, uint64_t *hash) {
+    if (!IsTemporaryName(name)) return false;
+    uint64_t value = 0;
+    for (int i = 0; i < TemporaryDigits; i++) {
+        WideChar c = name[TemporaryPrefixUnits + i];
+        value = value << 4 | uint64_t(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    *hash = value;
+    return true;
+}

@@ -26,6 +26,12 @@ bool BuildResumeRecordPath(const WideChar *localPath, WideChar *out);
 // of a resume record.
 bool IsTemporaryName(const WideChar *name);
 
+// The hash a temporary's name carries: of localPath's file name, and read
+// back from a temporary's (or resume record's) name (false when name is
+// neither).
+uint64_t TemporaryHashOf(const WideChar *localPath);
+bool HashOfTemporaryName(const WideChar *name, uint64_t *hash);
+
 // True when the last component of a manifest's relative path ('/' or '\'
 // separated) is a temporary's name: such an entry is refused, since its
 // file would be taken for a stale temporary.

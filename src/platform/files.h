@@ -53,6 +53,12 @@ bool RemoveFile(const WideChar *path);
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity);
 
 
+// Calls visit with the name of every entry of folder (files, links and
+// folders; not "." or ".."), in no particular order. False when the folder
+// cannot be read.
+typedef void (*FolderEntryVisitor)(const WideChar *name, void *context);
+bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context);
+
 // An exclusive lock on a folder for the length of one check or patch pass,
 // across processes: two launchers, or the launcher and launcher-patch, never
 // work on one game folder at the same time. Nothing is written to the

@@ -524,14 +524,18 @@ class PatchToolScenarios:
     def test_check_only_reads_and_patch_clears_its_own_temporaries(self):
         """Check writes nothing: a stale temporary stays, and so does a game
         file that merely ends in ".part~". Patch removes the stale
-        temporaries of the files it lists (up to date or not), and only names
-        of its own form; a manifest entry that names a temporary is refused."""
+        temporaries of the files it lists (up to date or not) and, in the
+        folders it lists files in, those of files it no longer lists, and
+        only names of its own form; a manifest entry that names a temporary
+        is refused."""
         body = content_of("stale", 4000)
         source = self.publish("files/stale.bin", body)
         write_file(self.game / "a.bin", body)
         write_file(self.game / temporary_name("a.bin"), body[:100])
         write_file(self.game / "sub" / temporary_name("b.bin"), body[:200])
-        write_file(self.game / temporary_name("notlisted.bin"), b"not ours to judge")
+        write_file(self.game / temporary_name("notlisted.bin"), b"left by a file no longer listed")
+        write_file(self.game / (temporary_name("notlisted.bin")[:-len(".part")] + ".meta"), b"its record")
+        write_file(self.game / "sub" / temporary_name("gone.bin"), b"another one")
         write_file(self.game / "c.bin", body[:300])
         write_file(self.game / "c.bin.part~", b"a real game file with an odd name")
         write_file(self.game / "music.part", b"a real game file too")
@@ -550,7 +554,7 @@ class PatchToolScenarios:
         self.assertEqual((self.game / "c.bin").read_bytes(), body)
         self.assertEqual((self.game / "c.bin.part~").read_bytes(), b"a real game file with an odd name")
         self.assertEqual((self.game / "music.part").read_bytes(), b"a real game file too")
-        self.assertEqual(temporaries_below(self.game), [temporary_name("notlisted.bin")])
+        self.assertEqual(temporaries_below(self.game), [])
         self.assertFalse((self.game / planted).exists())
 
     def test_negative_sizes_never_install_a_body(self):

@@ -80,6 +80,16 @@ TEST(TemporaryName, ShortFixedBesideItsTargetAndRecognisedOnlyInItsOwnForm) {
     for (char &c : upper) c = char(toupper(static_cast<unsigned char>(c)));
     EXPECT_TRUE(NamesTemporaryFile(Wide(("x/" + upper).c_str()).c_str()));  // the same file on Windows
     EXPECT_FALSE(NamesTemporaryFile(Wide((name + "/file.bin").c_str()).c_str()));
+
+    // The sweep of leftovers reads the hash back from both kinds of name.
+    WideChar record[TemporaryPathUnits];
+    ASSERT_TRUE(BuildResumeRecordPath(Sep(("/g/data/" + longName).c_str()).c_str(), record));
+    uint64_t fromPart = 0, fromRecord = 0;
+    ASSERT_TRUE(HashOfTemporaryName(Wide(name.c_str()).c_str(), &fromPart));
+    ASSERT_TRUE(HashOfTemporaryName(Wide(Narrow(record).substr(folder.size()).c_str()).c_str(), &fromRecord));
+    EXPECT_EQ(fromPart, TemporaryHashOf(Sep(("/g/data/" + longName).c_str()).c_str()));
+    EXPECT_EQ(fromRecord, fromPart);
+    EXPECT_FALSE(HashOfTemporaryName(Wide("a.bin").c_str(), &fromPart));
     EXPECT_FALSE(NamesTemporaryFile(Wide("data/a.bin.part~").c_str()));
 }
 

@@ -15,12 +15,14 @@
 #include <fcntl.h>
 #include <new>
 #include <stdlib.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 constexpr int ExecutablePathUnits = 260;  // as much as a Windows path may hold
 constexpr int Utf8PathBytes = PATH_MAX;   // converted path, terminator included
+constexpr int NameUnits = 512;            // one file name, more than any file system allows
 
 // Converts a path for a system call; false when it does not fit.
 static bool PathToUtf8(const WideChar *path, char *out) {
@@ -180,6 +182,20 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     if (failed) return -1;
     bytes[total] = 0;
     return total;
+}
+
+bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context) {
+    char folder8[Utf8PathBytes];
+    if (!PathToUtf8(folder, folder8)) return false;
+    DIR *listing = opendir(folder8);
+    if (listing == nullptr) return false;
+    while (dirent *found = readdir(listing)) {
+        if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
+        WideChar name[NameUnits];
+        if (Utf8ToText(found->d_name, name, NameUnits)) visit(name, context);
+    }
+    closedir(listing);
+    return true;
 }
 
 // The lock is flock() on the folder itself: no lock file is made, and the

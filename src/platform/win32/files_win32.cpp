@@ -182,6 +182,20 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     return total;
 }
 
+bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context) {
+    WideChar pattern[ExtendedPathUnits];
+    if (!FormatText(pattern, ExtendedPathUnits, L"%s\\*", folder)) return false;
+    SystemPath buffer;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(ForSystem(pattern, &buffer), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0) visit(found.cFileName, context);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
 // The lock is a named mutex whose name is made from the folder's full path,
 // upper-cased as the file system compares names: every process of this
 // session that works on the folder asks for the same mutex. The system
