@@ -52,6 +52,7 @@ constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
 static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
 constexpr int HttpUrlUnits = 2048;           // longest URL accepted, units
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
+constexpr int HttpCachedConnections = 16;    // idle connections the shared cache keeps
 
 struct HttpRoot {
     int unused;  // the session lives in the shared multi handle
@@ -400,6 +401,9 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
     ok = ok && (range[0] == 0 || curl_easy_setopt(easy, CURLOPT_RANGE, range) == CURLE_OK);
     ok = ok && (s_http.share == nullptr || curl_easy_setopt(easy, CURLOPT_SHARE, s_http.share) == CURLE_OK);
+    // The shared cache keeps a connection per transfer at once (up to 16),
+    // not curl's default handful, so side-by-side downloads reuse theirs.
+    ok = ok && curl_easy_setopt(easy, CURLOPT_MAXCONNECTS, long(HttpCachedConnections)) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
