@@ -97,9 +97,10 @@ static void LookAtEntry(int mode, QueuedEntry *queued) {
     queued->download = mode != Check && queued->differs && queued->usable && entry->expectedSize >= 0;
     queued->failed = mode != Check && queued->differs && !queued->download;
     queued->failure[0] = 0;
-    if (queued->failed)
-        snprintf(queued->failure, FailureTextBytes, "%s",
-                 queued->usable ? "the manifest gives a negative size" : "refused path");
+    const char *why = !queued->usable                ? "refused path"
+                      : entry->expectedSize == -1 ? "present, but the manifest says it must not exist"
+                                                  : "the manifest gives a negative size";
+    if (queued->failed) snprintf(queued->failure, FailureTextBytes, "%s", why);
 }
 
 static void ReportProgress(const ManifestEntry *entry, const PassCounters *counters) {
