@@ -13,12 +13,10 @@ python3 tests/integration/test_hostile_http.py
 """
 import gzip
 import os
-import shutil
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -28,7 +26,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import ConsoleTool  # noqa: E402
+from console_tool import prepare_launcher_patch_class  # noqa: E402
 from harness import snapshot, snapshot_changes, temporaries_below, write_file  # noqa: E402
 
 CONTACTING = "Contacting patch server..."
@@ -343,15 +341,7 @@ class HostileServerScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-        cls.tool = ConsoleTool("launcher-patch", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
-        cls.sandbox = Path(tempfile.mkdtemp(prefix="launcher-hostile-%s-" % cls.target)).resolve()
-        cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+        prepare_launcher_patch_class(cls, "launcher-hostile")
         cls.server = HostileServer()
         cls.addClassCleanup(cls.server.stop)
         cls.tool.warm_up()

@@ -27,7 +27,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import RUN_TIMEOUT_S, ConsoleTool  # noqa: E402
+from console_tool import RUN_TIMEOUT_S, prepare_launcher_patch_class  # noqa: E402
 from harness import FaultServer, Reply, manifest_bytes, write_launcher_ini  # noqa: E402
 
 # (path as the manifest has it, the same path as the tool must show it)
@@ -66,13 +66,7 @@ class NameScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-        cls.tool = ConsoleTool("launcher-patch", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
+        prepare_launcher_patch_class(cls)
         cls.fault = FaultServer()
         cls.addClassCleanup(cls.fault.stop)
         cls.fault.start()

@@ -25,7 +25,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import ConsoleTool  # noqa: E402
+from console_tool import prepare_launcher_patch_class  # noqa: E402
 from harness import (BarQuery, Endless, FaultServer, Held, Nginx, Reply, SilentListener,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
                      temporary_name, utf16_units, wait_until, write_file, write_launcher_ini)
@@ -69,15 +69,7 @@ class PatchToolScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-        cls.tool = ConsoleTool("launcher-patch", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
-        cls.sandbox = Path(tempfile.mkdtemp(prefix="launcher-patch-%s-" % cls.target)).resolve()
-        cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+        prepare_launcher_patch_class(cls, "launcher-patch")
         cls.nginx = Nginx(cls.sandbox / "srv", cls.sandbox / "nginx")
         cls.addClassCleanup(cls.nginx.stop)
         cls.nginx.start()

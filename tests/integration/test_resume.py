@@ -10,7 +10,6 @@ python3 tests/integration/test_resume.py
 """
 import os
 import random
-import shutil
 import socket
 import struct
 import subprocess
@@ -26,9 +25,8 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import ConsoleTool  # noqa: E402
-from harness import (entry, manifest_bytes, temporaries_below, wait_until, write_file,  # noqa: E402
-                     write_launcher_ini)
+from console_tool import prepare_launcher_patch_class  # noqa: E402
+from harness import entry, manifest_bytes, temporaries_below, wait_until  # noqa: E402
 
 CONTACTING = "Contacting patch server..."
 BACKOFF_MS = 50        # every back-off wait, shortened for the tests
@@ -168,15 +166,7 @@ class ResumeScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-        cls.tool = ConsoleTool("launcher-patch", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
-        cls.sandbox = Path(tempfile.mkdtemp(prefix="launcher-resume-%s-" % cls.target)).resolve()
-        cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+        prepare_launcher_patch_class(cls, "launcher-resume")
         cls.server = ScriptedServer()
         cls.addClassCleanup(cls.server.stop)
         cls.tool.warm_up()

@@ -14,10 +14,12 @@ reading a pipe to its end would wait for that server too. Proxy variables
 are removed, so that loopback requests never go through a proxy.
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
+import unittest
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -142,3 +144,20 @@ def make_manifest(folder, base_url, out_path, tool=None, env=None):
     if result.code != 0:
         raise RuntimeError("%s could not list %s: %s" % (tool.exe, folder, result.describe()))
     return result.stdout
+
+
+def prepare_launcher_patch_class(cls, sandbox_prefix=None):
+    """The common start of a launcher-patch scenario class (cls.target is
+    "linux" or "windows"): skips the class unless LAUNCHER_PATCH_TARGET, when
+    set, names its target and the build can run; sets cls.tool and, with
+    sandbox_prefix, cls.sandbox, a fresh folder removed when the class ends."""
+    wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
+    if wanted and wanted != cls.target:
+        raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
+    cls.tool = ConsoleTool("launcher-patch", cls.target)
+    why = cls.tool.unavailable()
+    if why:
+        raise unittest.SkipTest(why)
+    if sandbox_prefix is not None:
+        cls.sandbox = Path(tempfile.mkdtemp(prefix="%s-%s-" % (sandbox_prefix, cls.target))).resolve()
+        cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
