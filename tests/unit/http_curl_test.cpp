@@ -429,9 +429,8 @@ TEST_F(HttpCurl, BodyBelowTheRateFloorFailsWhenItsWindowCloses) {
 
 TEST_F(HttpCurl, RateFloorHoldsWhileAnotherThreadDrivesTheMulti) {
     g_httpTimeoutOverrideMs = 300;
-    // Another thread keeps the shared multi busy with stalling requests, so
-    // many of the trickle's bytes arrive while that thread drives and wait
-    // staged for this one's turn on the lock.
+    // Another thread keeps requests of its own stalling meanwhile: the
+    // trickle's rate floor is this request's alone.
     std::atomic<bool> trickleOver{false};
     std::thread staller([&] {
         HttpRoot *own = HttpOpenRoot();

@@ -1,10 +1,10 @@
 // HTTP backend for Linux: the http seam over libcurl, pull-style GETs for
 // the patch engine.
-// Every request is an easy handle inside a multi handle of its own, so
-// requests on different workers never wait for each other; one process-wide
-// share handle lends them its connection cache (and name lookups, TLS
-// sessions), so connections are kept alive and reused across the files of
-// a pass. Reads are pulled: a request's multi is only driven inside
+// Every request is an easy handle inside its thread's multi handle, so
+// requests on different workers never wait for each other, and each worker
+// keeps its connection alive in that multi's cache from one file of a pass
+// to the next; one process-wide share handle adds common name lookups and
+// TLS sessions. Reads are pulled: a request's multi is only driven inside
 // HttpOpenUrlWith and HttpRead, body bytes wait in a fixed staging buffer,
 // and a transfer that outruns the reader is paused until the buffer is
 // drained. Ranges, If-Range and the final response's validators,
@@ -14,8 +14,8 @@
 // and the body's rate floor are checked by this file.
 // Leaves out: content encodings (identity is asked for, anything else is
 // refused, so bodies arrive byte-exact), uploads, authentication.
-// A request is used by one thread at a time; the share handle takes its
-// own locks.
+// A request is used only on the thread that opened it; the share handle
+// takes its own locks.
 //
 // The divisions of this file, in order:
 //   - state and limits: the request record, the share handle and its locks,
@@ -52,14 +52,14 @@ constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
 static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
 constexpr int HttpUrlUnits = 2048;           // longest URL accepted, units
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
-constexpr int HttpCachedConnections = 16;    // idle connections the shared cache keeps
+constexpr int HttpCachedConnections = 16;    // idle connections a thread's multi keeps
 
 struct HttpRoot {
-    int unused;  // the session lives in the shared multi handle
+    int unused;  // connections live in each thread's multi handle
 };
 
 struct HttpRequest {
-    CURLM *multi;         // this request's own
+    CURLM *multi;         // the multi of the thread that opened the request
     CURL *easy;
     curl_slist *headers;
     HttpFailure failure;  // why the transfer failed, once it did
@@ -85,11 +85,30 @@ struct HttpRequest {
 
 // Everything this backend keeps besides the requests themselves.
 struct CurlHttpState {
-    CURLSH *share;                            // made once, with curl's global state, by InitCurlOnce
+    CURLSH *share;                            // name lookups and TLS sessions for all; made once by InitCurlOnce
     std::once_flag once;
     std::mutex shareLocks[CURL_LOCK_DATA_LAST];  // one per kind of shared data
 };
 static CurlHttpState s_http;
+
+// A thread's multi handle, made on its first request and cleaned up, with
+// the connections it keeps, when the thread ends. A request is used only on
+// the thread that opened it.
+struct ThreadMulti {
+    CURLM *multi = nullptr;
+    ~ThreadMulti() {
+        if (multi != nullptr) curl_multi_cleanup(multi);
+    }
+};
+static thread_local ThreadMulti t_multi;
+
+static CURLM *ThreadMultiHandle() {
+    if (t_multi.multi == nullptr) {
+        t_multi.multi = curl_multi_init();
+        if (t_multi.multi != nullptr) curl_multi_setopt(t_multi.multi, CURLMOPT_MAXCONNECTS, long(HttpCachedConnections));
+    }
+    return t_multi.multi;
+}
 
 static int64_t MonotonicMs() {
     timespec now;
@@ -108,7 +127,6 @@ static void InitCurlOnce() {
     if (share == nullptr) return;
     bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, LockShare) == CURLSHE_OK &&
               curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, UnlockShare) == CURLSHE_OK &&
-              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
               curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
               curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
     if (!ok) {
@@ -360,7 +378,6 @@ static bool BodyIsStaged(const HttpRequest *request) {
 static void ReleaseRequest(HttpRequest *request) {
     if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
-    if (request->multi != nullptr) curl_multi_cleanup(request->multi);
     curl_slist_free_all(request->headers);
     delete request;
 }
@@ -401,9 +418,6 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
     ok = ok && (range[0] == 0 || curl_easy_setopt(easy, CURLOPT_RANGE, range) == CURLE_OK);
     ok = ok && (s_http.share == nullptr || curl_easy_setopt(easy, CURLOPT_SHARE, s_http.share) == CURLE_OK);
-    // The shared cache keeps a connection per transfer at once (up to 16),
-    // not curl's default handful, so side-by-side downloads reuse theirs.
-    ok = ok && curl_easy_setopt(easy, CURLOPT_MAXCONNECTS, long(HttpCachedConnections)) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
@@ -442,7 +456,7 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
 // or size, or a body in a coding other than identity (and chunked).
 HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
                              HttpResponseInfo *info, HttpFailure *failure) {
-    (void)root;  // connections are shared through the share handle instead
+    (void)root;  // connections are kept by the thread's multi handle instead
     *failure = HttpFailedUrl;
     if (url == nullptr) return nullptr;
     if (!TextStartsWithNoCase(url, WTEXT("http://")) && !TextStartsWithNoCase(url, WTEXT("https://"))) return nullptr;
@@ -459,7 +473,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
     request->lastProgressMs = MonotonicMs();
     RequestGoesOut(request);  // until the connection callback says when
-    request->multi = curl_multi_init();
+    request->multi = ThreadMultiHandle();
     request->easy = curl_easy_init();
     if (request->multi == nullptr || request->easy == nullptr || !ConfigureRequest(request, url8, options) ||
         curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
