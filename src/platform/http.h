@@ -85,7 +85,15 @@ HttpFailure HttpReadFailure(const HttpRequest *request);
 // no usable answer came (bad URL, refused, timed out, a head over its
 // limits, or a body in an encoding other than identity). status receives
 // the final HTTP status; contentLength the announced body length, or -1.
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength);
+inline HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
+    HttpResponseInfo info;
+    HttpFailure failure;
+    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
+    if (request == nullptr) return nullptr;
+    if (status != nullptr) *status = info.status;
+    if (contentLength != nullptr) *contentLength = info.contentLength;
+    return request;
+}
 
 // Blocks until body bytes arrive: true with *received > 0 for data, true with
 // *received == 0 at the end of the body, false on a transport failure

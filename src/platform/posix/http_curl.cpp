@@ -506,16 +506,6 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     return request;
 }
 
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
-    HttpResponseInfo info;
-    HttpFailure failure;
-    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
-    if (request == nullptr) return nullptr;
-    if (status != nullptr) *status = info.status;
-    if (contentLength != nullptr) *contentLength = info.contentLength;
-    return request;
-}
-
 // Staged bytes are served first, even when the transfer has failed since:
 // the failure is then reported by the read that finds nothing left.
 // The time spent here, waiting for the lock included, is on the body's

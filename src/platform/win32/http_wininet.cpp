@@ -636,16 +636,6 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     return request;
 }
 
-HttpRequest *HttpOpenUrl(HttpRoot *root, const WideChar *url, int *status, int64_t *contentLength) {
-    HttpResponseInfo info;
-    HttpFailure failure;
-    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
-    if (request == nullptr) return nullptr;
-    if (status != nullptr) *status = info.status;
-    if (contentLength != nullptr) *contentLength = info.contentLength;
-    return request;
-}
-
 // Staged bytes are handed over first; only when none are left is the
 // worker asked for more. WinINet reports a connection closed early as an
 // ordinary end of data, so the end is checked against the announced length
