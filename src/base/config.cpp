@@ -62,7 +62,7 @@ void LoadConfiguration(LauncherState *state) {
 
     WideChar defaultServer[ServerUnits];
     WideChar server[ServerUnits];
-    Utf8ToText(state->serverHost, defaultServer, ServerUnits);
+    CodePageToText(state->serverHost, defaultServer, ServerUnits);
     ReadIniString(ConfigSection, WTEXT("Server"), defaultServer, server, ServerUnits, path);
     ServerHostFromText(server, state->serverHost);
 

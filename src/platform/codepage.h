@@ -1,5 +1,5 @@
 // Code-page seam: the 8-bit form of a text for system calls that take 8-bit
-// names (the status probe's host name).
+// names (the status probe's host name), and back for showing it.
 // Backends: win32/codepage_win32.cpp (the ANSI code page) and
 // posix/codepage_posix.cpp (UTF-8).
 #pragma once
@@ -11,3 +11,8 @@
 // become its default character. Nothing is written when capacity is 0 or
 // less.
 void TextToCodePage(const WideChar *text, char *out, int capacity);
+// The 8-bit text (up to 1024 bytes; a longer one gives an empty result) in
+// the same code page, widened into out (capacity units, terminated; cut at
+// a character boundary when it does not fit). Bytes the code page cannot
+// read become U+FFFD. Nothing is written when capacity is 0 or less.
+void CodePageToText(const char *text, WideChar *out, int capacity);

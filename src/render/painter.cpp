@@ -6,6 +6,7 @@
 #include "render/painter.h"
 
 #include "base/state.h"
+#include "platform/codepage.h"
 #include "render/layout.h"
 #include "render/particles.h"
 
@@ -86,9 +87,13 @@ void DrawEntryField(Canvas *canvas, int top, int bottom, const WideChar *text, b
     }
 }
 
+// The host is 8-bit text in the system's code page, widened for showing as
+// the probe's calls read it.
 bool FormatFooterText(WideChar *out, int capacity) {
-    return FormatText(out, capacity, WTEXT("Launcher v%s   \u00B7   Host:  Corbalt   \u00B7   %S : %d"),
-                      LauncherVersion, g_state.serverHost, int(g_state.serverPort));
+    WideChar host[ServerHostBytes];
+    CodePageToText(g_state.serverHost, host, ServerHostBytes);
+    return FormatText(out, capacity, WTEXT("Launcher v%s   \u00B7   Host:  Corbalt   \u00B7   %s : %d"),
+                      LauncherVersion, host, int(g_state.serverPort));
 }
 
 static Rgb StatusDotColour(int32_t serverState) {

@@ -8,6 +8,7 @@
 #include "base/config.h"
 #include "base/ini_text.h"
 #include "platform/ini.h"
+#include "render/painter.h"
 #include "test_files.h"
 
 // A fresh state whose program folder is a new scratch folder.
@@ -127,4 +128,16 @@ TEST(IniText, FirstSectionAndKeyWinAndOtherSectionsDoNotLeakIn) {
     EXPECT_FALSE(FindIniValue("User=x\n", "launcher", "User", value, 8));
     ASSERT_TRUE(FindIniValue("[launcher]\nUser=caf\xC3\xA9s\n", "launcher", "User", value, 5));
     EXPECT_STREQ(value, "caf");  // never cut inside a character
+}
+
+// The server name is kept in the system's 8-bit code page (the ANSI one on
+// Windows, UTF-8 on Linux) and must come back whole in the footer.
+TEST(Config, AServerNameBeyondAsciiShowsInTheFooterAsWritten) {
+    ConfigFolder folder;
+    ASSERT_TRUE(WriteIniString(WTEXT("launcher"), WTEXT("Server"), WTEXT("h\u00F4st"), folder.IniPath().c_str()));
+    LoadConfiguration(&g_state);
+    WideChar footer[FooterTextUnits];
+    ASSERT_TRUE(FormatFooterText(footer, FooterTextUnits));
+    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v4.1   \u00B7   Host:  Corbalt   \u00B7   h\u00F4st : 6543")))
+        << Narrow(footer);
 }

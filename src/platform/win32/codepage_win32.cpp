@@ -1,5 +1,6 @@
 // Code-page backend for Windows: the ANSI code page (CP_ACP), through
-// WideCharToMultiByte and CharNextExA (kernel32, user32). A multi-byte code
+// WideCharToMultiByte and CharNextExA (kernel32, user32), and back through
+// MultiByteToWideChar. A multi-byte code
 // page is cut at a character boundary, so a long name is shortened rather
 // than lost or broken.
 // Leaves out: any code page but the system's ANSI one.
@@ -24,4 +25,20 @@ void TextToCodePage(const WideChar *text, char *out, int capacity) {
     }
     for (int i = 0; i < used; i++) out[i] = converted[i];
     out[used] = 0;
+}
+
+void CodePageToText(const char *text, WideChar *out, int capacity) {
+    if (capacity <= 0) return;
+    int bytes = 0;
+    while (bytes <= MaxConvertedUnits && text[bytes] != 0) bytes++;
+    WideChar widened[MaxConvertedUnits + 1];
+    int n = bytes > MaxConvertedUnits ? 0 : MultiByteToWideChar(CP_ACP, 0, text, bytes, widened, MaxConvertedUnits);
+    if (n < 0) n = 0;
+    if (n > capacity - 1) {
+        n = capacity - 1;
+        // A surrogate pair is kept whole or not at all.
+        if (n > 0 && widened[n - 1] >= 0xD800 && widened[n - 1] <= 0xDBFF) n--;
+    }
+    for (int i = 0; i < n; i++) out[i] = widened[i];
+    out[n] = 0;
 }
