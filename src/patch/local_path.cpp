@@ -5,7 +5,10 @@
 bool BuildLocalPath(const WideChar *programDir, const WideChar *relativePath, WideChar *out) {
     const WideChar separator[2] = {PathSeparator, 0};
     if (!FormatText(out, LocalPathUnits, WTEXT("%s%s%s"), programDir, separator, relativePath)) return false;
-    for (WideChar *p = out; *p != 0; p++)
+    // Only the manifest's part is written with either separator. The game
+    // folder's own path is the system's: on Linux a backslash in it is part
+    // of a folder's name.
+    for (WideChar *p = out + TextLength(programDir) + 1; *p != 0; p++)
         if (*p == ForeignSeparator) *p = PathSeparator;
     return true;
 }

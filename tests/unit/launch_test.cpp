@@ -183,3 +183,23 @@ TEST(Launch, AnUnwritableLauncherIniDoesNotStopTheGame) {
     EXPECT_EQ(QuitRequests(), 1);
     EXPECT_FALSE(WaitForRecord(folder.dir, 30).empty());
 }
+
+#ifndef _WIN32
+// Linux folder names may hold a double quote and a backslash; neither may
+// change where the game is found or what arguments it gets.
+TEST(Launch, AGameFolderWithAQuoteAndABackslashInItsNameStartsTheGameWithItsArguments) {
+    GameFolder scratch(nullptr);
+    WideString odd = scratch.dir + Wide("/Zen \"thara\\ Online\\");  // JoinPath would turn the backslashes
+    fs::create_directory(FsPath(odd));
+    fs::copy_file(FsPath(TestGamePath()), FsPath(JoinPath(odd, "qorin.exe")));
+    CopyText(g_state.programDir, ProgramDirUnits, odd.c_str());
+    CopyText(g_state.gameArgs, GameArgsUnits, Wide("Runvale \"two words\"").c_str());
+    LaunchGame();
+    EXPECT_EQ(QuitRequests(), 1);
+    std::vector<std::string> record = WaitForRecord(odd, 30);
+    ASSERT_FALSE(record.empty());
+    EXPECT_EQ(Arguments(record), (std::vector<std::string>{"Runvale", "two words"}));
+    EXPECT_TRUE(fs::equivalent(fs::path(RecordValue(record, "cwd")), FsPath(odd)));
+    EXPECT_TRUE(ShownStatuses().empty());
+}
+#endif

@@ -10,10 +10,18 @@
 TEST(LocalPath, EitherSlashBecomesThePlatformSeparatorAndOverlongPathsAreRefused) {
     WideChar out[LocalPathUnits];
     ASSERT_TRUE(BuildLocalPath(Wide("/games/z").c_str(), Wide("data/maps\\a.bin").c_str(), out));
-    std::string expected = "/games/z/data/maps/a.bin";
+    std::string expected = "data/maps/a.bin";
     for (char &c : expected)
         if (c == '/') c = char(PathSeparator);
+    expected = "/games/z" + std::string(1, char(PathSeparator)) + expected;
     EXPECT_EQ(Narrow(out), expected);
+
+    // The folder's own name is left as the system gave it: on Linux a
+    // backslash there is an ordinary character of a folder name.
+    const WideChar folder[] = {'/', 'g', '\\', 'h', PathSeparator, 'z', 0};
+    ASSERT_TRUE(BuildLocalPath(folder, Wide("a\\b").c_str(), out));
+    const WideChar joined[] = {'/', 'g', '\\', 'h', PathSeparator, 'z', PathSeparator, 'a', PathSeparator, 'b', 0};
+    EXPECT_TRUE(TextEqual(out, joined));
 
     std::string dir = "d";  // "d" + separator + name: 1023 units fit, 1024 do not
     EXPECT_TRUE(BuildLocalPath(Wide(dir.c_str()).c_str(), Wide(std::string(1021, 'n').c_str()).c_str(), out));

@@ -50,14 +50,31 @@ static bool FindOnPath(const char *name, char *found, size_t capacity) {
     return false;
 }
 
+// What follows "<programPath>" (in double quotes) at the start of
+// commandLine, or nullptr when the command line does not start that way.
+static const WideChar *ArgumentsAfterQuotedProgram(const WideChar *commandLine, const WideChar *programPath) {
+    if (commandLine[0] != '"') return nullptr;
+    int length = TextLength(programPath);
+    for (int i = 0; i < length; i++)
+        if (commandLine[1 + i] != programPath[i]) return nullptr;
+    return commandLine[1 + length] == '"' ? commandLine + length + 2 : nullptr;
+}
+
 bool StartProcess(const WideChar *programPath, WideChar *commandLine, const WideChar *workingDir) {
     static_assert(MaxCommandArguments >= 2);
     char program[PathBytes], folder[PathBytes];
     if (!TextToUtf8(programPath, program, PathBytes) || !TextToUtf8(workingDir, folder, PathBytes)) return false;
 
+    // The command line starts with the quoted program path, which is known
+    // already and may itself hold a double quote (a legal character in a
+    // Linux folder name) that would split it wrongly: only the arguments
+    // after it are split, behind an empty stand-in for the program name.
+    WideChar argumentText[SplitUnits];
+    const WideChar *rest = ArgumentsAfterQuotedProgram(commandLine, programPath);
+    if (rest == nullptr || !FormatText(argumentText, SplitUnits, WTEXT("\"\"%s"), rest)) return false;
     WideChar split[SplitUnits];
     const WideChar *arguments[MaxCommandArguments];
-    int count = SplitCommandLine(commandLine, split, SplitUnits, arguments);
+    int count = SplitCommandLine(argumentText, split, SplitUnits, arguments);
     if (count < 1) return false;
 
     // argv: the program path as given, then the split arguments after the
