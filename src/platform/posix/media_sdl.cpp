@@ -9,9 +9,11 @@
 #include <SDL.h>
 #include <SDL_mixer.h>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -80,15 +82,41 @@ static void SDLCALL MusicFinished() {
     if (s_media.pendingNotify.exchange(0) != 0) PostMediaNotification(NotifySuccessful);
 }
 
+// ALSA writes a line to stderr for every step of a failed device open, about
+// eight for a machine without a sound card. SDL loads the library itself;
+// loading it first (the same copy, by reference count) lets its messages be
+// silenced, and the one line below says what they meant.
+typedef void (*AlsaErrorHandler)(const char *file, int line, const char *function, int error, const char *format,
+                                 ...);
+static void SilentAlsaError(const char *, int, const char *, int, const char *, ...) {}
+
+static void SilenceAlsaMessages() {
+    void *alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (alsa == nullptr) return;  // no ALSA: SDL will not use it either (kept loaded otherwise)
+    typedef int (*SetHandler)(AlsaErrorHandler);
+    SetHandler setHandler = reinterpret_cast<SetHandler>(dlsym(alsa, "snd_lib_error_set_handler"));
+    if (setHandler != nullptr) setHandler(SilentAlsaError);
+}
+
+// The one line a player sees when there is no sound.
+static void ReportNoAudio() {
+    fprintf(stderr, "launcher: no sound device could be opened, so the music is off (%s)\n", SDL_GetError());
+}
+
 // Starts SDL audio and the mixer once per process. False, for good, when
 // there is no usable audio device. Runs on the music worker, after the
 // window has initialised SDL's video on the user-interface thread.
 static bool EnsureAudio() {
     if (s_media.audioTried) return s_media.audioReady;
     s_media.audioTried = true;
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return false;
+    SilenceAlsaMessages();
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+        ReportNoAudio();
+        return false;
+    }
     (void)Mix_Init(MIX_INIT_MP3);  // a missing decoder shows as failed opens
     if (Mix_OpenAudio(OutputRateHz, AUDIO_S16SYS, OutputChannels, OutputChunkFrames) != 0) {
+        ReportNoAudio();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
         return false;
     }
