@@ -17,6 +17,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
@@ -41,6 +42,7 @@ PATCH_SET = [
 # demo-game.log in the game folder.
 DEMO_GAME = """#!/bin/sh
 echo "$(date '+%H:%M:%S') started in $(pwd) with: $*" >> demo-game.log
+echo $$ > demo-game.pid
 exec xmessage -center -title "Zenthara Online (demo game)" \\
   "The demo game was started with the arguments: $*"
 """
@@ -111,6 +113,31 @@ def prepare_game_folder(game_dir, manifest_url, server_port):
     write_music(game_dir)
 
 
+def demo_game_running(pid_file):
+    """The demo game's process id while it runs (it writes its id when it
+    starts), else None."""
+    try:
+        with open(pid_file) as f:
+            pid = int(f.read().strip())
+        os.kill(pid, 0)
+        return pid
+    except (OSError, ValueError):
+        return None
+
+
+def wait_for_demo_game(game_dir):
+    """The launcher ends once the game runs; the demo stays until the game's
+    window is closed, because under xvfb-run the display, and the game with
+    it, would end with this script."""
+    pid_file = os.path.join(game_dir, "demo-game.pid")
+    if demo_game_running(pid_file) is None:
+        return
+    print("The demo game is running; close its window (or press Ctrl+C) to end the demo.", flush=True)
+    while demo_game_running(pid_file) is not None:
+        time.sleep(0.5)  # polling a process that is not our child; no deadline: the player decides
+    os.remove(pid_file)
+
+
 def main():
     if not os.environ.get("DISPLAY") and not os.environ.get("WAYLAND_DISPLAY"):
         print("The launcher is a windowed program and there is no display here (DISPLAY is not set).\n"
@@ -141,6 +168,7 @@ def main():
             launcher = subprocess.Popen([os.path.join(game_dir, "launcher")], cwd=game_dir)
             code = launcher.wait()
             print("The launcher exited with status %d." % code)
+            wait_for_demo_game(game_dir)
     except KeyboardInterrupt:
         if launcher is not None and launcher.poll() is None:
             launcher.send_signal(signal.SIGINT)

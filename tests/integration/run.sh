@@ -31,6 +31,7 @@ echo "== launcher-manifest (linux, and windows under Wine when built)"
 python3 "$here/test_manifest.py" || status=1
 
 echo "== Windows resources: manifests and versions (windows build, LAUNCHER_WINDOWS_BUILD)"; python3 "$here/test_windows_resources.py" || status=1
+echo "== the demo on a virtual display (linux)"; python3 "$here/test_demo.py" || status=1
 echo "== default artwork"
 python3 "$here/test_artwork.py" || status=1
 
