@@ -13,7 +13,7 @@
 //     alpha blends with nearest-pixel scaling;
 //   - the rounded clip;
 //   - the present: an exact area-weighted box filter to the client size,
-//     EndFrame.
+//     which re-filters only what was drawn over the base layer, EndFrame.
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +38,29 @@ static uint32_t *s_presented;    // the last present, s_presentedWidth x s_prese
 static size_t s_presentedCapacity; // pixels
 static int s_presentedWidth, s_presentedHeight;
 
+// The base layer of the frame: what every pixel was before any tile was
+// touched. It is BeginFrame's black, or what a first operation that covers
+// the whole frame unclipped leaves: one colour, or an image copied at (0, 0)
+// (images never change, so the image stands for its pixels).
+struct BaseLayer {
+    const CanvasImage *image;  // null: every pixel is colour
+    uint32_t colour;
+};
+static BaseLayer s_frameBase;
+
+// The base layer alone, presented at width x height, and whether the last
+// present is that picture with exactly the pixels over the tiles marked in
+// presentedTouched filtered anew from the frame.
+static struct {
+    uint32_t *pixels;
+    size_t capacity;  // pixels
+    int width, height;
+    BaseLayer base;
+    bool valid;
+    bool presentedOverCache;
+    uint8_t presentedTouched[TileRows][TileColumns];
+} s_cache;
+
 static inline int Min(int a, int b) { return a < b ? a : b; }
 static inline int Max(int a, int b) { return a > b ? a : b; }
 static inline uint32_t ToPixel(Rgb c) { return PackRgb(c.r, c.g, c.b); }
@@ -53,10 +76,19 @@ static void FillSpan(Canvas *canvas, int y, int x0, int x1, uint32_t value) {
     for (int x = x0; x < x1; x++) row[x] = value;
 }
 
-const uint32_t *FramePixels() { return s_frame; }
+void ClearFrameNow(Canvas *canvas) {
+    std::memset(s_frame, 0, sizeof s_frame);
+    canvas->clearPending = false;
+}
+
+const uint32_t *FramePixels() {
+    if (s_canvas.clearPending) ClearFrameNow(&s_canvas);
+    return s_frame;
+}
 
 const uint32_t *PresentedPixels(int *width, int *height) {
     if (s_presentedWidth == 0) {
+        if (s_canvas.clearPending) ClearFrameNow(&s_canvas);
         *width = FrameWidthPx;
         *height = FrameHeightPx;
         return s_frame;
@@ -66,15 +98,34 @@ const uint32_t *PresentedPixels(int *width, int *height) {
     return s_presented;
 }
 
+// The clear to black is left pending: the base layer usually covers the
+// whole frame at once, and the first write clears it otherwise.
 Canvas *BeginFrame() {
-    std::memset(s_frame, 0, sizeof s_frame);
     s_canvas.pixels = s_frame;
     s_canvas.clipped = false;
+    s_canvas.clearPending = true;
+    s_canvas.touchedAny = false;
+    std::memset(s_canvas.touched, 0, sizeof s_canvas.touched);
+    s_frameBase = {nullptr, 0};
     return &s_canvas;
+}
+
+// Whether an operation over (left, top)-(right, bottom) lays a new base
+// layer: nothing touched yet, no clip, the whole frame covered.
+static bool LaysBase(const Canvas *canvas, int left, int top, int right, int bottom) {
+    return !canvas->touchedAny && !canvas->clipped && left <= 0 && top <= 0 && right >= FrameWidthPx &&
+           bottom >= FrameHeightPx;
 }
 
 void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
     if (canvas == nullptr) return;
+    if (LaysBase(canvas, left, top, right, bottom)) {
+        uint32_t value = ToPixel(colour);
+        for (uint32_t &pixel : s_frame) pixel = value;
+        canvas->clearPending = false;
+        s_frameBase = {nullptr, value};
+        return;
+    }
     for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) FillSpan(canvas, y, left, right, ToPixel(colour));
 }
 
@@ -255,6 +306,16 @@ void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width
     width = Min(width, image->width);
     height = Min(height, image->height);
     if (width <= 0) return;
+    if (x == 0 && y == 0 && LaysBase(canvas, 0, 0, width, height)) {
+        for (int row = 0; row < FrameHeightPx; row++) {
+            const uint32_t *source = image->pixels + size_t(row) * image->width;
+            uint32_t *target = s_frame + size_t(row) * FrameWidthPx;
+            for (int i = 0; i < FrameWidthPx; i++) target[i] = source[i] & 0x00FFFFFFu;
+        }
+        canvas->clearPending = false;
+        s_frameBase = {image, 0};
+        return;
+    }
     for (int row = Max(0, -y); row < height; row++) {
         int x0 = x, x1 = RunEnd(x, width, FrameWidthPx);
         if (!ClipSpan(canvas, y + row, &x0, &x1)) continue;
@@ -343,23 +404,52 @@ static inline uint32_t Overlap(int64_t i, int64_t d, int64_t s, int64_t n) {
     return uint32_t(high - low);
 }
 
+constexpr int FastTaps = 3;  // shrinking by less than half, no pixel takes more than three per axis
+
 // The source pixels of each destination pixel along one axis: pixel d takes
-// weights[first[d] .. first[d+1]) for source pixels from index[d] on.
+// weights[first[d] .. first[d+1]) for source pixels from index[d] on. When
+// no pixel takes more than FastTaps, padded holds FastTaps weights per
+// pixel, the missing ones 0. Each source pixel i is taken by destination
+// pixels firstTarget[i] .. lastTarget[i].
 struct AxisTable {
+    int source, target;  // the sizes the table was built for; 0: none yet
+    int maxTaps;
     int index[MaxPresentSidePx];
     int first[MaxPresentSidePx + 1];
     uint32_t weights[MaxPresentSidePx + FrameWidthPx + 1];  // one per (d, i) pair: at most n + s
+    uint32_t padded[MaxPresentSidePx * FastTaps];
+    int firstTarget[FrameWidthPx];
+    int lastTarget[FrameWidthPx];
 };
 
+static AxisTable s_columns, s_rows;
+
 static void BuildAxis(AxisTable *table, int source, int target) {
+    if (table->source == source && table->target == target) return;
     int next = 0;
+    table->maxTaps = 0;
+    for (int i = 0; i < source; i++) table->firstTarget[i] = -1;
     for (int d = 0; d < target; d++) {
         int64_t i0 = int64_t(d) * source / target, i1 = (int64_t(d + 1) * source - 1) / target;
         table->index[d] = int(i0);
         table->first[d] = next;
-        for (int64_t i = i0; i <= i1; i++) table->weights[next++] = Overlap(i, d, source, target);
+        table->maxTaps = Max(table->maxTaps, int(i1 - i0 + 1));
+        for (int64_t i = i0; i <= i1; i++) {
+            if (table->firstTarget[i] < 0) table->firstTarget[i] = d;
+            table->lastTarget[i] = d;
+            table->weights[next++] = Overlap(i, d, source, target);
+        }
     }
     table->first[target] = next;
+    if (table->maxTaps <= FastTaps) {
+        for (int d = 0; d < target; d++)
+            for (int t = 0; t < FastTaps; t++) {
+                int k = table->first[d] + t;
+                table->padded[FastTaps * d + t] = k < table->first[d + 1] ? table->weights[k] : 0;
+            }
+    }
+    table->source = source;
+    table->target = target;
 }
 
 // Enlarging, neighbouring destination pixels often take the same source
@@ -370,43 +460,185 @@ static bool SameSources(const AxisTable &table, int a, int b) {
     return std::memcmp(table.weights + table.first[a], table.weights + table.first[b], size_t(count) * 4) == 0;
 }
 
-// Every presented pixel is the area-weighted mean of the frame pixels it
-// covers, per channel, rounded to nearest: sum(wx * wy * p) / (1280 * 853),
-// at most 255 * 1280 * 853, so 32 bits hold every sum. Rows are summed
-// first into one line of per-channel sums, then columns.
-static void BoxFilter(uint32_t *out, int width, int height) {
-    static AxisTable columns, rows;
-    static uint32_t sums[FrameWidthPx * 3];
+// One line of per-channel column sums; FastTaps more at the end, which
+// only ever meet a weight of 0.
+static uint32_t s_sumRed[FrameWidthPx + FastTaps], s_sumGreen[FrameWidthPx + FastTaps],
+    s_sumBlue[FrameWidthPx + FastTaps];
+
+// Presented pixels dx0 .. dx1-1 of row dy into target (the row's start),
+// from the frame-sized source (stride pixels a row; the top byte of a
+// pixel is ignored). Every presented pixel is the area-weighted mean of
+// the frame pixels it covers, per channel, rounded to nearest:
+// sum(wx * wy * p) / (1280 * 853), at most 255 * 1280 * 853, so 32 bits
+// hold every sum. The source rows are summed first, per channel in lines
+// of their own so the loops vectorise, then the columns.
+static void FilterSegment(uint32_t *target, const uint32_t *source, int stride, int dy, int dx0, int dx1) {
     constexpr uint32_t area = uint32_t(FrameWidthPx) * FrameHeightPx;
-    BuildAxis(&columns, FrameWidthPx, width);
-    BuildAxis(&rows, FrameHeightPx, height);
-    for (int dy = 0; dy < height; dy++) {
-        if (dy > 0 && SameSources(rows, dy - 1, dy)) {
-            std::memcpy(out + size_t(dy) * width, out + size_t(dy - 1) * width, size_t(width) * 4);
-            continue;
-        }
-        std::memset(sums, 0, sizeof sums);
-        for (int k = rows.first[dy], j = rows.index[dy]; k < rows.first[dy + 1]; k++, j++) {
-            uint32_t wy = rows.weights[k];
-            const uint32_t *row = s_frame + size_t(j) * FrameWidthPx;
-            for (int x = 0; x < FrameWidthPx; x++) {
-                sums[3 * x] += wy * (row[x] >> 16 & 0xFF);
-                sums[3 * x + 1] += wy * (row[x] >> 8 & 0xFF);
-                sums[3 * x + 2] += wy * (row[x] & 0xFF);
+    const AxisTable &columns = s_columns, &rows = s_rows;
+    int s0 = columns.index[dx0];
+    int s1 = columns.index[dx1 - 1] + (columns.first[dx1] - columns.first[dx1 - 1]);
+    uint32_t *red = s_sumRed, *green = s_sumGreen, *blue = s_sumBlue;
+    for (int k = rows.first[dy], j = rows.index[dy]; k < rows.first[dy + 1]; k++, j++) {
+        uint32_t wy = rows.weights[k];
+        const uint32_t *row = source + size_t(j) * size_t(stride);
+        if (k == rows.first[dy]) {
+            for (int x = s0; x < s1; x++) {
+                red[x] = wy * (row[x] >> 16 & 0xFF);
+                green[x] = wy * (row[x] >> 8 & 0xFF);
+                blue[x] = wy * (row[x] & 0xFF);
             }
-        }
-        uint32_t *target = out + size_t(dy) * width;
-        for (int dx = 0; dx < width; dx++) {
-            uint32_t r = area / 2, g = area / 2, b = area / 2;
-            const uint32_t *sum = sums + 3 * columns.index[dx];
-            for (int k = columns.first[dx]; k < columns.first[dx + 1]; k++, sum += 3) {
-                r += columns.weights[k] * sum[0];
-                g += columns.weights[k] * sum[1];
-                b += columns.weights[k] * sum[2];
+        } else {
+            for (int x = s0; x < s1; x++) {
+                red[x] += wy * (row[x] >> 16 & 0xFF);
+                green[x] += wy * (row[x] >> 8 & 0xFF);
+                blue[x] += wy * (row[x] & 0xFF);
             }
-            target[dx] = PackRgb(int(r / area), int(g / area), int(b / area));
         }
     }
+    if (columns.maxTaps <= FastTaps) {
+        for (int dx = dx0; dx < dx1; dx++) {
+            const uint32_t *w = columns.padded + FastTaps * dx;
+            int i = columns.index[dx];
+            uint32_t r = area / 2 + w[0] * red[i] + w[1] * red[i + 1] + w[2] * red[i + 2];
+            uint32_t g = area / 2 + w[0] * green[i] + w[1] * green[i + 1] + w[2] * green[i + 2];
+            uint32_t b = area / 2 + w[0] * blue[i] + w[1] * blue[i + 1] + w[2] * blue[i + 2];
+            target[dx] = PackRgb(int(r / area), int(g / area), int(b / area));
+        }
+        return;
+    }
+    for (int dx = dx0; dx < dx1; dx++) {
+        uint32_t r = area / 2, g = area / 2, b = area / 2;
+        for (int k = columns.first[dx], i = columns.index[dx]; k < columns.first[dx + 1]; k++, i++) {
+            r += columns.weights[k] * red[i];
+            g += columns.weights[k] * green[i];
+            b += columns.weights[k] * blue[i];
+        }
+        target[dx] = PackRgb(int(r / area), int(g / area), int(b / area));
+    }
+}
+
+// The whole present of source at width x height (the axis tables built).
+static void FilterWhole(uint32_t *out, int width, int height, const uint32_t *source, int stride) {
+    for (int dy = 0; dy < height; dy++) {
+        uint32_t *target = out + size_t(dy) * width;
+        if (dy > 0 && SameSources(s_rows, dy - 1, dy)) {
+            std::memcpy(target, target - width, size_t(width) * 4);
+        } else {
+            FilterSegment(target, source, stride, dy, 0, width);
+        }
+    }
+}
+
+// The runs of presented columns of row dy whose source pixels meet a tile
+// marked in touched, as [start[n], end[n]); returns the count. Neighbouring
+// marked tiles make one run; two runs share a column only when a presented
+// pixel is wider than a tile, and that column is then filtered twice.
+constexpr int MaxRuns = TileColumns / 2 + 1;
+static int TouchedRuns(const uint8_t (*touched)[TileColumns], int dy, int *start, int *end) {
+    int j0 = s_rows.index[dy], j1 = j0 + (s_rows.first[dy + 1] - s_rows.first[dy]) - 1;
+    int t0 = j0 >> TileShift, t1 = j1 >> TileShift;
+    uint8_t marked[TileColumns];
+    std::memcpy(marked, touched[t0], TileColumns);
+    for (int t = t0 + 1; t <= t1; t++)
+        for (int c = 0; c < TileColumns; c++) marked[c] |= touched[t][c];
+    int count = 0;
+    for (int c = 0; c < TileColumns; c++) {
+        if (!marked[c]) continue;
+        int first = c;
+        while (c < TileColumns && marked[c]) c++;
+        int x0 = first * TilePx, x1 = Min(c * TilePx, FrameWidthPx);
+        start[count] = s_columns.firstTarget[x0];
+        end[count] = s_columns.lastTarget[x1 - 1] + 1;
+        count++;
+    }
+    return count;
+}
+
+// Tile rows with any tile marked, so untouched bands are skipped at once.
+static void MarkedRows(const uint8_t (*touched)[TileColumns], bool *rows) {
+    for (int t = 0; t < TileRows; t++) {
+        rows[t] = false;
+        for (int c = 0; c < TileColumns; c++) rows[t] = rows[t] || touched[t][c];
+    }
+}
+
+static bool RowMeetsMarked(const bool *markedRows, int dy) {
+    int j0 = s_rows.index[dy], j1 = j0 + (s_rows.first[dy + 1] - s_rows.first[dy]) - 1;
+    for (int t = j0 >> TileShift; t <= j1 >> TileShift; t++)
+        if (markedRows[t]) return true;
+    return false;
+}
+
+static bool SameBase(BaseLayer a, BaseLayer b) {
+    return a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+}
+
+// Makes the cache the present of the base layer alone at width x height.
+static bool FillCache(int width, int height) {
+    if (s_cache.valid && s_cache.width == width && s_cache.height == height && SameBase(s_cache.base, s_frameBase))
+        return true;
+    s_cache.valid = false;
+    s_cache.presentedOverCache = false;
+    size_t needed = size_t(width) * size_t(height);
+    if (needed > s_cache.capacity) {
+        uint32_t *grown = static_cast<uint32_t *>(std::realloc(s_cache.pixels, needed * sizeof(uint32_t)));
+        if (grown == nullptr) return false;
+        s_cache.pixels = grown;
+        s_cache.capacity = needed;
+    }
+    if (s_frameBase.image != nullptr) {
+        FilterWhole(s_cache.pixels, width, height, s_frameBase.image->pixels, s_frameBase.image->width);
+    } else {
+        for (size_t i = 0; i < needed; i++) s_cache.pixels[i] = s_frameBase.colour;  // the mean of one colour
+    }
+    s_cache.width = width;
+    s_cache.height = height;
+    s_cache.base = s_frameBase;
+    s_cache.valid = true;
+    return true;
+}
+
+// The present at width x height. A destination pixel depends only on the
+// frame pixels it covers, so where these are all still the base layer's,
+// the cached present of the base layer alone is already right: the cache
+// is copied (or, over the last present from it, only what that one
+// filtered anew is put back) and just the pixels over touched tiles are
+// filtered from the frame. With more than half the tiles touched, or no
+// memory for the cache, the whole frame is filtered.
+static void PresentScaled(const Canvas *canvas, int width, int height) {
+    BuildAxis(&s_columns, FrameWidthPx, width);
+    BuildAxis(&s_rows, FrameHeightPx, height);
+    int touchedTiles = 0;
+    for (int t = 0; t < TileRows; t++)
+        for (int c = 0; c < TileColumns; c++) touchedTiles += canvas->touched[t][c];
+    if (2 * touchedTiles > TileRows * TileColumns || !FillCache(width, height)) {
+        FilterWhole(s_presented, width, height, s_frame, FrameWidthPx);
+        s_cache.presentedOverCache = false;
+        return;
+    }
+    static int start[MaxRuns], end[MaxRuns];
+    static bool markedRows[TileRows];
+    if (s_cache.presentedOverCache) {
+        MarkedRows(s_cache.presentedTouched, markedRows);
+        for (int dy = 0; dy < height; dy++) {
+            if (!RowMeetsMarked(markedRows, dy)) continue;
+            int runs = TouchedRuns(s_cache.presentedTouched, dy, start, end);
+            size_t row = size_t(dy) * width;
+            for (int n = 0; n < runs; n++)
+                std::memcpy(s_presented + row + start[n], s_cache.pixels + row + start[n], size_t(end[n] - start[n]) * 4);
+        }
+    } else {
+        std::memcpy(s_presented, s_cache.pixels, size_t(width) * size_t(height) * 4);
+    }
+    MarkedRows(canvas->touched, markedRows);
+    for (int dy = 0; dy < height; dy++) {
+        if (!RowMeetsMarked(markedRows, dy)) continue;
+        int runs = TouchedRuns(canvas->touched, dy, start, end);
+        for (int n = 0; n < runs; n++)
+            FilterSegment(s_presented + size_t(dy) * width, s_frame, FrameWidthPx, dy, start[n], end[n]);
+    }
+    std::memcpy(s_cache.presentedTouched, canvas->touched, sizeof s_cache.presentedTouched);
+    s_cache.presentedOverCache = true;
 }
 
 // An empty client area (minimised window) presents nothing new.
@@ -414,6 +646,7 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     if (canvas == nullptr) return;
     canvas->clipped = false;
     if (clientWidth <= 0 || clientHeight <= 0) return;
+    if (canvas->clearPending) ClearFrameNow(canvas);
     int width = Min(clientWidth, MaxPresentSidePx), height = Min(clientHeight, MaxPresentSidePx);
     size_t needed = size_t(width) * size_t(height);
     if (needed > s_presentedCapacity) {
@@ -424,8 +657,9 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     }
     if (width == FrameWidthPx && height == FrameHeightPx) {
         std::memcpy(s_presented, s_frame, sizeof s_frame);
+        s_cache.presentedOverCache = false;
     } else {
-        BoxFilter(s_presented, width, height);
+        PresentScaled(canvas, width, height);
     }
     s_presentedWidth = width;
     s_presentedHeight = height;

@@ -1,7 +1,8 @@
 // Pieces shared by the software canvas files (canvas_soft.cpp draws shapes,
 // images and presents; canvas_soft_text.cpp draws text): the frame record,
-// the clip test every operation writes through, and the per-channel blend
-// of glyph coverage. Not for use outside src/render/canvas_soft*.cpp.
+// the clip test every operation writes through (which also notes the tiles
+// it lets a write reach), and the per-channel blend of glyph coverage. Not
+// for use outside src/render/canvas_soft*.cpp.
 #pragma once
 #include <cstdint>
 
@@ -11,17 +12,32 @@
 constexpr int FrameWidthPx = DesignWidthPx;
 constexpr int FrameHeightPx = DesignHeightPx;
 
+// The frame is split into square tiles of TilePx pixels; the present
+// re-filters only what lies over tiles drawn on after the base layer.
+constexpr int TileShift = 4;
+constexpr int TilePx = 1 << TileShift;
+constexpr int TileColumns = (FrameWidthPx + TilePx - 1) / TilePx;
+constexpr int TileRows = (FrameHeightPx + TilePx - 1) / TilePx;
+
 struct Canvas {
     uint32_t *pixels;                 // FrameWidthPx x FrameHeightPx, 0x00RRGGBB, rows top-down
     bool clipped;                     // a rounded-rect clip is in force
+    bool clearPending;                // the frame counts as black but is not cleared yet
+    bool touchedAny;                  // some tile is marked in touched
     int16_t clipLeft[FrameHeightPx];  // per row, first x inside the clip (px)
     int16_t clipRight[FrameHeightPx]; // per row, first x after the clip (px); <= clipLeft: row clipped out
+    uint8_t touched[TileRows][TileColumns];  // 1: written since the base layer
 };
+
+// Clears a frame whose clear BeginFrame left pending (canvas_soft.cpp).
+void ClearFrameNow(Canvas *canvas);
 
 // Narrows the span [*x0, *x1) of row y to the frame and the clip region
 // (one span per row: the clip shapes are convex). False when nothing of it
-// is left, or y is outside the frame.
-inline bool ClipSpan(const Canvas *canvas, int y, int *x0, int *x1) {
+// is left, or y is outside the frame. Every write goes through here, so a
+// span that is left is about to be written: the frame is cleared first if
+// that is still pending, and the span's tiles are marked as touched.
+inline bool ClipSpan(Canvas *canvas, int y, int *x0, int *x1) {
     if (y < 0 || y >= FrameHeightPx) return false;
     int left = *x0 < 0 ? 0 : *x0;
     int right = *x1 > FrameWidthPx ? FrameWidthPx : *x1;
@@ -31,7 +47,12 @@ inline bool ClipSpan(const Canvas *canvas, int y, int *x0, int *x1) {
     }
     *x0 = left;
     *x1 = right;
-    return left < right;
+    if (left >= right) return false;
+    if (canvas->clearPending) ClearFrameNow(canvas);
+    uint8_t *tiles = canvas->touched[y >> TileShift];
+    for (int t = left >> TileShift; t <= (right - 1) >> TileShift; t++) tiles[t] = 1;
+    canvas->touchedAny = true;
+    return true;
 }
 
 inline uint32_t PackRgb(int r, int g, int b) {

@@ -5,6 +5,7 @@
 // Linux only (the Windows canvas is GDI).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -437,6 +438,159 @@ TEST(CanvasSoft, BmpFilesLoadBothRowOrdersAndBadFilesAreRefused) {
     }
     EXPECT_EQ(LoadImageFile(JoinPath(folder, "missing.bmp").c_str()), nullptr);
     RemoveTree(folder);
+}
+
+// The present, worked out from its definition the slow way: every client
+// pixel is the mean of the frame pixels under it, each weighted by the area
+// it shares with the client pixel, rounded to nearest.
+std::vector<uint32_t> ReferencePresent(const uint32_t *frame, int width, int height) {
+    std::vector<uint32_t> out(size_t(width) * height);
+    auto overlap = [](int64_t i, int64_t d, int64_t source, int64_t target) {
+        int64_t low = std::max(i * target, d * source), high = std::min((i + 1) * target, (d + 1) * source);
+        return std::max<int64_t>(high - low, 0);
+    };
+    const int64_t area = int64_t(W) * H;
+    for (int dy = 0; dy < height; dy++)
+        for (int dx = 0; dx < width; dx++) {
+            int64_t sum[3] = {area / 2, area / 2, area / 2};
+            for (int y = int(int64_t(dy) * H / height); y < H && int64_t(y) * height < int64_t(dy + 1) * H; y++) {
+                int64_t wy = overlap(y, dy, H, height);
+                for (int x = int(int64_t(dx) * W / width); x < W && int64_t(x) * width < int64_t(dx + 1) * W; x++) {
+                    int64_t w = wy * overlap(x, dx, W, width);
+                    uint32_t p = frame[y * W + x];
+                    sum[0] += w * (p >> 16 & 0xFF);
+                    sum[1] += w * (p >> 8 & 0xFF);
+                    sum[2] += w * (p & 0xFF);
+                }
+            }
+            out[size_t(dy) * width + dx] = Value(int(sum[0] / area), int(sum[1] / area), int(sum[2] / area));
+        }
+    return out;
+}
+
+// Presents the frame at width x height and compares every pixel with the
+// slow reference; names the first that differs.
+void ExpectPresentIsExact(Canvas *canvas, int width, int height, const char *what) {
+    EndFrame(canvas, width, height);
+    int shownWidth = 0, shownHeight = 0;
+    const uint32_t *shown = PresentedPixels(&shownWidth, &shownHeight);
+    ASSERT_TRUE(shownWidth == width && shownHeight == height) << what;
+    std::vector<uint32_t> expected = ReferencePresent(FramePixels(), width, height);
+    for (int i = 0; i < width * height; i++)
+        ASSERT_EQ(shown[i], expected[i]) << what << " at " << width << "x" << height << ": client pixel "
+                                         << i % width << "," << i / width;
+}
+
+// A small generator of busy frames, the same on every run.
+struct Scribbler {
+    uint32_t state = 12345;
+    int Next(int low, int high) {  // low .. high-1
+        state = state * 1103515245u + 12345u;
+        return low + int((state >> 8) % uint32_t(high - low));
+    }
+    Rgb Colour() { return {uint8_t(Next(0, 256)), uint8_t(Next(0, 256)), uint8_t(Next(0, 256))}; }
+};
+
+// Shapes, lines, sprites, text and clipped fills all over the frame, some
+// reaching past its edges, and a few tight against each edge and corner.
+void ScribbleFrame(Canvas *canvas, Scribbler *rng, CanvasImage *sprite, CanvasFont *font) {
+    for (int n = 0; n < 40; n++) {
+        int x = rng->Next(-30, W + 10), y = rng->Next(-30, H + 10), w = rng->Next(1, 60), h = rng->Next(1, 40);
+        switch (rng->Next(0, 8)) {
+        case 0: FillRect(canvas, x, y, x + w, y + h, rng->Colour()); break;
+        case 1: FillGradientVertical(canvas, x, y, x + w, y + h, rng->Colour(), rng->Colour()); break;
+        case 2: FillGradientHorizontal(canvas, x, y, x + w, y + h, rng->Colour(), rng->Colour()); break;
+        case 3: {
+            Rgb fill = rng->Colour();
+            DrawRoundRect(canvas, x, y, x + w, y + h, 8, 8, rng->Colour(), rng->Next(1, 3), rng->Next(0, 2) ? &fill : nullptr);
+            break;
+        }
+        case 4: FillEllipse(canvas, x, y, x + w, y + h, rng->Colour()); break;
+        case 5: DrawLine(canvas, x, y, x + rng->Next(-80, 80), y + rng->Next(-80, 80), rng->Next(1, 3), rng->Colour()); break;
+        case 6: BlendImage(canvas, sprite, x, y, w / 3 + 5, w / 3 + 5, 0, 0, 20, 20, rng->Next(0, 256), true); break;
+        default:
+            ClipRoundRect(canvas, x, y, x + 3 * w, y + h, 5, 5);
+            FillRect(canvas, x - 5, y - 5, x + 3 * w + 5, y + h + 5, rng->Colour());
+            ClearClip(canvas);
+            DrawTextInBox(canvas, font, WTEXT("data/textures (32/45)"), x, y, x + 4 * w, y + 30, rng->Colour(), TextVCenter);
+            break;
+        }
+    }
+    int e = rng->Next(1, 4);
+    FillRect(canvas, 0, 0, e, e, rng->Colour());
+    FillRect(canvas, W - e, H - e, W, H, rng->Colour());
+    DrawLine(canvas, 0, H - 1, W, H - 1, 1, rng->Colour());
+    DrawLine(canvas, W - 1, 0, W - 1, H, 1, rng->Colour());
+    FillEllipse(canvas, -7, H - 7, 7, H + 7, rng->Colour());
+    BlendImage(canvas, sprite, W - 9, -9, 18, 18, 0, 0, 20, 20, 200, true);
+}
+
+TEST(CanvasSoft, PresentOfChangedTilesEqualsTheWholeFilterFrameAfterFrame) {
+    CanvasFont *font = CreateCanvasFont(14, 600);
+    ASSERT_NE(font, nullptr) << "no font: is fonts-dejavu-core installed?";
+    std::vector<uint32_t> glow(20 * 20), picture(size_t(W + 3) * (H + 2));
+    for (int r = 0; r < 20; r++)
+        for (int c = 0; c < 20; c++) {
+            uint32_t a = uint32_t(std::max(0, 255 - ((2 * c - 19) * (2 * c - 19) + (2 * r - 19) * (2 * r - 19)) / 3));
+            glow[r * 20 + c] = a << 24 | a << 16 | (a / 2) << 8 | a / 3;
+        }
+    // A background larger than the frame, opaque alpha, every pixel its own.
+    Scribbler rng;
+    for (uint32_t &p : picture) p = 0xFF000000u | uint32_t(rng.Next(0, 1 << 24));
+    CanvasImage *sprite = CreateImage(20, 20, glow.data()), *background = CreateImage(W + 3, H + 2, picture.data());
+    ASSERT_TRUE(sprite && background);
+
+    struct Step {
+        int width, height;
+        int base;  // 0: the picture, 1 and 2: a colour each, 3: none (BeginFrame's black)
+        const char *what;
+    } steps[] = {
+        {1037, 691, 0, "first frame over the picture"},
+        {1037, 691, 0, "the next frame, other shapes"},
+        {1037, 691, 0, "and another"},
+        {W, H, 0, "the design size"},
+        {1037, 691, 0, "smaller again"},
+        {1037, 691, 1, "a colour in place of the picture"},
+        {1037, 691, 2, "another colour"},
+        {1037, 691, 3, "no base layer"},
+        {800, 533, 0, "a size change"},
+        {1279, 852, 0, "a pixel short of the design size"},
+        {1500, 1000, 0, "enlarged"},
+        {1037, 691, 0, "back to the first size"},
+    };
+    for (const Step &step : steps) {
+        Canvas *canvas = BeginFrame();
+        if (step.base == 0) CopyImage(canvas, background, 0, 0, W + 3, H + 2);
+        if (step.base == 1) FillRect(canvas, 0, 0, W, H, {30, 40, 50});
+        if (step.base == 2) FillRect(canvas, -5, -5, W + 5, H + 5, {200, 10, 99});
+        ScribbleFrame(canvas, &rng, sprite, font);
+        ExpectPresentIsExact(canvas, step.width, step.height, step.what);
+    }
+
+    // Drawn on after a present, without a new frame: the next present shows it.
+    Canvas *canvas = BeginFrame();
+    CopyImage(canvas, background, 0, 0, W, H);
+    ExpectPresentIsExact(canvas, 1037, 691, "the picture alone");
+    FillRect(canvas, 600, 300, 700, 400, {1, 2, 3});
+    ExpectPresentIsExact(canvas, 1037, 691, "a rectangle drawn after the present");
+    // A whole-frame layer over what was drawn, and a clipped whole-frame
+    // fill as the first operation: neither counts as the base layer.
+    FillGradientVertical(canvas, 0, 0, W, H, {0, 0, 0}, {255, 255, 255});
+    ExpectPresentIsExact(canvas, 1037, 691, "a gradient over everything");
+    canvas = BeginFrame();
+    CopyImage(canvas, background, 0, 0, W, H);
+    ScribbleFrame(canvas, &rng, sprite, font);
+    ExpectPresentIsExact(canvas, 1037, 691, "over the picture after the whole-frame gradient");
+    canvas = BeginFrame();
+    ClipRoundRect(canvas, 100, 100, 1100, 700, 40, 40);
+    FillRect(canvas, 0, 0, W, H, {90, 90, 90});
+    ClearClip(canvas);
+    CopyImage(canvas, background, 0, 0, W, H);
+    ExpectPresentIsExact(canvas, 1037, 691, "a clipped fill, then the picture");
+    // The picture copied short of the frame is no base layer either.
+    canvas = BeginFrame();
+    CopyImage(canvas, background, 0, 0, W - 1, H);
+    ExpectPresentIsExact(canvas, 1037, 691, "the picture a column short");
 }
 
 }  // namespace
