@@ -13,7 +13,7 @@
 //     alpha blends with nearest-pixel scaling;
 //   - the rounded clip;
 //   - the present: an exact area-weighted box filter to the client size,
-//     which re-filters only what was drawn over the base layer, EndFrame.
+//     which filters anew only what changed since the last present, EndFrame.
 #include <cstdlib>
 #include <cstring>
 
@@ -38,28 +38,37 @@ static uint32_t *s_presented;    // the last present, s_presentedWidth x s_prese
 static size_t s_presentedCapacity; // pixels
 static int s_presentedWidth, s_presentedHeight;
 
-// The base layer of the frame: what every pixel was before any tile was
-// touched. It is BeginFrame's black, or what a first operation that covers
-// the whole frame unclipped leaves: one colour, or an image copied at (0, 0)
-// (images never change, so the image stands for its pixels).
+// A base layer: what every pixel of a frame is before any tile is touched.
+// It is BeginFrame's black, or what a first operation that covers the whole
+// frame unclipped leaves: one colour, or an image copied at (0, 0) (images
+// never change, so the image stands for its pixels).
 struct BaseLayer {
     const CanvasImage *image;  // null: every pixel is colour
     uint32_t colour;
 };
-static BaseLayer s_frameBase;
+static BaseLayer s_frameBase;  // the current frame's
 
-// The base layer alone, presented at width x height, and whether the last
-// present is that picture with exactly the pixels over the tiles marked in
-// presentedTouched filtered anew from the frame.
+// What s_frame holds, whatever BeginFrame left pending: layer's pixels
+// outside the tiles marked in offLayer or in the canvas's touched (those
+// drawn on since it was laid). Laying the same layer again only has to put
+// those tiles back.
 static struct {
-    uint32_t *pixels;
-    size_t capacity;  // pixels
+    BaseLayer layer;
+    uint8_t offLayer[TileRows][TileColumns];
+} s_held;
+
+// The frame the last scaled present was filtered from, and what it was
+// made of: when valid, s_presented is the width x height present of
+// s_shown.frame, whose pixels are base's outside the tiles marked in
+// touched. The next present filters anew only what lies over tiles that
+// differ from it.
+static struct {
+    bool valid;
     int width, height;
     BaseLayer base;
-    bool valid;
-    bool presentedOverCache;
-    uint8_t presentedTouched[TileRows][TileColumns];
-} s_cache;
+    uint8_t touched[TileRows][TileColumns];
+    uint32_t frame[FrameWidthPx * FrameHeightPx];
+} s_shown;
 
 static inline int Min(int a, int b) { return a < b ? a : b; }
 static inline int Max(int a, int b) { return a > b ? a : b; }
@@ -74,11 +83,6 @@ static void FillSpan(Canvas *canvas, int y, int x0, int x1, uint32_t value) {
     if (!ClipSpan(canvas, y, &x0, &x1)) return;
     uint32_t *row = canvas->pixels + size_t(y) * FrameWidthPx;
     for (int x = x0; x < x1; x++) row[x] = value;
-}
-
-void ClearFrameNow(Canvas *canvas) {
-    std::memset(s_frame, 0, sizeof s_frame);
-    canvas->clearPending = false;
 }
 
 const uint32_t *FramePixels() {
@@ -98,14 +102,52 @@ const uint32_t *PresentedPixels(int *width, int *height) {
     return s_presented;
 }
 
+static bool SameBase(BaseLayer a, BaseLayer b) {
+    return a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+}
+
+// Lays layer over the whole frame, before anything else is drawn on it;
+// where the frame holds it already, the pixels are left alone.
+static void LayBase(Canvas *canvas, BaseLayer layer) {
+    bool whole = !SameBase(layer, s_held.layer);
+    for (int t = 0; t < TileRows; t++) {
+        const uint8_t *off = s_held.offLayer[t];
+        for (int c = 0; c < TileColumns; c++) {
+            if (!whole && !off[c]) continue;
+            int first = c;
+            while (c < TileColumns && (whole || off[c])) c++;
+            int x0 = first * TilePx, x1 = Min(c * TilePx, FrameWidthPx);
+            for (int y = t * TilePx; y < Min((t + 1) * TilePx, FrameHeightPx); y++) {
+                uint32_t *target = s_frame + size_t(y) * FrameWidthPx;
+                if (layer.image == nullptr) {
+                    for (int x = x0; x < x1; x++) target[x] = layer.colour;
+                } else {
+                    const uint32_t *source = layer.image->pixels + size_t(y) * layer.image->width;
+                    for (int x = x0; x < x1; x++) target[x] = source[x] & 0x00FFFFFFu;
+                }
+            }
+        }
+    }
+    s_held.layer = layer;
+    std::memset(s_held.offLayer, 0, sizeof s_held.offLayer);
+    canvas->clearPending = false;
+    s_frameBase = layer;
+}
+
+void ClearFrameNow(Canvas *canvas) { LayBase(canvas, {nullptr, 0}); }
+
 // The clear to black is left pending: the base layer usually covers the
-// whole frame at once, and the first write clears it otherwise.
+// whole frame at once, and the first write clears it otherwise. The tiles
+// drawn on in the last frame are remembered, so laying the same base layer
+// again only puts those back.
 Canvas *BeginFrame() {
+    for (int t = 0; t < TileRows; t++)
+        for (int c = 0; c < TileColumns; c++) s_held.offLayer[t][c] |= s_canvas.touched[t][c];
+    std::memset(s_canvas.touched, 0, sizeof s_canvas.touched);
     s_canvas.pixels = s_frame;
     s_canvas.clipped = false;
     s_canvas.clearPending = true;
     s_canvas.touchedAny = false;
-    std::memset(s_canvas.touched, 0, sizeof s_canvas.touched);
     s_frameBase = {nullptr, 0};
     return &s_canvas;
 }
@@ -120,10 +162,7 @@ static bool LaysBase(const Canvas *canvas, int left, int top, int right, int bot
 void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
     if (canvas == nullptr) return;
     if (LaysBase(canvas, left, top, right, bottom)) {
-        uint32_t value = ToPixel(colour);
-        for (uint32_t &pixel : s_frame) pixel = value;
-        canvas->clearPending = false;
-        s_frameBase = {nullptr, value};
+        LayBase(canvas, {nullptr, ToPixel(colour)});
         return;
     }
     for (int y = Max(top, 0); y < Min(bottom, FrameHeightPx); y++) FillSpan(canvas, y, left, right, ToPixel(colour));
@@ -307,13 +346,7 @@ void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width
     height = Min(height, image->height);
     if (width <= 0) return;
     if (x == 0 && y == 0 && LaysBase(canvas, 0, 0, width, height)) {
-        for (int row = 0; row < FrameHeightPx; row++) {
-            const uint32_t *source = image->pixels + size_t(row) * image->width;
-            uint32_t *target = s_frame + size_t(row) * FrameWidthPx;
-            for (int i = 0; i < FrameWidthPx; i++) target[i] = source[i] & 0x00FFFFFFu;
-        }
-        canvas->clearPending = false;
-        s_frameBase = {image, 0};
+        LayBase(canvas, {image, 0});
         return;
     }
     for (int row = Max(0, -y); row < height; row++) {
@@ -569,76 +602,65 @@ static bool RowMeetsMarked(const bool *markedRows, int dy) {
     return false;
 }
 
-static bool SameBase(BaseLayer a, BaseLayer b) {
-    return a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+// Marks in changed the tiles of candidates whose pixels differ between
+// the frame and s_shown.frame, and brings those up to date there.
+static void FindChangedTiles(const uint8_t (*candidates)[TileColumns], uint8_t (*changed)[TileColumns]) {
+    for (int t = 0; t < TileRows; t++) {
+        int y0 = t * TilePx, y1 = Min(y0 + TilePx, FrameHeightPx);
+        for (int c = 0; c < TileColumns; c++) {
+            changed[t][c] = 0;
+            if (!candidates[t][c]) continue;
+            int x0 = c * TilePx, bytes = (Min(x0 + TilePx, FrameWidthPx) - x0) * 4;
+            for (int y = y0; y < y1; y++) {
+                size_t at = size_t(y) * FrameWidthPx + x0;
+                if (std::memcmp(s_frame + at, s_shown.frame + at, size_t(bytes)) == 0) continue;
+                changed[t][c] = 1;
+                for (; y < y1; y++) {
+                    at = size_t(y) * FrameWidthPx + x0;
+                    std::memcpy(s_shown.frame + at, s_frame + at, size_t(bytes));
+                }
+            }
+        }
+    }
 }
 
-// Makes the cache the present of the base layer alone at width x height.
-static bool FillCache(int width, int height) {
-    if (s_cache.valid && s_cache.width == width && s_cache.height == height && SameBase(s_cache.base, s_frameBase))
-        return true;
-    s_cache.valid = false;
-    s_cache.presentedOverCache = false;
-    size_t needed = size_t(width) * size_t(height);
-    if (needed > s_cache.capacity) {
-        uint32_t *grown = static_cast<uint32_t *>(std::realloc(s_cache.pixels, needed * sizeof(uint32_t)));
-        if (grown == nullptr) return false;
-        s_cache.pixels = grown;
-        s_cache.capacity = needed;
-    }
-    if (s_frameBase.image != nullptr) {
-        FilterWhole(s_cache.pixels, width, height, s_frameBase.image->pixels, s_frameBase.image->width);
-    } else {
-        for (size_t i = 0; i < needed; i++) s_cache.pixels[i] = s_frameBase.colour;  // the mean of one colour
-    }
-    s_cache.width = width;
-    s_cache.height = height;
-    s_cache.base = s_frameBase;
-    s_cache.valid = true;
-    return true;
-}
-
-// The present at width x height. A destination pixel depends only on the
-// frame pixels it covers, so where these are all still the base layer's,
-// the cached present of the base layer alone is already right: the cache
-// is copied (or, over the last present from it, only what that one
-// filtered anew is put back) and just the pixels over touched tiles are
-// filtered from the frame. With more than half the tiles touched, or no
-// memory for the cache, the whole frame is filtered.
+// The present at width x height. A client pixel depends only on the frame
+// pixels it covers, so when the last present was made at this size from a
+// frame on the same base layer, only tiles touched in either frame can
+// differ; those that really do are found, and just the client pixels over
+// them are filtered anew. Otherwise the whole frame is filtered.
 static void PresentScaled(const Canvas *canvas, int width, int height) {
     BuildAxis(&s_columns, FrameWidthPx, width);
     BuildAxis(&s_rows, FrameHeightPx, height);
+    static uint8_t candidates[TileRows][TileColumns], changed[TileRows][TileColumns];
     int touchedTiles = 0;
     for (int t = 0; t < TileRows; t++)
-        for (int c = 0; c < TileColumns; c++) touchedTiles += canvas->touched[t][c];
-    if (2 * touchedTiles > TileRows * TileColumns || !FillCache(width, height)) {
+        for (int c = 0; c < TileColumns; c++) {
+            touchedTiles += canvas->touched[t][c];
+            candidates[t][c] = canvas->touched[t][c] | s_shown.touched[t][c];
+        }
+    bool follows = s_shown.valid && s_shown.width == width && s_shown.height == height &&
+                   SameBase(s_shown.base, s_frameBase) && 2 * touchedTiles <= TileRows * TileColumns;
+    std::memcpy(s_shown.touched, canvas->touched, sizeof s_shown.touched);
+    s_shown.base = s_frameBase;
+    s_shown.width = width;
+    s_shown.height = height;
+    s_shown.valid = true;
+    if (!follows) {
         FilterWhole(s_presented, width, height, s_frame, FrameWidthPx);
-        s_cache.presentedOverCache = false;
+        std::memcpy(s_shown.frame, s_frame, sizeof s_frame);
         return;
     }
+    FindChangedTiles(candidates, changed);
     static int start[MaxRuns], end[MaxRuns];
     static bool markedRows[TileRows];
-    if (s_cache.presentedOverCache) {
-        MarkedRows(s_cache.presentedTouched, markedRows);
-        for (int dy = 0; dy < height; dy++) {
-            if (!RowMeetsMarked(markedRows, dy)) continue;
-            int runs = TouchedRuns(s_cache.presentedTouched, dy, start, end);
-            size_t row = size_t(dy) * width;
-            for (int n = 0; n < runs; n++)
-                std::memcpy(s_presented + row + start[n], s_cache.pixels + row + start[n], size_t(end[n] - start[n]) * 4);
-        }
-    } else {
-        std::memcpy(s_presented, s_cache.pixels, size_t(width) * size_t(height) * 4);
-    }
-    MarkedRows(canvas->touched, markedRows);
+    MarkedRows(changed, markedRows);
     for (int dy = 0; dy < height; dy++) {
         if (!RowMeetsMarked(markedRows, dy)) continue;
-        int runs = TouchedRuns(canvas->touched, dy, start, end);
+        int runs = TouchedRuns(changed, dy, start, end);
         for (int n = 0; n < runs; n++)
             FilterSegment(s_presented + size_t(dy) * width, s_frame, FrameWidthPx, dy, start[n], end[n]);
     }
-    std::memcpy(s_cache.presentedTouched, canvas->touched, sizeof s_cache.presentedTouched);
-    s_cache.presentedOverCache = true;
 }
 
 // An empty client area (minimised window) presents nothing new.
@@ -657,7 +679,7 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     }
     if (width == FrameWidthPx && height == FrameHeightPx) {
         std::memcpy(s_presented, s_frame, sizeof s_frame);
-        s_cache.presentedOverCache = false;
+        s_shown.valid = false;
     } else {
         PresentScaled(canvas, width, height);
     }
