@@ -9,15 +9,29 @@
 //  [X] forced repaints from workers that wait (at most 250 ms) for the paint
 //  [X] Tab, Enter and Backspace from key events, other typing from SDL text
 //      input as UTF-16 units
-//  [X] frames from the software canvas through one streaming texture
+//  [X] frames from the software canvas copied into SDL's window surface
+//      (no renderer, so no OpenGL context and no GL libraries loaded)
+//  [X] one way out when the X server goes away: the first thread that hits
+//      the broken connection prints one line and ends the process with 1
+//  [X] no window on an invisible video driver: without a display the
+//      launcher ends at once with 1 instead of running unseen
+//  [X] the hover stays when the pointer leaves (the motion SDL reports for
+//      the leave is not handed on), as the Windows window asks for no leave
+//  [X] the information box keeps timers, repaints and the music's notice
+//      served while it is open, and holds back input and close requests
+//  [X] centred by the outer frame (client size plus the window manager's
+//      borders), as AdjustWindowRect does on Windows
 // Leaves out: a native window handle (MainWindowHandle is nullptr: no other
 // backend here needs one), resizing, and drawing of its own.
 #include <SDL2/SDL.h>
+#include <dlfcn.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "app/input.h"
@@ -26,8 +40,14 @@
 #include "render/canvas_soft.h"
 #include "render/layout.h"
 
+// Xlib last, for its types only (SDL brings the library itself): X.h
+// defines CursorShape as a macro, which would rename the window seam's enum
+// in everything below.
+#include <X11/Xlib.h>
+#undef CursorShape
+
 // User events, told apart by their code.
-enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose };
+enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose, EventBoxClosed };
 
 constexpr int ForcedPaintWaitMs = 250;  // a worker never waits longer for a paint
 constexpr int MaxTimers = 4;
@@ -36,14 +56,19 @@ constexpr int MaxTimers = 4;
 // event-loop thread; the paint bookkeeping is shared with workers.
 struct SdlWindowState {
     SDL_Window *window;
-    SDL_Renderer *renderer;
-    SDL_Texture *texture;              // the presented frame, textureWidth x textureHeight px
-    int textureWidth, textureHeight;
+    SDL_Surface *surface;              // the window's surface; nullptr until fetched or once SDL dropped it
+    bool surfaceStale;                 // the screen may not show the surface: send all of it next time
     Uint32 userEventType;              // our one registered event type; the code tells them apart
     SDL_threadID interfaceThread;      // the event loop's thread
     SDL_TimerID timers[MaxTimers];     // by timer id; 0 when not running
     SDL_Cursor *cursors[3];            // by CursorShape
     bool quitRequested;                // the loop ends before the next event
+    bool pointerInside;                // between SDL's enter and leave of the window
+    bool boxOpen;                      // the information box is showing
+    bool boxClosed;                    // its helper thread reported it closed
+    bool closeHeldBack;                // a close request arrived while the box was open
+
+    std::atomic<bool> displayGone;     // the X connection broke; set by the first thread to see it
 
     std::atomic<bool> repaintPending;  // a repaint event is queued (any thread)
     // Forced repaints from workers wait until a paint has followed their
@@ -63,6 +88,64 @@ static void PushUserEvent(int code, int value) {
     SDL_PushEvent(&event);
 }
 
+// The rows [first, last] in which a frame differs from what the surface
+// holds; false when none does. Only the particles and a few text lines
+// change between two animation frames, so this keeps both the copy and
+// what goes to the X server small.
+static bool ChangedRows(const uint32_t *frame, int frameWidth, const SDL_Surface *surface, int width, int height,
+                        int *first, int *last) {
+    auto rowDiffers = [&](int row) {
+        const uint8_t *shown = static_cast<const uint8_t *>(surface->pixels) + size_t(row) * size_t(surface->pitch);
+        return memcmp(frame + size_t(row) * size_t(frameWidth), shown, size_t(width) * 4) != 0;
+    };
+    int top = 0;
+    while (top < height && !rowDiffers(top)) top++;
+    if (top == height) return false;
+    int bottom = height - 1;
+    while (bottom > top && !rowDiffers(bottom)) bottom--;
+    *first = top;
+    *last = bottom;
+    return true;
+}
+
+// Copies the last presented frame into the window surface and shows the
+// rows that changed (all of them after an exposure or a new surface). SDL
+// drops the surface when the window's size changes and then refuses the
+// update; the new surface is fetched and the copy made once more.
+static void PresentFrame() {
+    int width, height;
+    const uint32_t *pixels = PresentedPixels(&width, &height);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (s_window.surface == nullptr) {
+            s_window.surface = SDL_GetWindowSurface(s_window.window);
+            s_window.surfaceStale = true;
+        }
+        SDL_Surface *surface = s_window.surface;
+        if (surface == nullptr) return;
+        int copyWidth = width < surface->w ? width : surface->w;
+        int copyHeight = height < surface->h ? height : surface->h;
+        if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return;
+        SDL_Rect rows = {0, 0, surface->w, surface->h};
+        bool whole = s_window.surfaceStale || surface->format->format != SDL_PIXELFORMAT_RGB888;
+        int first = 0, last = copyHeight - 1;
+        bool changed = whole || ChangedRows(pixels, width, surface, copyWidth, copyHeight, &first, &last);
+        if (changed) {
+            SDL_ConvertPixels(copyWidth, last - first + 1, SDL_PIXELFORMAT_RGB888, pixels + size_t(first) * size_t(width),
+                              width * 4, surface->format->format,
+                              static_cast<uint8_t *>(surface->pixels) + size_t(first) * size_t(surface->pitch),
+                              surface->pitch);
+        }
+        if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
+        if (!changed) return;
+        if (!whole) rows = {0, first, copyWidth, last - first + 1};
+        if (SDL_UpdateWindowSurfaceRects(s_window.window, &rows, 1) == 0) {
+            s_window.surfaceStale = false;
+            return;
+        }
+        s_window.surface = nullptr;
+    }
+}
+
 static void Paint() {
     {
         std::lock_guard<std::mutex> hold(s_window.paintLock);
@@ -70,18 +153,7 @@ static void Paint() {
     }
     s_window.repaintPending = false;
     OnPaint();
-    int width, height;
-    const uint32_t *pixels = PresentedPixels(&width, &height);
-    if (s_window.texture == nullptr || width != s_window.textureWidth || height != s_window.textureHeight) {
-        if (s_window.texture != nullptr) SDL_DestroyTexture(s_window.texture);
-        s_window.texture =
-            SDL_CreateTexture(s_window.renderer, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, width, height);
-        s_window.textureWidth = width;
-        s_window.textureHeight = height;
-    }
-    SDL_UpdateTexture(s_window.texture, nullptr, pixels, width * 4);
-    SDL_RenderCopy(s_window.renderer, s_window.texture, nullptr, nullptr);
-    SDL_RenderPresent(s_window.renderer);
+    PresentFrame();
     std::lock_guard<std::mutex> hold(s_window.paintLock);
     s_window.paintsDone = s_window.paintsRequested;
     s_window.paintDone.notify_all();
@@ -111,12 +183,48 @@ static void HandleText(const char *utf8) {
     for (const WideChar *p = units; *p != 0; p++) OnChar(unsigned(*p));
 }
 
+// The motion SDL reports when the pointer leaves the window carries the
+// leave point pulled inside the client area, and a LEAVE follows it in the
+// queue; the Windows window asks for no leave notice, so neither is a move.
+static bool IsLeaveMotion() {
+    SDL_Event queued[16];
+    int count = SDL_PeepEvents(queued, 16, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT);
+    for (int i = 0; i < count; i++) {
+        if (queued[i].type == SDL_MOUSEMOTION) return false;
+        if (queued[i].type == SDL_WINDOWEVENT && queued[i].window.event == SDL_WINDOWEVENT_LEAVE) return true;
+    }
+    return false;
+}
+
+static void HandleMotion(const SDL_MouseMotionEvent &motion) {
+    if (!s_window.pointerInside || IsLeaveMotion()) return;
+    OnMouseMove(motion.x, motion.y);
+}
+
+// A request to close the window: handled at once, or once the information
+// box is closed (the Windows window is disabled while its box is open).
+static void HandleCloseRequest() {
+    if (s_window.boxOpen) {
+        s_window.closeHeldBack = true;
+        return;
+    }
+    OnDestroy();
+}
+
 static void HandleWindowEvent(const SDL_WindowEvent &event) {
     switch (event.event) {
-    case SDL_WINDOWEVENT_SIZE_CHANGED: OnSize(false, event.data1, event.data2); break;
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+        s_window.surface = nullptr;
+        OnSize(false, event.data1, event.data2);
+        break;
     case SDL_WINDOWEVENT_MINIMIZED: OnSize(true, 0, 0); break;
-    case SDL_WINDOWEVENT_EXPOSED: Paint(); break;
-    case SDL_WINDOWEVENT_CLOSE: OnDestroy(); break;
+    case SDL_WINDOWEVENT_EXPOSED:
+        s_window.surfaceStale = true;
+        Paint();
+        break;
+    case SDL_WINDOWEVENT_ENTER: s_window.pointerInside = true; break;
+    case SDL_WINDOWEVENT_LEAVE: s_window.pointerInside = false; break;
+    case SDL_WINDOWEVENT_CLOSE: HandleCloseRequest(); break;
     default: break;
     }
 }
@@ -127,7 +235,22 @@ static void HandleUserEvent(const SDL_UserEvent &event) {
     case EventTimer: OnTimer(value); break;
     case EventRepaint: Paint(); break;
     case EventMedia: OnMediaNotify(value); break;
-    case EventClose: OnDestroy(); break;
+    case EventClose: HandleCloseRequest(); break;
+    case EventBoxClosed: s_window.boxClosed = true; break;
+    default: break;
+    }
+}
+
+// Input meant for the window: dropped while the information box is open.
+static void HandleInput(const SDL_Event &event) {
+    if (s_window.boxOpen) return;
+    switch (event.type) {
+    case SDL_MOUSEMOTION: HandleMotion(event.motion); break;
+    case SDL_MOUSEBUTTONDOWN:
+        if (event.button.button == SDL_BUTTON_LEFT) OnLeftButtonDown(event.button.x, event.button.y);
+        break;
+    case SDL_KEYDOWN: HandleKey(event.key); break;
+    case SDL_TEXTINPUT: HandleText(event.text.text); break;
     default: break;
     }
 }
@@ -138,15 +261,9 @@ static void HandleEvent(const SDL_Event &event) {
         return;
     }
     switch (event.type) {
-    case SDL_QUIT: OnDestroy(); break;
+    case SDL_QUIT: HandleCloseRequest(); break;
     case SDL_WINDOWEVENT: HandleWindowEvent(event.window); break;
-    case SDL_MOUSEMOTION: OnMouseMove(event.motion.x, event.motion.y); break;
-    case SDL_MOUSEBUTTONDOWN:
-        if (event.button.button == SDL_BUTTON_LEFT) OnLeftButtonDown(event.button.x, event.button.y);
-        break;
-    case SDL_KEYDOWN: HandleKey(event.key); break;
-    case SDL_TEXTINPUT: HandleText(event.text.text); break;
-    default: break;
+    default: HandleInput(event); break;
     }
 }
 
@@ -161,13 +278,68 @@ static void SetIcon() {
     SDL_FreeSurface(icon);
 }
 
+// Xlib's own handler for a broken connection calls exit(), and every thread
+// that touches X at that moment gets there: two of them running the exit
+// handlers at once can crash. Here the first one ends the process and any
+// other waits for that.
+static int DisplayWentAway(Display *) {
+    if (!s_window.displayGone.exchange(true)) {
+        static const char line[] = "launcher: the display went away; closing.\n";
+        ssize_t written = write(2, line, sizeof line - 1);
+        (void)written;
+        _exit(1);
+    }
+    for (;;) pause();
+}
+
+// Sets DisplayWentAway as Xlib's handler. SDL's X11 driver links libX11, so
+// the function is found in the process rather than linked here (nothing to
+// do on other video drivers, which have no such library loaded).
+static void InstallDisplayLossHandler() {
+    using SetHandler = XIOErrorHandler (*)(XIOErrorHandler);
+    SetHandler setHandler = reinterpret_cast<SetHandler>(dlsym(RTLD_DEFAULT, "XSetIOErrorHandler"));
+    if (setHandler != nullptr) setHandler(DisplayWentAway);
+}
+
+// True when SDL settled on a video driver that shows nothing (what it falls
+// back to without a display) although nobody asked for it by name.
+static bool OnInvisibleDriver() {
+    const char *driver = SDL_GetCurrentVideoDriver();
+    if (driver == nullptr) return true;
+    if (strcmp(driver, "offscreen") != 0 && strcmp(driver, "dummy") != 0) return false;
+    const char *asked = SDL_getenv("SDL_VIDEODRIVER");
+    return asked == nullptr || strstr(asked, driver) == nullptr;
+}
+
+// Moves the shown window so that its outer frame is centred, now that the
+// window manager's borders are known (without one there are none, and the
+// window already stands where the rule puts it).
+static void CentreOuterFrame(const SDL_Rect &screen, int clientWidth, int clientHeight) {
+    int top = 0, left = 0, bottom = 0, right = 0;
+    if (SDL_GetWindowBordersSize(s_window.window, &top, &left, &bottom, &right) != 0) return;
+    if (top == 0 && left == 0 && bottom == 0 && right == 0) return;
+    int x, y;
+    WindowPositionForScreen(screen.w, screen.h, clientWidth + left + right, clientHeight + top + bottom, &x, &y);
+    // SDL places the client area; the frame's corner is its borders up and left.
+    SDL_SetWindowPosition(s_window.window, screen.x + x + left, screen.y + y + top);
+}
+
 int RunMainWindow(int) {
-    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_EVENTS) != 0) {
+    // The window surface without a renderer behind it: no OpenGL context.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
         fprintf(stderr, "launcher: cannot open a window: %s\n", SDL_GetError());
         return 1;
     }
+    if (OnInvisibleDriver()) {
+        fprintf(stderr, "launcher: no display to open a window on (is DISPLAY set?)\n");
+        SDL_Quit();
+        return 1;
+    }
+    InstallDisplayLossHandler();
     s_window.interfaceThread = SDL_ThreadID();
     s_window.userEventType = SDL_RegisterEvents(1);
+    s_window.pointerInside = true;
 
     SDL_Rect screen = {0, 0, DesignWidthPx, DesignHeightPx};
     SDL_GetDisplayBounds(0, &screen);
@@ -183,9 +355,6 @@ int RunMainWindow(int) {
         SDL_Quit();
         return 1;
     }
-    s_window.renderer = SDL_CreateRenderer(s_window.window, -1, SDL_RENDERER_PRESENTVSYNC);
-    if (s_window.renderer == nullptr)
-        s_window.renderer = SDL_CreateRenderer(s_window.window, -1, SDL_RENDERER_SOFTWARE);
     s_window.cursors[CursorArrow] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
     s_window.cursors[CursorIBeam] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_IBEAM);
     s_window.cursors[CursorHand] = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_HAND);
@@ -193,6 +362,7 @@ int RunMainWindow(int) {
     SetIcon();
     SDL_StartTextInput();
     SDL_ShowWindow(s_window.window);
+    CentreOuterFrame(screen, clientWidth, clientHeight);
     Paint();
 
     SDL_Event event;
@@ -254,11 +424,41 @@ void FocusMainWindow() {
 void MinimizeMainWindow() { SDL_MinimizeWindow(s_window.window); }
 void CloseMainWindow() { PushUserEvent(EventClose, 0); }
 
+// What the information box's helper thread shows.
+struct InformationBox {
+    char text[512], caption[128];
+};
+
+static int ShowBoxThread(void *data) {
+    const InformationBox *box = static_cast<const InformationBox *>(data);
+    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, box->caption, box->text, s_window.window);
+    PushUserEvent(EventBoxClosed, 0);
+    return 0;
+}
+
+// SDL's message box blocks its caller, so it is shown from a helper thread
+// while this one goes on serving timers, repaints and the music's notice,
+// as Windows's modal loop does for the owner window; input to the window
+// is dropped and a close request held back until the box is closed.
 void ShowInformationBox(const WideChar *text, const WideChar *caption) {
-    char textUtf8[512], captionUtf8[128];
-    TextToUtf8(text, textUtf8, int(sizeof textUtf8));
-    TextToUtf8(caption, captionUtf8, int(sizeof captionUtf8));
-    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, captionUtf8, textUtf8, s_window.window);
+    InformationBox box;
+    TextToUtf8(text, box.text, int(sizeof box.text));
+    TextToUtf8(caption, box.caption, int(sizeof box.caption));
+    SDL_Thread *helper = SDL_CreateThread(ShowBoxThread, "information box", &box);
+    if (helper == nullptr) {
+        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, box.caption, box.text, s_window.window);
+        return;
+    }
+    s_window.boxOpen = true;
+    s_window.boxClosed = false;
+    SDL_Event event;
+    while (!s_window.boxClosed && SDL_WaitEvent(&event)) HandleEvent(event);
+    SDL_WaitThread(helper, nullptr);
+    s_window.boxOpen = false;
+    if (s_window.closeHeldBack) {
+        s_window.closeHeldBack = false;
+        PushUserEvent(EventClose, 0);
+    }
 }
 
 void OpenLink(const WideChar *url) {
