@@ -71,4 +71,11 @@ void LoadConfiguration(LauncherState *state) {
     state->serverPort = ServerPortFromText(port);
 
     ReadKeyIntoField(WTEXT("User"), state->userName, UserNameUnits, path);
+
+    // The key manifests must be signed with: launcher.ini's wins over the
+    // build's, but an empty value keeps the build's, so no line in the file
+    // can turn a built-in key off.
+    WideChar manifestKey[ManifestKeyUnits];
+    ReadIniString(ConfigSection, WTEXT("ManifestKey"), WTEXT(""), manifestKey, ManifestKeyUnits, path);
+    if (manifestKey[0] != 0) CopyText(state->manifestKey, ManifestKeyUnits, manifestKey);
 }

@@ -17,8 +17,9 @@ void ResolveProgramDir(LauncherState *state);
 // "<programDir><separator>launcher.ini" into out (ConfigPathUnits units).
 void BuildConfigPath(const LauncherState *state, WideChar *out);
 
-// Reads the six keys of section "launcher" in their fixed order; a missing
-// file, section or key keeps the field's initial value.
+// Reads the seven keys of section "launcher" in their fixed order; a missing
+// file, section or key keeps the field's initial value (so does an empty
+// ManifestKey).
 void LoadConfiguration(LauncherState *state);
 
 // The ServerPort rule: _wtoi's value, and 6543 for anything below 1.

@@ -7,6 +7,9 @@ const WideChar DefaultPatchUrl[] = WTEXT("http://127.0.0.1/download/manifest.txt
 const WideChar DefaultGameExe[] = WTEXT("qorin.exe");
 const WideChar DefaultGameArgs[] = WTEXT("Runvale");
 const WideChar DefaultServerAddress[] = WTEXT("127.0.0.1");
+// CMake hands this file LAUNCHER_MANIFEST_KEY as a narrow string literal;
+// joined to an empty wide one it becomes a wide literal.
+const WideChar DefaultManifestKey[] = WTEXT("") LAUNCHER_MANIFEST_KEY;
 
 LauncherState g_state;
 
@@ -21,6 +24,7 @@ void ResetLauncherState(LauncherState *state) {
     CopyText(state->gameArgs, GameArgsUnits, DefaultGameArgs);
     TextToUtf8(DefaultServerAddress, state->serverHost, ServerHostBytes);
     state->serverPort = DefaultServerPort;
+    CopyText(state->manifestKey, ManifestKeyUnits, DefaultManifestKey);
 
     state->clientWidth = DesignWidthPx;
     state->clientHeight = DesignHeightPx;

@@ -17,6 +17,7 @@ constexpr int ServerHostBytes = 64;
 constexpr int UserNameUnits = 40;
 constexpr int PasswordUnits = 40;
 constexpr int StatusTextUnits = 256;
+constexpr int ManifestKeyUnits = 128;  // room beyond a key line, so a longer value never reads as one
 
 constexpr int DefaultServerPort = 6543;
 constexpr int DesignWidthPx = 1280;
@@ -30,6 +31,8 @@ extern const WideChar DefaultPatchUrl[];
 extern const WideChar DefaultGameExe[];
 extern const WideChar DefaultGameArgs[];
 extern const WideChar DefaultServerAddress[];
+// The build's manifest key (CMake's LAUNCHER_MANIFEST_KEY), "" when it has none.
+extern const WideChar DefaultManifestKey[];
 
 struct LauncherState {
     // Configuration: written once at start-up, read-only afterwards.
@@ -39,6 +42,7 @@ struct LauncherState {
     WideChar gameArgs[GameArgsUnits];      // arguments for the game (GameArgs)
     char serverHost[ServerHostBytes];      // probed host, 8-bit text (Server)
     int32_t serverPort;                    // probed TCP port (ServerPort)
+    WideChar manifestKey[ManifestKeyUnits]; // minisign public key the manifest must be signed with, "" none (ManifestKey)
 
     // User interface: written only on the user-interface thread.
     int32_t clientWidth, clientHeight;     // client area, px
