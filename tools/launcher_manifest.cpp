@@ -5,16 +5,21 @@
 // stops the run before anything is printed, so a half-usable manifest never
 // reaches players. Linux and Windows (console program); the platform part is
 // the folder listing in dir_walk_*.cpp, the rules of what is written are in
-// manifest_lines.h.
+// manifest_lines.h. With --sha256 every URL ends in "#sha256=<digest>", the
+// files hashed side by side on every core.
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "console_output.h"
 #include "dir_walk.h"
 #include "manifest_lines.h"
+#include "platform/crypto.h"
+#include "platform/files.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -39,7 +44,7 @@ constexpr int ShownBytes = ShownTextBytes;  // a path with its escapes
 static const char ManifestName[] = "manifest.txt";
 
 static const char UsageText[] =
-    "usage: launcher-manifest DIR BASE_URL\n"
+    "usage: launcher-manifest [--sha256] DIR BASE_URL\n"
     "\n"
     "Writes to standard output the manifest of every regular file below DIR, one\n"
     "line per file: \"relative/path|size|URL\". The path has '/' between folders,\n"
@@ -53,6 +58,10 @@ static const char UsageText[] =
     "\n"
     "  DIR        the folder whose files players download\n"
     "  BASE_URL   the http:// or https:// URL DIR's contents are served from\n"
+    "  --sha256   end every URL in \"#sha256=\" and the file's SHA-256 (64 lowercase\n"
+    "             hex digits): the launcher then refuses a download that differs,\n"
+    "             and launcher-patch --verify finds changed files; the fragment is\n"
+    "             never sent to the server\n"
     "  --help     show this text\n"
     "\n"
     "Left out, each with a note on standard error: files named manifest.txt (any\n"
@@ -249,16 +258,99 @@ static void WarnAboutCaseTwins(const char *pathText, const ListedFile *files, si
     free(folded);
 }
 
+// ---- Hashes -----------------------------------------------------------------
+
+constexpr int HashReadBytes = 1 << 20;  // read at a time by each hashing thread
+constexpr int MaxHashThreads = 8;
+
+struct Hashing {
+    const char *root;
+    const char *pathText;
+    const ListedFile *files;
+    size_t count;
+    uint8_t (*digests)[Sha256Bytes];  // one per file, in the files' order
+    std::atomic<size_t> next;         // the next file a thread takes
+    std::atomic<bool> failed;
+};
+
+// Hashes file number index; false (reported) when it cannot be read whole
+// or its size changed since it was listed: its line would then lie.
+static bool HashListedFile(Hashing *hashing, size_t index, char *buffer) {
+    static thread_local char path[RelativePathBytes * 2];
+    static thread_local WideChar wide[RelativePathBytes * 2];
+    static thread_local char shown[ShownBytes];
+    const char *relative = hashing->pathText + hashing->files[index].pathAt;
+    snprintf(path, sizeof path, "%s/%s", hashing->root, relative);
+    if (!Utf8ToText(path, wide, int(sizeof wide / sizeof wide[0]))) {
+        Note("cannot hash '%s': the path is too long", Shown(relative, shown));
+        return false;
+    }
+#ifdef _WIN32
+    for (WideChar *p = wide; *p != 0; p++)
+        if (*p == '/') *p = '\\';
+#endif
+    FileHandle file = OpenFileForReading(wide);
+    Sha256Run *run = file == NoFile ? nullptr : Sha256Begin();
+    int64_t read = 0;
+    int got = 0;
+    while (run != nullptr && (got = ReadFromFile(file, buffer, HashReadBytes)) > 0) {
+        Sha256Add(run, buffer, size_t(got));
+        read += got;
+    }
+    CloseFile(file);
+    bool whole = run != nullptr && got == 0 && read == hashing->files[index].size;
+    if (!whole) {
+        Sha256Abandon(run);
+        Note(file == NoFile ? "cannot hash '%s': it cannot be opened"
+                            : "cannot hash '%s': it could not be read, or it changed while it was listed",
+             Shown(relative, shown));
+        return false;
+    }
+    return Sha256End(run, hashing->digests[index]);
+}
+
+static void HashingThread(Hashing *hashing) {
+    char *buffer = static_cast<char *>(malloc(HashReadBytes));
+    if (buffer == nullptr) {
+        hashing->failed = true;
+        return;
+    }
+    for (;;) {
+        size_t index = hashing->next++;
+        if (index >= hashing->count || hashing->failed) break;
+        if (!HashListedFile(hashing, index, buffer)) hashing->failed = true;
+    }
+    free(buffer);
+}
+
+// Every listed file's SHA-256, one thread per core (the last one is this
+// thread). False when a file could not be hashed (reported).
+static bool HashListedFiles(Hashing *hashing) {
+    unsigned cores = std::thread::hardware_concurrency();
+    size_t threads = cores == 0 ? 2 : cores > MaxHashThreads ? MaxHashThreads : cores;
+    if (threads > hashing->count) threads = hashing->count == 0 ? 1 : hashing->count;
+    std::thread helpers[MaxHashThreads];
+    for (size_t i = 0; i + 1 < threads; i++) helpers[i] = std::thread(HashingThread, hashing);
+    HashingThread(hashing);
+    for (size_t i = 0; i + 1 < threads; i++) helpers[i].join();
+    return !hashing->failed;
+}
+
 // ---- Entry ------------------------------------------------------------------
 
 static int ToolMain(int argc, char **argv) {
     const char *operands[2];
     int count = 0;
+    bool withHashes = false;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             fputs(UsageText, stdout);
             return ExitWritten;
+        }
+        if (strcmp(arg, "--sha256") == 0) {
+            withHashes = true;
+            continue;
         }
         if (arg[0] == '-' && arg[1] != 0) {
             static char problem[ShownBytes + 64];
@@ -301,6 +393,20 @@ static int ToolMain(int argc, char **argv) {
     });
     WarnAboutCaseTwins(pathText, files, fileCount);
 
+    uint8_t (*digests)[Sha256Bytes] = nullptr;
+    if (withHashes) {
+        digests = static_cast<uint8_t (*)[Sha256Bytes]>(malloc(fileCount * Sha256Bytes + 1));
+        if (digests == nullptr) {
+            Note("out of memory");
+            return ExitFailed;
+        }
+        Hashing hashing = {walk.root, pathText, files, fileCount, digests, {0}, {false}};
+        if (!HashListedFiles(&hashing)) {
+            Note("nothing written: the files named above could not be hashed");
+            return ExitFailed;
+        }
+    }
+
     // Counted first and last lines around the entries: the launcher can
     // then tell this manifest from one cut off in transit.
     Growable out = {};
@@ -310,7 +416,8 @@ static int ToolMain(int argc, char **argv) {
     static char line[ManifestLineBytes];
     static char shownLine[ShownBytes];
     for (size_t i = 0; i < fileCount && stored; i++) {
-        if (!FormatManifestLine(pathText + files[i].pathAt, files[i].size, base, line)) {
+        if (!FormatManifestLine(pathText + files[i].pathAt, files[i].size, base, line,
+                                digests != nullptr ? digests[i] : nullptr)) {
             Note("the line of '%s' does not fit", Shown(pathText + files[i].pathAt, shownLine));
             return ExitFailed;
         }

@@ -15,6 +15,7 @@
 #include "base/state.h"
 #include "console_output.h"
 #include "patch/engine.h"
+#include "patch/manifest_signature.h"
 #include "patch/transfers.h"
 #include "platform/files.h"
 #include "platform/test_hooks.h"
@@ -34,13 +35,16 @@ enum ExitStatus {
 };
 
 static const char UsageText[] =
-    "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N]\n"
+    "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N] [--verify]\n"
     "\n"
     "  check       compare the game files in DIR with the patch server's manifest\n"
     "  patch       also download every file whose size differs\n"
     "  --dir DIR   the game folder holding launcher.ini (default: the current folder)\n"
     "  --url URL   manifest URL to use instead of PatchURL from launcher.ini\n"
     "  --jobs N    downloads at once, 1 to 16 (default: 8)\n"
+    "  --verify    also hash every file of the right size whose manifest line gives\n"
+    "              its SHA-256 (#sha256=...): check counts one that differs, patch\n"
+    "              downloads it again\n"
     "  --version   show the version\n"
     "  --help      show this text\n"
     "Options take their value as the next argument or after '=' (--dir=DIR).\n"
@@ -49,8 +53,8 @@ static const char UsageText[] =
     "that stops (a broken connection, Ctrl+C) is kept and resumed by the next run.\n"
     "\n"
     "Exit status: 0 nothing differs (check) or no error (patch), 1 files differ (check)\n"
-    "or errors (patch), 2 the patch server could not be reached, 64 bad arguments,\n"
-    "130 interrupted.\n";
+    "or errors (patch), 2 the patch server could not be reached (or, with a ManifestKey,\n"
+    "the manifest's signature did not verify), 64 bad arguments, 130 interrupted.\n";
 
 constexpr int ExitInterrupted = 130;      // as a shell reports a run ended by Ctrl+C
 constexpr int LiveLineTickMs = 250;       // the live line's redraws between status changes
@@ -67,6 +71,14 @@ static void SayFileFailed(const WideChar *relativePath, const char *reason) {
     TextToUtf8(relativePath, path, int(sizeof path));
     char line[sizeof path + FailureTextBytes + 32];
     snprintf(line, sizeof line, "launcher-patch: %s: %s", path, reason);
+    PrintErrorLine(line);
+}
+
+// The manifest's signature did not verify: the pass ends as unreachable,
+// and this says why.
+static void SayManifestRefused(const char *reason) {
+    char line[SignatureReasonBytes + 64];
+    snprintf(line, sizeof line, "launcher-patch: manifest signature refused: %s", reason);
     PrintErrorLine(line);
 }
 
@@ -139,6 +151,7 @@ static bool SetProgramDir(const WideChar *dir) {
 static int ToolMain(int argc, const WideChar *const *argv) {
     int mode = -1;
     int jobs = 0;
+    bool verify = false;
     const WideChar *dir = WTEXT(".");
     const WideChar *url = nullptr;
     for (int i = 1; i < argc; i++) {
@@ -157,6 +170,8 @@ static int ToolMain(int argc, const WideChar *const *argv) {
             mode = Check;
         } else if (TextEqual(arg, WTEXT("patch")) && mode < 0) {
             mode = Patch;
+        } else if (TextEqual(arg, WTEXT("--verify"))) {
+            verify = true;
         } else if ((value = OptionValue(argv, argc, &i, WTEXT("--dir"), &missing)) != nullptr) {
             if (missing) return UsageError("option --dir needs a value (a folder)");
             dir = value;
@@ -197,7 +212,7 @@ static int ToolMain(int argc, const WideChar *const *argv) {
     HandleInterrupts();
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassObserver observer = {SayWaitingForFolder, SayFileFailed, jobs};
+    PassObserver observer = {SayWaitingForFolder, SayFileFailed, jobs, SayManifestRefused, verify};
     std::atomic<bool> passOver{false};
     std::thread ticker;
     if (g_consoleLive) {

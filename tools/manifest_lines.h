@@ -46,6 +46,9 @@ inline const char *BaseUrlProblem(const char *base, int *length, int *units) {
     static WideChar wide[ExactUtf8Bytes];
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(base); *p != 0; p++)
         if (*p < 0x20 || *p == 0x7F) return "BASE_URL holds a control character";
+    // The launcher sends nothing from a '#' on, and reads what follows as
+    // the file's hash: such a base names another folder on the server.
+    if (strchr(base, '#') != nullptr) return "BASE_URL holds a '#' (the start of a fragment, which is never requested)";
     if (!Utf8ToText(base, wide, ExactUtf8Bytes)) return "BASE_URL is too long";
     // The launcher reads the URL as UTF-8: other bytes would name another URL.
     if (!IsExactUtf8(base)) return "BASE_URL is not valid UTF-8";
@@ -89,15 +92,23 @@ inline const char *ManifestPathRefusal(const char *path, int baseUnits, WideChar
     return nullptr;
 }
 
+// What "#sha256=" and the digest's 64 hex digits add to a line.
+constexpr int Sha256FragmentBytes = 8 + 2 * Sha256DigestBytes;
+
 // The longest line of a path ManifestPathRefusal takes: a UTF-16 unit of
-// the path or the URL is at most three bytes, the size and its bars 22.
-constexpr int ManifestLineBytes = MaxPathUnits * 3 + 22 + MaxUrlUnits * 3 + 2;
+// the path or the URL is at most three bytes, the size and its bars 22,
+// and the fragment with the file's SHA-256 when it is written.
+constexpr int ManifestLineBytes = MaxPathUnits * 3 + 22 + MaxUrlUnits * 3 + Sha256FragmentBytes + 2;
 
 // "path|size|BASE/encoded-path" and a line feed into out (ManifestLineBytes);
 // base without its trailing '/'. The encoded path keeps A-Z a-z 0-9 - . _ ~
-// and '/' and percent-encodes every other byte. False when the line does
-// not fit, which a path ManifestPathRefusal takes never does.
-inline bool FormatManifestLine(const char *path, int64_t size, const char *base, char *out) {
+// and '/' and percent-encodes every other byte; with sha256, the URL ends
+// in "#sha256=" and the digest in lowercase hex (the launcher never sends
+// a fragment to the server, so the URL still names the same file). False
+// when the line does not fit, which a path ManifestPathRefusal takes never
+// does.
+inline bool FormatManifestLine(const char *path, int64_t size, const char *base, char *out,
+                               const uint8_t *sha256 = nullptr) {
     static const char hex[] = "0123456789ABCDEF";
     int used = snprintf(out, ManifestLineBytes, "%s|%lld|%s/", path, (long long)size, base);
     if (used < 0 || used >= ManifestLineBytes) return false;
@@ -109,6 +120,15 @@ inline bool FormatManifestLine(const char *path, int64_t size, const char *base,
             out[used++] = '%';
             out[used++] = hex[*p >> 4];
             out[used++] = hex[*p & 15];
+        }
+    }
+    if (sha256 != nullptr) {
+        if (used + Sha256FragmentBytes + 2 > ManifestLineBytes) return false;
+        memcpy(out + used, "#sha256=", 8);
+        used += 8;
+        for (int i = 0; i < Sha256DigestBytes; i++) {
+            out[used++] = "0123456789abcdef"[sha256[i] >> 4];
+            out[used++] = "0123456789abcdef"[sha256[i] & 15];
         }
     }
     out[used++] = '\n';

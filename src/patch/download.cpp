@@ -9,6 +9,11 @@
 // manifest's size is appended; any other answer starts over, so bytes of
 // two versions are never spliced. The size check still decides whether the
 // temporary replaces the target.
+// An entry with a SHA-256 in the manifest is hashed as its body is written
+// (a resumed body: the part on the disk first, then the rest as it
+// arrives), so the digest covers the whole file when the last byte is
+// there, without reading the file again; a body whose digest differs never
+// replaces the target.
 #include "patch/download.h"
 
 #include <cstdio>
@@ -17,6 +22,7 @@
 #include "base/state.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/test_hooks.h"
@@ -41,7 +47,11 @@ struct Attempt {
     WideChar partPath[TemporaryPathUnits];    // the temporary holding the body so far
     WideChar recordPath[TemporaryPathUnits];  // its resume record
     int retryAfterMs;                         // the server's Retry-After, -1 when none
+    Sha256Run *hash;                          // the body's digest so far, when the manifest gives one
 };
+
+static_assert(Sha256Bytes == Sha256DigestBytes, "one digest size");
+static const char HashDiffersText[] = "SHA-256 differs from the manifest";
 
 static bool Fail(QueuedEntry *queued, const char *why) {
     snprintf(queued->failure, FailureTextBytes, "%s", why);
@@ -152,6 +162,7 @@ static AttemptResult CopyBody(Attempt *attempt, HttpRequest *request, FileHandle
             return FailAttempt(attempt, AttemptFailed, "size mismatch: the body is larger than the manifest says");
         if (!WriteToFile(file, attempt->buffer, count))
             return FailAttempt(attempt, AttemptFailed, "the file could not be written (disk full?)");
+        if (attempt->hash != nullptr) Sha256Add(attempt->hash, attempt->buffer, size_t(count));
         attempt->queued->bytesOnDisk = have + received;
     }
     if (contentLength >= 0 && received != contentLength)
@@ -172,7 +183,9 @@ static FileHandle OpenPartial(Attempt *attempt, int64_t *have, char *validator) 
     validator[0] = 0;
     int64_t size = -1;
     if (LocalFileSize(attempt->partPath, &size) && size > 0 && size < expectedSize &&
-        ReadResumeRecord(attempt->recordPath, &record) && record.size == expectedSize) {
+        ReadResumeRecord(attempt->recordPath, &record) && record.size == expectedSize &&
+        (attempt->hash == nullptr || AddFileToSha256(attempt->partPath, size, attempt->hash, attempt->buffer,
+                                                     &attempt->queued->bytesOnDisk))) {
         FileHandle file = OpenFileForAppending(attempt->partPath);
         if (file != NoFile) {
             *have = size;
@@ -190,12 +203,40 @@ static bool PartialIsWorthKeeping(const Attempt *attempt) {
     return LocalFileSize(attempt->partPath, &size) && size > 0 && PathEntryExists(attempt->recordPath);
 }
 
+// Starts the digest of a body over again (nothing when the manifest gives
+// no hash); false when the library cannot start one.
+static bool RestartHash(Attempt *attempt) {
+    Sha256Abandon(attempt->hash);
+    attempt->hash = nullptr;
+    if (!attempt->queued->entry.hasSha256) return true;
+    attempt->hash = Sha256Begin();
+    return attempt->hash != nullptr;
+}
+
+// Whether the finished body's digest is the manifest's. A resumed body that
+// differs may owe it to the part kept from before (the disk, or a server
+// that sent another version under the same validator): the next attempt
+// fetches it whole. A whole body that differs is final.
+static AttemptResult CheckBodyHash(Attempt *attempt, int64_t resumedFrom) {
+    uint8_t digest[Sha256Bytes];
+    bool ended = Sha256End(attempt->hash, digest);
+    attempt->hash = nullptr;
+    if (ended && memcmp(digest, attempt->queued->entry.sha256, Sha256Bytes) == 0) return AttemptDone;
+    if (!ended) return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
+    return FailAttempt(attempt, resumedFrom > 0 ? AttemptAgain : AttemptFailed, HashDiffersText);
+}
+
 static AttemptResult RunAttempt(Attempt *attempt) {
     const ManifestEntry *entry = &attempt->queued->entry;
     attempt->retryAfterMs = -1;
+    if (!RestartHash(attempt)) return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
     int64_t have = 0;
     char validator[HttpValidatorBytes];
     FileHandle file = OpenPartial(attempt, &have, validator);
+    if (have == 0 && !RestartHash(attempt)) {
+        CloseFile(file);
+        return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
+    }
 
     HttpRoot *root = HttpOpenRoot();
     if (root == nullptr) {
@@ -224,8 +265,9 @@ static AttemptResult RunAttempt(Attempt *attempt) {
         if (file != NoFile) {
             CloseFile(file);
             DiscardPartial(attempt);
+            if (!RestartHash(attempt)) file = NoFile;
         }
-        file = CreateFileForWriting(attempt->partPath);
+        file = attempt->hash != nullptr || !entry->hasSha256 ? CreateFileForWriting(attempt->partPath) : NoFile;
         // Small files are fetched whole again rather than resumed, which
         // spares every one of them a record.
         ResumeRecord record = {entry->expectedSize, {0}};
@@ -248,6 +290,17 @@ static AttemptResult RunAttempt(Attempt *attempt) {
     }
     if (request != nullptr) HttpCloseRequest(request);
     HttpCloseRoot(root);
+    if (result == AttemptDone && attempt->hash != nullptr) {
+        result = CheckBodyHash(attempt, have);
+        if (result == AttemptAgain) {
+            // Not resumable: the bytes kept are what is in doubt.
+            CloseFile(file);
+            file = NoFile;
+            DiscardPartial(attempt);
+        }
+    }
+    Sha256Abandon(attempt->hash);
+    attempt->hash = nullptr;
 
     // On the disk before the rename, so a power cut never leaves the target
     // empty; a body that is kept for resuming is flushed too.
@@ -281,6 +334,7 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
     Attempt attempt;
     attempt.queued = queued;
     attempt.buffer = buffer;
+    attempt.hash = nullptr;
     if (!IsFetchableUrl(queued->entry.sourceUrl)) return Fail(queued, "not an http or https URL");
     if (!BuildTemporaryPath(queued->localPath, attempt.partPath) ||
         !BuildResumeRecordPath(queued->localPath, attempt.recordPath))
@@ -298,4 +352,40 @@ void RemoveDownloadLeftovers(const WideChar *localPath) {
     WideChar path[TemporaryPathUnits];
     if (BuildTemporaryPath(localPath, path) && PathEntryExists(path)) RemoveFile(path);
     if (BuildResumeRecordPath(localPath, path) && PathEntryExists(path)) RemoveFile(path);
+}
+
+bool AddFileToSha256(const WideChar *path, int64_t bytes, Sha256Run *run, char *buffer,
+                     std::atomic<int64_t> *bytesRead) {
+    FileHandle file = OpenFileForReading(path);
+    if (file == NoFile) return false;
+    int64_t done = 0;
+    bool whole = true;
+    while (done < bytes) {
+        int64_t left = bytes - done;
+        int got = ReadFromFile(file, buffer, left < TransferBufferBytes ? int(left) : TransferBufferBytes);
+        if (got <= 0) {
+            whole = false;
+            break;
+        }
+        Sha256Add(run, buffer, size_t(got));
+        done += got;
+        if (bytesRead != nullptr) *bytesRead = done;
+    }
+    CloseFile(file);
+    return whole;
+}
+
+bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {
+    Sha256Run *run = Sha256Begin();
+    if (run == nullptr) return false;
+    uint8_t digest[Sha256Bytes];
+    bool read = AddFileToSha256(queued->localPath, queued->entry.expectedSize, run, buffer, &queued->bytesOnDisk);
+    if (!read) {
+        Sha256Abandon(run);
+        return false;
+    }
+    // A file that grew while it was read is not the one that was hashed.
+    int64_t size = -1;
+    bool sameSize = LocalFileSize(queued->localPath, &size) && size == queued->entry.expectedSize;
+    return Sha256End(run, digest) && sameSize && memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
 }

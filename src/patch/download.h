@@ -3,7 +3,11 @@
 // temporary replaces the target. Platform-neutral over the http, files and
 // clock seams. Runs on any transfer worker.
 #pragma once
+#include <atomic>
+
 #include "patch/transfers.h"
+
+struct Sha256Run;
 
 constexpr int DownloadAttempts = 3;       // in all, for failures that may pass
 constexpr int RetryAfterLimitMs = 30000;  // a longer Retry-After is cut to this
@@ -17,3 +21,14 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer);
 // Removes what an earlier run left of the file at localPath's download
 // (its temporary and resume record); for files that are in place.
 void RemoveDownloadLeftovers(const WideChar *localPath);
+
+// Adds the first bytes of the file at path to run, reading through buffer
+// (TransferBufferBytes); bytesRead, when given, follows the count. False
+// when the file cannot be read or ends before that many bytes.
+bool AddFileToSha256(const WideChar *path, int64_t bytes, Sha256Run *run, char *buffer,
+                     std::atomic<int64_t> *bytesRead);
+
+// Whether the file at queued->localPath has exactly the manifest's size and
+// SHA-256 (queued->entry.hasSha256 must be set); false too when it cannot
+// be read. Reads through buffer (TransferBufferBytes).
+bool FileHasManifestHash(QueuedEntry *queued, char *buffer);

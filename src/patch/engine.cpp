@@ -14,6 +14,7 @@
 
 #include "base/state.h"
 #include "patch/local_path.h"
+#include "patch/manifest_signature.h"
 #include "patch/download.h"
 #include "patch/temporary.h"
 #include "patch/transfers.h"
@@ -33,11 +34,12 @@ static void ShowStatus(const WideChar *text, int32_t progress) {
 static bool IsSuccessStatus(int status) { return status >= 200 && status <= 299; }
 
 // Fetches the whole manifest at patchUrl into a heap block ending in a zero
-// byte. Returns nullptr when there is no usable answer: no connection, a
-// non-2xx status, a failed or short read, an empty body or one above
-// ManifestLimitBytes. A manifest cut off in transit is refused, since it
-// would report files as checked that were never looked at.
-static char *FetchManifest() {
+// byte (*bytes: the body's length, without it). Returns nullptr when there
+// is no usable answer: no connection, a non-2xx status, a failed or short
+// read, an empty body or one above ManifestLimitBytes. A manifest cut off
+// in transit is refused, since it would report files as checked that were
+// never looked at.
+static char *FetchManifest(size_t *bytes) {
     if (!IsFetchableUrl(g_state.patchUrl)) return nullptr;
     HttpRoot *root = HttpOpenRoot();
     if (root == nullptr) return nullptr;
@@ -73,6 +75,7 @@ static char *FetchManifest() {
         return nullptr;
     }
     text[used] = 0;
+    *bytes = size_t(used);
     return text;
 }
 
@@ -83,9 +86,13 @@ static char *FetchManifest() {
 // for it. A negative size other than -1 ("absent") means nothing, and -1
 // cannot be installed either: in Patch such an entry that differs is an
 // error and nothing is downloaded for it.
-static void LookAtEntry(int mode, QueuedEntry *queued) {
+// With verify, a present file of the right size whose entry carries a
+// SHA-256 is handed to a worker to be hashed (and in Patch downloaded
+// again when it differs). An entry whose URL has any other fragment is
+// refused like a bad path.
+static void LookAtEntry(int mode, bool verify, QueuedEntry *queued) {
     const ManifestEntry *entry = &queued->entry;
-    queued->usable = entry->fieldsFit && IsSafeRelativePath(entry->relativePath) &&
+    queued->usable = entry->fieldsFit && entry->fragmentUsable && IsSafeRelativePath(entry->relativePath) &&
                      !NamesTemporaryFile(entry->relativePath) &&
                      BuildLocalPath(g_state.programDir, entry->relativePath, queued->localPath);
     int64_t localSize = -1;
@@ -95,9 +102,12 @@ static void LookAtEntry(int mode, QueuedEntry *queued) {
     // differing file's partial body is kept for resuming.
     if (mode != Check && !queued->differs) RemoveDownloadLeftovers(queued->localPath);
     queued->download = mode != Check && queued->differs && queued->usable && entry->expectedSize >= 0;
+    queued->verify = verify && !queued->differs && entry->hasSha256 && entry->expectedSize >= 0;
+    if (queued->verify) queued->download = mode != Check;
     queued->failed = mode != Check && queued->differs && !queued->download;
     queued->failure[0] = 0;
-    const char *why = !queued->usable                ? "refused path"
+    const char *why = !entry->fragmentUsable       ? "the URL's fragment is not #sha256= and 64 lowercase hex digits"
+                      : !queued->usable            ? "refused path"
                       : entry->expectedSize == -1 ? "present, but the manifest says it must not exist"
                                                   : "the manifest gives a negative size";
     if (queued->failed) snprintf(queued->failure, FailureTextBytes, "%s", why);
@@ -174,16 +184,33 @@ static FolderLock *LockGameFolder(const PassObserver *observer) {
 // The entry pass over the fetched text: every entry line looked at in
 // order, downloads handed to the workers, and entries counted and reported
 // in order as the ones before them finish.
+// A worker's job: a download, or a file to hash first (downloaded again
+// when it differs and the pass patches).
+static bool ServeEntry(QueuedEntry *queued, char *buffer) {
+    if (queued->verify) {
+        if (FileHasManifestHash(queued, buffer)) {
+            queued->download = false;
+            return true;
+        }
+        queued->differs = true;
+        if (!queued->download) return true;  // Check: only counted
+        queued->bytesOnDisk = 0;
+    }
+    return DownloadEntry(queued, buffer);
+}
+
 static void HandleEntries(int mode, char *text, PassCounters *counters, const PassObserver *observer) {
     int jobs = observer != nullptr && observer->transferJobs > 0 ? observer->transferJobs : DefaultTransferJobs;
+    bool verify = observer != nullptr && observer->verifyHashes;
+    bool workers = mode != Check || verify;
     ListedFolders listed;
-    if (mode != Check) StartTransfers(jobs, DownloadEntry);
+    if (workers) StartTransfers(jobs, ServeEntry);
     for (char *line = text; line != nullptr && *line != 0;) {
         char *next = CutManifestLine(line);
         QueuedEntry *queued;
         while ((queued = NextQueueSlot()) == nullptr) FinishEntry(TakeFinishedEntry(true), counters, observer);
         if (ParseManifestLine(line, &queued->entry)) {
-            LookAtEntry(mode, queued);
+            LookAtEntry(mode, verify, queued);
             if (mode != Check && queued->usable) NoteListedFile(&listed, queued->localPath);
             QueueEntry(queued);
             while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(finished, counters, observer);
@@ -191,17 +218,23 @@ static void HandleEntries(int mode, char *text, PassCounters *counters, const Pa
         line = next;
     }
     while (const QueuedEntry *finished = TakeFinishedEntry(true)) FinishEntry(finished, counters, observer);
-    if (mode != Check) {
-        StopTransfers();
-        RemoveUnlistedLeftovers(listed);
-    }
+    if (workers) StopTransfers();
+    if (mode != Check) RemoveUnlistedLeftovers(listed);
 }
 
 void RunManifestPassWithOutcome(int mode, PassOutcome *outcome, const PassObserver *observer) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
     ShowStatus(ContactingText, 0);
     FolderLock *lock = LockGameFolder(observer);
-    char *text = FetchManifest();
+    size_t manifestBytes = 0;
+    char *text = FetchManifest(&manifestBytes);
+    // With a manifest key configured, only a manifest whose signature holds is used.
+    char refusal[SignatureReasonBytes];
+    if (text != nullptr && !ManifestSignatureAccepted(text, manifestBytes, refusal)) {
+        if (observer != nullptr && observer->manifestRefused != nullptr) observer->manifestRefused(refusal);
+        free(text);
+        text = nullptr;
+    }
     // A page that is no manifest, or one cut off in transit, would report
     // files as fine that were never looked at.
     if (text != nullptr && !IsUsableManifest(text)) {

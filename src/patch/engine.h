@@ -27,6 +27,13 @@ struct PassObserver {
     // counted): its path as the manifest writes it, and why in a few words.
     void (*fileFailed)(const WideChar *relativePath, const char *reason);
     int transferJobs;            // downloads at once, 1-16; 0 for the default of 8
+    // The manifest was fetched but its signature did not verify with the
+    // configured key (the pass then ends as if unreachable): why, in a few words.
+    void (*manifestRefused)(const char *reason);
+    // Also hash every present file of the right size whose entry carries a
+    // SHA-256 (on the transfer workers): one that differs counts as
+    // differing, and Patch downloads it again. The window never asks for it.
+    bool verifyHashes;
 };
 
 // Runs one whole pass on the calling thread (it blocks on network and disk).

@@ -108,8 +108,39 @@ bool ParseManifestLine(char *line, ManifestEntry *entry) {
     *secondBar = 0;
     bool pathFits = Utf8ToText(line, entry->relativePath, RelativePathUnits);
     entry->expectedSize = ParseInt64LikeAtoi64(firstBar + 1);
-    bool urlFits = Utf8ToText(secondBar + 1, entry->sourceUrl, SourceUrlUnits);
+    char *url = secondBar + 1;
+    char *fragment = strchr(url, '#');
+    entry->hasSha256 = false;
+    entry->fragmentUsable = true;
+    if (fragment != nullptr) {
+        *fragment = 0;  // never part of the request
+        entry->hasSha256 = ParseSha256Fragment(fragment + 1, entry->sha256);
+        entry->fragmentUsable = entry->hasSha256;
+    }
+    bool urlFits = Utf8ToText(url, entry->sourceUrl, SourceUrlUnits);
     entry->fieldsFit = pathFits && urlFits;
+    return true;
+}
+
+static int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;  // upper case too: the form is fixed, so a typo is not read as a hash
+}
+
+bool ParseSha256Fragment(const char *fragment, uint8_t digest[Sha256DigestBytes]) {
+    static const char prefix[] = "sha256=";
+    if (strncmp(fragment, prefix, sizeof prefix - 1) != 0) return false;
+    const char *hex = fragment + sizeof prefix - 1;
+    uint8_t value[Sha256DigestBytes];
+    for (int i = 0; i < Sha256DigestBytes; i++) {
+        int high = HexDigitValue(hex[2 * i]);
+        int low = high < 0 ? -1 : HexDigitValue(hex[2 * i + 1]);
+        if (low < 0) return false;
+        value[i] = uint8_t(high << 4 | low);
+    }
+    if (hex[2 * Sha256DigestBytes] != 0) return false;
+    memcpy(digest, value, sizeof value);
     return true;
 }
 

@@ -13,12 +13,20 @@ constexpr int SourceUrlUnits = 700;
 constexpr int ProgressTextUnits = 300;
 constexpr int ClosingTextUnits = 260;
 constexpr int ReportEveryEntries = 16;
+constexpr int Sha256DigestBytes = 32;
 
 struct ManifestEntry {
     WideChar relativePath[RelativePathUnits];  // as written in the manifest
     int64_t expectedSize;                      // bytes; -1 means "must be absent"
     WideChar sourceUrl[SourceUrlUnits];        // where the file's bytes come from
     bool fieldsFit;                            // false when a field was cut to its buffer
+    // The URL may end in "#sha256=" and 64 lowercase hex digits: the body's
+    // SHA-256. sourceUrl then holds the URL without it. Any other fragment
+    // makes the entry refused (fragmentUsable false): a hash written wrong
+    // would otherwise quietly check nothing.
+    bool hasSha256;
+    bool fragmentUsable;
+    uint8_t sha256[Sha256DigestBytes];
 };
 
 struct PassCounters {
@@ -53,6 +61,10 @@ char *CutManifestLine(char *line);
 // carriage return and at its first two bars). Returns false for blank,
 // comment and other lines, which are not entries.
 bool ParseManifestLine(char *line, ManifestEntry *entry);
+
+// Reads a URL's fragment (the text after its first '#', without it) as a
+// SHA-256: true only for exactly "sha256=" and 64 lowercase hex digits.
+bool ParseSha256Fragment(const char *fragment, uint8_t digest[Sha256DigestBytes]);
 
 // Whether processed entries out of total call for a report now, and the
 // percentage to show with it.

@@ -107,7 +107,7 @@ void QueueEntry(QueuedEntry *queued) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
     int slot = int(queued - s_transfers.slots);
     s_transfers.count++;
-    if (!queued->download) {
+    if (!queued->download && !queued->verify) {
         s_transfers.states[slot] = SlotFinished;
         return;
     }

@@ -4,8 +4,8 @@
 // downloads one file after another shows. Platform-neutral over the thread
 // seam; one pass at a time uses it.
 // The pass puts every entry it has looked at into the queue in order:
-// entries that need no download arrive finished; differing ones wait for a
-// worker. The pass takes entries back from the head only once they are
+// entries that need no download arrive finished; differing ones (and files
+// to hash) wait for a worker. The pass takes entries back from the head only once they are
 // finished, so an entry's report waits for the entries before it.
 #pragma once
 #include <atomic>
@@ -26,7 +26,8 @@ struct QueuedEntry {
     WideChar localPath[LocalPathUnits];
     bool usable;                        // its path and fields passed every rule
     bool differs;                       // its size on disk is not the manifest's
-    bool download;                      // a worker must download it
+    bool download;                      // a worker must download it (with verify: when its hash differs)
+    bool verify;                        // a worker must hash the file on the disk first
     bool failed;                        // the download (or the entry) failed
     char failure[FailureTextBytes];     // why, in a few words, when failed
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)

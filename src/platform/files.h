@@ -32,6 +32,12 @@ FileHandle CreateFileForWriting(const WideChar *path);
 // Opens an existing file for writing at its end; never through a symbolic
 // link at path itself. NoFile on failure (no such file, a link, no access).
 FileHandle OpenFileForAppending(const WideChar *path);
+// Opens an existing file for reading from its start (others may go on
+// reading it; the POSIX backend also lets them write). NoFile on failure.
+FileHandle OpenFileForReading(const WideChar *path);
+// Reads up to count bytes at the file's position: the number read, 0 at
+// the end, -1 on failure.
+int ReadFromFile(FileHandle file, void *bytes, int count);
 // Writes all count bytes; false when fewer were written.
 bool WriteToFile(FileHandle file, const void *bytes, int count);
 // Flushes to the disk; false on failure.

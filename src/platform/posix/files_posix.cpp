@@ -83,6 +83,24 @@ FileHandle OpenFileForAppending(const WideChar *path) {
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
+FileHandle OpenFileForReading(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    if (!PathToUtf8(path, path8)) return NoFile;
+    int fd;
+    do fd = open(path8, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd < 0 ? NoFile : FileHandle(fd);
+}
+
+int ReadFromFile(FileHandle file, void *bytes, int count) {
+    if (file == NoFile || count < 0) return -1;
+    ssize_t got;
+    do got = read(int(file), bytes, size_t(count));
+    while (got < 0 && errno == EINTR);
+    return got < 0 ? -1 : int(got);
+}
+
 // A big file written in one go would leave all of its data for the flush
 // before its rename; starting the disk's writing of every full stretch
 // behind the writer lets the two overlap, so the flush finds little left.

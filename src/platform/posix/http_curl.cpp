@@ -463,6 +463,9 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     if (TextLength(url) >= HttpUrlUnits) return nullptr;
     char url8[4 * HttpUrlUnits + 1];
     if (!TextToUtf8(url, url8, int(sizeof url8))) return nullptr;
+    // A fragment (a file's hash in a manifest, say) never goes to the server.
+    char *fragment = strchr(url8, '#');
+    if (fragment != nullptr) *fragment = 0;
 
     *failure = HttpFailedOther;
     std::call_once(s_http.once, InitCurlOnce);

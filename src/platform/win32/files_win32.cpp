@@ -109,6 +109,20 @@ FileHandle OpenFileForAppending(const WideChar *path) {
     return reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle OpenFileForReading(const WideChar *path) {
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return h == INVALID_HANDLE_VALUE ? NoFile : reinterpret_cast<FileHandle>(h);
+}
+
+int ReadFromFile(FileHandle file, void *bytes, int count) {
+    if (file == NoFile || count < 0) return -1;
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(file), bytes, DWORD(count), &got, nullptr)) return -1;
+    return int(got);
+}
+
 // WriteFile may accept fewer bytes than offered; keep going until all are
 // written or a call fails or makes no progress.
 bool WriteToFile(FileHandle file, const void *bytes, int count) {
