@@ -1,7 +1,9 @@
 // Frame painting cost on the software canvas (what the Linux window shows
 // every 45 ms): a whole composed frame with the default artwork, all fifty
 // particles, both fields, the status line, the progress bar and the hover
-// highlight, presented at the design size and at a smaller client size.
+// highlight, presented at the design size and at a smaller client size,
+// and while the window is being resized (every frame at a size of its own,
+// so nothing of the last present can be kept).
 // Run through bench/run.sh, or build/bench/paint_bench after building it.
 #include <benchmark/benchmark.h>
 
@@ -40,8 +42,21 @@ static void PaintAt(benchmark::State &run, int width, int height) {
 
 static void FrameAtDesignSize(benchmark::State &run) { PaintAt(run, 1280, 853); }
 static void FrameAt1037x691(benchmark::State &run) { PaintAt(run, 1037, 691); }
+
+// Sizes from 1037 x 691 to 1036 x 690 and back, one a frame.
+static void FrameWhileResizing(benchmark::State &run) {
+    for (auto _ : run) {
+        g_state.tick++;
+        g_state.clientWidth = 1037 - int(g_state.tick % 2);
+        g_state.clientHeight = 691 - int(g_state.tick % 2);
+        StepParticles();
+        PaintFrame();
+    }
+    run.SetItemsProcessed(run.iterations());
+}
 BENCHMARK(FrameAtDesignSize)->Unit(benchmark::kMillisecond);
 BENCHMARK(FrameAt1037x691)->Unit(benchmark::kMillisecond);
+BENCHMARK(FrameWhileResizing)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {
     // The first argument names the folder holding bg.bmp (the build folder).

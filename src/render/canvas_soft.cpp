@@ -494,17 +494,21 @@ static bool SameSources(const AxisTable &table, int a, int b) {
 }
 
 // One line of per-channel column sums; FastTaps more at the end, which
-// only ever meet a weight of 0.
+// only ever meet a weight of 0. The red and blue sums are also kept packed
+// into one 64-bit value, red in the high half, blue in the low one.
 static uint32_t s_sumRed[FrameWidthPx + FastTaps], s_sumGreen[FrameWidthPx + FastTaps],
     s_sumBlue[FrameWidthPx + FastTaps];
+static uint64_t s_sumRedBlue[FrameWidthPx + FastTaps];
 
 // Presented pixels dx0 .. dx1-1 of row dy into target (the row's start),
 // from the frame-sized source (stride pixels a row; the top byte of a
 // pixel is ignored). Every presented pixel is the area-weighted mean of
 // the frame pixels it covers, per channel, rounded to nearest:
-// sum(wx * wy * p) / (1280 * 853), at most 255 * 1280 * 853, so 32 bits
-// hold every sum. The source rows are summed first, per channel in lines
-// of their own so the loops vectorise, then the columns.
+// sum(wx * wy * p) / (1280 * 853), at most 255 * 1280 * 853 < 2^29, so 32
+// bits hold every sum. The source rows are summed first, per channel in
+// lines of their own so the loops vectorise, then the columns; these take
+// red and blue at once in the two halves of a 64-bit sum, which never
+// carry into each other.
 static void FilterSegment(uint32_t *target, const uint32_t *source, int stride, int dy, int dx0, int dx1) {
     constexpr uint32_t area = uint32_t(FrameWidthPx) * FrameHeightPx;
     const AxisTable &columns = s_columns, &rows = s_rows;
@@ -529,13 +533,15 @@ static void FilterSegment(uint32_t *target, const uint32_t *source, int stride, 
         }
     }
     if (columns.maxTaps <= FastTaps) {
+        uint64_t *redBlue = s_sumRedBlue;
+        for (int x = s0; x < s1; x++) redBlue[x] = uint64_t(red[x]) << 32 | blue[x];
+        constexpr uint64_t half = uint64_t(area / 2) << 32 | area / 2;
         for (int dx = dx0; dx < dx1; dx++) {
             const uint32_t *w = columns.padded + FastTaps * dx;
             int i = columns.index[dx];
-            uint32_t r = area / 2 + w[0] * red[i] + w[1] * red[i + 1] + w[2] * red[i + 2];
+            uint64_t rb = half + w[0] * redBlue[i] + w[1] * redBlue[i + 1] + w[2] * redBlue[i + 2];
             uint32_t g = area / 2 + w[0] * green[i] + w[1] * green[i + 1] + w[2] * green[i + 2];
-            uint32_t b = area / 2 + w[0] * blue[i] + w[1] * blue[i + 1] + w[2] * blue[i + 2];
-            target[dx] = PackRgb(int(r / area), int(g / area), int(b / area));
+            target[dx] = PackRgb(int(uint32_t(rb >> 32) / area), int(g / area), int(uint32_t(rb) / area));
         }
         return;
     }
