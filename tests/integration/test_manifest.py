@@ -207,10 +207,10 @@ class ManifestScenarios:
                      [native, "--verbose"]):
             code, out, err = self.outcome(self.tool.run(args))
             self.assertEqual((code, out), (64, b""), args)
-            self.assertIn("usage: launcher-manifest DIR BASE_URL", err)
+            self.assertIn("usage: launcher-manifest [--sha256] DIR BASE_URL", err)
         code, out, _ = self.outcome(self.tool.run(["--help"]))
         self.assertEqual(code, 0)
-        self.assertIn(b"usage: launcher-manifest DIR BASE_URL", out)
+        self.assertIn(b"usage: launcher-manifest [--sha256] DIR BASE_URL", out)
         for missing in (self.work / "nowhere", self.work / "plain"):
             code, out, err = self.manifest(missing)
             self.assertEqual((code, out), (1, b""))
