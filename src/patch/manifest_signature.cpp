@@ -115,8 +115,8 @@ static SignatureCheck VerifyManifest(const char *manifest, size_t bytes, char *r
         char signedBy[KeyIdTextBytes], expected[KeyIdTextBytes];
         FormatKeyId(signature.keyId, signedBy);
         FormatKeyId(key.keyId, expected);
-        snprintf(reason, SignatureReasonBytes, "%s (key id %s, ManifestKey's is %s)", SignatureCheckText(check),
-                 signedBy, expected);
+        snprintf(reason, SignatureReasonBytes, "%s (key id %s, the configured key's is %s)",
+                 SignatureCheckText(check), signedBy, expected);
     } else {
         snprintf(reason, SignatureReasonBytes, "%s", SignatureCheckText(check));
     }

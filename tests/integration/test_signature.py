@@ -207,7 +207,7 @@ class SignatureScenarios:
             ("one manifest byte changed", changed_byte, None, "the manifest is not the one that was signed"),
             ("trusted comment changed", changed_comment, None, "the trusted comment is not the one that was signed"),
             ("signed with another key", lambda m: self.sign(m, key=self.other_key), None,
-             "signed with another key (key id %s, ManifestKey's is %s)" % (stranger_id, publisher_id)),
+             "signed with another key (key id %s, the configured key's is %s)" % (stranger_id, publisher_id)),
             ("no signature", lambda m: None, None, "no signature could be fetched from %s.minisig (HTTP 404)"),
             ("signature over 4 KiB", over_four_kib, None, "the signature file is over 4 KiB"),
             ("signature cut to three lines", three_lines, None, "the signature file is not four lines of text"),

@@ -235,7 +235,8 @@ TEST(Signature, PublicKeyLinesNotExactlyInMinisignsFormAreRefused) {
     // The key's bytes as minisign wrote them.
     ASSERT_EQ(ParsePublicKeyLine(KeyA.data(), KeyA.size(), &key), SignatureOk);
     std::vector<uint8_t> bytes = Decode(KeyA);
-    EXPECT_EQ(std::vector<uint8_t>(key.keyId, key.keyId + 8), std::vector<uint8_t>(bytes.begin() + 2, bytes.begin() + 10));
+    EXPECT_EQ(std::vector<uint8_t>(key.keyId, key.keyId + 8),
+              std::vector<uint8_t>(bytes.begin() + 2, bytes.begin() + 10));
     EXPECT_EQ(std::vector<uint8_t>(key.key, key.key + 32), std::vector<uint8_t>(bytes.begin() + 10, bytes.end()));
 }
 
