@@ -559,6 +559,9 @@ TEST(CanvasSoft, PresentOfChangedTilesEqualsTheWholeFilterFrameAfterFrame) {
         {800, 533, 0, "a size change"},
         {1279, 852, 0, "a pixel short of the design size"},
         {1500, 1000, 0, "enlarged"},
+        {1500, 1000, 0, "enlarged, the next frame"},
+        {97, 61, 0, "a tiny window, a client pixel wider than a tile"},
+        {97, 61, 0, "a tiny window, the next frame"},
         {1037, 691, 0, "back to the first size"},
     };
     Scribbler before = rng;
