@@ -156,6 +156,29 @@ TEST(Signature, MinisignSignaturesHoldOnlyForTheSignedBytesKeyAndComment) {
     EXPECT_STREQ(id, "50935D79720BCCE6");
 }
 
+// Whichever single byte of the signature line, the trusted comment or the
+// global signature is changed (to neighbours that mostly stay base64, so
+// most changes reach the signature checks), the file never verifies; only
+// the untrusted comment is free.
+TEST(Signature, NoChangedByteOfTheSignedLinesVerifies) {
+    size_t signedFrom = Prehashed.find('\n') + 1;
+    int tried = 0;
+    for (size_t i = signedFrom; i < Prehashed.size(); i++) {
+        for (int flip : {1, 2, 0x20}) {
+            std::string changed = Prehashed;
+            changed[i] = char(changed[i] ^ flip);
+            tried++;
+            EXPECT_NE(Verify(KeyA, changed, Manifest), SignatureOk) << "byte " << i << " ^ " << flip;
+        }
+    }
+    EXPECT_GT(tried, 600);
+    for (size_t i = 19; i + 1 < signedFrom; i++) {
+        std::string changed = Prehashed;
+        changed[i] = 'z';
+        EXPECT_EQ(Verify(KeyA, changed, Manifest), SignatureOk) << i;
+    }
+}
+
 TEST(Signature, LineEndsMayBeCrLfAndTheLastMayBeMissing) {
     std::string crlf;
     for (const std::string &line : LinesOf(Prehashed)) crlf += line + "\r\n";
