@@ -34,6 +34,7 @@ python3 "$here/test_manifest.py" || status=1
 
 echo "== Windows resources: manifests and versions (windows build, LAUNCHER_WINDOWS_BUILD)"; python3 "$here/test_windows_resources.py" || status=1
 echo "== the demo on a virtual display (linux)"; python3 "$here/test_demo.py" || status=1
+echo "== the Linux launcher and its X display (private Xvfb)"; python3 "$here/test_display_loss.py" || status=1
 echo "== default artwork"
 python3 "$here/test_artwork.py" || status=1
 

@@ -15,6 +15,7 @@
 //      the broken connection prints one line and ends the process with 1
 //  [X] no window on an invisible video driver: without a display the
 //      launcher ends at once with 1 instead of running unseen
+//  [X] a click that activates the window reaches the handlers, as on Windows
 //  [X] the hover stays when the pointer leaves (the motion SDL reports for
 //      the leave is not handed on), as the Windows window asks for no leave
 //  [X] the information box keeps timers, repaints and the music's notice
@@ -327,6 +328,9 @@ static void CentreOuterFrame(const SDL_Rect &screen, int clientWidth, int client
 int RunMainWindow(int) {
     // The window surface without a renderer behind it: no OpenGL context.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // A click that activates the window is still a click, as on Windows
+    // (SDL drops a click that comes just after the window got the focus).
+    SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
     if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
         fprintf(stderr, "launcher: cannot open a window: %s\n", SDL_GetError());
         return 1;
