@@ -1,5 +1,6 @@
-// Pieces shared by the software canvas files (canvas_soft.cpp draws shapes,
-// images and presents; canvas_soft_text.cpp draws text): the frame record,
+// Pieces shared by the software canvas files (canvas_soft.cpp draws shapes
+// and images, canvas_soft_text.cpp text, canvas_soft_present.cpp filters a
+// frame to another client size): the frame record, the base layer,
 // the clip test every operation writes through (which also notes the tiles
 // it lets a write reach), and the per-channel blend of glyph coverage. Not
 // for use outside src/render/canvas_soft*.cpp.
@@ -11,6 +12,7 @@
 
 constexpr int FrameWidthPx = DesignWidthPx;
 constexpr int FrameHeightPx = DesignHeightPx;
+constexpr int MaxPresentSidePx = 16384;  // larger client areas are presented at this size
 
 // The frame is split into square tiles of TilePx pixels; the present
 // re-filters only what lies over tiles drawn on after the base layer.
@@ -28,6 +30,28 @@ struct Canvas {
     int16_t clipRight[FrameHeightPx]; // per row, first x after the clip (px); <= clipLeft: row clipped out
     uint8_t touched[TileRows][TileColumns];  // 1: written since the base layer
 };
+
+// A base layer: what every pixel of a frame is before any tile is touched.
+// It is BeginFrame's black, or what a first operation that covers the whole
+// frame unclipped leaves: one colour, or an image copied at (0, 0) (images
+// never change, so the image stands for its pixels).
+struct BaseLayer {
+    const CanvasImage *image;  // null: every pixel is colour
+    uint32_t colour;
+};
+inline bool SameBase(BaseLayer a, BaseLayer b) {
+    return a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+}
+
+// The present of frame (the canvas's, laid on base) at width x height into
+// out (width x height pixels), for any size but the design size
+// (canvas_soft_present.cpp). It keeps what it filtered last: the next call
+// at the same size and on the same base filters anew only the client pixels
+// over tiles that differ. ForgetScaledPresent makes the next one filter
+// everything (the client area was shown at the design size in between).
+void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, uint32_t *out, int width,
+                   int height);
+void ForgetScaledPresent();
 
 // Clears a frame whose clear BeginFrame left pending (canvas_soft.cpp).
 void ClearFrameNow(Canvas *canvas);
