@@ -13,7 +13,14 @@ Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
   (v)   resume (a hook, reporting MISS until launcher-patch resumes): one
         256 MiB file through the proxy, the first pass killed once half the
         file reached it, then a second pass; the bytes the server sent in
-        both, as counted by the proxy, against the file's size.
+        both, as counted by the proxy, against the file's size,
+  (vi)  the cost of per-file SHA-256: case (ii)'s files patched with a
+        manifest whose URLs end in "#sha256=..." against the same manifest
+        without them (the launcher hashes while it writes), and
+        launcher-manifest --sha256 over a tree of about 2.5 GiB (case (ii)'s
+        and (i)'s files linked in, six more of 256 MiB) against sha256sum over
+        the same files, both reading from the page cache; every digest the
+        tool writes is compared with sha256sum's.
 The patch cases' manifests are made by launcher-manifest (the one beside
 --tool), as a server operator makes them; cases (i) and (ii) are compared
 with one curl process fetching the same URLs (manifest included) one after
@@ -27,7 +34,7 @@ Normally started through bench/run.sh, which builds the tools first:
                       [--windows-tool build/bench-windows/launcher-patch.exe]
                       [--wine-prefix DIR] [--runs 5] [--large-runs 3]
                       [--latency-runs 5] [--skip-large] [--skip-latency]
-                      [--skip-resume] [--keep]
+                      [--skip-resume] [--skip-hashing] [--hashing-runs 3] [--keep]
 Needs python3, nginx (/usr/sbin/nginx), curl and aria2c (without aria2c its
 row is left out); Wine for the Windows row. Prints PASS/MISS per target and
 exits 0 unless the setup itself or a verification failed.
@@ -73,6 +80,10 @@ PATCH_RSS_TARGET_MIB = 32.0
 LATENCY_RATIO_TARGET = 1.0        # against curl and against aria2c
 LATENCY_WINE_RATIO_TARGET = 1.3   # the Windows build under Wine against curl
 RESUME_TRAFFIC_TARGET = 1.10      # bytes sent in both passes / file size
+HASHED_PATCH_RATIO_TARGET = 1.10  # (vi) patch with #sha256= / the same without
+MANIFEST_HASH_RATIO_TARGET = 1.2  # (vi) launcher-manifest --sha256 / sha256sum
+HASH_TREE_EXTRA_COUNT = 6         # (vi) files of 256 MiB added to (ii)'s and (i)'s
+SHA256SUM = shutil.which("sha256sum") or "/usr/bin/sha256sum"
 
 CURL = shutil.which("curl") or "/usr/bin/curl"
 ARIA2C = shutil.which("aria2c") or "/usr/bin/aria2c"
@@ -217,6 +228,31 @@ class Tree:
             digest = write_random_file(os.path.join(self.folder("large"), relative), LARGE_BYTES)
             self.large.append((relative, LARGE_BYTES, digest))
         self.publish("large")
+
+    def make_hashed_large(self):
+        """Case (vi): case (ii)'s manifest with every file's SHA-256."""
+        out = os.path.join(self.root, "large-sha.txt")
+        result = self.manifest_tool.run(["--sha256", self.folder("large"), self.url("large")], stdout_path=out)
+        if result.code != 0:
+            raise BenchError(f"launcher-manifest --sha256 failed: {result.describe()}")
+
+    def make_hash_tree(self):
+        """Case (vi): about 2.5 GiB to hash: links to case (ii)'s and (i)'s
+        files and HASH_TREE_EXTRA_COUNT new ones of 256 MiB. Returns the
+        relative paths."""
+        tree = self.folder("hashtree")
+        paths = []
+        for case, entries in (("large", self.large), ("small", self.small)):
+            for relative, _, _ in entries:
+                target = os.path.join(tree, case, relative)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                os.link(os.path.join(self.folder(case), relative), target)
+                paths.append(f"{case}/{relative}")
+        os.makedirs(os.path.join(tree, "extra"), exist_ok=True)
+        for i in range(HASH_TREE_EXTRA_COUNT):
+            write_random_file(os.path.join(tree, "extra", f"x{i}.bin"), LARGE_BYTES)
+            paths.append(f"extra/x{i}.bin")
+        return sorted(paths)
 
     def make_check(self, game):
         """A game folder already holding every file of check.txt (sizes
@@ -576,6 +612,69 @@ def resume_case(work, tool, tree, proxy):
 
 # ---------------------------------------------------------------- report
 
+def hashed_patch_case(work, tool, tree, runs):
+    """Case (vi), first half: launcher patches of case (ii)'s files, with
+    the plain manifest and with the hashed one in turn (order flipped every
+    round), into fresh folders; returns (plain runs, hashed runs)."""
+    game = os.path.join(work, "game")
+    results = {"large.txt": [], "large-sha.txt": []}
+    rng = random.Random(8)
+    for r in range(runs):
+        order = ("large.txt", "large-sha.txt") if r % 2 == 0 else ("large-sha.txt", "large.txt")
+        for manifest in order:
+            reset_folder(game)
+            os.sync()
+            run = timed_run([tool, "patch", "--dir", game, "--url", tree.url(manifest)],
+                            os.path.join(work, "hashed.out"))
+            want = f"Downloaded {len(tree.large)} file(s). Ready."
+            if run.exit_code != 0 or run.last_line() != want:
+                raise BenchError(f"launcher on {manifest} exited {run.exit_code}: {run.last_line()}")
+            verify_download(game, tree.folder("large"), tree.large, 1, False, rng, f"launcher {manifest}")
+            results[manifest].append(run)
+    shutil.rmtree(game, ignore_errors=True)
+    return results["large.txt"], results["large-sha.txt"]
+
+
+def manifest_hash_case(work, tree, paths, runs):
+    """Case (vi), second half: launcher-manifest --sha256 over the hash
+    tree against sha256sum over the same files, interleaved after one warm
+    run of each (which fills the page cache); every digest the tool wrote
+    must be sha256sum's. Returns (tool runs, sha256sum runs)."""
+    folder = tree.folder("hashtree")
+    tool_argv = [str(tree.manifest_tool.exe), "--sha256", folder, tree.url("hashtree")]
+    sum_argv = [SHA256SUM, "--"] + paths
+    results = {"tool": [], "sum": []}
+    for r in range(runs + 1):
+        for kind in (("tool", "sum") if r % 2 == 0 else ("sum", "tool")):
+            out = os.path.join(work, f"hash-{kind}.out")
+            if kind == "tool":
+                run = timed_run(tool_argv, out)
+            else:
+                cwd = os.getcwd()
+                os.chdir(folder)  # sha256sum names the files as given
+                try:
+                    run = timed_run(sum_argv, out)
+                finally:
+                    os.chdir(cwd)
+            if run.exit_code != 0:
+                raise BenchError(f"{kind} over the hash tree exited {run.exit_code}: {run.last_line()}")
+            if r > 0:
+                results[kind].append(run)
+    with open(os.path.join(work, "hash-sum.out"), encoding="utf-8") as f:
+        expected = {name: digest for digest, _, name in (line.rstrip("\n").partition("  ") for line in f)}
+    written = {}
+    with open(os.path.join(work, "hash-tool.out"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#"):
+                continue
+            path, _, rest = line.rstrip("\n").partition("|")
+            written[path] = rest.rpartition("#sha256=")[2]
+    if written != expected:
+        wrong = sorted(p for p in set(written) | set(expected) if written.get(p) != expected.get(p))
+        raise BenchError(f"launcher-manifest --sha256 and sha256sum disagree on {len(wrong)} files: {wrong[:3]}")
+    return results["tool"], results["sum"]
+
+
 def median(runs):
     return statistics.median(r.seconds for r in runs)
 
@@ -639,6 +738,9 @@ def report(rows, notes, load_before):
     print("(v) is what the server sent over both passes (counted by the proxy; the first killed once")
     print("half the file had reached it) against the file's size: a second pass that fetches the")
     print("whole file again makes about 1.5.")
+    print("(vi) holds the launcher against itself: the 4 x 256 MiB patch with a hash on every line against")
+    print("the same manifest without, and launcher-manifest --sha256 (all cores) against sha256sum (one),")
+    print("both over files in the page cache.")
     for note in notes:
         print(note)
     print(f"Load average (1 min) before the run: {load_before:.2f} on {os.cpu_count()} CPUs.")
@@ -692,6 +794,8 @@ def main():
                         help="the Windows launcher-patch.exe for the latency case under Wine (none: left out)")
     parser.add_argument("--wine-prefix", default=None,
                         help="the Wine prefix for it (default: wineprefix beside the executable)")
+    parser.add_argument("--skip-hashing", action="store_true", help="leave out the hashing case (vi)")
+    parser.add_argument("--hashing-runs", type=int, default=3, help="timed runs per side, hashing case")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     global PEAK_RSS
@@ -732,6 +836,16 @@ def main():
             notes.append("(v) not measured: too little free disk space.")
             run_resume = False
 
+        # its tree links (ii)'s and (i)'s files and adds files of its own
+        run_hashing = run_large and not args.skip_hashing and os.access(SHA256SUM, os.X_OK)
+        hashing_needed = HASH_TREE_EXTRA_COUNT * LARGE_BYTES
+        if run_hashing and free < needed + resume_needed + hashing_needed:
+            log(f"only {free / GiB:.1f} GiB free under {work}: skipping (vi)")
+            notes.append("(vi) not measured: too little free disk space.")
+            run_hashing = False
+        elif not run_hashing and not args.skip_hashing:
+            notes.append("(vi) not measured: it needs case (ii)'s files and sha256sum.")
+
         root = os.path.join(work, "tree")
         os.makedirs(root)
         # Started first: the manifests name its port.
@@ -750,6 +864,10 @@ def main():
         if run_resume:
             log(f"generating {RESUME_BYTES // MiB} MiB for the resume case ...")
             tree.make_resume()
+        if run_hashing:
+            log(f"generating {HASH_TREE_EXTRA_COUNT} x 256 MiB more for the hashing case ...")
+            tree.make_hashed_large()
+            hash_paths = tree.make_hash_tree()
         check_game = os.path.join(work, "checkgame")
         log(f"generating {CHECK_COUNT} present files for the check case ...")
         tree.make_check(check_game)
@@ -805,6 +923,20 @@ def main():
             traffic = (first + second) / RESUME_BYTES
             rows.append(row(f"(v)   resume {RESUME_BYTES // MiB} MiB cut at 1/2", f"{(first + second) / MiB:.1f} MiB",
                             "file", f"{RESUME_BYTES / MiB:.1f} MiB", **ratio_fields(traffic, RESUME_TRAFFIC_TARGET)))
+        if run_hashing:
+            log(f"(vi) 4 x 256 MiB with and without #sha256= ...")
+            plain, hashed = hashed_patch_case(work, tool, tree, args.hashing_runs)
+            detail("patch, sizes only", plain)
+            detail("patch, #sha256=", hashed)
+            rows.append(timed_row("(vi)  4 x 256 MiB with #sha256=", hashed, "plain", plain,
+                                  HASHED_PATCH_RATIO_TARGET, rss_fields(hashed)))
+            tree_bytes = sum(os.path.getsize(os.path.join(tree.folder("hashtree"), p)) for p in hash_paths)
+            log(f"(vi) launcher-manifest --sha256 over {len(hash_paths)} files, {tree_bytes / GiB:.2f} GiB ...")
+            tool_runs, sum_runs = manifest_hash_case(work, tree, hash_paths, args.hashing_runs)
+            detail("launcher-manifest", tool_runs)
+            detail("sha256sum", sum_runs)
+            rows.append(timed_row(f"(vi)  manifest --sha256 {tree_bytes / GiB:.1f} GiB", tool_runs, "sha256sum",
+                                  sum_runs, MANIFEST_HASH_RATIO_TARGET))
         report(rows, notes, load_before)
         return 0
     finally:

@@ -15,7 +15,10 @@
 # (ii) 4 x 256 MiB, (iii) a check of 100,000 present files, (iv) 300 x
 # 16 KiB through bench/latency_proxy.py (25 ms each way) against curl
 # --parallel-max 8 and aria2c -j 8, also the Windows build under Wine,
-# (v) resuming a 256 MiB download killed half-way (bytes the server sent).
+# (v) resuming a 256 MiB download killed half-way (bytes the server sent),
+# (vi) the cost of per-file SHA-256: (ii) with "#sha256=" on every line
+# against (ii) without, and launcher-manifest --sha256 over about 2.5 GiB
+# against sha256sum (1.5 GiB more disk; --skip-hashing leaves it out).
 #
 # First installs what a fresh Debian 12 machine lacks: the project's
 # packages through scripts/install-deps.sh (nothing when all are there; it
@@ -24,7 +27,7 @@
 # (only when out of date), the Windows launcher-patch.exe with MinGW, and the
 # small bench/peak_rss.c helper that measures peak memory, then runs
 # bench/patchbench.py, which generates the patch tree in a temporary folder
-# (under $TMPDIR, default /tmp, or --workdir DIR; about 3 GiB free needed,
+# (under $TMPDIR, default /tmp, or --workdir DIR; about 4.5 GiB free needed,
 # checked first), serves it with nginx, times the cases and removes the
 # folder again.
 #
