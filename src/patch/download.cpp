@@ -248,11 +248,13 @@ static AttemptResult RunAttempt(Attempt *attempt) {
     HttpFailure failure = HttpOk;
     HttpRequest *request = HttpOpenUrlWith(root, entry->sourceUrl, &options, &info, &failure);
     AttemptResult result = AttemptFailed;
+    int64_t resumedFrom = 0;  // bytes of the body that were on the disk before this answer
     if (request == nullptr) {
         result = FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed, FailureText(failure));
     } else if (have > 0 && info.status == 206) {
         // The rest of the same version, or nothing of it.
         if (info.rangeFirst == have && info.rangeTotal == entry->expectedSize) {
+            resumedFrom = have;
             result = CopyBody(attempt, request, file, have, info.contentLength);
         } else {
             CloseFile(file);
@@ -291,7 +293,7 @@ static AttemptResult RunAttempt(Attempt *attempt) {
     if (request != nullptr) HttpCloseRequest(request);
     HttpCloseRoot(root);
     if (result == AttemptDone && attempt->hash != nullptr) {
-        result = CheckBodyHash(attempt, have);
+        result = CheckBodyHash(attempt, resumedFrom);
         if (result == AttemptAgain) {
             // Not resumable: the bytes kept are what is in doubt.
             CloseFile(file);

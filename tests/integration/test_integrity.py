@@ -113,9 +113,13 @@ class IntegrityScenarios:
             entry("plain.txt", len(unhashed), self.serve("plain.txt", unhashed)),
         ])
         before = snapshot(self.game)
+        served_before = len(self.nginx.requests())
         result = self.run_tool("patch", manifest)
         self.assertLast(result, 1, finished_with(1))
         self.assertIn("data/tampered.bin: " + HASH_DIFFERS, result.stderr)
+        # A whole body that differs is final: asked for once, not retried.
+        asked = [uri for _, uri in self.nginx.requests()[served_before:] if uri.endswith("tampered.bin")]
+        self.assertEqual(len(asked), 1, asked)
         self.assertNotIn("good.bin", result.stderr)
         self.assertEqual((self.game / "data" / "tampered.bin").read_bytes(), old)
         self.assertEqual((self.game / "data" / "good.bin").read_bytes(), good)
