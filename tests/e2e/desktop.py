@@ -1,7 +1,8 @@
 """The X side of the end-to-end tests: one Xvfb display driven with xdotool
-(pointer, clicks, keys, typed text), read back with screenshots (Pillow's
-ImageGrab) and with the pointer's current cursor image (XFixes through
-ctypes, since Debian's python3 has no Xlib binding installed here).
+(pointer, clicks, keys, typed text) and a window manager's close request,
+read back with screenshots (Pillow's ImageGrab), the window manager's
+frame borders and the pointer's current cursor image (XFixes and Xlib
+through ctypes, since Debian's python3 has no Xlib binding installed here).
 
 Nothing here waits for a fixed time: every wait is a poll of a condition
 against a deadline (wait_until).
@@ -37,6 +38,13 @@ class _CursorImage(ctypes.Structure):
                 ("cursor_serial", ctypes.c_ulong),
                 ("pixels", ctypes.POINTER(ctypes.c_ulong)),
                 ("atom", ctypes.c_ulong), ("name", ctypes.c_char_p)]
+
+
+class _ClientMessage(ctypes.Structure):
+    # XClientMessageEvent with 32-bit data; XSendEvent takes a whole XEvent.
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
 
 
 class Cursor:
@@ -87,6 +95,26 @@ class Desktop:
         out = self.run("xdotool", "search", "--onlyvisible", "--name", "^%s$" % title, check=False)
         return [int(line) for line in out.split()]
 
+    def viewable_windows_named(self, title):
+        """Ids of the viewable windows whose name is exactly title, read
+        from xwininfo's tree: xdotool skips windows whose WM_NAME is UTF-8
+        text, as SDL's message box sets it."""
+        # A window that goes away while xwininfo walks the tree fails the
+        # walk; it is read again.
+        tree = wait_until(lambda: self._tree(), 10.0, "a whole window tree from xwininfo")
+        named = []
+        for line in tree.splitlines():
+            window, _, rest = line.strip().partition(" ")
+            if rest.startswith('"%s":' % title):
+                named.append(int(window, 16))
+        return [w for w in named
+                if "Map State: IsViewable" in self.run("xwininfo", "-id", str(w), check=False)]
+
+    def _tree(self):
+        result = subprocess.run(["xwininfo", "-root", "-tree"], env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True, timeout=30)
+        return result.stdout if result.returncode == 0 else None
+
     def window_name(self, window):
         return self.xdotool("getwindowname", window).rstrip("\n")
 
@@ -100,6 +128,13 @@ class Desktop:
             values[name] = value.strip()
         return (int(values["Absolute upper-left X"]), int(values["Absolute upper-left Y"]),
                 int(values["Width"]), int(values["Height"]))
+
+    def frame_extents(self, window):
+        """(left, right, top, bottom) borders the window manager put round
+        the window (_NET_FRAME_EXTENTS), or None while it has set none."""
+        out = self.run("xprop", "-id", str(window), "_NET_FRAME_EXTENTS", check=False)
+        _, sep, values = out.partition("=")
+        return tuple(int(v) for v in values.split(",")) if sep else None
 
     def screen_size(self):
         width, height = self.xdotool("getdisplaygeometry").split()
@@ -118,6 +153,21 @@ class Desktop:
 
     def type(self, text):
         self.xdotool("type", "--delay", 15, text)
+
+    def request_close(self, window):
+        """Asks the window to close as a window manager's close button does:
+        a WM_DELETE_WINDOW message (openbox's Alt+F4 goes to the active
+        window, which may be another)."""
+        if self._x11 is None:
+            self._open_xfixes()
+        x11, _, display = self._x11
+        event = _ClientMessage(type=33, display=display, window=window, format=32)  # ClientMessage
+        event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", False)
+        event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", False)
+        event.data[1] = 0  # CurrentTime
+        buffer = (ctypes.c_char * 192).from_buffer_copy(bytes(event) + bytes(192 - ctypes.sizeof(event)))
+        x11.XSendEvent(display, window, False, 0, buffer)
+        x11.XFlush(display)
 
     # --- reading back -------------------------------------------------------
 
@@ -151,6 +201,10 @@ class Desktop:
                                               ctypes.POINTER(ctypes.c_int)]
         xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
         xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(_CursorImage)
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
         display = x11.XOpenDisplay(self.display.encode())
         if not display:
             raise AssertionError("cannot open display " + self.display)

@@ -79,6 +79,7 @@ TRACK_PEN = (42, 56, 96)
 # Design points and rectangles (left, top, right, bottom).
 CLOSE_HOTSPOT = (1266, 35)
 MENU_EXIT = (1109, 662)
+MENU_WEBSITE = (1100, 458)
 CHECK_FILES = (534, 668)
 PATCH_FILES = (741, 668)
 USER_FIELD = (637, 458)
@@ -93,6 +94,7 @@ USER_RECT = (434, 439, 840, 477)
 MASKED_TEXT = (476, 492, 832, 524)
 MENU_WEBSITE_RECT = (952, 439, 1266, 477)
 PATCH_BUTTON_RECT = (642, 650, 840, 686)
+PARTICLE_BAND = (200, 40, 1080, 270)  # where the motes rise; no box covers it
 TABS = [(340, 706, 478, 790), (500, 706, 670, 790), (686, 706, 815, 790), (838, 706, 978, 790)]
 UNDERLINE_Y = 786
 
@@ -320,9 +322,13 @@ class Launcher:
         return windows[0] if len(windows) == 1 else None
 
     def _first_frame(self):
-        # The window manager may still be placing the window: read again.
+        # The window manager may still be placing the window (the Linux one
+        # moves once its borders are known): read again, and take the frame
+        # only when the window stood still while it was read.
         self.x, self.y, self.width, self.height = self.desktop.geometry(self.window)
         frame = self.frame()
+        if self.desktop.geometry(self.window) != (self.x, self.y, self.width, self.height):
+            return False
         return near(frame.at(850, 834), FOOTER_BAND, 3) and \
             any(near(frame.dot(), c, 12) for c in (DOT_NOT_PROBED, DOT_DOWN, DOT_UP))
 
@@ -356,6 +362,28 @@ class Launcher:
             frame = self.frame()
             return frame if condition(frame) else None
         return wait_until(check, timeout_s, what)
+
+    def band(self, rect):
+        frame = self.frame()
+        left, top, right, bottom = rect
+        return frame.image.crop((frame.cx(left), frame.cy(top), frame.cx(right), frame.cy(bottom)))
+
+    def wait_animation(self, count=3):
+        """Waits until the animation has changed the particle band count
+        times. Paints come from the event queue in order, so by the last of
+        them every event queued before the first one has been handled."""
+        for step in range(count):
+            before = self.band(PARTICLE_BAND)
+
+            def moved():
+                self.assert_running()
+                return ImageChops.difference(self.band(PARTICLE_BAND), before).getbbox() is not None
+            wait_until(moved, EVENT_TIMEOUT_S, "animation frame %d of %d" % (step + 1, count))
+
+    def other_windows(self):
+        """Mapped windows with the launcher's title other than its own: the
+        information box, whose caption is the same."""
+        return [w for w in self.desktop.viewable_windows_named(TITLE) if w != self.window]
 
     def select_tab(self, index):
         """Clicks a tab and waits for its underline. Events are handled in
@@ -438,6 +466,37 @@ class LauncherCase(unittest.TestCase):
         self.launchers.append(launcher)
         return launcher
 
+    def game_server(self, port):
+        """A listener on the game server's loopback port, for the probe."""
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", port))
+        listener.listen(16)
+        return listener
+
+    def assert_centred_by_outer_frame(self, launcher):
+        """The window's outer frame (client area plus the window manager's
+        borders) is centred on the screen, the top clamped at 0, as
+        AdjustWindowRect places it on Windows."""
+        screen_w, screen_h = self.desktop.screen_size()
+        seen = []
+
+        def centred():
+            extents = self.desktop.frame_extents(launcher.window)
+            x, y, width, height = self.desktop.geometry(launcher.window)
+            if extents is None:
+                return False
+            left, right, top, bottom = extents
+            outer_x = (screen_w - (width + left + right)) // 2
+            outer_y = max(0, (screen_h - (height + top + bottom)) // 2)
+            seen[:] = [(x, y), (outer_x + left, outer_y + top), extents]
+            return (x, y) == (outer_x + left, outer_y + top)
+        try:
+            wait_until(centred, EVENT_TIMEOUT_S, "the outer frame centred")
+        except AssertionError as error:
+            raise AssertionError("%s: client at %s, expected %s with borders %s" % ((error,) + tuple(seen))) from None
+
     def assert_painters_frame(self, launcher, frame):
         """The client area shows the painter's frame stretched to its size:
         the background picture (box-filtered when smaller) where nothing is
@@ -465,6 +524,7 @@ class LargeScreen(LauncherCase):
         self.assertEqual(self.desktop.screen_size(), (1920, 1080))
         self.assertEqual(self.desktop.window_name(launcher.window), TITLE)
         self.assertEqual((launcher.width, launcher.height), (1280, 853))
+        self.assert_centred_by_outer_frame(launcher)
         baseline = launcher.frame()
         self.assert_painters_frame(launcher, baseline)
         self.assertEqual(baseline.selected_tab(), 0)
@@ -514,6 +574,80 @@ class LargeScreen(LauncherCase):
             launcher.select_tab(index)
 
         self.assertEqual(launcher.close_by_hotspot(), 0)
+
+    def test_the_hover_stays_when_the_pointer_leaves(self):
+        """As on Windows, where the window asks for no leave notice, the
+        highlight stays when the pointer leaves, through an edge onto the
+        bare screen or through the top onto the title bar, until the
+        pointer next moves over the client area."""
+        launcher = self.launch(ini=ini_text(port=closed_port()))
+        baseline = launcher.frame()
+        website, user = baseline.box(MENU_WEBSITE_RECT, inset=1), baseline.box(USER_RECT, inset=1)
+
+        def lit(rect, base):
+            return lambda f: all(near(a, highlighted(b), 3) for a, b in zip(f.box(rect, inset=1), base))
+
+        launcher.move(MENU_WEBSITE)
+        launcher.wait_frame(lit(MENU_WEBSITE_RECT, website), "the highlight on the WEBSITE row")
+        self.desktop.xdotool("mousemove", "--sync", launcher.x + launcher.width + 60,
+                             launcher.point(*MENU_WEBSITE)[1])
+        launcher.wait_animation()
+        self.assertTrue(lit(MENU_WEBSITE_RECT, website)(launcher.frame()),
+                        "the highlight went when the pointer left through the right edge")
+
+        launcher.move(USER_FIELD)
+        launcher.wait_frame(lit(USER_RECT, user), "the highlight on the user field")
+        self.desktop.xdotool("mousemove", "--sync", launcher.point(*USER_FIELD)[0], launcher.y - 8)
+        launcher.wait_animation()
+        self.assertTrue(lit(USER_RECT, user)(launcher.frame()),
+                        "the highlight went when the pointer left onto the title bar")
+
+        launcher.move(EMPTY)
+        launcher.wait_frame(lambda f: all(near(a, b, 3) for a, b in zip(f.box(USER_RECT, inset=1), user)),
+                            "the highlight gone once the pointer moves outside the hotspots again")
+        self.assertEqual(launcher.close_by_hotspot(), 0)
+
+    def test_the_information_box_keeps_the_window_alive(self):
+        """While the box is open, as under Windows's modal loop: the
+        animation goes on, the probe timer's result shows, clicks on the
+        window are not delivered; once it is closed clicks work again. On
+        Linux a close request made meanwhile is carried out when the box
+        closes (a disabled Windows window gets none)."""
+        port = closed_port()
+        launcher = self.launch(ini=ini_text(port=port), program="fastprobe")
+        launcher.wait_frame(lambda f: near(f.dot(), DOT_DOWN, 4), "the red dot with no server",
+                            FAST_PROBE_PERIOD_S + PROBE_TIMEOUT_S + EVENT_TIMEOUT_S)
+
+        launcher.click(MENU_WEBSITE)
+        box = wait_until(launcher.other_windows, EVENT_TIMEOUT_S, "the information box")[0]
+        launcher.wait_animation()
+        self.game_server(port)
+        launcher.wait_frame(lambda f: near(f.dot(), DOT_UP, 4), "the green dot while the box is open",
+                            2 * FAST_PROBE_PERIOD_S + PROBE_TIMEOUT_S + 3.0)
+        launcher.click(launcher.center(TABS[2]))
+        launcher.wait_animation()
+        self.assertEqual(launcher.frame().selected_tab(), 0, "a click reached the window behind the box")
+        self.assertEqual(launcher.other_windows(), [box])
+
+        self.close_box(box)
+        launcher.select_tab(1)
+        if WINDOWS:
+            self.assertEqual(launcher.close_by_hotspot(), 0)
+            return
+
+        launcher.click(MENU_WEBSITE)
+        box = wait_until(launcher.other_windows, EVENT_TIMEOUT_S, "the information box again")[0]
+        self.desktop.request_close(launcher.window)
+        launcher.wait_animation()
+        self.close_box(box)
+        self.assertEqual(launcher.wait_exit(), 0, "the close request made while the box was open")
+
+    def close_box(self, box):
+        """Closes the information box with Enter, as its one button."""
+        self.desktop.xdotool("windowactivate", "--sync", box)
+        self.desktop.key("Return")
+        wait_until(lambda: box not in self.desktop.viewable_windows_named(TITLE), EVENT_TIMEOUT_S,
+                   "the box to close")
 
     def test_check_then_patch_from_loopback_servers(self):
         files = {"data/maps/runvale.map": os.urandom(70000), "textures/sky.pak": os.urandom(150000),
@@ -617,11 +751,7 @@ class LargeScreen(LauncherCase):
         launcher = self.launch(ini=ini_text(port=port), program="fastprobe")
         launcher.wait_frame(lambda f: near(f.dot(), DOT_DOWN, 4), "the red dot with no server",
                             FAST_PROBE_PERIOD_S + PROBE_TIMEOUT_S + EVENT_TIMEOUT_S)
-        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(listener.close)
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        listener.bind(("127.0.0.1", port))
-        listener.listen(16)
+        listener = self.game_server(port)
         # Within a probe period or two: on Winsock a probe that started
         # before the listener still reports the refusal after its full wait.
         launcher.wait_frame(lambda f: near(f.dot(), DOT_UP, 4), "the green dot once the server listens",
@@ -727,6 +857,7 @@ class SmallScreen(LauncherCase):
         self.assertEqual(self.desktop.screen_size(), (1366, 768))
         self.assertEqual(self.desktop.window_name(launcher.window), TITLE)
         self.assertEqual((launcher.width, launcher.height), (1037, 691))
+        self.assert_centred_by_outer_frame(launcher)
         baseline = launcher.frame()
         self.assert_painters_frame(launcher, baseline)
         self.assertEqual(baseline.selected_tab(), 0)

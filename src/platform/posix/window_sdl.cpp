@@ -52,6 +52,7 @@ enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose, Event
 
 constexpr int ForcedPaintWaitMs = 250;  // a worker never waits longer for a paint
 constexpr int MaxTimers = 4;
+constexpr Uint32 FrameWaitMs = 2000;    // how long the window manager may take to tell its borders
 
 // Everything this backend keeps. Fields without a note belong to the
 // event-loop thread; the paint bookkeeping is shared with workers.
@@ -64,6 +65,9 @@ struct SdlWindowState {
     SDL_TimerID timers[MaxTimers];     // by timer id; 0 when not running
     SDL_Cursor *cursors[3];            // by CursorShape
     bool quitRequested;                // the loop ends before the next event
+    SDL_Rect screen;                   // bounds of the display the window is centred on
+    Uint32 shownAtMs;                  // SDL_GetTicks when the window was shown
+    bool framePending;                 // not yet centred by its outer frame
     bool pointerInside;                // between SDL's enter and leave of the window
     bool boxOpen;                      // the information box is showing
     bool boxClosed;                    // its helper thread reported it closed
@@ -312,15 +316,23 @@ static bool OnInvisibleDriver() {
     return asked == nullptr || strstr(asked, driver) == nullptr;
 }
 
-// Moves the shown window so that its outer frame is centred, now that the
-// window manager's borders are known (without one there are none, and the
-// window already stands where the rule puts it).
-static void CentreOuterFrame(const SDL_Rect &screen, int clientWidth, int clientHeight) {
+// Moves the shown window so that its outer frame is centred, once the
+// window manager's borders are known: it sets them while it takes the
+// window on, some time after the window was shown, so this is tried after
+// every event for up to FrameWaitMs (without a window manager there are
+// none, and the window already stands where the rule puts it).
+static void CentreOuterFrame() {
     int top = 0, left = 0, bottom = 0, right = 0;
-    if (SDL_GetWindowBordersSize(s_window.window, &top, &left, &bottom, &right) != 0) return;
-    if (top == 0 && left == 0 && bottom == 0 && right == 0) return;
+    if (SDL_GetWindowBordersSize(s_window.window, &top, &left, &bottom, &right) != 0 ||
+        (top == 0 && left == 0 && bottom == 0 && right == 0)) {
+        if (SDL_TICKS_PASSED(SDL_GetTicks(), s_window.shownAtMs + FrameWaitMs)) s_window.framePending = false;
+        return;
+    }
+    s_window.framePending = false;
+    const SDL_Rect &screen = s_window.screen;
     int x, y;
-    WindowPositionForScreen(screen.w, screen.h, clientWidth + left + right, clientHeight + top + bottom, &x, &y);
+    WindowPositionForScreen(screen.w, screen.h, g_state.clientWidth + left + right,
+                            g_state.clientHeight + top + bottom, &x, &y);
     // SDL places the client area; the frame's corner is its borders up and left.
     SDL_SetWindowPosition(s_window.window, screen.x + x + left, screen.y + y + top);
 }
@@ -345,7 +357,8 @@ int RunMainWindow(int) {
     s_window.userEventType = SDL_RegisterEvents(1);
     s_window.pointerInside = true;
 
-    SDL_Rect screen = {0, 0, DesignWidthPx, DesignHeightPx};
+    SDL_Rect &screen = s_window.screen;
+    screen = {0, 0, DesignWidthPx, DesignHeightPx};
     SDL_GetDisplayBounds(0, &screen);
     int clientWidth, clientHeight, x, y;
     ClientSizeForScreen(screen.w, screen.h, &clientWidth, &clientHeight);
@@ -366,11 +379,17 @@ int RunMainWindow(int) {
     SetIcon();
     SDL_StartTextInput();
     SDL_ShowWindow(s_window.window);
-    CentreOuterFrame(screen, clientWidth, clientHeight);
+    s_window.shownAtMs = SDL_GetTicks();
+    s_window.framePending = true;
+    SDL_PumpEvents();  // the borders usually come with the mapping's events
+    CentreOuterFrame();
     Paint();
 
     SDL_Event event;
-    while (!s_window.quitRequested && SDL_WaitEvent(&event)) HandleEvent(event);
+    while (!s_window.quitRequested && SDL_WaitEvent(&event)) {
+        HandleEvent(event);
+        if (s_window.framePending) CentreOuterFrame();
+    }
 
     // Workers still waiting for a paint must not wait for this window.
     {
