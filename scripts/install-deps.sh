@@ -8,7 +8,7 @@ set -eu
 # mpegaudioparse, mpg123) and only with an audio server (pulseaudio).
 packages="build-essential cmake ninja-build pkg-config python3 curl
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libsdl2-dev libsdl2-mixer-dev libjack-jackd2-dev
+  libcurl4-openssl-dev libsdl2-dev libx11-dev libsdl2-mixer-dev libjack-jackd2-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core python3-pil
   libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev minisign
   nginx-light iproute2 iptables strace
