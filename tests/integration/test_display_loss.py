@@ -1,4 +1,5 @@
-"""Scenarios for the Linux launcher and its X display: when the X server
+"""Scenarios for the Linux launcher and its X display: its window loads no
+OpenGL library; when the X server
 goes away under a running launcher, the process ends within a deadline,
 with status 1, one line saying so and no signal, whatever it was doing
 (only the animation, or a check pass whose worker forces repaints); and
@@ -39,6 +40,17 @@ RUNS = 8
 GONE_LINE = "launcher: the display went away; closing."
 NO_DISPLAY_LINE = "launcher: no display to open a window on"
 MANIFEST_ENTRIES = 200000  # absent files: a check pass that reports progress for a while
+
+
+GL_LIBRARIES = ("libGL", "libEGL", "libLLVM", "_dri.so", "swrast")
+
+
+def gl_libraries(pid):
+    """OpenGL libraries mapped into the process: none, since its frames go
+    to the window surface without a renderer."""
+    with open("/proc/%d/maps" % pid) as f:
+        paths = {line.split()[-1] for line in f if len(line.split()) >= 6}
+    return sorted(os.path.basename(p) for p in paths if any(name in p for name in GL_LIBRARIES))
 
 
 def closed_port():
@@ -194,6 +206,7 @@ class DisplayScenarios(unittest.TestCase):
                 launcher = self.start(self.game_folder(patch_url=manifest.url), screen.env)
                 wait_until(lambda: self.window_of(launcher, screen), START_TIMEOUT_S, "the window")
                 window = screen.window()
+                self.assertEqual(gl_libraries(launcher.pid), [], "the window brought OpenGL in")
                 if during_pass:
                     screen.click_design(window, CHECK_FILES)
                     wait_until(manifest.requested.is_set, START_TIMEOUT_S, "the check pass to fetch the manifest")
