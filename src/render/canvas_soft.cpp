@@ -33,9 +33,10 @@ static uint32_t s_frame[FrameWidthPx * FrameHeightPx];
 static Canvas s_canvas;
 static CanvasImage *s_images;
 
-static uint32_t *s_presented;    // the last present, s_presentedWidth x s_presentedHeight
+static uint32_t *s_presented;    // the last scaled present, s_presentedWidth x s_presentedHeight
 static size_t s_presentedCapacity; // pixels
 static int s_presentedWidth, s_presentedHeight;
+static const uint32_t *s_presentedAt;  // the last present: s_presented, or at the design size s_frame
 
 static BaseLayer s_frameBase;  // the current frame's
 
@@ -78,7 +79,7 @@ const uint32_t *PresentedPixels(int *width, int *height) {
     }
     *width = s_presentedWidth;
     *height = s_presentedHeight;
-    return s_presented;
+    return s_presentedAt;
 }
 
 // Lays layer over the whole frame, before anything else is drawn on it;
@@ -402,25 +403,29 @@ void ClearClip(Canvas *canvas) {
     if (canvas != nullptr) canvas->clipped = false;
 }
 
-// An empty client area (minimised window) presents nothing new.
+// An empty client area (minimised window) presents nothing new. At the
+// design size the present is the frame itself; any other size is filtered
+// into s_presented.
 void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     if (canvas == nullptr) return;
     canvas->clipped = false;
+    NoPresentChanges();
     if (clientWidth <= 0 || clientHeight <= 0) return;
     if (canvas->clearPending) ClearFrameNow(canvas);
     int width = Min(clientWidth, MaxPresentSidePx), height = Min(clientHeight, MaxPresentSidePx);
     size_t needed = size_t(width) * size_t(height);
-    if (needed > s_presentedCapacity) {
+    bool scaled = width != FrameWidthPx || height != FrameHeightPx;
+    if (scaled && needed > s_presentedCapacity) {
         uint32_t *grown = static_cast<uint32_t *>(std::realloc(s_presented, needed * sizeof(uint32_t)));
         if (grown == nullptr) return;
         s_presented = grown;
         s_presentedCapacity = needed;
     }
     if (width == FrameWidthPx && height == FrameHeightPx) {
-        std::memcpy(s_presented, s_frame, sizeof s_frame);
-        ForgetScaledPresent();
+        s_presentedAt = PresentAtDesignSize(canvas, s_frameBase, s_frame);
     } else {
         PresentScaled(canvas, s_frameBase, s_frame, s_presented, width, height);
+        s_presentedAt = s_presented;
     }
     s_presentedWidth = width;
     s_presentedHeight = height;

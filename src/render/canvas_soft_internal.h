@@ -43,15 +43,18 @@ inline bool SameBase(BaseLayer a, BaseLayer b) {
     return a.image == b.image && (a.image != nullptr || a.colour == b.colour);
 }
 
-// The present of frame (the canvas's, laid on base) at width x height into
-// out (width x height pixels), for any size but the design size
-// (canvas_soft_present.cpp). It keeps what it filtered last: the next call
-// at the same size and on the same base filters anew only the client pixels
-// over tiles that differ. ForgetScaledPresent makes the next one filter
-// everything (the client area was shown at the design size in between).
+// The present of frame (the canvas's, laid on base), canvas_soft_present.cpp.
+// Following a present at the same size and on the same base, only tiles
+// touched in either frame can differ: the scaled present compares those
+// with the frame it kept and filters anew only what really differs. Both record the client
+// rectangles that changed (PresentedChanges); NoPresentChanges records none.
+//  - PresentScaled: at width x height (not the design size) into out,
+//    width x height pixels, which must hold the last present at that size.
+//  - PresentAtDesignSize: returns the present, which is frame itself.
 void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, uint32_t *out, int width,
                    int height);
-void ForgetScaledPresent();
+const uint32_t *PresentAtDesignSize(const Canvas *canvas, BaseLayer base, const uint32_t *frame);
+void NoPresentChanges();
 
 // Clears a frame whose clear BeginFrame left pending (canvas_soft.cpp).
 void ClearFrameNow(Canvas *canvas);

@@ -2,22 +2,26 @@
 // size: every client pixel is the area-weighted mean of the frame pixels it
 // covers, per channel, rounded to nearest (what GDI's halftone stretch
 // gives). The last filtered frame is kept, so a frame on the same base layer
-// at the same size is filtered anew only where its tiles really differ.
-// Platform-neutral; user-interface thread only.
+// at the same size is filtered anew only where its tiles really differ, and
+// the client rectangles that changed are recorded for the window, which
+// then sends only those to the screen. Platform-neutral; user-interface
+// thread only.
 #include <cstring>
 
+#include "render/canvas_soft.h"
 #include "render/canvas_soft_internal.h"
 
 static inline int Min(int a, int b) { return a < b ? a : b; }
 static inline int Max(int a, int b) { return a > b ? a : b; }
 
-// The frame the last scaled present was filtered from, and what it was
-// made of: when valid, the caller's out holds the width x height present of
-// s_shown.frame, whose pixels are base's outside the tiles marked in
-// touched. The next present filters anew only what lies over tiles that
-// differ from it.
+// The last present and what it was made of: at width x height, from a
+// frame whose pixels are base's outside the tiles marked in touched. A
+// scaled present keeps that frame too (the design size needs no copy), and
+// the next one at the same size does work only for tiles that differ from
+// it.
 static struct {
-    bool valid;
+    bool valid;      // the last present is described here
+    bool frameKept;  // ... and frame is the frame it was made from
     int width, height;
     BaseLayer base;
     uint8_t touched[TileRows][TileColumns];
@@ -228,16 +232,62 @@ static void FindChangedTiles(const uint32_t *frame, const uint8_t (*candidates)[
     }
 }
 
-// The present at width x height. A client pixel depends only on the frame
-// pixels it covers, so when the last present was made at this size from a
-// frame on the same base layer, only tiles touched in either frame can
-// differ; those that really do are found, and just the client pixels over
-// them are filtered anew. Otherwise the whole frame is filtered.
-void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, uint32_t *out, int width,
-                   int height) {
-    BuildAxis(&s_columns, FrameWidthPx, width);
-    BuildAxis(&s_rows, FrameHeightPx, height);
-    static uint8_t candidates[TileRows][TileColumns], changed[TileRows][TileColumns];
+// What the last present changed, in client pixels (see PresentedChanges).
+constexpr int MaxPresentRects = 512;  // more pieces are reported as "all of it"
+static struct {
+    bool all;
+    int count;
+    PresentRect rects[MaxPresentRects];
+} s_changes;
+
+void NoPresentChanges() {
+    s_changes.all = false;
+    s_changes.count = 0;
+}
+
+bool PresentedChanges(const PresentRect **rects, int *count) {
+    *rects = s_changes.rects;
+    *count = s_changes.all ? 0 : s_changes.count;
+    return !s_changes.all;
+}
+
+// The client pixels [*first, *end) along an axis (frame size source shown at
+// size target) whose footprint meets the frame pixels [from, to): pixel d
+// covers [d * source / target, (d + 1) * source / target).
+static void ClientSpan(int from, int to, int source, int target, int *first, int *end) {
+    *first = int(int64_t(from) * target / source);
+    *end = int((int64_t(to) * target + source - 1) / source);
+    if (*end > target) *end = target;
+}
+
+// Records the client rectangles over the changed tiles, one per run of
+// them in a tile row.
+static void RecordChangedTiles(const uint8_t (*changed)[TileColumns], int width, int height) {
+    NoPresentChanges();
+    for (int t = 0; t < TileRows; t++) {
+        for (int c = 0; c < TileColumns; c++) {
+            if (!changed[t][c]) continue;
+            int first = c;
+            while (c < TileColumns && changed[t][c]) c++;
+            if (s_changes.count == MaxPresentRects) {
+                s_changes.all = true;
+                return;
+            }
+            int x0, x1, y0, y1;
+            ClientSpan(first * TilePx, Min(c * TilePx, FrameWidthPx), FrameWidthPx, width, &x0, &x1);
+            ClientSpan(t * TilePx, Min((t + 1) * TilePx, FrameHeightPx), FrameHeightPx, height, &y0, &y1);
+            s_changes.rects[s_changes.count++] = {x0, y0, x1 - x0, y1 - y0};
+        }
+    }
+}
+
+// Notes a present at width x height of a frame on base. True when the
+// present before it was made at this size from a frame on the same base
+// layer: then only the tiles marked in candidates (touched in either frame)
+// can differ from s_shown.frame. When most tiles were touched, looking at
+// each costs more than doing everything.
+static bool FollowsShown(const Canvas *canvas, BaseLayer base, int width, int height,
+                         uint8_t (*candidates)[TileColumns]) {
     int touchedTiles = 0;
     for (int t = 0; t < TileRows; t++)
         for (int c = 0; c < TileColumns; c++) {
@@ -251,21 +301,51 @@ void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, 
     s_shown.width = width;
     s_shown.height = height;
     s_shown.valid = true;
-    if (!follows) {
+    return follows;
+}
+
+static uint8_t s_candidates[TileRows][TileColumns], s_changed[TileRows][TileColumns];
+
+// The present at width x height. A client pixel depends only on the frame
+// pixels it covers, so when the present follows the last one, only the
+// client pixels over tiles that really differ are filtered anew. Otherwise
+// the whole frame is filtered.
+void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, uint32_t *out, int width,
+                   int height) {
+    BuildAxis(&s_columns, FrameWidthPx, width);
+    BuildAxis(&s_rows, FrameHeightPx, height);
+    bool kept = s_shown.frameKept;
+    if (!FollowsShown(canvas, base, width, height, s_candidates) || !kept) {
         FilterWhole(out, width, height, frame, FrameWidthPx);
         std::memcpy(s_shown.frame, frame, sizeof s_shown.frame);
+        s_shown.frameKept = true;
+        s_changes.all = true;
         return;
     }
-    FindChangedTiles(frame, candidates, changed);
+    FindChangedTiles(frame, s_candidates, s_changed);
     static int start[MaxRuns], end[MaxRuns];
     static bool markedRows[TileRows];
-    MarkedRows(changed, markedRows);
+    MarkedRows(s_changed, markedRows);
     for (int dy = 0; dy < height; dy++) {
         if (!RowMeetsMarked(markedRows, dy)) continue;
-        int runs = TouchedRuns(changed, dy, start, end);
+        int runs = TouchedRuns(s_changed, dy, start, end);
         for (int n = 0; n < runs; n++)
             FilterSegment(out + size_t(dy) * width, frame, FrameWidthPx, dy, start[n], end[n]);
     }
+    RecordChangedTiles(s_changed, width, height);
 }
 
-void ForgetScaledPresent() { s_shown.valid = false; }
+// At the design size the present is the frame itself, and nothing is
+// copied or compared: following the last present, the tiles touched in
+// either frame are reported as changed (a few of them, the fields and
+// texts painted again alike, are not). s_shown.frame stays untouched, so
+// the window at this size never has its memory in use.
+const uint32_t *PresentAtDesignSize(const Canvas *canvas, BaseLayer base, const uint32_t *frame) {
+    if (FollowsShown(canvas, base, FrameWidthPx, FrameHeightPx, s_candidates)) {
+        RecordChangedTiles(s_candidates, FrameWidthPx, FrameHeightPx);
+    } else {
+        s_changes.all = true;
+    }
+    s_shown.frameKept = false;
+    return frame;
+}

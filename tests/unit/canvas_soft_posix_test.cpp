@@ -468,9 +468,36 @@ std::vector<uint32_t> ReferencePresent(const uint32_t *frame, int width, int hei
     return out;
 }
 
+// Checks what PresentedChanges reports against the present before: every
+// client pixel outside the listed rectangles must be as it was. The window
+// sends only those rectangles to the screen.
+void ExpectChangesCoverEveryDifference(const std::vector<uint32_t> &before, int beforeWidth, const uint32_t *shown,
+                                       int width, int height, const char *what) {
+    const PresentRect *rects = nullptr;
+    int count = -1;
+    if (!PresentedChanges(&rects, &count) || beforeWidth != width || before.size() != size_t(width) * height)
+        return;  // "all of it", which is always true
+    std::vector<bool> listed(size_t(width) * height, false);
+    for (int n = 0; n < count; n++) {
+        const PresentRect &r = rects[n];
+        ASSERT_TRUE(r.x >= 0 && r.y >= 0 && r.width > 0 && r.height > 0 && r.x + r.width <= width &&
+                    r.y + r.height <= height)
+            << what << ": rectangle " << n << " lies outside the present";
+        for (int y = r.y; y < r.y + r.height; y++)
+            for (int x = r.x; x < r.x + r.width; x++) listed[size_t(y) * width + x] = true;
+    }
+    for (int i = 0; i < width * height; i++) {
+        if (listed[i]) continue;
+        ASSERT_EQ(shown[i], before[i]) << what << ": unlisted client pixel " << i % width << "," << i / width;
+    }
+}
+
 // Presents the frame at width x height and compares every pixel with the
-// slow reference; names the first that differs.
+// slow reference; names the first that differs. Also checks the changes
+// reported against the present before it.
 void ExpectPresentIsExact(Canvas *canvas, int width, int height, const char *what) {
+    static std::vector<uint32_t> before;
+    static int beforeWidth = 0;
     EndFrame(canvas, width, height);
     int shownWidth = 0, shownHeight = 0;
     const uint32_t *shown = PresentedPixels(&shownWidth, &shownHeight);
@@ -479,6 +506,9 @@ void ExpectPresentIsExact(Canvas *canvas, int width, int height, const char *wha
     for (int i = 0; i < width * height; i++)
         ASSERT_EQ(shown[i], expected[i]) << what << " at " << width << "x" << height << ": client pixel "
                                          << i % width << "," << i / width;
+    ExpectChangesCoverEveryDifference(before, beforeWidth, shown, width, height, what);
+    before.assign(shown, shown + size_t(width) * height);
+    beforeWidth = width;
 }
 
 // A small generator of busy frames, the same on every run.

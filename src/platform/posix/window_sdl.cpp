@@ -28,6 +28,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -52,6 +53,7 @@ enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose, Event
 
 constexpr int ForcedPaintWaitMs = 250;  // a worker never waits longer for a paint
 constexpr int MaxTimers = 4;
+constexpr int MaxChangedAreas = 512;     // a present that changed in more pieces is sent whole
 constexpr Uint32 FrameWaitMs = 2000;    // how long the window manager may take to tell its borders
 
 // Everything this backend keeps. Fields without a note belong to the
@@ -60,6 +62,7 @@ struct SdlWindowState {
     SDL_Window *window;
     SDL_Surface *surface;              // the window's surface; nullptr until fetched or once SDL dropped it
     bool surfaceStale;                 // the screen may not show the surface: send all of it next time
+    SDL_Rect areas[MaxChangedAreas];   // what the present being sent changed, in client px
     Uint32 userEventType;              // our one registered event type; the code tells them apart
     SDL_threadID interfaceThread;      // the event loop's thread
     SDL_TimerID timers[MaxTimers];     // by timer id; 0 when not running
@@ -93,28 +96,34 @@ static void PushUserEvent(int code, int value) {
     SDL_PushEvent(&event);
 }
 
-// The rows [first, last] in which a frame differs from what the surface
-// holds; false when none does. Only the particles and a few text lines
-// change between two animation frames, so this keeps both the copy and
-// what goes to the X server small.
-static bool ChangedRows(const uint32_t *frame, int frameWidth, const SDL_Surface *surface, int width, int height,
-                        int *first, int *last) {
-    auto rowDiffers = [&](int row) {
-        const uint8_t *shown = static_cast<const uint8_t *>(surface->pixels) + size_t(row) * size_t(surface->pitch);
-        return memcmp(frame + size_t(row) * size_t(frameWidth), shown, size_t(width) * 4) != 0;
-    };
-    int top = 0;
-    while (top < height && !rowDiffers(top)) top++;
-    if (top == height) return false;
-    int bottom = height - 1;
-    while (bottom > top && !rowDiffers(bottom)) bottom--;
-    *first = top;
-    *last = bottom;
+// Copies one rectangle of the present (width px wide) into the surface.
+static void CopyToSurface(const uint32_t *pixels, int width, SDL_Surface *surface, const SDL_Rect &area) {
+    SDL_ConvertPixels(area.w, area.h, SDL_PIXELFORMAT_RGB888,
+                      pixels + size_t(area.y) * size_t(width) + size_t(area.x), width * 4, surface->format->format,
+                      static_cast<uint8_t *>(surface->pixels) + size_t(area.y) * size_t(surface->pitch) +
+                          size_t(area.x) * size_t(surface->format->BytesPerPixel),
+                      surface->pitch);
+}
+
+// The rectangles of the present that the canvas says changed, cut to
+// width x height, into s_window.areas; false when it says all of it may
+// have (or there are more than the list holds).
+static bool ChangedAreas(int width, int height, int *count) {
+    const PresentRect *rects = nullptr;
+    int listed = 0;
+    if (!PresentedChanges(&rects, &listed) || listed > MaxChangedAreas) return false;
+    *count = 0;
+    for (int n = 0; n < listed; n++) {
+        int x0 = rects[n].x, y0 = rects[n].y;
+        int x1 = std::min(x0 + rects[n].width, width), y1 = std::min(y0 + rects[n].height, height);
+        if (x1 > x0 && y1 > y0) s_window.areas[(*count)++] = {x0, y0, x1 - x0, y1 - y0};
+    }
     return true;
 }
 
-// Copies the last presented frame into the window surface and shows the
-// rows that changed (all of them after an exposure or a new surface). SDL
+// Copies the last presented frame into the window surface and shows what
+// changed: the rectangles the canvas lists, or everything after an
+// exposure, a new surface or a present that changed too much to list. SDL
 // drops the surface when the window's size changes and then refuses the
 // update; the new surface is fetched and the copy made once more.
 static void PresentFrame() {
@@ -127,23 +136,20 @@ static void PresentFrame() {
         }
         SDL_Surface *surface = s_window.surface;
         if (surface == nullptr) return;
-        int copyWidth = width < surface->w ? width : surface->w;
-        int copyHeight = height < surface->h ? height : surface->h;
-        if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return;
-        SDL_Rect rows = {0, 0, surface->w, surface->h};
-        bool whole = s_window.surfaceStale || surface->format->format != SDL_PIXELFORMAT_RGB888;
-        int first = 0, last = copyHeight - 1;
-        bool changed = whole || ChangedRows(pixels, width, surface, copyWidth, copyHeight, &first, &last);
-        if (changed) {
-            SDL_ConvertPixels(copyWidth, last - first + 1, SDL_PIXELFORMAT_RGB888, pixels + size_t(first) * size_t(width),
-                              width * 4, surface->format->format,
-                              static_cast<uint8_t *>(surface->pixels) + size_t(first) * size_t(surface->pitch),
-                              surface->pitch);
+        int copyWidth = std::min(width, surface->w), copyHeight = std::min(height, surface->h);
+        int count = 0;
+        bool whole = s_window.surfaceStale || surface->format->format != SDL_PIXELFORMAT_RGB888 ||
+                     !ChangedAreas(copyWidth, copyHeight, &count);
+        if (whole) {
+            s_window.areas[0] = {0, 0, copyWidth, copyHeight};
+            count = 1;
         }
+        if (count == 0) return;  // nothing on the screen changes
+        if (SDL_MUSTLOCK(surface) && SDL_LockSurface(surface) != 0) return;
+        for (int n = 0; n < count; n++) CopyToSurface(pixels, width, surface, s_window.areas[n]);
         if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
-        if (!changed) return;
-        if (!whole) rows = {0, first, copyWidth, last - first + 1};
-        if (SDL_UpdateWindowSurfaceRects(s_window.window, &rows, 1) == 0) {
+        if (whole) s_window.areas[0] = {0, 0, surface->w, surface->h};
+        if (SDL_UpdateWindowSurfaceRects(s_window.window, s_window.areas, count) == 0) {
             s_window.surfaceStale = false;
             return;
         }
