@@ -10,6 +10,7 @@ Every wait polls a condition against a deadline.
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -51,8 +52,10 @@ class PrivateDisplay:
 
     def __enter__(self):
         read_end, write_end = os.pipe()
+        # -noreset: the server must not reset whenever a poll's connection
+        # was the last one, or a connection in the middle could be refused.
         self.server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
-                                        "-nolisten", "tcp"], pass_fds=[write_end],
+                                        "-nolisten", "tcp", "-noreset"], pass_fds=[write_end],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as announced:  # Xvfb writes its number once it is ready
@@ -75,7 +78,14 @@ class DemoOnAVirtualDisplay(unittest.TestCase):
         with PrivateDisplay() as display:
             demo = subprocess.Popen([sys.executable, os.path.join(TOP, "scripts", "demo.py")], env=display.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            said = []
+            reader = threading.Thread(target=lambda: said.extend(demo.stdout), daemon=True)
+            reader.start()
             try:
+                # The demo says so once its servers run and it starts the launcher.
+                wait_for(lambda: any("Close the window" in line for line in said) or demo.poll() is not None, 120,
+                         "the demo to start the launcher")
+                self.assertIsNone(demo.poll(), "".join(said))
                 launcher = wait_for(lambda: display.windows_named("^Zenthara Online$"), 60, "the launcher window")[0]
                 # A click on the play area (at the design size, 1280 x 853 on
                 # this screen), again until it lands: the window may not be
@@ -89,22 +99,21 @@ class DemoOnAVirtualDisplay(unittest.TestCase):
                 pid_file = os.path.join(GAME_DIR, "demo-game.pid")
                 pid = int(wait_for(lambda: read_text(pid_file).strip(), 10, "the demo game's process id"))
                 # The launcher is gone; the demo (and so the display) stays.
-                self.assertIsNone(demo.poll())
+                self.assertIsNone(demo.poll(), "the demo ended with the launcher:\n" + "".join(said))
                 self.assertTrue(display.windows_named("demo game"))
                 os.kill(pid, 15)  # the player closes the game
                 self.assertEqual(demo.wait(timeout=30), 0)
-                said = demo.stdout.read()
-                demo.stdout.close()
-                self.assertIn("The launcher exited with status 0.", said)
-                self.assertIn("close its window", said)
+                reader.join(timeout=10)
+                self.assertIn("The launcher exited with status 0.", "".join(said))
+                self.assertIn("close its window", "".join(said))
                 with open(os.path.join(GAME_DIR, "demo-game.log")) as log:
                     self.assertIn("with: Runvale -demo", log.read())
             finally:
                 if demo.poll() is None:
                     demo.kill()
                     demo.wait()
-                if not demo.stdout.closed:
-                    demo.stdout.close()
+                reader.join(timeout=10)
+                demo.stdout.close()
 
 
 if __name__ == "__main__":
