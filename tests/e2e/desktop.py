@@ -10,24 +10,10 @@ against a deadline (wait_until).
 import ctypes
 import os
 import subprocess
-import time
 
 from PIL import ImageGrab
 
-POLL_S = 0.03
-
-
-def wait_until(condition, timeout_s, what):
-    """Polls condition() until it returns something true and returns that;
-    raises AssertionError naming what was awaited at the deadline."""
-    deadline = time.monotonic() + timeout_s
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError("gave up after %.1f s waiting for %s" % (timeout_s, what))
-        time.sleep(POLL_S)
+from waiting import wait_until  # noqa: F401 (tests/support; test_e2e takes it from here)
 
 
 class _CursorImage(ctypes.Structure):

@@ -11,23 +11,13 @@ import os
 import subprocess
 import sys
 import threading
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 GAME_DIR = os.path.join(TOP, "build", "demo", "game")
-
-
-def wait_for(condition, timeout_s, what):
-    deadline = time.monotonic() + timeout_s
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError("gave up after %.0f s waiting for %s" % (timeout_s, what))
-        time.sleep(0.05)
+sys.path.insert(0, os.path.join(TOP, "tests", "support"))
+from waiting import wait_quietly, wait_until  # noqa: E402
 
 
 def read_text(path):
@@ -37,14 +27,6 @@ def read_text(path):
             return f.read()
     except OSError:
         return ""
-
-
-def wait_for_quietly(condition, timeout_s):
-    """Like wait_for, but gives False at the deadline."""
-    try:
-        return wait_for(condition, timeout_s, "")
-    except AssertionError:
-        return False
 
 
 class PrivateDisplay:
@@ -83,21 +65,21 @@ class DemoOnAVirtualDisplay(unittest.TestCase):
             reader.start()
             try:
                 # The demo says so once its servers run and it starts the launcher.
-                wait_for(lambda: any("Close the window" in line for line in said) or demo.poll() is not None, 120,
+                wait_until(lambda: any("Close the window" in line for line in said) or demo.poll() is not None, 120,
                          "the demo to start the launcher")
                 self.assertIsNone(demo.poll(), "".join(said))
-                launcher = wait_for(lambda: display.windows_named("^Zenthara Online$"), 60, "the launcher window")[0]
+                launcher = wait_until(lambda: display.windows_named("^Zenthara Online$"), 60, "the launcher window")[0]
                 # A click on the play area (at the design size, 1280 x 853 on
                 # this screen), again until it lands: the window may not be
                 # mapped yet when it is first found.
                 def click_play():
                     subprocess.run(["xdotool", "mousemove", "--window", launcher, "600", "600", "click", "1"],
                                    env=display.env, stderr=subprocess.DEVNULL)
-                    return wait_for_quietly(lambda: display.windows_named("demo game"), 2)
-                wait_for(click_play, 40, "the demo game's window after a click on the play area")
-                wait_for(lambda: not display.windows_named("^Zenthara Online$"), 30, "the launcher to end")
+                    return wait_quietly(lambda: display.windows_named("demo game"), 2)
+                wait_until(click_play, 40, "the demo game's window after a click on the play area")
+                wait_until(lambda: not display.windows_named("^Zenthara Online$"), 30, "the launcher to end")
                 pid_file = os.path.join(GAME_DIR, "demo-game.pid")
-                pid = int(wait_for(lambda: read_text(pid_file).strip(), 10, "the demo game's process id"))
+                pid = int(wait_until(lambda: read_text(pid_file).strip(), 10, "the demo game's process id"))
                 # The launcher is gone; the demo (and so the display) stays.
                 self.assertIsNone(demo.poll(), "the demo ended with the launcher:\n" + "".join(said))
                 self.assertTrue(display.windows_named("demo game"))
