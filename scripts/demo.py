@@ -17,7 +17,6 @@ import socket
 import subprocess
 import sys
 import threading
-import time
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "scripts"))
@@ -113,29 +112,35 @@ def prepare_game_folder(game_dir, manifest_url, server_port):
     write_music(game_dir)
 
 
-def demo_game_running(pid_file):
-    """The demo game's process id while it runs (it writes its id when it
-    starts), else None."""
+def run_launcher(game_dir):
+    """Runs the launcher and returns its exit status once it and the demo
+    game it may have started have both ended. The launcher ends as soon as
+    the game runs, but under xvfb-run the display would end with this
+    script, and the game with it; so the demo stays until the game's window
+    is closed. The game inherits the launcher's output, a pipe read here:
+    the pipe ends only when the last of the two has ended."""
+    launcher = subprocess.Popen([os.path.join(game_dir, "launcher")], cwd=game_dir,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def forward():
+        for line in launcher.stdout:
+            sys.stdout.buffer.write(line)
+            sys.stdout.flush()
+
+    reader = threading.Thread(target=forward, daemon=True)
+    reader.start()
     try:
-        with open(pid_file) as f:
-            pid = int(f.read().strip())
-        os.kill(pid, 0)
-        return pid
-    except (OSError, ValueError):
-        return None
-
-
-def wait_for_demo_game(game_dir):
-    """The launcher ends once the game runs; the demo stays until the game's
-    window is closed, because under xvfb-run the display, and the game with
-    it, would end with this script."""
-    pid_file = os.path.join(game_dir, "demo-game.pid")
-    if demo_game_running(pid_file) is None:
-        return
-    print("The demo game is running; close its window (or press Ctrl+C) to end the demo.", flush=True)
-    while demo_game_running(pid_file) is not None:
-        time.sleep(0.5)  # polling a process that is not our child; no deadline: the player decides
-    os.remove(pid_file)
+        code = launcher.wait()
+        print("The launcher exited with status %d." % code, flush=True)
+        reader.join(timeout=1.0)  # the rest of its output, when nothing else holds the pipe
+        if reader.is_alive():
+            print("The demo game is running; close its window (or press Ctrl+C) to end the demo.", flush=True)
+            reader.join()
+    except KeyboardInterrupt:
+        if launcher.poll() is None:
+            launcher.send_signal(signal.SIGINT)
+            launcher.wait()
+    return launcher.returncode
 
 
 def main():
@@ -154,7 +159,6 @@ def main():
     game_dir = os.path.join(DEMO, "game")
     os.makedirs(os.path.join(server_dir, "download"))
     game_server = GameServer()
-    launcher = None
     try:
         with LocalNginx(server_dir) as nginx:
             write_patch_set(os.path.join(server_dir, "files"), nginx.url("files"),
@@ -165,14 +169,9 @@ def main():
             print("Game folder:  %s" % game_dir)
             print("Click CHECK FILES, then PATCH FILES; type a name and press Enter to start the demo game.\n"
                   "Close the window or press Ctrl+C to stop.", flush=True)
-            launcher = subprocess.Popen([os.path.join(game_dir, "launcher")], cwd=game_dir)
-            code = launcher.wait()
-            print("The launcher exited with status %d." % code)
-            wait_for_demo_game(game_dir)
+            run_launcher(game_dir)
     except KeyboardInterrupt:
-        if launcher is not None and launcher.poll() is None:
-            launcher.send_signal(signal.SIGINT)
-            launcher.wait()
+        pass
     finally:
         game_server.stop()
     return 0
