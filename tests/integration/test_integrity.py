@@ -23,7 +23,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import ConsoleTool, prepare_launcher_patch_class  # noqa: E402
+from console_tool import ConsoleTool, prepare_launcher_patch_class, run_target_classes  # noqa: E402
 from harness import (Nginx, entry, manifest_bytes, quote_path, snapshot, temporaries_below,  # noqa: E402
                      write_file)
 from test_resume import Route, ScriptedServer, Version  # noqa: E402
@@ -305,10 +305,4 @@ class WindowsPublishedHashTest(PublishedHashScenarios, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-    classes = [c for c in (LinuxIntegrityTest, LinuxPublishedHashTest, WindowsIntegrityTest, WindowsPublishedHashTest)
-               if not wanted or c.target == wanted]
-    suite = unittest.TestSuite(unittest.TestLoader().loadTestsFromTestCase(c) for c in classes)
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    ran = result.testsRun - len(result.skipped)
-    sys.exit(0 if result.wasSuccessful() and ran > 0 else 1)
+    sys.exit(run_target_classes([LinuxIntegrityTest, LinuxPublishedHashTest, WindowsIntegrityTest, WindowsPublishedHashTest]))

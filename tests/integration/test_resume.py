@@ -8,7 +8,6 @@ Runs against build/linux/launcher-patch and, under Wine, the Windows build
 (LAUNCHER_PATCH_TARGET=linux|windows picks one). Standalone:
 python3 tests/integration/test_resume.py
 """
-import os
 import random
 import socket
 import struct
@@ -25,7 +24,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import prepare_launcher_patch_class  # noqa: E402
+from console_tool import prepare_launcher_patch_class, run_target_classes  # noqa: E402
 from harness import entry, manifest_bytes, temporaries_below, wait_until  # noqa: E402
 
 CONTACTING = "Contacting patch server..."
@@ -297,9 +296,4 @@ class WindowsResumeTest(ResumeScenarios, unittest.TestCase):
 
 
 if __name__ == "__main__":
-    wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-    classes = [c for c in (LinuxResumeTest, WindowsResumeTest) if not wanted or c.target == wanted]
-    suite = unittest.TestSuite(unittest.TestLoader().loadTestsFromTestCase(c) for c in classes)
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    ran = result.testsRun - len(result.skipped)
-    sys.exit(0 if result.wasSuccessful() and ran > 0 else 1)
+    sys.exit(run_target_classes([LinuxResumeTest, WindowsResumeTest]))

@@ -161,3 +161,15 @@ def prepare_launcher_patch_class(cls, sandbox_prefix=None):
     if sandbox_prefix is not None:
         cls.sandbox = Path(tempfile.mkdtemp(prefix="%s-%s-" % (sandbox_prefix, cls.target))).resolve()
         cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+
+
+def run_target_classes(classes, variable="LAUNCHER_PATCH_TARGET"):
+    """Runs the test classes whose target the environment variable picks
+    (all when it is unset) and gives the exit status: 0 only when at least
+    one scenario ran and none failed."""
+    wanted = os.environ.get(variable)
+    picked = [c for c in classes if not wanted or c.target == wanted]
+    suite = unittest.TestSuite(unittest.TestLoader().loadTestsFromTestCase(c) for c in picked)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    ran = result.testsRun - len(result.skipped)
+    return 0 if result.wasSuccessful() and ran > 0 else 1
