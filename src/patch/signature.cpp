@@ -150,10 +150,14 @@ SignatureCheck CheckManifestSignature(const ManifestPublicKey *key, const Manife
 
 void FormatKeyId(const uint8_t keyId[SignatureKeyIdBytes], char out[KeyIdTextBytes]) {
     static const char digits[] = "0123456789ABCDEF";
-    for (int i = 0; i < SignatureKeyIdBytes; i++) {
-        uint8_t byte = keyId[SignatureKeyIdBytes - 1 - i];
-        out[2 * i] = digits[byte >> 4];
-        out[2 * i + 1] = digits[byte & 15];
+    int length = 0;
+    for (int i = 0; i < 2 * SignatureKeyIdBytes; i++) {
+        uint8_t byte = keyId[SignatureKeyIdBytes - 1 - i / 2];
+        int digit = (i % 2 == 0) ? byte >> 4 : byte & 15;
+        // Leading zeros are dropped, as minisign does in the key file's
+        // comment, so the operator sees the id they know; zero stays "0".
+        if (length == 0 && digit == 0 && i + 1 < 2 * SignatureKeyIdBytes) continue;
+        out[length++] = digits[digit];
     }
-    out[2 * SignatureKeyIdBytes] = 0;
+    out[length] = 0;
 }

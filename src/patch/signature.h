@@ -14,7 +14,7 @@
 constexpr int SignatureKeyIdBytes = 8;
 constexpr int SignatureFileLimitBytes = 4096;  // a longer .minisig is refused
 constexpr int PublicKeyLineChars = 56;         // base64 of "Ed" + key id + key, 42 bytes
-constexpr int KeyIdTextBytes = 17;             // 16 hex digits and the terminator
+constexpr int KeyIdTextBytes = 17;             // up to 16 hex digits and the terminator
 
 // Which check a signature failed, or SignatureOk; SignatureCheckText gives
 // the short reason the console shows.
@@ -69,5 +69,5 @@ SignatureCheck CheckManifestSignature(const ManifestPublicKey *key, const Manife
                                       const void *manifest, size_t bytes);
 
 // A key id as minisign prints it: the 8 bytes as a little-endian number in
-// 16 upper-case hex digits.
+// upper-case hex without leading zeros (at most 16 digits).
 void FormatKeyId(const uint8_t keyId[SignatureKeyIdBytes], char out[KeyIdTextBytes]);

@@ -154,6 +154,13 @@ TEST(Signature, MinisignSignaturesHoldOnlyForTheSignedBytesKeyAndComment) {
     EXPECT_STREQ(id, "FD4B3D73A544165C");
     FormatKeyId(KeyOf(KeyB).keyId, id);
     EXPECT_STREQ(id, "50935D79720BCCE6");
+    // minisign drops leading zeros, in the key file's comment too.
+    const uint8_t leadingZeros[SignatureKeyIdBytes] = {0x0F, 0xB6, 0xE4, 0x2E, 0x0F, 0x7A, 0xE9, 0x07};
+    FormatKeyId(leadingZeros, id);
+    EXPECT_STREQ(id, "7E97A0F2EE4B60F");
+    const uint8_t zero[SignatureKeyIdBytes] = {};
+    FormatKeyId(zero, id);
+    EXPECT_STREQ(id, "0");
 }
 
 // Whichever single byte of the signature line, the trusted comment or the
