@@ -17,7 +17,8 @@
 # --parallel-max 8 and aria2c -j 8, also the Windows build under Wine,
 # (v) resuming a 256 MiB download killed half-way (bytes the server sent),
 # (vi) the cost of per-file SHA-256: (ii) with "#sha256=" on every line
-# against (ii) without, and launcher-manifest --sha256 over about 2.5 GiB
+# against (ii) without, at full loopback speed and again with nginx pacing
+# each download to 100 MiB/s, and launcher-manifest --sha256 over about 2.5 GiB
 # against sha256sum (1.5 GiB more disk; --skip-hashing leaves it out).
 #
 # First installs what a fresh Debian 12 machine lacks: the project's
