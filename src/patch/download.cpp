@@ -69,7 +69,7 @@ static bool IsTransientFailure(HttpFailure failure) {
     return failure == HttpFailedConnect || failure == HttpFailedTimeout || failure == HttpFailedCut;
 }
 
-static const char *FailureText(HttpFailure failure) {
+const char *HttpFailureText(HttpFailure failure) {
     switch (failure) {
     case HttpFailedUrl: return "not an http or https URL, or too many redirects";
     case HttpFailedConnect: return "could not connect to the server";
@@ -154,7 +154,7 @@ static AttemptResult CopyBody(Attempt *attempt, HttpRequest *request, FileHandle
         if (!HttpRead(request, attempt->buffer, TransferBufferBytes, &count)) {
             HttpFailure failure = HttpReadFailure(request);
             return FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed,
-                               FailureText(failure));
+                               HttpFailureText(failure));
         }
         if (count == 0) break;
         received += count;
@@ -250,7 +250,8 @@ static AttemptResult RunAttempt(Attempt *attempt) {
     AttemptResult result = AttemptFailed;
     int64_t resumedFrom = 0;  // bytes of the body that were on the disk before this answer
     if (request == nullptr) {
-        result = FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed, FailureText(failure));
+        result = FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed,
+                             HttpFailureText(failure));
     } else if (have > 0 && info.status == 206) {
         // The rest of the same version, or nothing of it.
         if (info.rangeFirst == have && info.rangeTotal == entry->expectedSize) {

@@ -6,11 +6,15 @@
 #include <atomic>
 
 #include "patch/transfers.h"
+#include "platform/http.h"
 
 struct Sha256Run;
 
 constexpr int DownloadAttempts = 3;       // in all, for failures that may pass
 constexpr int RetryAfterLimitMs = 30000;  // a longer Retry-After is cut to this
+
+// Why a transfer failed, in a few words (at most 48 characters).
+const char *HttpFailureText(HttpFailure failure);
 
 // Downloads queued->entry over queued->localPath with buffer (of
 // TransferBufferBytes). True when the file is in place; false with

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "patch/download.h"
 #include "patch/signature.h"
 #include "platform/http.h"
 
@@ -54,7 +55,7 @@ static SignatureCheck FetchSignatureFile(const WideChar *url, char *file, size_t
     SignatureCheck check = SignatureOk;
     size_t used = 0;
     if (request == nullptr) {
-        snprintf(detail, size_t(detailBytes), "no answer");
+        snprintf(detail, size_t(detailBytes), "%s", HttpFailureText(failure));
         check = SignatureUnavailable;
     } else if (info.status < 200 || info.status > 299) {
         snprintf(detail, size_t(detailBytes), "HTTP %d", info.status);
@@ -66,7 +67,7 @@ static SignatureCheck FetchSignatureFile(const WideChar *url, char *file, size_t
         while (used < capacity) {
             int received = 0;
             if (!HttpRead(request, file + used, int(capacity - used), &received)) {
-                snprintf(detail, size_t(detailBytes), "the transfer broke off");
+                snprintf(detail, size_t(detailBytes), "%s", HttpFailureText(HttpReadFailure(request)));
                 check = SignatureUnavailable;
                 break;
             }
