@@ -23,7 +23,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of __pycache__
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
-from console_tool import ConsoleTool, prepare_launcher_patch_class, run_target_classes  # noqa: E402
+from console_tool import prepare_launcher_patch_class, prepare_tool_class, run_target_classes  # noqa: E402
 from harness import (Nginx, entry, manifest_bytes, quote_path, snapshot, temporaries_below,  # noqa: E402
                      write_file)
 from test_resume import Route, ScriptedServer, Version  # noqa: E402
@@ -251,15 +251,9 @@ class PublishedHashScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
         if shutil.which("sha256sum") is None:
             raise unittest.SkipTest("sha256sum is not installed")
-        cls.tool = ConsoleTool("launcher-manifest", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
+        prepare_tool_class(cls, "launcher-manifest", "LAUNCHER_PATCH_TARGET")
         cls.tool.warm_up()
 
     def test_every_hash_written_is_sha256sums_and_the_rest_of_the_line_is_unchanged(self):

@@ -25,7 +25,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "scripts"))
 sys.path.insert(0, str(REPO / "tests" / "support"))
 
-from console_tool import ConsoleTool  # noqa: E402
+from console_tool import ConsoleTool, prepare_tool_class  # noqa: E402
 from local_nginx import LocalNginx  # noqa: E402
 
 BASE = "http://127.0.0.1:8080/files"
@@ -55,13 +55,7 @@ class ManifestScenarios:
 
     @classmethod
     def setUpClass(cls):
-        wanted = os.environ.get("LAUNCHER_MANIFEST_TARGET")
-        if wanted and wanted != cls.target:
-            raise unittest.SkipTest("LAUNCHER_MANIFEST_TARGET=%s" % wanted)
-        cls.tool = ConsoleTool("launcher-manifest", cls.target)
-        why = cls.tool.unavailable()
-        if why:
-            raise unittest.SkipTest(why)
+        prepare_tool_class(cls, "launcher-manifest", "LAUNCHER_MANIFEST_TARGET")
         cls.tool.warm_up()
 
     def setUp(self):

@@ -146,21 +146,27 @@ def make_manifest(folder, base_url, out_path, tool=None, env=None):
     return result.stdout
 
 
-def prepare_launcher_patch_class(cls, sandbox_prefix=None):
-    """The common start of a launcher-patch scenario class (cls.target is
-    "linux" or "windows"): skips the class unless LAUNCHER_PATCH_TARGET, when
-    set, names its target and the build can run; sets cls.tool and, with
-    sandbox_prefix, cls.sandbox, a fresh folder removed when the class ends."""
-    wanted = os.environ.get("LAUNCHER_PATCH_TARGET")
+def prepare_tool_class(cls, program, variable, sandbox_prefix=None):
+    """The common start of a console-tool scenario class (cls.target is
+    "linux" or "windows"): skips the class unless the environment variable,
+    when set, names its target and the build of program can run; sets
+    cls.tool and, with sandbox_prefix, cls.sandbox, a fresh folder removed
+    when the class ends."""
+    wanted = os.environ.get(variable)
     if wanted and wanted != cls.target:
-        raise unittest.SkipTest("LAUNCHER_PATCH_TARGET=%s" % wanted)
-    cls.tool = ConsoleTool("launcher-patch", cls.target)
+        raise unittest.SkipTest("%s=%s" % (variable, wanted))
+    cls.tool = ConsoleTool(program, cls.target)
     why = cls.tool.unavailable()
     if why:
         raise unittest.SkipTest(why)
     if sandbox_prefix is not None:
         cls.sandbox = Path(tempfile.mkdtemp(prefix="%s-%s-" % (sandbox_prefix, cls.target))).resolve()
         cls.addClassCleanup(shutil.rmtree, cls.sandbox, ignore_errors=True)
+
+
+def prepare_launcher_patch_class(cls, sandbox_prefix=None):
+    """prepare_tool_class for launcher-patch, picked by LAUNCHER_PATCH_TARGET."""
+    prepare_tool_class(cls, "launcher-patch", "LAUNCHER_PATCH_TARGET", sandbox_prefix)
 
 
 def run_target_classes(classes, variable="LAUNCHER_PATCH_TARGET"):
