@@ -61,12 +61,14 @@ constexpr int LiveLineTickMs = 250;       // the live line's redraws between sta
 
 // Another launcher or launcher-patch is working on the folder: this pass
 // waits for it, and says so, since it may take a while.
-static void SayWaitingForFolder() {
+static void SayWaitingForFolder(void *) {
     PrintErrorLine("launcher-patch: another pass is working on this folder; waiting for it to finish");
 }
 
+static void ShowStatus(void *, const WideChar *text, int32_t percent) { ShowConsoleStatus(text, percent); }
+
 // One line per failed file: its manifest path and why.
-static void SayFileFailed(const WideChar *relativePath, const char *reason) {
+static void SayFileFailed(void *, const WideChar *relativePath, const char *reason) {
     char path[RelativePathUnits * 3 + 1];
     TextToUtf8(relativePath, path, int(sizeof path));
     char line[sizeof path + FailureTextBytes + 32];
@@ -74,11 +76,11 @@ static void SayFileFailed(const WideChar *relativePath, const char *reason) {
     PrintErrorLine(line);
 }
 
-// The manifest's signature did not verify: the pass ends as unreachable,
-// and this says why.
-static void SayManifestRefused(const char *reason) {
+// The manifest could not be used: the pass ends as unreachable, and this
+// says why.
+static void SayManifestUnusable(void *, bool bySignature, const char *reason) {
     char line[SignatureReasonBytes + 64];
-    snprintf(line, sizeof line, "launcher-patch: manifest signature refused: %s", reason);
+    snprintf(line, sizeof line, "launcher-patch: manifest%s: %s", bySignature ? " signature refused" : "", reason);
     PrintErrorLine(line);
 }
 
@@ -139,13 +141,32 @@ static const WideChar *OptionValue(const WideChar *const *argv, int argc, int *i
     return argv[++*i];
 }
 
+// The tool's configuration: launcher.ini of the game folder, as the
+// launcher reads it.
+static LauncherState s_config;
+
 // The game folder as given, without trailing separators (a lone root stays).
 static bool SetProgramDir(const WideChar *dir) {
-    if (!CopyText(g_state.programDir, ProgramDirUnits, dir)) return false;
-    int n = TextLength(g_state.programDir);
-    while (n > 1 && (g_state.programDir[n - 1] == '/' || g_state.programDir[n - 1] == '\\'))
-        g_state.programDir[--n] = 0;
+    if (!CopyText(s_config.programDir, ProgramDirUnits, dir)) return false;
+    int n = TextLength(s_config.programDir);
+    while (n > 1 && (s_config.programDir[n - 1] == '/' || s_config.programDir[n - 1] == '\\'))
+        s_config.programDir[--n] = 0;
     return n > 0;
+}
+
+// Without launcher.ini (and without --url) the pass asks the built-in
+// PatchURL, which is rarely what an operator meant: say so.
+static void NoteMissingConfiguration(const WideChar *dir) {
+    WideChar ini[ProgramDirUnits + 16];
+    const WideChar separator[2] = {PathSeparator, 0};
+    if (!FormatText(ini, ProgramDirUnits + 16, WTEXT("%s%s%s"), s_config.programDir, separator, WTEXT("launcher.ini")) ||
+        PathExists(ini))
+        return;
+    char folder[ProgramDirUnits * 3 + 1];
+    TextToUtf8(dir, folder, int(sizeof folder));
+    char line[sizeof folder + 64];
+    snprintf(line, sizeof line, "launcher-patch: no launcher.ini in %s, using the built-in PatchURL", folder);
+    PrintErrorLine(line);
 }
 
 static int ToolMain(int argc, const WideChar *const *argv) {
@@ -196,11 +217,12 @@ static int ToolMain(int argc, const WideChar *const *argv) {
     }
     if (mode < 0) return UsageError("say check or patch");
     if (!SetProgramDir(dir)) return UsageError("the folder name is too long");
-    if (!PathExists(g_state.programDir)) return UsageError("the folder does not exist");
+    if (!PathExists(s_config.programDir)) return UsageError("the folder does not exist");
 
-    LoadConfiguration(&g_state);
-    if (url != nullptr && !CopyText(g_state.patchUrl, PatchUrlUnits, url))
+    LoadConfiguration(&s_config);
+    if (url != nullptr && !CopyText(s_config.patchUrl, PatchUrlUnits, url))
         return UsageError("the URL is too long");
+    if (url == nullptr) NoteMissingConfiguration(dir);
 
     // Tests of stalled or failing servers shorten the connect and no-data
     // limits and the waits between attempts (ms).
@@ -212,7 +234,8 @@ static int ToolMain(int argc, const WideChar *const *argv) {
     HandleInterrupts();
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassObserver observer = {SayWaitingForFolder, SayFileFailed, jobs, SayManifestRefused, verify};
+    PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey, mode, jobs, verify};
+    PassReports reports = {nullptr, ShowStatus, SayWaitingForFolder, SayFileFailed, SayManifestUnusable};
     std::atomic<bool> passOver{false};
     std::thread ticker;
     if (g_consoleLive) {
@@ -223,14 +246,12 @@ static int ToolMain(int argc, const WideChar *const *argv) {
             }
         });
     }
-    RunManifestPassWithOutcome(mode, &outcome, &observer);
+    RunManifestPass(&settings, &reports, &outcome);
     passOver = true;
     if (ticker.joinable()) ticker.join();
     if (g_consoleLive) {
         EndLiveLine();
-        WideChar closing[StatusTextUnits];
-        ReadStatusText(&g_state, closing);
-        PrintLine(closing);
+        PrintClosingLine();
     }
     if (!outcome.serverReached) return ExitUnreachable;
     bool clean = mode == Check ? outcome.counters.differing == 0 : outcome.counters.errors == 0;

@@ -1,25 +1,25 @@
 // One file's download, with retries and resuming. Platform-neutral.
-// A body goes to the file's temporary. When the response names a validator
-// (a strong ETag, else Last-Modified), a small resume record beside the
-// temporary keeps it with the manifest's size, written before the first
-// body byte; so whenever a body stops (a failure after the retries, the
-// window closed, Ctrl+C, a crash, kill -9), the next attempt in this pass or
-// a later one asks for the rest only: "Range: bytes=N-" with "If-Range" and
-// the validator. A 206 whose Content-Range starts at N and ends at the
-// manifest's size is appended; any other answer starts over, so bytes of
-// two versions are never spliced. The size check still decides whether the
-// temporary replaces the target.
-// An entry with a SHA-256 in the manifest is hashed as its body is written
-// (a resumed body: the part on the disk first, then the rest as it
-// arrives), so the digest covers the whole file when the last byte is
-// there, without reading the file again; a body whose digest differs never
+// A body goes to the file's temporary, which is always created anew and
+// exclusively, so no two writers ever share one. When the response names a
+// validator (a strong ETag, else Last-Modified), a small resume record
+// beside the temporary keeps it with the manifest's size, written before
+// the first body byte; so whenever a body stops (a failure after the
+// retries, the window closed, Ctrl+C, a crash, kill -9), the next attempt in
+// this pass or a later one asks for the rest only: "Range: bytes=N-" with
+// "If-Range" and the validator. What the answer means is ClassifyAnswer's
+// decision (patch/plan); this file carries it out. A kept part is used
+// only when it is a plain file of the game folder (the files seam checks
+// the open handle), and the size check decides whether the temporary
 // replaces the target.
+// An entry with a SHA-256 in the manifest is hashed as its body is written
+// (a resumed body: the kept part first, read through the same handle), so
+// the digest covers the whole file when the last byte is there; a body
+// whose digest differs never replaces the target.
 #include "patch/download.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "base/state.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -32,69 +32,48 @@ constexpr int ResumeRecordBytes = 512;
 constexpr int64_t ResumableBytes = 256 * 1024;  // smaller files are fetched whole again
 static const char ResumeRecordHead[] = "launcher-partial 1\n";
 
-// What a later attempt needs to go on with a partial body.
-struct ResumeRecord {
-    int64_t size;                        // the manifest's size when the body began
-    char validator[HttpValidatorBytes];  // strong ETag or Last-Modified of that response
-};
+static_assert(Sha256Bytes == Sha256DigestBytes, "one digest size");
+static const char HashDiffersText[] = "SHA-256 differs from the manifest";
+static const char NoHashText[] = "SHA-256 could not be computed";
 
 enum AttemptResult { AttemptDone, AttemptAgain, AttemptFailed };
 
-// One attempt's working set.
-struct Attempt {
+// One download's working set across its attempts. The temporary's handle
+// lives here and nowhere else: opened by KeepPart or StartPart, closed by
+// ClosePart.
+struct Download {
     QueuedEntry *queued;
-    char *buffer;
+    char *buffer;                             // TransferBufferBytes
+    WideChar url[SourceUrlUnits];             // what is asked for
     WideChar partPath[TemporaryPathUnits];    // the temporary holding the body so far
     WideChar recordPath[TemporaryPathUnits];  // its resume record
-    int retryAfterMs;                         // the server's Retry-After, -1 when none
+    FileHandle part;                          // the temporary, while an attempt has it open
+    int64_t have;                             // bytes of the body in it
+    char validator[HttpValidatorBytes];       // the version those bytes are of ("" none)
     Sha256Run *hash;                          // the body's digest so far, when the manifest gives one
+    int64_t waitMs;                           // before the next attempt; -1 the usual back-off
 };
 
-static_assert(Sha256Bytes == Sha256DigestBytes, "one digest size");
-static const char HashDiffersText[] = "SHA-256 differs from the manifest";
-
-static bool Fail(QueuedEntry *queued, const char *why) {
-    snprintf(queued->failure, FailureTextBytes, "%s", why);
-    return false;
-}
-
-static AttemptResult FailAttempt(Attempt *attempt, AttemptResult result, const char *why) {
-    Fail(attempt->queued, why);
+static AttemptResult Fail(Download *download, AttemptResult result, const char *why) {
+    snprintf(download->queued->failure, FailureTextBytes, "%s", why);
     return result;
 }
 
-static bool IsTransientStatus(int status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
-
-static bool IsTransientFailure(HttpFailure failure) {
-    return failure == HttpFailedConnect || failure == HttpFailedTimeout || failure == HttpFailedCut;
-}
-
-const char *HttpFailureText(HttpFailure failure) {
-    switch (failure) {
-    case HttpFailedUrl: return "not an http or https URL, or too many redirects";
-    case HttpFailedConnect: return "could not connect to the server";
-    case HttpFailedTimeout: return "timed out: no data for too long";
-    case HttpFailedTooSlow: return "the server is too slow (its answer trickles)";
-    case HttpFailedCut: return "the connection broke before the body's end";
-    case HttpFailedEncoded: return "the server sent an encoded body";
-    default: return "the transfer failed";
-    }
-}
-
-// Parses "launcher-partial 1\nsize N\nvalidator V\n".
-static bool ReadResumeRecord(const WideChar *path, ResumeRecord *record) {
+// Parses "launcher-partial 1\nsize N\nvalidator V\n": the size the body
+// was begun for and the validator of its version.
+static bool ReadResumeRecord(const WideChar *path, int64_t *size, char *validator) {
     char text[ResumeRecordBytes];
     if (ReadSmallFile(path, text, ResumeRecordBytes) < 0) return false;
     size_t headBytes = sizeof ResumeRecordHead - 1;
     if (strncmp(text, ResumeRecordHead, headBytes) != 0 || strncmp(text + headBytes, "size ", 5) != 0) return false;
-    record->size = ParseInt64LikeAtoi64(text + headBytes + 5);
-    const char *validator = strstr(text, "\nvalidator ");
-    if (validator == nullptr) return false;
-    validator += 11;
-    const char *end = strchr(validator, '\n');
-    if (end == nullptr || end == validator || size_t(end - validator) >= sizeof record->validator) return false;
-    memcpy(record->validator, validator, size_t(end - validator));
-    record->validator[end - validator] = 0;
+    *size = ParseInt64LikeAtoi64(text + headBytes + 5);
+    const char *value = strstr(text, "\nvalidator ");
+    if (value == nullptr) return false;
+    value += 11;
+    const char *end = strchr(value, '\n');
+    if (end == nullptr || end == value || end - value >= HttpValidatorBytes) return false;
+    memcpy(validator, value, size_t(end - value));
+    validator[end - value] = 0;
     return true;
 }
 
@@ -102,10 +81,11 @@ static bool ReadResumeRecord(const WideChar *path, ResumeRecord *record) {
 // a crash, a body without its record is only discarded, and a record whose
 // body lost its tail is gone on with from what is there. Failure only means
 // no resuming later.
-static void WriteResumeRecord(const WideChar *path, const ResumeRecord *record) {
+static void WriteResumeRecord(const WideChar *path, int64_t size, const char *validator) {
     char text[ResumeRecordBytes];
     int length = snprintf(text, sizeof text, "%ssize %lld\nvalidator %s\n", ResumeRecordHead,
-                          static_cast<long long>(record->size), record->validator);
+                          static_cast<long long>(size), validator);
+    if (PathEntryExists(path)) RemoveFile(path);
     FileHandle file = CreateFileForWriting(path);
     if (file == NoFile) return;
     bool written = length > 0 && length < int(sizeof text) && WriteToFile(file, text, length);
@@ -113,25 +93,212 @@ static void WriteResumeRecord(const WideChar *path, const ResumeRecord *record) 
     if (!written) RemoveFile(path);
 }
 
-// The validator an If-Range may carry: a strong ETag, else Last-Modified;
-// "" when the response has neither (its body cannot be resumed).
-static void ChooseValidator(const HttpResponseInfo *info, char *validator) {
+static void ClosePart(Download *download) {
+    if (download->part != NoFile) CloseFile(download->part);
+    download->part = NoFile;
+}
+
+// Drops the kept part and its record, whatever they are.
+static void DiscardPart(Download *download) {
+    ClosePart(download);
+    download->have = 0;
+    download->validator[0] = 0;
+    if (PathEntryExists(download->partPath)) RemoveFile(download->partPath);
+    if (PathEntryExists(download->recordPath)) RemoveFile(download->recordPath);
+}
+
+// Starts the digest of a body over again (nothing when the manifest gives
+// no hash); false when the library cannot start one.
+static bool RestartHash(Download *download) {
+    Sha256Abandon(download->hash);
+    download->hash = nullptr;
+    if (!download->queued->entry.hasSha256) return true;
+    download->hash = Sha256Begin();
+    return download->hash != nullptr;
+}
+
+// Feeds the kept part to the digest through its own handle, from its start:
+// false when it cannot be read to the end.
+static bool HashKeptPart(Download *download) {
+    int64_t done = 0;
+    while (done < download->have) {
+        int64_t left = download->have - done;
+        int got = ReadFromFile(download->part, download->buffer,
+                               left < TransferBufferBytes ? int(left) : TransferBufferBytes);
+        if (got <= 0) return false;
+        Sha256Add(download->hash, download->buffer, size_t(got));
+        done += got;
+        download->queued->bytesOnDisk = done;
+    }
+    return true;
+}
+
+// Opens what an earlier attempt or run kept, when it can be gone on with:
+// a record for this size, and a part that is a plain file of its own,
+// shorter than the file. Anything else is dropped and the body starts over.
+static void KeepPart(Download *download) {
+    int64_t recordSize = -1, size = -1;
+    char validator[HttpValidatorBytes] = "";
+    int64_t expectedSize = download->queued->entry.expectedSize;
+    if (download->part == NoFile && ReadResumeRecord(download->recordPath, &recordSize, validator) &&
+        recordSize == expectedSize)
+        download->part = OpenFileForAppending(download->partPath);
+    if (download->part != NoFile && LocalFileSize(download->partPath, &size) && size > 0 && size < expectedSize) {
+        download->have = size;
+        snprintf(download->validator, HttpValidatorBytes, "%s", validator);
+        if (download->hash == nullptr || HashKeptPart(download)) return;
+    }
+    DiscardPart(download);
+}
+
+// Creates the temporary for a whole body, after dropping whatever is at its
+// name, and its resume record when the body is worth resuming.
+static bool StartPart(Download *download, const HttpResponseInfo *info) {
+    DiscardPart(download);
+    if (!RestartHash(download)) return false;
+    download->part = CreateFileForWriting(download->partPath);
+    if (download->part == NoFile) return false;
     const char *chosen = info->etag[0] != 0 && strncmp(info->etag, "W/", 2) != 0 ? info->etag : info->lastModified;
-    snprintf(validator, HttpValidatorBytes, "%s", chosen);
+    int64_t expectedSize = download->queued->entry.expectedSize;
+    if (chosen[0] != 0 && expectedSize >= ResumableBytes) WriteResumeRecord(download->recordPath, expectedSize, chosen);
+    return true;
 }
 
-static void DiscardPartial(Attempt *attempt) {
-    if (PathEntryExists(attempt->partPath)) RemoveFile(attempt->partPath);
-    if (PathEntryExists(attempt->recordPath)) RemoveFile(attempt->recordPath);
+// Streams the body into the part after the bytes already there. Done only
+// when the body is complete: no transport error, the announced
+// Content-Length met, and exactly the manifest's size in all (reading
+// stops as soon as it is exceeded). A body that broke off may be resumed;
+// one of a wrong size, or a file that cannot be written, may not.
+static AttemptResult CopyBody(Download *download, HttpRequest *request, int64_t contentLength) {
+    int64_t expectedSize = download->queued->entry.expectedSize;
+    int64_t received = 0;
+    download->queued->bytesOnDisk = download->have;
+    for (;;) {
+        int count = 0;
+        if (!HttpRead(request, download->buffer, TransferBufferBytes, &count)) {
+            AnswerFacts facts = {false, HttpReadFailure(request), nullptr, 0, "", expectedSize};
+            AnswerVerdict verdict = ClassifyAnswer(&facts);
+            return Fail(download, verdict.action == AnswerRetry ? AttemptAgain : AttemptFailed, verdict.reason);
+        }
+        if (count == 0) break;
+        if (download->have + received + count > expectedSize)
+            return Fail(download, AttemptFailed, "size mismatch: the body is larger than the manifest says");
+        if (!WriteToFile(download->part, download->buffer, count))
+            return Fail(download, AttemptFailed, "the file could not be written (disk full?)");
+        if (download->hash != nullptr) Sha256Add(download->hash, download->buffer, size_t(count));
+        received += count;
+        download->queued->bytesOnDisk = download->have + received;
+    }
+    if (contentLength >= 0 && received != contentLength)
+        return Fail(download, AttemptAgain, "the connection broke before the body's end");
+    if (download->have + received != expectedSize)
+        return Fail(download, AttemptFailed, "size mismatch: the body is smaller than the manifest says");
+    return AttemptDone;
 }
 
-// Creates every folder on the way to localPath below the program folder
-// (which exists). Failures are not reported: the file creation that follows
-// fails instead.
-static void CreateParentDirectories(const WideChar *localPath) {
+// Asks for the file (the rest of it, with a kept part) and carries out what
+// the answer calls for.
+static AttemptResult Exchange(Download *download, HttpRoot *root) {
+    HttpRequestOptions options = {download->have > 0 ? download->have : -1,
+                                  download->have > 0 ? download->validator : nullptr};
+    HttpResponseInfo info;
+    AnswerFacts facts = {true, HttpOk, &info, download->have, download->validator,
+                         download->queued->entry.expectedSize};
+    HttpRequest *request = HttpOpenUrlWith(root, download->url, &options, &info, &facts.failure);
+    facts.answered = request != nullptr;
+    AnswerVerdict verdict = ClassifyAnswer(&facts);
+    AttemptResult result = AttemptFailed;
+    switch (verdict.action) {
+    case AnswerWhole:
+        result = StartPart(download, &info) ? CopyBody(download, request, info.contentLength)
+                                            : Fail(download, AttemptFailed, "the temporary file could not be created");
+        break;
+    case AnswerResume: result = CopyBody(download, request, info.contentLength); break;
+    case AnswerStartOver:
+        DiscardPart(download);
+        result = Fail(download, AttemptAgain, verdict.reason);
+        break;
+    case AnswerRetry:
+        download->waitMs = verdict.waitMs;
+        result = Fail(download, AttemptAgain, verdict.reason);
+        break;
+    case AnswerFail: result = Fail(download, AttemptFailed, verdict.reason); break;
+    }
+    if (request != nullptr) HttpCloseRequest(request);
+    return result;
+}
+
+// Whether the finished body's digest is the manifest's. A resumed body that
+// differs may owe it to the part kept from before (the disk, or a server
+// that sent another version under the same validator): it is dropped and
+// the next attempt fetches the file whole. A whole body that differs is final.
+static AttemptResult CheckBodyHash(Download *download, int64_t resumedFrom) {
+    uint8_t digest[Sha256Bytes];
+    bool ended = Sha256End(download->hash, digest);
+    download->hash = nullptr;
+    if (ended && memcmp(digest, download->queued->entry.sha256, Sha256Bytes) == 0) return AttemptDone;
+    if (!ended) return Fail(download, AttemptFailed, NoHashText);
+    if (resumedFrom == 0) return Fail(download, AttemptFailed, HashDiffersText);
+    DiscardPart(download);
+    return Fail(download, AttemptAgain, HashDiffersText);
+}
+
+// Puts a complete body in place: on the disk before the rename, so a power
+// cut never leaves the target empty.
+static AttemptResult InstallPart(Download *download) {
+    bool flushed = FlushFile(download->part);
+    ClosePart(download);
+    if (!flushed) return Fail(download, AttemptFailed, "the file could not be flushed to the disk");
+    AttemptResult result = AttemptDone;
+    if (!ReplaceFile(download->partPath, download->queued->localPath))
+        result = Fail(download, AttemptFailed, "the file could not be replaced");
+    if (PathEntryExists(download->recordPath)) RemoveFile(download->recordPath);
+    return result;
+}
+
+static AttemptResult RunAttempt(Download *download) {
+    download->waitMs = -1;
+    if (!RestartHash(download)) return Fail(download, AttemptFailed, NoHashText);
+    KeepPart(download);
+    HttpRoot *root = HttpOpenRoot();
+    if (root == nullptr) {
+        ClosePart(download);
+        return Fail(download, AttemptAgain, "no HTTP session");
+    }
+    int64_t resumedFrom = download->have;
+    AttemptResult result = Exchange(download, root);
+    HttpCloseRoot(root);
+    if (result == AttemptDone && download->hash != nullptr) result = CheckBodyHash(download, resumedFrom);
+    Sha256Abandon(download->hash);
+    download->hash = nullptr;
+    if (result == AttemptDone) result = InstallPart(download);
+    if (result == AttemptDone) return result;
+    // A body that cannot be gone on with is not kept: after a final failure,
+    // or when nothing (or nothing resumable) arrived.
+    if (download->part != NoFile && !FlushFile(download->part)) result = AttemptFailed;
+    ClosePart(download);
+    int64_t size = 0;
+    bool worthKeeping = LocalFileSize(download->partPath, &size) && size > 0 && PathEntryExists(download->recordPath);
+    if (result == AttemptFailed || !worthKeeping) DiscardPart(download);
+    download->have = 0;
+    return result;
+}
+
+// The wait before attempt number next (1 or 2): 1 s, then 2 s, or what the
+// server's Retry-After asks (capped). Tests shorten every wait.
+static int64_t BackOffBefore(int next, int64_t retryAfterMs) {
+    int64_t waitMs = retryAfterMs >= 0 ? retryAfterMs : BackOffMs[next - 1];
+    if (g_retryBackOffOverrideMs > 0 && waitMs > g_retryBackOffOverrideMs) waitMs = g_retryBackOffOverrideMs;
+    return waitMs;
+}
+
+// Creates every folder on the way to the file below the game folder (which
+// exists). Failures are not reported: the file creation that follows fails
+// instead.
+static void CreateParentDirectories(const QueuedEntry *queued) {
     WideChar folder[LocalPathUnits];
-    CopyText(folder, LocalPathUnits, localPath);
-    for (int i = TextLength(g_state.programDir) + 1; folder[i] != 0; i++) {
+    CopyText(folder, LocalPathUnits, queued->localPath);
+    for (int i = queued->gameFolderUnits + 1; folder[i] != 0; i++) {
         if (folder[i] != PathSeparator) continue;
         folder[i] = 0;
         CreateFolder(folder);
@@ -139,215 +306,29 @@ static void CreateParentDirectories(const WideChar *localPath) {
     }
 }
 
-// Streams the body into file after the have bytes already there. Done only
-// when the body is complete: no transport error, the announced
-// Content-Length met, and exactly the manifest's size in all (reading
-// stops as soon as it is exceeded). A body that broke off may be resumed;
-// one of a wrong size, or a file that cannot be written, may not.
-static AttemptResult CopyBody(Attempt *attempt, HttpRequest *request, FileHandle file, int64_t have,
-                              int64_t contentLength) {
-    int64_t expectedSize = attempt->queued->entry.expectedSize;
-    int64_t received = 0;
-    attempt->queued->bytesOnDisk = have;
-    for (;;) {
-        int count = 0;
-        if (!HttpRead(request, attempt->buffer, TransferBufferBytes, &count)) {
-            HttpFailure failure = HttpReadFailure(request);
-            return FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed,
-                               HttpFailureText(failure));
-        }
-        if (count == 0) break;
-        received += count;
-        if (have + received > expectedSize)
-            return FailAttempt(attempt, AttemptFailed, "size mismatch: the body is larger than the manifest says");
-        if (!WriteToFile(file, attempt->buffer, count))
-            return FailAttempt(attempt, AttemptFailed, "the file could not be written (disk full?)");
-        if (attempt->hash != nullptr) Sha256Add(attempt->hash, attempt->buffer, size_t(count));
-        attempt->queued->bytesOnDisk = have + received;
-    }
-    if (contentLength >= 0 && received != contentLength)
-        return FailAttempt(attempt, AttemptAgain, "the connection broke before the body's end");
-    if (have + received != expectedSize)
-        return FailAttempt(attempt, AttemptFailed, "size mismatch: the body is smaller than the manifest says");
-    return AttemptDone;
-}
-
-// Opens the temporary for appending when its partial body and record allow
-// going on (*have bytes, *validator); otherwise removes whatever is there
-// and gives NoFile with *have 0 (the body then starts over once the server
-// answered).
-static FileHandle OpenPartial(Attempt *attempt, int64_t *have, char *validator) {
-    int64_t expectedSize = attempt->queued->entry.expectedSize;
-    ResumeRecord record;
-    *have = 0;
-    validator[0] = 0;
-    int64_t size = -1;
-    if (LocalFileSize(attempt->partPath, &size) && size > 0 && size < expectedSize &&
-        ReadResumeRecord(attempt->recordPath, &record) && record.size == expectedSize &&
-        (attempt->hash == nullptr || AddFileToSha256(attempt->partPath, size, attempt->hash, attempt->buffer,
-                                                     &attempt->queued->bytesOnDisk))) {
-        FileHandle file = OpenFileForAppending(attempt->partPath);
-        if (file != NoFile) {
-            *have = size;
-            snprintf(validator, HttpValidatorBytes, "%s", record.validator);
-            return file;
-        }
-    }
-    DiscardPartial(attempt);
-    return NoFile;
-}
-
-// Whether what an attempt left can be gone on with: some body and its record.
-static bool PartialIsWorthKeeping(const Attempt *attempt) {
-    int64_t size = 0;
-    return LocalFileSize(attempt->partPath, &size) && size > 0 && PathEntryExists(attempt->recordPath);
-}
-
-// Starts the digest of a body over again (nothing when the manifest gives
-// no hash); false when the library cannot start one.
-static bool RestartHash(Attempt *attempt) {
-    Sha256Abandon(attempt->hash);
-    attempt->hash = nullptr;
-    if (!attempt->queued->entry.hasSha256) return true;
-    attempt->hash = Sha256Begin();
-    return attempt->hash != nullptr;
-}
-
-// Whether the finished body's digest is the manifest's. A resumed body that
-// differs may owe it to the part kept from before (the disk, or a server
-// that sent another version under the same validator): the next attempt
-// fetches it whole. A whole body that differs is final.
-static AttemptResult CheckBodyHash(Attempt *attempt, int64_t resumedFrom) {
-    uint8_t digest[Sha256Bytes];
-    bool ended = Sha256End(attempt->hash, digest);
-    attempt->hash = nullptr;
-    if (ended && memcmp(digest, attempt->queued->entry.sha256, Sha256Bytes) == 0) return AttemptDone;
-    if (!ended) return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
-    return FailAttempt(attempt, resumedFrom > 0 ? AttemptAgain : AttemptFailed, HashDiffersText);
-}
-
-static AttemptResult RunAttempt(Attempt *attempt) {
-    const ManifestEntry *entry = &attempt->queued->entry;
-    attempt->retryAfterMs = -1;
-    if (!RestartHash(attempt)) return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
-    int64_t have = 0;
-    char validator[HttpValidatorBytes];
-    FileHandle file = OpenPartial(attempt, &have, validator);
-    if (have == 0 && !RestartHash(attempt)) {
-        CloseFile(file);
-        return FailAttempt(attempt, AttemptFailed, "SHA-256 could not be computed");
-    }
-
-    HttpRoot *root = HttpOpenRoot();
-    if (root == nullptr) {
-        CloseFile(file);
-        return FailAttempt(attempt, AttemptAgain, "no HTTP session");
-    }
-    HttpRequestOptions options = {have > 0 ? have : -1, have > 0 ? validator : nullptr};
-    HttpResponseInfo info;
-    HttpFailure failure = HttpOk;
-    HttpRequest *request = HttpOpenUrlWith(root, entry->sourceUrl, &options, &info, &failure);
-    AttemptResult result = AttemptFailed;
-    int64_t resumedFrom = 0;  // bytes of the body that were on the disk before this answer
-    if (request == nullptr) {
-        result = FailAttempt(attempt, IsTransientFailure(failure) ? AttemptAgain : AttemptFailed,
-                             HttpFailureText(failure));
-    } else if (have > 0 && info.status == 206) {
-        // The rest of the same version, or nothing of it.
-        if (info.rangeFirst == have && info.rangeTotal == entry->expectedSize) {
-            resumedFrom = have;
-            result = CopyBody(attempt, request, file, have, info.contentLength);
-        } else {
-            CloseFile(file);
-            file = NoFile;
-            DiscardPartial(attempt);
-            result = FailAttempt(attempt, AttemptAgain, "the server resumed at another place");
-        }
-    } else if (info.status >= 200 && info.status <= 299 && info.status != 206) {
-        // The whole body: a partial from before is replaced.
-        if (file != NoFile) {
-            CloseFile(file);
-            DiscardPartial(attempt);
-            if (!RestartHash(attempt)) file = NoFile;
-        }
-        file = attempt->hash != nullptr || !entry->hasSha256 ? CreateFileForWriting(attempt->partPath) : NoFile;
-        // Small files are fetched whole again rather than resumed, which
-        // spares every one of them a record.
-        ResumeRecord record = {entry->expectedSize, {0}};
-        ChooseValidator(&info, record.validator);
-        if (record.validator[0] != 0 && entry->expectedSize >= ResumableBytes)
-            WriteResumeRecord(attempt->recordPath, &record);
-        result = file == NoFile ? FailAttempt(attempt, AttemptFailed, "the temporary file could not be created")
-                                : CopyBody(attempt, request, file, 0, info.contentLength);
-    } else {
-        char why[FailureTextBytes];
-        snprintf(why, sizeof why, "HTTP status %d", info.status);
-        if (info.status == 416 && file != NoFile) {  // the partial does not fit the file any more
-            CloseFile(file);
-            file = NoFile;
-            DiscardPartial(attempt);
-        }
-        result = FailAttempt(attempt, IsTransientStatus(info.status) || info.status == 416 ? AttemptAgain : AttemptFailed,
-                             why);
-        if (info.retryAfterSeconds >= 0) attempt->retryAfterMs = info.retryAfterSeconds * 1000;
-    }
-    if (request != nullptr) HttpCloseRequest(request);
-    HttpCloseRoot(root);
-    if (result == AttemptDone && attempt->hash != nullptr) {
-        result = CheckBodyHash(attempt, resumedFrom);
-        if (result == AttemptAgain) {
-            // Not resumable: the bytes kept are what is in doubt.
-            CloseFile(file);
-            file = NoFile;
-            DiscardPartial(attempt);
-        }
-    }
-    Sha256Abandon(attempt->hash);
-    attempt->hash = nullptr;
-
-    // On the disk before the rename, so a power cut never leaves the target
-    // empty; a body that is kept for resuming is flushed too.
-    if (file != NoFile) {
-        if (!FlushFile(file) && result == AttemptDone)
-            result = FailAttempt(attempt, AttemptFailed, "the file could not be flushed to the disk");
-        CloseFile(file);
-    }
-    if (result == AttemptDone) {
-        if (!ReplaceFile(attempt->partPath, attempt->queued->localPath))
-            result = FailAttempt(attempt, AttemptFailed, "the file could not be replaced");
-        if (PathEntryExists(attempt->recordPath)) RemoveFile(attempt->recordPath);
-    }
-    // A body that cannot be gone on with is not kept: after a final
-    // failure, or when nothing (or nothing resumable) arrived.
-    if (result == AttemptFailed || (result == AttemptAgain && !PartialIsWorthKeeping(attempt)))
-        DiscardPartial(attempt);
-    return result;
-}
-
-// The wait before attempt number next (1 or 2): 1 s, then 2 s, or what the
-// server's Retry-After asks, up to 30 s. Tests shorten every wait.
-static int BackOffBefore(int next, int retryAfterMs) {
-    int waitMs = retryAfterMs >= 0 ? (retryAfterMs < RetryAfterLimitMs ? retryAfterMs : RetryAfterLimitMs)
-                                   : BackOffMs[next - 1];
-    if (g_retryBackOffOverrideMs > 0 && waitMs > g_retryBackOffOverrideMs) waitMs = g_retryBackOffOverrideMs;
-    return waitMs;
+const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out) {
+    if (!IsFetchableUrl(sourceUrl)) return "not an http or https URL";
+    CopyText(out, SourceUrlUnits, sourceUrl);
+    return nullptr;
 }
 
 bool DownloadEntry(QueuedEntry *queued, char *buffer) {
-    Attempt attempt;
-    attempt.queued = queued;
-    attempt.buffer = buffer;
-    attempt.hash = nullptr;
-    if (!IsFetchableUrl(queued->entry.sourceUrl)) return Fail(queued, "not an http or https URL");
-    if (!BuildTemporaryPath(queued->localPath, attempt.partPath) ||
-        !BuildResumeRecordPath(queued->localPath, attempt.recordPath))
-        return Fail(queued, "no room for a temporary name");
-    CreateParentDirectories(queued->localPath);
+    static Download blank;
+    Download download = blank;
+    download.queued = queued;
+    download.buffer = buffer;
+    download.part = NoFile;
+    const char *refusal = PrepareDownloadUrl(queued->entry.sourceUrl, download.url);
+    if (refusal != nullptr) return Fail(&download, AttemptFailed, refusal) == AttemptDone;
+    if (!BuildTemporaryPath(queued->localPath, download.partPath) ||
+        !BuildResumeRecordPath(queued->localPath, download.recordPath))
+        return Fail(&download, AttemptFailed, "no room for a temporary name") == AttemptDone;
+    CreateParentDirectories(queued);
     for (int tried = 1;; tried++) {
-        AttemptResult result = RunAttempt(&attempt);
+        AttemptResult result = RunAttempt(&download);
         if (result == AttemptDone) return true;
         if (result == AttemptFailed || tried == DownloadAttempts) return false;
-        SleepMs(BackOffBefore(tried, attempt.retryAfterMs));
+        SleepMs(int(BackOffBefore(tried, download.waitMs)));
     }
 }
 
@@ -357,38 +338,23 @@ void RemoveDownloadLeftovers(const WideChar *localPath) {
     if (BuildResumeRecordPath(localPath, path) && PathEntryExists(path)) RemoveFile(path);
 }
 
-bool AddFileToSha256(const WideChar *path, int64_t bytes, Sha256Run *run, char *buffer,
-                     std::atomic<int64_t> *bytesRead) {
-    FileHandle file = OpenFileForReading(path);
-    if (file == NoFile) return false;
-    int64_t done = 0;
-    bool whole = true;
-    while (done < bytes) {
-        int64_t left = bytes - done;
-        int got = ReadFromFile(file, buffer, left < TransferBufferBytes ? int(left) : TransferBufferBytes);
-        if (got <= 0) {
-            whole = false;
-            break;
-        }
-        Sha256Add(run, buffer, size_t(got));
-        done += got;
-        if (bytesRead != nullptr) *bytesRead = done;
-    }
-    CloseFile(file);
-    return whole;
-}
-
 bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {
     Sha256Run *run = Sha256Begin();
-    if (run == nullptr) return false;
-    uint8_t digest[Sha256Bytes];
-    bool read = AddFileToSha256(queued->localPath, queued->entry.expectedSize, run, buffer, &queued->bytesOnDisk);
-    if (!read) {
+    FileHandle file = run != nullptr ? OpenFileForReading(queued->localPath) : NoFile;
+    if (file == NoFile) {
         Sha256Abandon(run);
         return false;
     }
-    // A file that grew while it was read is not the one that was hashed.
-    int64_t size = -1;
-    bool sameSize = LocalFileSize(queued->localPath, &size) && size == queued->entry.expectedSize;
-    return Sha256End(run, digest) && sameSize && memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
+    int64_t done = 0;
+    int got = 0;
+    while (done < queued->entry.expectedSize && (got = ReadFromFile(file, buffer, TransferBufferBytes)) > 0) {
+        Sha256Add(run, buffer, size_t(got));
+        done += got;
+        queued->bytesOnDisk = done;
+    }
+    // A file that grew or shrank while it was read is not the one listed.
+    bool whole = done == queued->entry.expectedSize && got >= 0 && ReadFromFile(file, buffer, 1) == 0;
+    CloseFile(file);
+    uint8_t digest[Sha256Bytes];
+    return Sha256End(run, digest) && whole && memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
 }

@@ -5,16 +5,14 @@
 #pragma once
 #include <atomic>
 
+#include "patch/plan.h"
 #include "patch/transfers.h"
-#include "platform/http.h"
 
-struct Sha256Run;
+constexpr int DownloadAttempts = 3;  // in all, for failures that may pass
 
-constexpr int DownloadAttempts = 3;       // in all, for failures that may pass
-constexpr int RetryAfterLimitMs = 30000;  // a longer Retry-After is cut to this
-
-// Why a transfer failed, in a few words (at most 48 characters).
-const char *HttpFailureText(HttpFailure failure);
+// The URL to ask for an entry's file (SourceUrlUnits units), or why the
+// entry's URL is refused (nullptr when it is usable).
+const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out);
 
 // Downloads queued->entry over queued->localPath with buffer (of
 // TransferBufferBytes). True when the file is in place; false with
@@ -25,12 +23,6 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer);
 // Removes what an earlier run left of the file at localPath's download
 // (its temporary and resume record); for files that are in place.
 void RemoveDownloadLeftovers(const WideChar *localPath);
-
-// Adds the first bytes of the file at path to run, reading through buffer
-// (TransferBufferBytes); bytesRead, when given, follows the count. False
-// when the file cannot be read or ends before that many bytes.
-bool AddFileToSha256(const WideChar *path, int64_t bytes, Sha256Run *run, char *buffer,
-                     std::atomic<int64_t> *bytesRead);
 
 // Whether the file at queued->localPath has exactly the manifest's size and
 // SHA-256 (queued->entry.hasSha256 must be set); false too when it cannot

@@ -6,9 +6,10 @@
 #include "patch/manifest_signature.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "patch/download.h"
+#include "patch/fetch.h"
 #include "patch/signature.h"
 #include "platform/http.h"
 
@@ -38,78 +39,44 @@ bool SignatureUrlOf(const WideChar *manifestUrl, WideChar *out, int capacity) {
     return true;
 }
 
-// Fetches the signature file at url into file (SignatureFileLimitBytes + 1
-// bytes), with the limits every transfer has. SignatureOk with *bytes set,
-// SignatureTooLarge, or SignatureUnavailable with what went wrong in
-// detail (detailBytes).
-static SignatureCheck FetchSignatureFile(const WideChar *url, char *file, size_t *bytes, char *detail,
-                                         int detailBytes) {
-    HttpRoot *root = HttpOpenRoot();
-    if (root == nullptr) {
-        snprintf(detail, size_t(detailBytes), "no HTTP client");
-        return SignatureUnavailable;
-    }
-    HttpResponseInfo info;
-    HttpFailure failure = HttpOk;
-    HttpRequest *request = HttpOpenUrlWith(root, url, nullptr, &info, &failure);
-    SignatureCheck check = SignatureOk;
-    size_t used = 0;
-    if (request == nullptr) {
-        snprintf(detail, size_t(detailBytes), "%s", HttpFailureText(failure));
-        check = SignatureUnavailable;
-    } else if (info.status < 200 || info.status > 299) {
-        snprintf(detail, size_t(detailBytes), "HTTP %d", info.status);
-        check = SignatureUnavailable;
-    } else if (info.contentLength > SignatureFileLimitBytes) {
-        check = SignatureTooLarge;
-    } else {
-        const size_t capacity = size_t(SignatureFileLimitBytes) + 1;  // one byte more tells "too large"
-        while (used < capacity) {
-            int received = 0;
-            if (!HttpRead(request, file + used, int(capacity - used), &received)) {
-                snprintf(detail, size_t(detailBytes), "%s", HttpFailureText(HttpReadFailure(request)));
-                check = SignatureUnavailable;
-                break;
-            }
-            if (received == 0) break;
-            used += size_t(received);
-        }
-        if (check == SignatureOk && used > size_t(SignatureFileLimitBytes)) check = SignatureTooLarge;
-        if (check == SignatureOk && info.contentLength >= 0 && int64_t(used) != info.contentLength) {
-            snprintf(detail, size_t(detailBytes), "cut short");
-            check = SignatureUnavailable;
-        }
-    }
-    if (request != nullptr) HttpCloseRequest(request);
-    HttpCloseRoot(root);
-    *bytes = used;
-    return check;
+// Fetches the signature file at url into *file (free it), with the limits
+// every transfer has. SignatureOk with *bytes set, SignatureTooLarge, or
+// SignatureUnavailable with what went wrong in detail (ReasonBytes).
+static SignatureCheck FetchSignatureFile(const WideChar *url, char **file, size_t *bytes, char *detail) {
+    int status = 0;
+    FetchResult result = FetchWhole(url, SignatureFileLimitBytes, file, bytes, &status, detail);
+    if (result == FetchTooLarge) return SignatureTooLarge;
+    if (result == FetchOk) return SignatureOk;
+    if (status != 0 && (status < 200 || status > 299)) snprintf(detail, ReasonBytes, "HTTP %d", status);
+    return SignatureUnavailable;
 }
 
 // The whole check of one manifest against the configured key; the reason
 // for a refusal goes to reason (SignatureReasonBytes).
-static SignatureCheck VerifyManifest(const char *manifest, size_t bytes, char *reason) {
+static SignatureCheck VerifyManifest(const WideChar *manifestUrl, const WideChar *manifestKey, const char *manifest,
+                                     size_t bytes, char *reason) {
     char keyText[ManifestKeyUnits * 3];
     ManifestPublicKey key;
-    if (!TextToUtf8(g_state.manifestKey, keyText, int(sizeof keyText)) ||
+    if (!TextToUtf8(manifestKey, keyText, int(sizeof keyText)) ||
         ParsePublicKeyLine(keyText, strlen(keyText), &key) != SignatureOk) {
         snprintf(reason, SignatureReasonBytes, "%s", SignatureCheckText(SignatureKeyMalformed));
         return SignatureKeyMalformed;
     }
     WideChar url[SignatureUrlUnits];
     char urlText[SignatureUrlUnits * 3];
-    if (!SignatureUrlOf(g_state.patchUrl, url, SignatureUrlUnits) ||
+    if (!SignatureUrlOf(manifestUrl, url, SignatureUrlUnits) ||
         !TextToUtf8(url, urlText, int(sizeof urlText))) {
         snprintf(reason, SignatureReasonBytes, "%s (its URL is too long)", SignatureCheckText(SignatureUnavailable));
         return SignatureUnavailable;
     }
-    char file[SignatureFileLimitBytes + 1];
+    char *file = nullptr;
     size_t fileBytes = 0;
-    char detail[64] = "";
-    SignatureCheck check = FetchSignatureFile(url, file, &fileBytes, detail, int(sizeof detail));
+    char detail[ReasonBytes] = "";
+    SignatureCheck check = FetchSignatureFile(url, &file, &fileBytes, detail);
     ManifestSignature signature;
     if (check == SignatureOk) check = ParseSignatureFile(file, fileBytes, &signature);
     if (check == SignatureOk) check = CheckManifestSignature(&key, &signature, manifest, bytes);
+    free(file);
     if (check == SignatureUnavailable) {
         snprintf(reason, SignatureReasonBytes, "%s from %s (%s)", SignatureCheckText(check), urlText, detail);
     } else if (check == SignatureKeyIdDiffers) {
@@ -124,7 +91,8 @@ static SignatureCheck VerifyManifest(const char *manifest, size_t bytes, char *r
     return check;
 }
 
-bool ManifestSignatureAccepted(const char *manifest, size_t bytes, char *reason) {
+bool ManifestSignatureAccepted(const WideChar *manifestUrl, const WideChar *manifestKey, const char *manifest,
+                               size_t bytes, char *reason) {
     reason[0] = 0;
-    return g_state.manifestKey[0] == 0 || VerifyManifest(manifest, bytes, reason) == SignatureOk;
+    return manifestKey[0] == 0 || VerifyManifest(manifestUrl, manifestKey, manifest, bytes, reason) == SignatureOk;
 }

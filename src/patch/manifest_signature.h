@@ -6,7 +6,7 @@
 #pragma once
 #include <cstddef>
 
-#include "base/state.h"
+#include "base/state.h"  // the URL and key sizes
 
 constexpr int SignatureUrlUnits = PatchUrlUnits + 16;  // the manifest URL with "/.minisig" added
 constexpr int SignatureReasonBytes = SignatureUrlUnits * 3 + 128;  // a reason may name the URL
@@ -17,7 +17,9 @@ constexpr int SignatureReasonBytes = SignatureUrlUnits * 3 + 128;  // a reason m
 // False when the result does not fit capacity units.
 bool SignatureUrlOf(const WideChar *manifestUrl, WideChar *out, int capacity);
 
-// Whether the manifest just fetched from g_state.patchUrl (bytes long) may
-// be used; when not, reason (SignatureReasonBytes) says why in a few words.
-// A configured key that does not parse refuses every manifest.
-bool ManifestSignatureAccepted(const char *manifest, size_t bytes, char *reason);
+// Whether the manifest just fetched from manifestUrl (bytes long) may be
+// used with manifestKey (a minisign public key line; "" accepts every
+// manifest); when not, reason (SignatureReasonBytes) says why in a few
+// words. A key that does not parse refuses every manifest.
+bool ManifestSignatureAccepted(const WideChar *manifestUrl, const WideChar *manifestKey, const char *manifest,
+                               size_t bytes, char *reason);

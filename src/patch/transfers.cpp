@@ -107,7 +107,7 @@ void QueueEntry(QueuedEntry *queued) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
     int slot = int(queued - s_transfers.slots);
     s_transfers.count++;
-    if (!queued->download && !queued->verify) {
+    if (!NeedsWorker(queued->action)) {
         s_transfers.states[slot] = SlotFinished;
         return;
     }
@@ -139,6 +139,15 @@ QueuedEntry *TakeFinishedEntry(bool wait) {
     s_transfers.count--;
     s_transfers.changed.notify_all();
     return &s_transfers.slots[slot];
+}
+
+bool PathIsQueued(const WideChar *key) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    for (int i = 0; i < s_transfers.count; i++) {
+        const QueuedEntry *queued = &s_transfers.slots[(s_transfers.head + i) % TransferQueueSlots];
+        if (PathKeysCollide(queued->pathKey, key)) return true;
+    }
+    return false;
 }
 
 void StopTransfers() {

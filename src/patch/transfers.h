@@ -13,25 +13,31 @@
 
 #include "patch/local_path.h"
 #include "patch/manifest.h"
+#include "patch/plan.h"
 
 constexpr int DefaultTransferJobs = 8;  // downloads at once, unless told otherwise
 constexpr int MaxTransferJobs = 16;
 constexpr int TransferQueueSlots = 64;  // entries held between looking at them and reporting them
 constexpr int TransferBufferBytes = 32768;
-constexpr int FailureTextBytes = 96;
+constexpr int FailureTextBytes = ReasonBytes;
 
 // One entry between the moment the pass looked at it and its report.
 struct QueuedEntry {
     ManifestEntry entry;
     WideChar localPath[LocalPathUnits];
-    bool usable;                        // its path and fields passed every rule
-    bool differs;                       // its size on disk is not the manifest's
-    bool download;                      // a worker must download it (with verify: when its hash differs)
-    bool verify;                        // a worker must hash the file on the disk first
+    WideChar pathKey[LocalPathUnits];   // localPath as one file (BuildPathKey): entries of one key run in turn
+    int gameFolderUnits;                // units of localPath before the manifest's part
+    PlanAction action;                  // what the entry calls for (PlanEntry)
+    bool differs;                       // counted as differing (a hash that differs sets it too)
     bool failed;                        // the download (or the entry) failed
     char failure[FailureTextBytes];     // why, in a few words, when failed
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
 };
+
+// Whether an entry's plan needs a worker: a download or a hash.
+inline bool NeedsWorker(PlanAction action) {
+    return action == PlanDownload || action == PlanVerify || action == PlanVerifyThenDownload;
+}
 
 // Downloads queued->entry over queued->localPath with buffer (of
 // TransferBufferBytes) and says how it went: true when the file is in
@@ -54,6 +60,11 @@ void QueueEntry(QueuedEntry *queued);
 // to finish instead (nullptr only for an empty queue). The entry stays
 // valid until the next call of TakeFinishedEntry or NextQueueSlot.
 QueuedEntry *TakeFinishedEntry(bool wait);
+
+// Whether an entry in the queue, finished or not, has a path key that
+// collides with key (PathKeysCollide): the pass then takes entries back
+// until none does, so the later entry sees what the earlier one left.
+bool PathIsQueued(const WideChar *key);
 
 // Waits for the workers to end; the queue must be empty.
 void StopTransfers();

@@ -31,7 +31,7 @@ TEST(TransfersWithSubstituteThreads, DownloadsRunOnThePassThreadInOrder) {
         QueuedEntry *queued = NextQueueSlot();
         ASSERT_NE(queued, nullptr);
         queued->entry.expectedSize = i;
-        queued->download = true;
+        queued->action = PlanDownload;
         QueueEntry(queued);
         const QueuedEntry *finished = TakeFinishedEntry(false);
         ASSERT_NE(finished, nullptr);

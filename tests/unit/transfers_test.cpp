@@ -47,7 +47,7 @@ TEST(Transfers, EntriesComeBackInQueueOrderWithTheirOwnOutcomes) {
         QueuedEntry *queued;
         while ((queued = NextQueueSlot()) == nullptr) ExpectInOrder(TakeFinishedEntry(true), next++);
         queued->entry.expectedSize = i;
-        queued->download = i % 3 != 0;  // every third needs no download
+        queued->action = i % 3 != 0 ? PlanDownload : PlanInPlace;  // every third needs no download
         queued->failed = false;
         queued->failure[0] = 0;
         QueueEntry(queued);

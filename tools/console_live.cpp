@@ -1,10 +1,8 @@
-// Window seam stand-in for the headless tools: a forced repaint "paints"
-// the status text and progress to the console. Without a terminal every new
+// launcher-patch's status on the console. Without a terminal every new
 // status text becomes one line on standard output; on a terminal a live
 // line is redrawn on standard error instead: the bar, the bytes done and to
 // do, the rate, the time left and the current file. Linux and Windows
-// (console). Leaves out everything else a window does: the tools start no
-// timers, music or probes, and have no window handle.
+// (console).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +10,6 @@
 
 #include "base/state.h"
 #include "patch/transfers.h"
-#include "platform/window.h"
 #include "console_output.h"
 
 #ifdef _WIN32
@@ -32,6 +29,8 @@ constexpr int LiveColumns = 79;
 // both draw; lock keeps their lines whole.
 struct ConsoleWindowState {
     std::mutex lock;
+    WideChar status[StatusTextUnits];     // the pass's status text (under lock)
+    int32_t percent;                      // and its bar, -1 for none
     WideChar lastShown[StatusTextUnits];  // the last status text printed as a line
     std::atomic<bool> liveLineShown;      // the live line is on the terminal now
     bool rateStarted;                     // the rate below has a first sample
@@ -127,9 +126,8 @@ static void SampleRate(int64_t bytesDone) {
 // "[#####.....]  45%  1.2 MiB of 9.0 MiB  2.1 MiB/s  0:04 left  path".
 // Cut to one line of LiveColumns columns.
 static void DrawLiveLineLocked() {
-    WideChar text[StatusTextUnits];
-    ReadStatusText(&g_state, text);
-    int progress = g_state.progress;
+    const WideChar *text = s_console.status;
+    int progress = s_console.percent;
     int64_t done = 0, toDo = 0;
     WideChar current[RelativePathUnits];
     ReadTransferProgress(&done, &toDo, current);
@@ -176,18 +174,27 @@ void RefreshLiveLine() {
     DrawLiveLineLocked();
 }
 
-void RequestRepaint() {}
-
-void *MainWindowHandle() { return nullptr; }
-
-void ForceRepaint() {
-    WideChar text[StatusTextUnits];
-    ReadStatusText(&g_state, text);
+void ShowConsoleStatus(const WideChar *text, int32_t percent) {
+    // The status line holds 255 units, as the window's does.
+    WideChar line[StatusTextUnits];
+    CopyText(line, StatusTextUnits, text);
     if (g_consoleLive) {
-        RefreshLiveLine();
+        std::lock_guard<std::mutex> hold(s_console.lock);
+        CopyText(s_console.status, StatusTextUnits, line);
+        s_console.percent = percent;
+        DrawLiveLineLocked();
         return;
     }
-    if (TextEqual(text, s_console.lastShown)) return;
-    CopyText(s_console.lastShown, StatusTextUnits, text);
+    if (TextEqual(line, s_console.lastShown)) return;
+    CopyText(s_console.lastShown, StatusTextUnits, line);
+    PrintLine(line);
+}
+
+void PrintClosingLine() {
+    WideChar text[StatusTextUnits];
+    {
+        std::lock_guard<std::mutex> hold(s_console.lock);
+        CopyText(text, StatusTextUnits, s_console.status);
+    }
     PrintLine(text);
 }
