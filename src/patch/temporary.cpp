@@ -2,6 +2,8 @@
 // and recognising it. Platform-neutral.
 #include "patch/temporary.h"
 
+#include "platform/files.h"
+
 static const WideChar TemporaryPrefix[] = WTEXT(".~launcher-");
 static const WideChar TemporarySuffix[] = WTEXT(".part");
 static const WideChar ResumeRecordSuffix[] = WTEXT(".meta");
@@ -67,15 +69,17 @@ bool NamesTemporaryFile(const WideChar *relativePath) {
         if (IsAnySeparator(*p)) name = p + 1;
     // Windows matches names without regard to case, so ".~LAUNCHER-...PART"
     // would be the same file there: compare folded to lower case.
-    WideChar lowered[TemporaryNameUnits + 1];
+    WideChar lowered[TemporaryNameUnits + 2];
     int n = 0;
     for (; name[n] != 0 && n < TemporaryNameUnits + 1; n++) {
         WideChar c = name[n];
         lowered[n] = (c >= 'A' && c <= 'Z') ? WideChar(c + 32) : c;
     }
-    if (n != TemporaryNameUnits) return false;
     lowered[n] = 0;
-    return IsTemporaryName(lowered);
+    // The folder lock's file is the launcher's too: a download must never
+    // replace it, nor a check count it as a game file.
+    if (TextEqual(lowered, FolderLockFileName)) return true;
+    return n == TemporaryNameUnits && IsTemporaryName(lowered);
 }
 
 uint64_t TemporaryHashOf(const WideChar *localPath) {

@@ -26,14 +26,22 @@ void CreateFolder(const WideChar *path);
 typedef intptr_t FileHandle;
 constexpr FileHandle NoFile = -1;
 
-// Creates path, or empties an existing file, for writing; never through a
-// symbolic link at path itself. NoFile on failure.
+// Creates a new file at path for writing. Fails when anything is at path
+// already (a file, a symbolic link, a FIFO, a folder): the caller removes
+// what is there first, so a name planted by someone else is never written
+// through. NoFile on failure.
 FileHandle CreateFileForWriting(const WideChar *path);
-// Opens an existing file for writing at its end; never through a symbolic
-// link at path itself. NoFile on failure (no such file, a link, no access).
+// Opens a kept partial body to go on with it: reads through the handle
+// start at the file's beginning (so the part can be hashed first) and every
+// write lands at its end. Only a regular file with no other hard link,
+// opened not through a symbolic link or reparse point at path itself;
+// anything else (a link, a FIFO, a device, a folder, a file that is also
+// elsewhere) gives NoFile, and the caller fetches the file whole instead.
+// Never waits on a FIFO.
 FileHandle OpenFileForAppending(const WideChar *path);
-// Opens an existing file for reading from its start (others may go on
-// reading it; the POSIX backend also lets them write). NoFile on failure.
+// Opens an existing regular file for reading from its start (others may go
+// on reading it; the POSIX backend also lets them write). Links on the way
+// are followed, but a FIFO, device or folder gives NoFile, without waiting.
 FileHandle OpenFileForReading(const WideChar *path);
 // Reads up to count bytes at the file's position: the number read, 0 at
 // the end, -1 on failure.
@@ -55,7 +63,9 @@ bool RemoveFile(const WideChar *path);
 
 // Reads a whole small file (at most capacity-1 bytes) and terminates it with
 // a zero byte. Returns the byte count, or -1 when the file cannot be read or
-// is larger than that.
+// is larger than that. Only a regular file with no other hard link, not
+// through a symbolic link or reparse point at path itself, is read: anything
+// else (a FIFO too, read without waiting) counts as absent, -1.
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity);
 
 
@@ -67,14 +77,22 @@ bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context)
 
 // An exclusive lock on a folder for the length of one check or patch pass,
 // across processes: two launchers, or the launcher and launcher-patch, never
-// work on one game folder at the same time. Nothing is written to the
-// folder for it, and the system releases it when the process ends, however
-// it ends. Take and release it on the same thread.
+// work on one game folder at the same time. Only the player's own processes
+// can take it, so no other local user can make a pass wait. The system
+// releases it when the process ends, however it ends. Take and release it
+// on the same thread.
+// POSIX: flock on FolderLockFileName in the folder, a regular file owned by
+// the player with owner-only access, made on first use and kept. Windows: a
+// named mutex only the current user may open; nothing is written.
 struct FolderLock;
+// The lock file's name in the game folder (POSIX); a manifest may not name
+// a file of this name.
+inline constexpr WideChar FolderLockFileName[] = WTEXT(".~launcher.lock");
 enum FolderLockState {
     FolderLocked,           // *lock holds the lock
     FolderLockBusy,         // another pass holds it
-    FolderLockUnavailable,  // the folder cannot be locked at all (it cannot be opened, say)
+    FolderLockUnavailable,  // the folder cannot be locked at all (the lock file cannot be
+                            // made, is not a regular file, or belongs to someone else)
 };
 // Takes the lock if it is free, without waiting.
 FolderLockState TryLockFolder(const WideChar *folder, FolderLock **lock);

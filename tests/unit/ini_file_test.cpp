@@ -160,6 +160,15 @@ TEST(IniFile, FinerReadingRulesAgreeToo) {
     EXPECT_EQ(Narrow(out), " a\tb");
     ReadIniString(WTEXT("launcher"), WTEXT("User"), WTEXT("abc  "), out, 3, files.Write("").c_str());
     EXPECT_EQ(Narrow(out), "ab");
+
+    // A folder at the file's name is no file: the default, by the same
+    // rule, and nothing is written into it.
+    WideString folder = JoinPath(files.folder, "folder.ini/inside");
+    WriteBytes(folder, "[launcher]\r\nUser=ada\r\n");
+    folder = JoinPath(files.folder, "folder.ini");
+    ReadIniString(WTEXT("launcher"), WTEXT("User"), WTEXT("abc  "), out, 16, folder.c_str());
+    EXPECT_EQ(Narrow(out), "abc");
+    EXPECT_FALSE(WriteIniString(WTEXT("launcher"), WTEXT("User"), WTEXT("x"), folder.c_str()));
 }
 
 TEST(IniFile, UserIsSavedIntoEveryKindOfFileAndTheOtherKeysStay) {

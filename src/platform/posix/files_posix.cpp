@@ -3,9 +3,15 @@
 // Linux only for ExecutablePath (/proc/self/exe) and the early writeback of
 // big files (sync_file_range); the rest is POSIX.
 // Replaces are durable (the folder is synced after the rename); the folder
-// lock of a pass is flock() on the folder itself.
-// Leaves out: permissions beyond the umask defaults, byte-range locks, and
-// paths longer than PATH_MAX bytes once converted (they simply fail).
+// lock of a pass is flock() on an owner-only lock file in the folder.
+// Files the launcher keeps between runs (partial bodies, resume records) are
+// opened without following a link at their name, without waiting on a FIFO
+// (O_NONBLOCK, cleared once the file is known to be regular), and only as
+// regular files with a single link, so a name planted by someone else
+// never makes the launcher read or write a file elsewhere.
+// Leaves out: permissions beyond the umask defaults (but the lock file's),
+// byte-range locks, and paths longer than PATH_MAX bytes once converted
+// (they simply fail).
 #include "platform/files.h"
 
 #include <climits>
@@ -65,30 +71,59 @@ void CreateFolder(const WideChar *path) {
     if (PathToUtf8(path, path8)) (void)mkdir(path8, 0777);
 }
 
+static int OpenRetrying(const char *path8, int flags, mode_t mode) {
+    int fd;
+    do fd = open(path8, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// What an existing file must be for the launcher to use it.
+enum FileDemand {
+    AnyRegularFile,      // a regular file, however many names it has
+    KeptFileOfOurOwn,    // also with no other hard link, which could lie outside the game folder
+};
+
+// Opens path8 with flags (O_NONBLOCK added, so a FIFO never blocks the open
+// and is then refused) and keeps the descriptor only when it is a regular
+// file that meets demand; blocking mode is restored for the reads and
+// writes that follow. -1 when the file is refused or cannot be opened.
+static int OpenRegularFile(const char *path8, int flags, FileDemand demand) {
+    int fd = OpenRetrying(path8, flags | O_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    struct stat info;
+    bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                  (demand == AnyRegularFile || info.st_nlink == 1);
+    int status = usable ? fcntl(fd, F_GETFL) : -1;
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// O_EXCL with O_NOFOLLOW fails on anything at path, a dangling link too.
 FileHandle CreateFileForWriting(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (!PathToUtf8(path, path8)) return NoFile;
-    int fd;
-    do fd = open(path8, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    while (fd < 0 && errno == EINTR);
+    int fd = OpenRetrying(path8, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
+// O_APPEND moves every write to the end; reads start at offset 0 and go
+// on from wherever the last read or write left the position.
 FileHandle OpenFileForAppending(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (!PathToUtf8(path, path8)) return NoFile;
-    int fd;
-    do fd = open(path8, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-    while (fd < 0 && errno == EINTR);
+    int fd = OpenRegularFile(path8, O_RDWR | O_APPEND | O_NOFOLLOW, KeptFileOfOurOwn);
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
+// Game files may be links the player made, so links are followed here.
 FileHandle OpenFileForReading(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (!PathToUtf8(path, path8)) return NoFile;
-    int fd;
-    do fd = open(path8, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = OpenRegularFile(path8, O_RDONLY, AnyRegularFile);
     if (fd >= 0) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd < 0 ? NoFile : FileHandle(fd);
 }
@@ -173,14 +208,13 @@ bool RemoveFile(const WideChar *path) {
 }
 
 // Reads up to capacity-1 bytes, then probes for one more to tell a file
-// that fills the buffer exactly from one that is too large. A folder fails
-// at the first read (EISDIR).
+// that fills the buffer exactly from one that is too large. Held to the
+// rules of a kept file: a link, a FIFO, a folder or a file with other hard
+// links reads as absent.
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     char path8[Utf8PathBytes];
     if (capacity <= 0 || !PathToUtf8(path, path8)) return -1;
-    int fd;
-    do fd = open(path8, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = OpenRegularFile(path8, O_RDONLY | O_NOFOLLOW, KeptFileOfOurOwn);
     if (fd < 0) return -1;
 
     int total = 0;
@@ -216,18 +250,49 @@ bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context)
     return true;
 }
 
-// The lock is flock() on the folder itself: no lock file is made, and the
-// kernel drops it with the last descriptor, so a killed pass frees it.
+// The lock is flock() on a lock file in the folder. flock on the folder
+// itself could be taken by anyone who may read the folder, and would make
+// every pass wait for a stranger; the lock file is the player's, readable
+// by nobody else. It stays on the disk: removing it on unlock would let a
+// waiter lock a file that no longer has the name while a newcomer locks a
+// new one. The kernel drops the lock with the last descriptor, so a killed
+// pass frees it.
 struct FolderLock {
-    int fd;  // the folder, opened for reading
+    int fd;  // the lock file, opened for reading
 };
+
+constexpr mode_t LockFileMode = 0600;
+
+// Opens (making it when missing) the folder's lock file. Refused, -1: a
+// link or anything but a regular file at its name, or a file that belongs
+// to another user (who could hold the lock for ever). A file of our own
+// with wider access is narrowed to the owner's.
+static int OpenLockFile(const char *folder8) {
+    char name8[NameUnits];
+    char path8[Utf8PathBytes];
+    if (!TextToUtf8(FolderLockFileName, name8, NameUnits) ||
+        snprintf(path8, sizeof path8, "%s/%s", folder8, name8) >= int(sizeof path8))
+        return -1;
+    int fd = OpenRetrying(path8, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, LockFileMode);
+    if (fd < 0) return -1;
+    struct stat info;
+    bool usable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+                  ((info.st_mode & 07777) == LockFileMode || fchmod(fd, LockFileMode) == 0);
+    if (!usable) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 static FolderLockState LockFolderDescriptor(const WideChar *folder, bool wait, FolderLock **lock) {
     *lock = nullptr;
     char folder8[Utf8PathBytes];
     if (!PathToUtf8(folder, folder8)) return FolderLockUnavailable;
-    int fd = open(folder8, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = OpenLockFile(folder8);
     if (fd < 0) return FolderLockUnavailable;
+    // A signal that interrupts the wait and returns goes back to waiting;
+    // the interrupt handlers that end the process (Ctrl+C) end it here too.
     int result;
     do result = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
     while (result != 0 && errno == EINTR);
@@ -256,6 +321,6 @@ FolderLock *WaitLockFolder(const WideChar *folder) {
 
 void UnlockFolder(FolderLock *lock) {
     if (lock == nullptr) return;
-    close(lock->fd);  // closing the descriptor releases the lock
+    close(lock->fd);  // closing the descriptor releases the lock; the file stays
     delete lock;
 }

@@ -13,6 +13,9 @@
 // may write (the read-only attribute's counterpart, respected even by
 // root) or this process may not write is left alone and the write fails,
 // as on Windows. A new file is made with the default permissions.
+// Only a regular file is read or written: a FIFO, a folder or a device at
+// the path reads as a missing file (the defaults) and is never written,
+// and opening one never waits (O_NONBLOCK until the file is known).
 // A read copies the default after looking at the file, so the default must
 // not share the output's memory.
 // Leaves out: whole-section reads, key deletion, and access-control lists
@@ -40,6 +43,22 @@ static int OpenPath(const char *path, int flags, mode_t mode) {
     int fd;
     do fd = open(path, flags | O_CLOEXEC, mode);
     while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Opens path for reading, without waiting on a FIFO; -1 unless it is a
+// regular file, with errno ENOENT only when nothing is there. flags may
+// add O_NOFOLLOW.
+static int OpenRegularForReading(const char *path, int flags) {
+    int fd = OpenPath(path, O_RDONLY | O_NONBLOCK | flags, 0);
+    if (fd < 0) return -1;
+    struct stat info;
+    int status = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fcntl(fd, F_GETFL) : -1;
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        close(fd);
+        errno = EINVAL;  // something is there, just not a file to use
+        return -1;
+    }
     return fd;
 }
 
@@ -86,7 +105,7 @@ void ReadIniString(const WideChar *section, const WideChar *key, const WideChar 
     IniScan scan;
     bool found = false;
     if (PathToUtf8(path, path8) && StartIniScan(&scan, section, key, out, capacity)) {
-        int fd = OpenPath(path8, O_RDONLY, 0);
+        int fd = OpenRegularForReading(path8, 0);
         if (fd >= 0) {
             found = ScanFile(fd, &scan, true) && IniValueFound(&scan);
             close(fd);
@@ -215,7 +234,7 @@ bool WriteIniString(const WideChar *section, const WideChar *key, const WideChar
     IniEdit edit;
     if (!StartIniScan(&scan, section, key, nullptr, 0)) return false;
 
-    int source = OpenPath(target, O_RDONLY | O_NOFOLLOW, 0);
+    int source = OpenRegularForReading(target, O_NOFOLLOW);
     if (source < 0) {
         if (errno != ENOENT) return false;
         FinishIniScan(&scan);  // a new file: the scan of empty text

@@ -3,7 +3,13 @@
 // GetFullPathNameW, ...). Windows 7 or later, no other libraries.
 // Long paths (from 240 units on) go to the system in their extended-length
 // form, so game files deeper than MAX_PATH can be checked and installed.
-// The folder lock of a pass is a named mutex: nothing is written for it.
+// The folder lock of a pass is a named mutex only the current user may
+// open: nothing is written for it.
+// Files the launcher keeps between runs (partial bodies, resume records)
+// are used only when they are plain files on a disk with one link, opened
+// not through a reparse point, whose final path is the one asked for; so a
+// link planted at such a name (a Unix symbolic link under Wine, which is
+// no reparse point there) never makes the launcher read or write elsewhere.
 // Leaves out: relative paths longer than 240 units in the current folder's
 // drive-relative forms ("C:x"), which are turned into full paths like the
 // system would.
@@ -83,36 +89,111 @@ void CreateFolder(const WideChar *path) {
     CreateDirectoryW(ForSystem(path, &buffer), nullptr);
 }
 
+// CREATE_NEW fails on anything at path, a link or a FIFO (under Wine) too.
 FileHandle CreateFileForWriting(const WideChar *path) {
     SystemPath buffer;
-    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return NoFile;
     return reinterpret_cast<FileHandle>(h);
 }
 
-// Opened for writing (FlushFileBuffers wants the whole write right) with
-// the position at the end; nobody else may open it meanwhile. The
-// reparse-point flag opens a link itself, which is then refused.
-FileHandle OpenFileForAppending(const WideChar *path) {
-    SystemPath buffer;
-    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return NoFile;
-    BY_HANDLE_FILE_INFORMATION info;
-    LARGE_INTEGER none = {};
-    if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !SetFilePointerEx(h, none, nullptr, FILE_END)) {
-        CloseHandle(h);
-        return NoFile;
+// What an existing file must be for the launcher to use it.
+enum FileDemand {
+    AnyRegularFile,    // a file on a disk (no folder, pipe or device), links followed
+    KeptFileOfOurOwn,  // also: no reparse point, one link, its final path the one asked for
+};
+
+// path without its "\\?\" or "\\?\UNC\" prefix (the latter back to "\\").
+static void DropExtendedPrefix(const WideChar *path, WideChar *out) {
+    if (TextStartsWithNoCase(path, L"\\\\?\\UNC\\")) FormatText(out, ExtendedPathUnits, L"\\\\%s", path + 8);
+    else if (TextStartsWithNoCase(path, L"\\\\?\\")) FormatText(out, ExtendedPathUnits, L"%s", path + 4);
+    else FormatText(out, ExtendedPathUnits, L"%s", path);
+}
+
+// Where a handle really leads, without the extended-length prefix; false
+// when the system cannot tell.
+static bool FinalPathOf(HANDLE h, WideChar *out) {
+    WideChar raw[ExtendedPathUnits];
+    DWORD n = GetFinalPathNameByHandleW(h, raw, ExtendedPathUnits, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= ExtendedPathUnits) return false;
+    DropExtendedPrefix(raw, out);
+    return true;
+}
+
+static bool SamePathText(const WideChar *a, const WideChar *b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The folder part of path into folder, and where the file name starts: "."
+// for a bare name; a drive's root ("C:\") keeps its separator.
+static int SplitFolder(const WideChar *path, WideChar *folder) {
+    int nameAt = TextLength(path);
+    while (nameAt > 0 && path[nameAt - 1] != L'\\' && path[nameAt - 1] != L'/') nameAt--;
+    if (nameAt == 0) {
+        FormatText(folder, ExtendedPathUnits, L".");
+        return 0;
     }
-    return reinterpret_cast<FileHandle>(h);
+    bool root = nameAt == 1 || path[nameAt - 2] == L':';
+    int keep = root ? nameAt : nameAt - 1;
+    for (int i = 0; i < keep; i++) folder[i] = path[i];
+    folder[keep] = 0;
+    return nameAt;
+}
+
+// True when h, opened from systemPath, is the file named there itself: its
+// final path is the final path of systemPath's folder (links and junctions
+// on the way to it are the player's and followed) plus systemPath's own
+// file name. A link at the name itself leads elsewhere and fails this.
+static bool HandleNamesItself(HANDLE h, const WideChar *systemPath) {
+    if (TextLength(systemPath) >= ExtendedPathUnits) return false;
+    WideChar folder[ExtendedPathUnits];
+    const WideChar *name = systemPath + SplitFolder(systemPath, folder);
+    HANDLE folderHandle = CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folderHandle == INVALID_HANDLE_VALUE) return false;
+    WideChar folderFinal[ExtendedPathUnits], fileFinal[ExtendedPathUnits], expected[ExtendedPathUnits];
+    bool known = FinalPathOf(folderHandle, folderFinal) && FinalPathOf(h, fileFinal);
+    CloseHandle(folderHandle);
+    if (!known) return false;
+    int folderUnits = TextLength(folderFinal);
+    bool endsWithSeparator = folderUnits > 0 && folderFinal[folderUnits - 1] == L'\\';
+    return FormatText(expected, ExtendedPathUnits, endsWithSeparator ? L"%s%s" : L"%s\\%s", folderFinal, name) &&
+           SamePathText(expected, fileFinal);
+}
+
+// Opens an existing file and keeps the handle only when it meets demand;
+// INVALID_HANDLE_VALUE otherwise. A FIFO (which Wine opens without
+// waiting) is no disk file and is refused before anything reads it.
+static HANDLE OpenRegularFile(const WideChar *path, DWORD access, DWORD share, DWORD flags, FileDemand demand) {
+    SystemPath buffer;
+    const WideChar *systemPath = ForSystem(path, &buffer);
+    if (demand == KeptFileOfOurOwn) flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE h = CreateFileW(systemPath, access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool usable = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                  !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (usable && demand == KeptFileOfOurOwn)
+        usable = !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && info.nNumberOfLinks == 1 &&
+                 HandleNamesItself(h, systemPath);
+    if (!usable) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+// Append data without write data: every write lands at the end whatever
+// the position, which reads move from the start; FlushFileBuffers takes
+// append access too. Nobody else may open the file meanwhile.
+FileHandle OpenFileForAppending(const WideChar *path) {
+    HANDLE h = OpenRegularFile(path, GENERIC_READ | FILE_APPEND_DATA, 0, 0, KeptFileOfOurOwn);
+    return h == INVALID_HANDLE_VALUE ? NoFile : reinterpret_cast<FileHandle>(h);
 }
 
 FileHandle OpenFileForReading(const WideChar *path) {
-    SystemPath buffer;
-    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE h = OpenRegularFile(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, AnyRegularFile);
     return h == INVALID_HANDLE_VALUE ? NoFile : reinterpret_cast<FileHandle>(h);
 }
 
@@ -162,12 +243,13 @@ bool RemoveFile(const WideChar *path) {
 }
 
 // Reads until the end of the file. A file that grows while it is read is
-// caught by the one-byte probe once the buffer is full.
+// caught by the one-byte probe once the buffer is full. Held to the rules
+// of a kept file: a link, a FIFO, a folder or a file with other hard links
+// reads as absent.
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     if (capacity <= 0) return -1;
-    SystemPath buffer;
-    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = OpenRegularFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
+                               KeptFileOfOurOwn);
     if (h == INVALID_HANDLE_VALUE) {
         bytes[0] = 0;
         return -1;
@@ -214,13 +296,48 @@ bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context)
 // upper-cased as the file system compares names: every process of this
 // session that works on the folder asks for the same mutex. The system
 // releases a mutex whose owner died (the next owner sees it abandoned,
-// which is as good as free here).
+// which is as good as free here). The mutex grants access to the current
+// user alone; a mutex of that name made by someone else that denies us is
+// no lock we can take (FolderLockUnavailable), never one to wait for.
 struct FolderLock {
     HANDLE mutex;
 };
 
 constexpr int LockNameUnits = 64;
 
+// A security descriptor whose access list lets only the current user (the
+// process token's user) use the object. Fixed buffers, DWORD-aligned as
+// the ACL and token functions want them.
+struct UserOnlyAccess {
+    SECURITY_ATTRIBUTES attributes;
+    SECURITY_DESCRIPTOR descriptor;
+    DWORD acl[64];
+    DWORD tokenUser[(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE) / sizeof(DWORD) + 1];
+};
+
+static bool MakeUserOnlyAccess(UserOnlyAccess *access) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD needed = 0;
+    bool known = GetTokenInformation(token, TokenUser, access->tokenUser, sizeof access->tokenUser, &needed) != 0;
+    CloseHandle(token);
+    if (!known) return false;
+    PSID user = reinterpret_cast<TOKEN_USER *>(access->tokenUser)->User.Sid;
+    PACL acl = reinterpret_cast<PACL>(access->acl);
+    if (!InitializeAcl(acl, sizeof access->acl, ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, user) ||
+        !InitializeSecurityDescriptor(&access->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&access->descriptor, TRUE, acl, FALSE))
+        return false;
+    access->attributes.nLength = sizeof access->attributes;
+    access->attributes.lpSecurityDescriptor = &access->descriptor;
+    access->attributes.bInheritHandle = FALSE;
+    return true;
+}
+
+// Creates or opens the folder's mutex; nullptr when it cannot be had
+// (no full path, no user-only descriptor, or access denied to an existing
+// one).
 static HANDLE OpenFolderMutex(const WideChar *folder) {
     WideChar full[ExtendedPathUnits];
     DWORD n = GetFullPathNameW(folder, ExtendedPathUnits, full, nullptr);
@@ -240,7 +357,9 @@ static HANDLE OpenFolderMutex(const WideChar *folder) {
         hash >>= 4;
     }
     name[used + 16] = 0;
-    return CreateMutexW(nullptr, FALSE, name);
+    UserOnlyAccess access;
+    if (!MakeUserOnlyAccess(&access)) return nullptr;
+    return CreateMutexW(&access.attributes, FALSE, name);
 }
 
 static FolderLockState LockFolderMutex(const WideChar *folder, DWORD waitMs, FolderLock **lock) {
