@@ -274,11 +274,13 @@ struct Hashing {
 };
 
 // Hashes file number index; false (reported) when it cannot be read whole
-// or its size changed since it was listed: its line would then lie.
+// or its size changed since it was listed: its line would then lie. Runs on
+// every hashing thread at once: each call has buffers of its own, and so do
+// the calls it makes (Shown and what it uses).
 static bool HashListedFile(Hashing *hashing, size_t index, char *buffer) {
-    static thread_local char path[RelativePathBytes * 2];
-    static thread_local WideChar wide[RelativePathBytes * 2];
-    static thread_local char shown[ShownBytes];
+    char path[RelativePathBytes * 2];
+    WideChar wide[RelativePathBytes * 2];
+    char shown[ShownBytes];
     const char *relative = hashing->pathText + hashing->files[index].pathAt;
     snprintf(path, sizeof path, "%s/%s", hashing->root, relative);
     if (!Utf8ToText(path, wide, int(sizeof wide / sizeof wide[0]))) {
