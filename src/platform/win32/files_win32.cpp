@@ -237,9 +237,68 @@ bool ReplaceFile(const WideChar *source, const WideChar *target) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+enum OwnNameRemoval { NameRemoved, NameNotRemoved, NameLeadsElsewhere };
+
+// Deletes the file at systemPath through a handle opened on the name
+// itself (a reparse point is not followed), and only when that handle's
+// final path is the name: then the entry itself goes, whatever it is.
+static OwnNameRemoval RemoveOwnName(const WideChar *systemPath) {
+    HANDLE h = CreateFileW(systemPath, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return NameNotRemoved;
+    BY_HANDLE_FILE_INFORMATION info;
+    OwnNameRemoval result = NameNotRemoved;
+    if (!GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        result = NameNotRemoved;
+    } else if (!HandleNamesItself(h, systemPath)) {
+        result = NameLeadsElsewhere;
+    } else {
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        if (SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition)) result = NameRemoved;
+    }
+    CloseHandle(h);  // the file goes with the last handle
+    return result;
+}
+
+// Puts an empty file of our own in the place of the name at systemPath (a
+// rename replaces the name, never the file it leads to), then deletes it.
+// The empty file is made beside it under a name nothing else uses.
+static bool ReplaceNameThenRemove(const WideChar *systemPath) {
+    WideChar folder[ExtendedPathUnits], scratch[ExtendedPathUnits];
+    if (TextLength(systemPath) >= ExtendedPathUnits) return false;
+    SplitFolder(systemPath, folder);
+    for (int attempt = 0; attempt < 16; attempt++) {
+        int units = TextLength(folder);
+        const WideChar *separator = units > 0 && folder[units - 1] == L'\\' ? L"" : L"\\";
+        if (!FormatText(scratch, ExtendedPathUnits, L"%s%s.~launcher-removing-%d-%d", folder, separator,
+                        int(GetCurrentProcessId()), attempt))
+            return false;
+        HANDLE h = CreateFileW(scratch, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            return false;
+        }
+        CloseHandle(h);
+        if (!MoveFileExW(scratch, systemPath, MOVEFILE_REPLACE_EXISTING)) {
+            DeleteFileW(scratch);
+            return false;
+        }
+        return RemoveOwnName(systemPath) == NameRemoved;
+    }
+    return false;
+}
+
+// The entry at path itself goes, never what it leads to. DeleteFileW
+// would do on Windows, but under Wine it follows a Unix symbolic link and
+// deletes the file the link leads to (Wine shows such a link as a plain
+// file, no reparse point): a name whose final path is elsewhere is
+// replaced by an empty file first, which is then deleted.
 bool RemoveFile(const WideChar *path) {
     SystemPath buffer;
-    return DeleteFileW(ForSystem(path, &buffer)) != 0;
+    const WideChar *systemPath = ForSystem(path, &buffer);
+    OwnNameRemoval removal = RemoveOwnName(systemPath);
+    if (removal == NameLeadsElsewhere) return ReplaceNameThenRemove(systemPath);
+    return removal == NameRemoved;
 }
 
 // Reads until the end of the file. A file that grows while it is read is
