@@ -1,10 +1,13 @@
 """launcher-patch against a hostile HTTP server on loopback: a raw-socket
 server that decides every byte of every answer (heads and bodies that
 trickle, bodies that never end, encoded bodies, connections cut by FIN or
-by reset in the middle of a body). Each scenario runs the real tool, check
-or patch, with the network limits shortened (LAUNCHER_PATCH_TIMEOUT_MS) and
-checks how the pass ended, that the game folder is as it was and that the
-run ended within a bound computed from the shortened limits.
+by reset in the middle of a body) and sees every request target as sent.
+Each scenario runs the real tool, check or patch, with the network limits
+shortened (LAUNCHER_PATCH_TIMEOUT_MS) and checks how the pass ended, that
+the game folder is as it was and that the run ended within a bound computed
+from the shortened limits. Also: the request target each manifest URL is
+sent as (the same bytes from both builds), and downloads that share one slow
+link (harness.PacedServer) against a lone trickler.
 
 The same scenarios run against the Linux build and, under Wine, against the
 Windows build (LAUNCHER_PATCH_TARGET=linux|windows picks one; unset runs
@@ -27,7 +30,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 from console_tool import prepare_launcher_patch_class  # noqa: E402
-from harness import snapshot, snapshot_changes, temporaries_below, write_file  # noqa: E402
+from harness import PacedServer, snapshot, snapshot_changes, temporaries_below, write_file  # noqa: E402
 
 CONTACTING = "Contacting patch server..."
 UNREACHABLE = "Could not reach patch server (launcher.ini)."
@@ -144,6 +147,7 @@ class HostileServer:
         self.listener.settimeout(0.1)
         self.port = self.listener.getsockname()[1]
         self.routes = {}
+        self.targets = []  # every request target as it arrived, routed or not
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self.threads = []
@@ -188,6 +192,7 @@ class HostileServer:
                     break
                 target = head.split(b" ", 2)[1].decode("latin-1")
                 with self.lock:
+                    self.targets.append(target)
                     route = self.routes.get(target)
                 if route is None:
                     connection.send(b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")
@@ -355,12 +360,12 @@ class HostileServerScenarios:
         path = "%s/%s" % (self._testMethodName, name)
         return self.server.url(path), self.server.route(path, handler)
 
-    def run_tool(self, mode, url):
+    def run_tool(self, mode, url, extra=()):
         """One pass with the limits shortened, and the waits between a
         download's attempts too."""
         env = dict(os.environ, LAUNCHER_PATCH_BACKOFF_MS="100")
         try:
-            return self.tool.run([mode, "--dir", self.tool.native(self.game), "--url", url],
+            return self.tool.run([mode, "--dir", self.tool.native(self.game), "--url", url] + list(extra),
                                  timeout_ms=LIMIT_MS, timeout_s=RUN_TIMEOUT_S, env=env)
         except subprocess.TimeoutExpired:
             self.fail("%s %s did not end within %.0f s" % (mode, url, RUN_TIMEOUT_S))
@@ -500,6 +505,100 @@ class HostileServerScenarios:
         # The same manifest whole is fine: the files really are in place.
         url, _ = self.route("whole", whole(text))
         self.assertEnded(self.run_tool("check", url), 0, all_ok(len(entries)), within_s=2 * LIMIT_S + SLACK_S)
+
+    def targets_below(self, prefix):
+        with self.server.lock:
+            return [t for t in self.server.targets if t.startswith(prefix)]
+
+    def test_each_url_is_sent_as_the_same_request_target(self):
+        """Manifest URLs go out as one exact ASCII target on both builds:
+        characters beyond ASCII as their UTF-8 bytes in upper-case hex, a
+        space as %20, a stray '%' as %25, existing escapes and reserved
+        characters as written. A URL with a control character or with a
+        user name and password is refused without any request, and the
+        password shows nowhere."""
+        base = "/%s/files/" % self._testMethodName
+        sent = [  # (file name, path as the manifest writes it, target expected on the wire)
+            ("space.bin", "a b.bin", "a%20b.bin"),
+            ("latin.bin", "caf\u00e9.bin", "caf%C3%A9.bin"),
+            ("japan.bin", "\u65e5\u672c.bin", "%E6%97%A5%E6%9C%AC.bin"),
+            ("astral.bin", "\U0001F600.bin", "%F0%9F%98%80.bin"),
+            ("escaped.bin", "%41%2f.bin", "%41%2f.bin"),
+            ("percent.bin", "100%.bin", "100%25.bin"),
+            ("query.bin", "q.bin?q=a b&r=\u00e9", "q.bin?q=a%20b&r=%C3%A9"),
+            ("reserved.bin", "r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]", "r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]"),
+        ]
+        refused = [  # (file name, URL after the server's address)
+            ("tab.bin", "t\tb.bin"),
+            ("c1.bin", "c\u0085.bin"),
+            ("del.bin", "d\x7f.bin"),
+        ]
+        password = "s3cret-Pw0rd"
+        entries = []
+        for name, written, expected in sent:
+            body = payload(name, 700)
+            self.server.route(base + expected, whole(body))
+            write_file(self.game / name, b"old")
+            entries.append((name, len(body), self.server.url(base + written)))
+        for name, written in refused:
+            entries.append((name, 10, self.server.url(base + written)))
+        for name, who in [("user.bin", "someone@"), ("login.bin", "someone:%s@" % password)]:
+            entries.append((name, 10, "http://%s127.0.0.1:%d%suser.bin" % (who, self.server.port, base)))
+        manifest_url, _ = self.route("manifest", whole(manifest_text(entries)))
+        result = self.run_tool("patch", manifest_url)
+        self.assertEnded(result, 1, finished_with(len(refused) + 2), within_s=4 * LIMIT_S + SLACK_S)
+        for name, _, _ in sent:
+            self.assertEqual((self.game / name).read_bytes(), payload(name, 700), name)
+        self.assertEqual(sorted(self.targets_below(base)), sorted(base + expected for _, _, expected in sent))
+        for name, _ in refused + [("user.bin", ""), ("login.bin", "")]:
+            self.assertIn(name, result.stderr)
+        self.assertNotIn(password, result.stderr + "\n".join(result.lines))
+
+        # A manifest URL with a password is never asked for either.
+        result = self.run_tool("check", "http://someone:%s@127.0.0.1:%d%slisted" % (password, self.server.port, base))
+        self.assertEnded(result, 2, UNREACHABLE, within_s=LIMIT_S + SLACK_S)
+        self.assertNotIn(base + "listed", self.targets_below(base))
+        self.assertNotIn(password, result.stderr + "\n".join(result.lines))
+
+    def test_downloads_sharing_a_slow_link_share_the_rate_floor(self):
+        """Eight downloads at once over one link of 1.5 KiB/s each get about
+        190 B/s, far below the 1 KiB/s floor, yet the pass as a whole
+        receives more than the floor: every file arrives. A lone trickler
+        (100 B/s) beside seven quick files still falls short of its share:
+        it is cut as too slow after one window, in one attempt."""
+        paced = PacedServer(link_rate=1536, piece=64)
+        self.addCleanup(paced.stop)
+        names = ["link%d.bin" % i for i in range(8)]
+        entries = []
+        for name in names:
+            body = payload(name, 2000)
+            write_file(self.game / name, b"old " + name.encode())
+            entries.append((name, len(body), paced.add("slow/" + name, body, rate="link")))
+        manifest_url = paced.add("slow/manifest", manifest_text(entries))
+        result = self.run_tool("patch", manifest_url, ["--jobs", "8"])
+        self.assertEnded(result, 0, "Downloaded %d file(s). Ready." % len(names),
+                         within_s=8 * 2000 / 1536.0 + 4 * LIMIT_S + SLACK_S)
+        for name in names:
+            self.assertEqual((self.game / name).read_bytes(), payload(name, 2000), name)
+            self.assertEqual(paced.hits_of("slow/" + name), 1, name)
+
+        entries = []
+        for i in range(7):
+            name = "quick%d.bin" % i
+            entries.append((name, 3000, paced.add("mixed/" + name, payload(name, 3000))))
+        old = b"old trickle.bin"
+        write_file(self.game / "trickle.bin", old)
+        entries.append(("trickle.bin", 3000, paced.add("mixed/trickle.bin", payload("trickle.bin", 3000), rate=100)))
+        manifest_url = paced.add("mixed/manifest", manifest_text(entries))
+        result = self.run_tool("patch", manifest_url, ["--jobs", "8"])
+        self.assertEnded(result, 1, finished_with(1), within_s=2 * LIMIT_S + SLACK_S, at_least_s=LIMIT_S * 0.8)
+        self.assertEqual((self.game / "trickle.bin").read_bytes(), old)
+        self.assertEqual(paced.hits_of("mixed/trickle.bin"), 1)
+        self.assertIn("trickle.bin", result.stderr)
+        self.assertIn("too slow", result.stderr)
+        for i in range(7):
+            name = "quick%d.bin" % i
+            self.assertEqual((self.game / name).read_bytes(), payload(name, 3000), name)
 
 
 class LinuxHostileServerTest(HostileServerScenarios, unittest.TestCase):

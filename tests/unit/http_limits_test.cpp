@@ -1,6 +1,7 @@
 // The rules both HTTP backends apply (platform/http.h): the limits a test
-// override scales, the body's rate floor over its windows, and which
-// codings leave a body as sent.
+// override scales, the body's rate floor over its windows and its share
+// among bodies received together, which codings leave a body as sent, and
+// Retry-After as delay seconds or an HTTP date.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -63,6 +64,132 @@ TEST(HttpRateFloor, EachWindowMustBringTheFloor) {
     HttpRateStart(&rate, limits, 0);
     EXPECT_TRUE(HttpRateWaited(&rate, limits, -5000));
     EXPECT_EQ(HttpRateMsLeft(&rate), limits.windowMs);
+}
+
+// Bodies received at the same time share the floor: each must bring the
+// floor divided by how many there are, second by second.
+struct ShareCase {
+    const char *what;
+    int sharingFirstHalf;   // bodies received during the window's first 30 s
+    int sharingSecondHalf;  // and during its last 30 s
+    int64_t bytesPerSecond;
+    bool kept;              // every one of ten windows brings its share
+};
+
+const ShareCase ShareCases[] = {
+    {"alone at the floor", 1, 1, 1024, true},
+    {"alone just under it", 1, 1, 1023, false},
+    {"8 over a 6 KiB/s link", 8, 8, 6 * 1024 / 8, true},
+    {"8 over a 2 KiB/s link", 8, 8, 2 * 1024 / 8, true},
+    {"8 over a 1 KiB/s link", 8, 8, 1024 / 8, true},
+    {"8, one trickling at 100 B/s", 8, 8, 100, false},
+    {"alone at 6 KiB/s / 8", 1, 1, 768, false},
+    {"2, then alone, at 768 B/s", 2, 1, 768, true},
+    {"8, then alone, at 600 B/s", 8, 1, 600, true},  // owes 3840 + 30720 a window, gets 36000
+    {"8, then alone, at 500 B/s", 8, 1, 500, false},
+    {"no count is taken as alone", 0, -3, 1000, false},
+};
+
+TEST(HttpRateFloor, BodiesReceivedTogetherShareTheFloor) {
+    HttpLimits limits = HttpLimitsFor(0);
+    for (const ShareCase &c : ShareCases) {
+        HttpRateWindow rate;
+        HttpRateStart(&rate, limits, 0);
+        bool kept = true;
+        for (int second = 0; second < 600 && kept; second++) {
+            HttpRateReceived(&rate, c.bytesPerSecond);
+            kept = HttpRateWaited(&rate, limits, 1000, second % 60 < 30 ? c.sharingFirstHalf : c.sharingSecondHalf);
+        }
+        EXPECT_EQ(kept, c.kept) << c.what;
+    }
+
+    // One wait over a window with the count of its end, and a share that
+    // would round to nothing per ms still adds up.
+    HttpRateWindow rate;
+    HttpRateStart(&rate, limits, limits.floorBytes / 8);
+    EXPECT_TRUE(HttpRateWaited(&rate, limits, limits.windowMs, 8));
+    HttpRateStart(&rate, limits, limits.floorBytes / 1000 - 1);
+    for (int ms = 0; ms < limits.windowMs - 1; ms++) ASSERT_TRUE(HttpRateWaited(&rate, limits, 1, 1000));
+    EXPECT_FALSE(HttpRateWaited(&rate, limits, 1, 1000));
+}
+
+TEST(HttpRateFloor, TheBodiesBeingReceivedAreCountedProcessWide) {
+    int before = g_httpBodiesReceiving.load();
+    EXPECT_GE(HttpBodiesSharingFloor(), 1);
+    HttpBodyStarts();
+    HttpBodyStarts();
+    HttpBodyStarts();
+    EXPECT_EQ(HttpBodiesSharingFloor(), before + 3 > 1 ? before + 3 : 1);
+    HttpBodyEnds();
+    HttpBodyEnds();
+    HttpBodyEnds();
+    EXPECT_EQ(g_httpBodiesReceiving.load(), before);
+}
+
+// 1994-11-06 08:49:37 UTC, RFC 9110's example date.
+constexpr int64_t ExampleDate = 784111777;
+
+struct RetryAfterCase {
+    const char *value;
+    int64_t now;      // seconds since 1970
+    int64_t seconds;  // -1: not a Retry-After
+};
+
+const RetryAfterCase RetryAfterCases[] = {
+    {"120", 0, 120},
+    {"0", 0, 0},
+    {" 7 \r\n", 0, 7},
+    {"4294968", 0, 4294968},        // past 2^32 ms: must not wrap
+    {"2147483648", 0, 2147483648},  // past 2^31 s
+    {"99999999999999999999999999", 0, HttpRetryAfterCeilingSeconds},
+    {"", 0, -1},
+    {"-5", 0, -1},
+    {"1.5", 0, -1},
+    {"12 s", 0, -1},
+    {"soon", 0, -1},
+    // The three date forms, 30 s ahead of now.
+    {"Sun, 06 Nov 1994 08:49:37 GMT", ExampleDate - 30, 30},
+    {"Sunday, 06-Nov-94 08:49:37 GMT", ExampleDate - 30, 30},
+    {"Sun Nov  6 08:49:37 1994", ExampleDate - 30, 30},
+    {"Sun Nov 06 08:49:37 1994", ExampleDate - 30, 30},
+    {"  sun, 06 nov 1994 08:49:37 gmt ", ExampleDate - 30, 30},
+    // A date that has passed means now.
+    {"Sun, 06 Nov 1994 08:49:37 GMT", ExampleDate + 3600, 0},
+    {"Sun, 06 Nov 1994 08:49:37 GMT", ExampleDate, 0},
+    // Calendar: leap days, centuries, past 2038, two-digit years.
+    {"Thu, 29 Feb 2024 00:00:00 GMT", 1709164800 - 1, 1},
+    {"Wed, 01 Mar 2000 00:00:00 GMT", 951868800 - 2, 2},
+    {"Tue, 19 Jan 2038 03:14:08 GMT", 2147483648LL - 3, 3},
+    {"Mon, 01 Jan 2100 00:00:00 GMT", 4102444800LL - 4, 4},
+    {"Thursday, 01-Jan-70 00:00:05 GMT", 0, 5},
+    {"Friday, 01-Jan-49 00:00:00 GMT", 2493072000LL - 6, 6},
+    // Not dates.
+    {"Sun, 06 Nov 1994 08:49:37 UTC", 0, -1},
+    {"Sun, 06 Nov 1994 08:49:37", 0, -1},
+    {"Sun, 06 Nov 1994 24:00:00 GMT", 0, -1},
+    {"Sun, 06 Nov 1994 08:60:00 GMT", 0, -1},
+    {"Sun, 00 Nov 1994 08:49:37 GMT", 0, -1},
+    {"Sun, 06 Nox 1994 08:49:37 GMT", 0, -1},
+    {"Sun, 06 Nov 94 08:49:37 GMT", 0, -1},
+    {"Sun, 06 Nov 1994 8:49:37 GMT", 0, -1},
+    {"Sun, 06 Nov 1994 08:49:37 GMT x", 0, -1},
+    {"Sun Nov  6 08:49:37 1994 GMT", 0, -1},
+    {"06 Nov 1994 08:49:37 GMT", 0, -1},
+};
+
+TEST(HttpRetryAfter, DelaySecondsOrAnHttpDateAsSecondsFromNow) {
+    for (const RetryAfterCase &c : RetryAfterCases)
+        EXPECT_EQ(HttpParseRetryAfter(c.value, int(strlen(c.value)), c.now), c.seconds) << '"' << c.value << '"';
+
+    // The response's own Date is "now" when it parses, else the clock.
+    const int64_t clock = 1800000000;  // 2027, far from the server's idea
+    EXPECT_EQ(HttpRetryAfterOfHead("Sun, 06 Nov 1994 08:50:37 GMT", "Sun, 06 Nov 1994 08:49:37 GMT", clock), 60);
+    EXPECT_EQ(HttpRetryAfterOfHead("Sun, 06 Nov 1994 08:50:37 GMT", "yesterday", clock), 0);
+    EXPECT_EQ(HttpRetryAfterOfHead("Sun, 06 Nov 1994 08:50:37 GMT", "", ExampleDate), 60);
+    EXPECT_EQ(HttpRetryAfterOfHead("45", "Sun, 06 Nov 1994 08:49:37 GMT", clock), 45);
+    EXPECT_EQ(HttpRetryAfterOfHead("", "Sun, 06 Nov 1994 08:49:37 GMT", clock), -1);
+    // As ms it never overflows.
+    EXPECT_LT(HttpRetryAfterCeilingSeconds, INT64_MAX / 1000);
 }
 
 bool Plain(const char *value, bool allowChunked) {

@@ -9,9 +9,12 @@
 // and a transfer that outruns the reader is paused until the buffer is
 // drained. Ranges, If-Range and the final response's validators,
 // Content-Range and Retry-After are for resuming and retrying.
+// The URL curl is given is HttpPrepareUrl's, so curl neither escapes nor
+// refuses anything the WinINet backend would send differently.
 // The time limits of http.h are kept here while the multi is driven: curl
 // itself bounds connecting and (roughly) silence; the head's time and size
-// and the body's rate floor are checked by this file.
+// and the body's rate floor, shared with every other body being received,
+// are checked by this file.
 // Leaves out: content encodings (identity is asked for, anything else is
 // refused, so bodies arrive byte-exact), uploads, authentication.
 // A request is used only on the thread that opened it; the share handle
@@ -50,7 +53,6 @@ int g_httpTimeoutOverrideMs = 0;
 constexpr long HttpReceiveBufferBytes = 128 * 1024;
 constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
 static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
-constexpr int HttpUrlUnits = 2048;           // longest URL accepted, units
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
 constexpr int HttpCachedConnections = 16;    // idle connections a thread's multi keeps
 
@@ -75,9 +77,11 @@ struct HttpRequest {
     bool headEncoded;     // that response's body is in a coding not asked for
     int headBytes;        // head bytes of the current request, interim answers included
     int64_t sentMs;       // monotonic time the current request went out, ms
-    bool rateStarted;     // the body's rate floor is being kept
+    bool rateStarted;     // the body's rate floor is being kept (and the body counts among those received)
     HttpRateWindow rate;  // the body's rate floor, once rateStarted
     int64_t lastProgressMs;  // monotonic time of the last byte received, ms
+    char retryAfter[HttpValidatorBytes];  // the arriving head's Retry-After as sent, "" when none
+    char date[HttpValidatorBytes];        // its Date, "" when none
     int stagingStart;     // first unread byte in staging
     int stagingEnd;       // one past the last staged byte
     unsigned char staging[HttpStagingBytes];
@@ -201,6 +205,7 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         request->headEncoded = false;
         HttpResponseInfo fresh = {status, -1, -1, -1, {0}, {0}, -1};
         request->info = fresh;
+        request->retryAfter[0] = request->date[0] = 0;
     } else if (HeaderIs(line, length, "etag:", &value, &valueLength)) {
         HttpCopyHeaderValue(value, valueLength, request->info.etag);
     } else if (HeaderIs(line, length, "last-modified:", &value, &valueLength)) {
@@ -209,7 +214,9 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         if (!HttpParseContentRange(value, valueLength, &request->info.rangeFirst, &request->info.rangeTotal))
             request->info.rangeFirst = request->info.rangeTotal = -1;
     } else if (HeaderIs(line, length, "retry-after:", &value, &valueLength)) {
-        request->info.retryAfterSeconds = HttpParseRetryAfter(value, valueLength);
+        HttpCopyHeaderValue(value, valueLength, request->retryAfter);
+    } else if (HeaderIs(line, length, "date:", &value, &valueLength)) {
+        HttpCopyHeaderValue(value, valueLength, request->date);
     } else if (HeaderIs(line, length, "content-encoding:", &value, &valueLength)) {
         if (!HttpCodingsArePlain(value, valueLength, false)) request->headEncoded = true;
     } else if (HeaderIs(line, length, "transfer-encoding:", &value, &valueLength)) {
@@ -287,10 +294,15 @@ static void CollectFinished(HttpRequest *request) {
         if (request == nullptr) continue;
         request->done = true;
         request->result = message->data.result;
-        // A connect that runs out of time is a connection failure.
+        // A connect that runs out of time is a connection failure; curl's
+        // low-speed limit ending a transfer that still got bytes within the
+        // silence limit is a trickle, not a silence.
         if (request->failure != HttpOk) continue;  // told already, by a callback
-        if (request->result == CURLE_OPERATION_TIMEDOUT && !request->headComplete && request->headBytes == 0)
+        bool timedOut = request->result == CURLE_OPERATION_TIMEDOUT;
+        if (timedOut && !request->headComplete && request->headBytes == 0)
             request->failure = HttpFailedConnect;
+        else if (timedOut && MonotonicMs() - request->lastProgressMs < request->limits.idleMs)
+            request->failure = HttpFailedTooSlow;
         else
             request->failure = FailureOf(request->result);
     }
@@ -307,14 +319,15 @@ static void FailRequest(HttpRequest *request, CURLcode why) {
     request->paused = false;
 }
 
-// Puts the waiting since *tickMs on the body's rate clock (once it runs)
-// and moves *tickMs to now. False when a window of the floor closed short.
-// While the transfer is paused on a full staging buffer, the reader is the
-// one behind, so that time is not counted.
+// Puts the waiting since *tickMs on the body's rate clock (once it runs),
+// shared with the bodies being received now, and moves *tickMs to now.
+// False when a window of the floor closed short. While the transfer is
+// paused on a full staging buffer, the reader is the one behind, so that
+// time is not counted.
 static bool KeepRate(HttpRequest *request, int64_t *tickMs) {
     int64_t now = MonotonicMs();
     bool counted = request->rateStarted && !request->paused;
-    bool kept = !counted || HttpRateWaited(&request->rate, request->limits, now - *tickMs);
+    bool kept = !counted || HttpRateWaited(&request->rate, request->limits, now - *tickMs, HttpBodiesSharingFloor());
     *tickMs = now;
     return kept;
 }
@@ -376,6 +389,7 @@ static bool BodyIsStaged(const HttpRequest *request) {
 }
 
 static void ReleaseRequest(HttpRequest *request) {
+    if (request->rateStarted) HttpBodyEnds();
     if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
     curl_slist_free_all(request->headers);
@@ -449,23 +463,19 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
     return ok;
 }
 
-// Only http and https are fetched; anything else is refused before curl
-// sees it. Returns nullptr when no usable final response head arrived: bad
-// URL, refused or timed-out connection, too many redirects, a redirect to
-// another scheme, nothing received for the idle time, a head over its time
-// or size, or a body in a coding other than identity (and chunked).
+// curl is handed the URL HttpPrepareUrl makes (http and https only, no
+// user name, no control character, the fragment dropped, ASCII); anything
+// it refuses never reaches curl. Returns nullptr when no usable final
+// response head arrived: bad URL, refused or timed-out connection, too many
+// redirects, a redirect to another scheme, nothing received for the idle
+// time, a head over its time or size, or a body in a coding other than
+// identity (and chunked).
 HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
                              HttpResponseInfo *info, HttpFailure *failure) {
     (void)root;  // connections are kept by the thread's multi handle instead
     *failure = HttpFailedUrl;
-    if (url == nullptr) return nullptr;
-    if (!TextStartsWithNoCase(url, WTEXT("http://")) && !TextStartsWithNoCase(url, WTEXT("https://"))) return nullptr;
-    if (TextLength(url) >= HttpUrlUnits) return nullptr;
-    char url8[4 * HttpUrlUnits + 1];
-    if (!TextToUtf8(url, url8, int(sizeof url8))) return nullptr;
-    // A fragment (a file's hash in a manifest, say) never goes to the server.
-    char *fragment = strchr(url8, '#');
-    if (fragment != nullptr) *fragment = 0;
+    char prepared[HttpUrlBytes];
+    if (url == nullptr || HttpPrepareUrl(url, prepared, HttpUrlBytes) != HttpUrlReady) return nullptr;
 
     *failure = HttpFailedOther;
     std::call_once(s_http.once, InitCurlOnce);
@@ -478,7 +488,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     RequestGoesOut(request);  // until the connection callback says when
     request->multi = ThreadMultiHandle();
     request->easy = curl_easy_init();
-    if (request->multi == nullptr || request->easy == nullptr || !ConfigureRequest(request, url8, options) ||
+    if (request->multi == nullptr || request->easy == nullptr || !ConfigureRequest(request, prepared, options) ||
         curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
         ReleaseRequest(request);
         return nullptr;
@@ -495,6 +505,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
         return nullptr;
     }
     request->rateStarted = true;
+    HttpBodyStarts();
     HttpRateStart(&request->rate, request->limits, request->stagingEnd - request->stagingStart);
 
     long code = 0;
@@ -504,6 +515,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
         length = -1;
     request->info.status = int(code);
     request->info.contentLength = int64_t(length);
+    request->info.retryAfterSeconds = HttpRetryAfterOfHead(request->retryAfter, request->date, int64_t(time(nullptr)));
     *info = request->info;
     *failure = HttpOk;
     return request;

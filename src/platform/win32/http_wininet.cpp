@@ -15,9 +15,9 @@
 //    http.h's limits. A caller that gives up leaves the call to finish on
 //    the worker, which then tidies up and ends.
 //  - Reads that return what has arrived: a plain InternetReadFile waits
-//    until its whole buffer is filled, so the worker takes what is there
-//    without waiting, or else asks InternetQueryDataAvailable (one receive
-//    at most) and reads no more than that.
+//    until its whole buffer is filled (under Wine even with IRF_NO_WAIT),
+//    so the worker asks InternetQueryDataAvailable (one receive at most)
+//    and reads no more than it reports.
 //  - Giving up a body without reading it on. Closing a request whose body
 //    is unread makes WinINet (Wine at least) read the rest first, for ever
 //    if the server never stops. An unread rest WinINet could take long
@@ -33,6 +33,12 @@
 //  - Identity bodies only: "Accept-Encoding: identity" is sent, WinINet's
 //    decoding is left off, and a Content-Encoding other than identity is
 //    refused.
+//  - The same request target as libcurl: the caller's URL is turned into
+//    HttpPrepareUrl's ASCII form first, so nothing is left for WinINet to
+//    escape (it only escapes spaces) or to send in another code page, and
+//    InternetCrackUrlW is asked neither to decode nor to escape.
+//  - A rate floor shared with every other body being received in the
+//    process (http.h), as in the libcurl backend.
 //
 // The divisions of this file, in order:
 //   - limits and records: the agent, the redirect and URL limits, the
@@ -61,8 +67,12 @@ int g_httpTimeoutOverrideMs = 0;
 constexpr WideChar HttpAgent[] = L"ZentharaLauncher/4.1";
 constexpr WideChar RequestHeaders[] = L"Accept-Encoding: identity\r\n";
 constexpr int MaxRedirects = 10;
-// Longest URL, own or from a Location header, that is followed (units).
-constexpr int UrlUnits = 2048;
+// Longest URL, own (prepared) or from a Location header, that is followed
+// (units, terminator included).
+constexpr int UrlUnits = HttpUrlBytes;
+// Longest single wait of a caller for its worker's read: the bodies sharing
+// the rate floor are counted again at least this often.
+constexpr int64_t ReadWaitSliceMs = 1000;
 // Body bytes the worker stages per hand-over: what has arrived, up to this.
 // Large, so that a fast body needs few hand-overs.
 constexpr int StagingBytes = 256 * 1024;
@@ -106,10 +116,12 @@ struct HttpRequest {
     HttpFailure openFailure;  // OpOpen: why no usable head arrived
     HttpResponseInfo info;    // OpOpen: what the final head said
     bool readOk;          // OpRead: no transport failure
+    HttpFailure readError;    // OpRead: why not (a receive timeout is a silence, anything else a cut)
     int readCount;        // OpRead: bytes staged, 0 at the body's end
     // the caller's
     HANDLE worker;        // the worker thread
     HttpLimits limits;    // in force since the request was opened
+    bool bodyCounted;     // the body counts among those received (http.h) until the caller leaves
     bool failed;          // a read failed or timed out: every later read fails
     HttpFailure readFailure;  // why, once failed
     bool ended;           // the body has ended
@@ -146,6 +158,14 @@ static int64_t NowMs() {
 
 static bool IsWebUrl(const WideChar *url) {
     return TextStartsWithNoCase(url, L"http://") || TextStartsWithNoCase(url, L"https://");
+}
+
+// The system clock as seconds since 1970, UTC.
+static int64_t UnixSecondsNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t ticks = (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;  // 100 ns since 1601
+    return int64_t(ticks / 10000000ULL) - 11644473600LL;
 }
 
 static void SetTimeout(HINTERNET handle, DWORD option, int ms) {
@@ -242,7 +262,8 @@ static HttpFailure FailureOfError(DWORD error) {
     switch (error) {
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
     case ERROR_INTERNET_CANNOT_CONNECT: return HttpFailedConnect;
-    case ERROR_INTERNET_TIMEOUT: return HttpFailedTimeout;
+    case ERROR_INTERNET_TIMEOUT:
+    case WSAETIMEDOUT: return HttpFailedTimeout;  // Wine passes the socket's own error on
     case ERROR_INTERNET_CONNECTION_RESET:
     case ERROR_INTERNET_CONNECTION_ABORTED:
     case ERROR_INTERNET_INCORRECT_HANDLE_STATE: return HttpFailedCut;
@@ -278,8 +299,13 @@ static void ReadResponseInfo(HINTERNET handle, int status, int64_t announced, Ht
     QueryHeader(handle, HTTP_QUERY_CONTENT_RANGE, nullptr, value, HttpValidatorBytes);
     if (!HttpParseContentRange(value, int(strlen(value)), &info->rangeFirst, &info->rangeTotal))
         info->rangeFirst = info->rangeTotal = -1;
+    char retryAfter[HttpValidatorBytes];
+    char date[HttpValidatorBytes];
     QueryHeader(handle, HTTP_QUERY_CUSTOM, L"Retry-After", value, HttpValidatorBytes);
-    if (value[0] != 0) info->retryAfterSeconds = HttpParseRetryAfter(value, int(strlen(value)));
+    HttpCopyHeaderValue(value, int(strlen(value)), retryAfter);
+    QueryHeader(handle, HTTP_QUERY_DATE, nullptr, value, HttpValidatorBytes);
+    HttpCopyHeaderValue(value, int(strlen(value)), date);
+    info->retryAfterSeconds = HttpRetryAfterOfHead(retryAfter, date, UnixSecondsNow());
 }
 
 // The request headers every GET carries, and a range when one is asked for.
@@ -365,32 +391,14 @@ static bool SendGet(HttpRequest *request, const WideChar *url) {
 }
 
 // Stages what has arrived of the current body in request->staging: the
-// count, 0 at the body's end, -1 on a failure. What is there already is
-// taken without waiting (IRF_NO_WAIT; the A form, as Windows leaves the W
-// form out); when nothing is, InternetQueryDataAvailable waits for one
-// receive at most, and no more than it reports is read. A failure after
-// some bytes is kept for the next call, so those bytes are handed over
-// first and the failure is not lost (WinINet reports it once).
+// count, 0 at the body's end, -1 on a failure. InternetQueryDataAvailable
+// waits for one receive at most and tells what is there; no more than that
+// is read, so the read never waits. (Wine reads on until its whole request
+// is met or the receive timeout ends the connection, even with
+// IRF_NO_WAIT once its own buffer is empty: a body arriving slowly would
+// be held back for the whole idle time, and then fail.)
 static int ReadArrived(HttpRequest *request) {
     if (request->failurePending) return -1;
-    int staged = 0;
-    while (staged < StagingBytes) {
-        INTERNET_BUFFERSA buffers;
-        ZeroMemory(&buffers, sizeof buffers);
-        buffers.dwStructSize = sizeof buffers;
-        buffers.lpvBuffer = request->staging + staged;
-        buffers.dwBufferLength = DWORD(StagingBytes - staged);
-        if (!InternetReadFileExA(request->handle, &buffers, IRF_NO_WAIT, 0)) {
-            request->failurePending = true;
-            break;
-        }
-        if (buffers.dwBufferLength == 0) break;
-        staged += int(buffers.dwBufferLength);
-    }
-    request->bodyRead += staged;
-    if (staged > 0) return staged;
-    if (request->failurePending) return -1;
-
     DWORD available = 0;
     DWORD got = 0;
     bool ok = InternetQueryDataAvailable(request->handle, &available, 0, 0);
@@ -398,6 +406,7 @@ static int ReadArrived(HttpRequest *request) {
     DWORD asked = available == 0 ? 1 : available < DWORD(StagingBytes) ? available : DWORD(StagingBytes);
     ok = ok && InternetReadFile(request->handle, request->staging, asked, &got);
     if (!ok) {
+        request->readError = FailureOfError(GetLastError()) == HttpFailedTimeout ? HttpFailedTimeout : HttpFailedCut;
         request->failurePending = true;
         return -1;
     }
@@ -540,8 +549,9 @@ static bool WaitForHead(HttpRequest *request) {
     }
 }
 
-// Waits for OpRead within the idle time, keeping the rate floor's clock.
-// False when either ran out first, *why saying which.
+// Waits for OpRead within the idle time, keeping the rate floor's clock
+// (shared with the bodies being received meanwhile, counted at least every
+// ReadWaitSliceMs). False when either ran out first, *why saying which.
 static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
     int64_t start = NowMs();
     int64_t tick = start;
@@ -550,9 +560,9 @@ static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
         int64_t now = NowMs();
         if (request->opDone) {
             HttpRateReceived(&request->rate, request->readCount);
-            return HttpRateWaited(&request->rate, request->limits, now - tick);
+            return HttpRateWaited(&request->rate, request->limits, now - tick, HttpBodiesSharingFloor());
         }
-        if (!HttpRateWaited(&request->rate, request->limits, now - tick)) return false;
+        if (!HttpRateWaited(&request->rate, request->limits, now - tick, HttpBodiesSharingFloor())) return false;
         tick = now;
         int64_t left = start + request->limits.idleMs - now;
         if (left <= 0) {
@@ -560,6 +570,7 @@ static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
             return false;
         }
         if (HttpRateMsLeft(&request->rate) < left) left = HttpRateMsLeft(&request->rate);
+        if (left > ReadWaitSliceMs) left = ReadWaitSliceMs;
         SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(left), 0);
     }
 }
@@ -570,6 +581,8 @@ static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
 // requests leave no thread behind; a worker still in a call, or reading on
 // a rest, is left to it. Frees the request when the worker is already gone.
 static void LeaveRequest(HttpRequest *request) {
+    if (request->bodyCounted) HttpBodyEnds();
+    request->bodyCounted = false;
     AcquireSRWLockExclusive(&s_http.lock);
     bool waitForWorker = request->opDone && request->op == OpNone && ClosesAtOnce(request);
     HANDLE worker = request->worker;
@@ -598,11 +611,17 @@ void HttpCloseRoot(HttpRoot *root) {
 HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
                              HttpResponseInfo *info, HttpFailure *failure) {
     *failure = HttpFailedUrl;
-    if (root == nullptr || url == nullptr || !IsWebUrl(url)) return nullptr;
+    char prepared[HttpUrlBytes];
+    if (root == nullptr || url == nullptr || HttpPrepareUrl(url, prepared, HttpUrlBytes) != HttpUrlReady)
+        return nullptr;
     *failure = HttpFailedOther;
     HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed: condition variables ready
     if (request == nullptr) return nullptr;
-    if (!CopyText(request->url, UrlUnits, url) || !BuildRequestHeaders(request, options)) {
+    for (int i = 0;; i++) {  // ASCII, and it fits: UrlUnits is HttpUrlBytes
+        request->url[i] = WideChar(prepared[i]);
+        if (prepared[i] == 0) break;
+    }
+    if (!BuildRequestHeaders(request, options)) {
         delete request;
         *failure = HttpFailedUrl;
         return nullptr;
@@ -631,6 +650,8 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
         return nullptr;
     }
     HttpRateStart(&request->rate, request->limits, 0);
+    HttpBodyStarts();
+    request->bodyCounted = true;
     *info = request->info;
     *failure = HttpOk;
     return request;
@@ -654,7 +675,7 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
         ReleaseSRWLockExclusive(&s_http.lock);
         if (!ok) {
             request->failed = true;
-            request->readFailure = inTime ? HttpFailedCut : late;
+            request->readFailure = !inTime ? late : request->readError != HttpOk ? request->readError : HttpFailedCut;
             return false;
         }
         if (count == 0) {
