@@ -2,7 +2,9 @@
 // Platform-neutral.
 #include "base/state.h"
 
-const WideChar LauncherVersion[] = WTEXT("4.1");
+// CMake hands every C++ source LAUNCHER_VERSION_TEXT, the version project()
+// gives, as a narrow string literal.
+const WideChar LauncherVersion[] = WTEXT("") LAUNCHER_VERSION_TEXT;
 const WideChar DefaultPatchUrl[] = WTEXT("http://127.0.0.1/download/manifest.txt");
 const WideChar DefaultGameExe[] = WTEXT("qorin.exe");
 const WideChar DefaultGameArgs[] = WTEXT("Runvale");

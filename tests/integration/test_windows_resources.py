@@ -11,13 +11,15 @@ it cannot use.
 
 The Windows build folder is LAUNCHER_WINDOWS_BUILD (absolute, or relative to
 the repository), build/windows by default. Without the built programs the
-tests are skipped.
+tests are skipped. The version every resource must carry is the one the
+build was made as: launcher_version.txt in the build folder, which CMake
+writes from project()'s version, as it gives the same to the window's
+footer and launcher-patch --version.
 
-Usage: [LAUNCHER_WINDOWS_BUILD=build/h7-windows] python3 tests/integration/test_windows_resources.py
+Usage: [LAUNCHER_WINDOWS_BUILD=build/h7-windows] python3 tests/integration/test_windows_resources.py [names...]
 """
 
 import os
-import re
 import struct
 import subprocess
 import sys
@@ -26,6 +28,7 @@ import xml.etree.ElementTree as ElementTree
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "support"))
+from console_tool import build_version  # noqa: E402
 from wine import WINE_ENVIRONMENT, wine_ready  # noqa: E402
 
 BUILD = os.path.join(REPO, os.environ.get("LAUNCHER_WINDOWS_BUILD", "build/windows"))
@@ -54,16 +57,16 @@ SUPPORTED_OS = {
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
 }
 
-VERSION = (4, 1, 0, 0)
 
 
-def launcher_version():
-    """LauncherVersion as src/base/state.cpp says it (what the window shows)."""
-    with open(os.path.join(REPO, "src", "base", "state.cpp"), encoding="utf-8") as source:
-        found = re.search(r'LauncherVersion\[\]\s*=\s*WTEXT\("([^"]*)"\)', source.read())
-    if found is None:
-        raise AssertionError("LauncherVersion not found in src/base/state.cpp")
-    return found.group(1)
+def built_version():
+    """(the version as the build was given it, such as "4.1", and its four
+    numbers as Windows keeps them, missing ones 0)."""
+    text = build_version(BUILD)
+    numbers = tuple(int(part) for part in text.split("."))
+    if not 1 <= len(numbers) <= 4:
+        raise AssertionError("launcher_version.txt in %s holds %r, not a version" % (BUILD, text))
+    return text, numbers + (0,) * (4 - len(numbers))
 
 
 # ---- PE resources -------------------------------------------------------------
@@ -210,6 +213,7 @@ class Resources(unittest.TestCase):
     def setUpClass(cls):
         skip_without_build()
         cls.resources = {program: pe_resources(program_path(program)) for program in PROGRAMS}
+        cls.version_text, cls.version = built_version()
 
     def single(self, program, kind, ident):
         languages = self.resources[program].get((kind, ident))
@@ -273,7 +277,7 @@ class Manifest(Resources):
             with self.subTest(program=program):
                 identity = self.manifest(program).find(path)
                 self.assertIsNotNone(identity)
-                self.assertEqual(identity.get("version"), "%d.%d.%d.%d" % VERSION)
+                self.assertEqual(identity.get("version"), "%d.%d.%d.%d" % self.version)
                 self.assertEqual(identity.get("processorArchitecture"), "x86")
 
     def test_dpi_awareness_of_the_window_only(self):
@@ -292,8 +296,8 @@ class Version(Resources):
         for program in PROGRAMS:
             with self.subTest(program=program):
                 file_version, product_version, _, _ = version_info(self.single(program, RT_VERSION, 1))
-                self.assertEqual(file_version, VERSION)
-                self.assertEqual(product_version, VERSION)
+                self.assertEqual(file_version, self.version)
+                self.assertEqual(product_version, self.version)
 
     def test_strings(self):
         for program in PROGRAMS:
@@ -303,17 +307,28 @@ class Version(Resources):
                 self.assertEqual(strings["040904b0"], {
                     "CompanyName": "Zenthara Online",
                     "FileDescription": DESCRIPTIONS[program],
-                    "FileVersion": "4.1.0.0",
+                    "FileVersion": "%d.%d.%d.%d" % self.version,
                     "InternalName": program,
                     "LegalCopyright": "Copyright (C) 2026 Zenthara Online",
                     "OriginalFilename": program + ".exe",
                     "ProductName": "Zenthara Online",
-                    "ProductVersion": "4.1",
+                    "ProductVersion": self.version_text,
                 })
                 self.assertEqual(translations, [(0x409, 1200)])
 
     def test_same_version_as_the_window_shows(self):
-        shown = launcher_version()
+        # launcher-patch --version prints LauncherVersion, the text of the
+        # window's footer; started under Wine to read it.
+        reason = wine_ready("windows resources")
+        if reason:
+            self.skipTest(reason)
+        done = subprocess.run(["wine", program_path("launcher-patch"), "--version"],
+                              env=dict(os.environ, **WINE_ENVIRONMENT), stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=120)
+        said = done.stdout.decode("utf-8", "replace").strip()
+        self.assertTrue(said.startswith("launcher-patch "), said)
+        shown = said[len("launcher-patch "):]
+        self.assertEqual(shown, self.version_text)
         for program in PROGRAMS:
             with self.subTest(program=program):
                 _, _, strings, _ = version_info(self.single(program, RT_VERSION, 1))

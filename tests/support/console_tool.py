@@ -3,8 +3,11 @@ the way the tests, the benchmark and the demo need it: the Linux build
 directly, the Windows build under Wine.
 
 build/<target>/<name> is the program (".exe" for Windows), unless a build
-folder is named, or LAUNCHER_PATCH_LINUX, LAUNCHER_MANIFEST_WINDOWS and so
-on (the name in capitals, then the target) name the file itself. Under Wine,
+folder is named, by the caller or by LAUNCHER_LINUX_BUILD or
+LAUNCHER_WINDOWS_BUILD (absolute, or relative to the repository), or
+LAUNCHER_PATCH_LINUX, LAUNCHER_MANIFEST_WINDOWS and so on (the name in
+capitals, then the target) name the file itself. The version a build was
+made as is launcher_version.txt in its folder (version()). Under Wine,
 drive Z: is the root folder, so native() turns a folder into Z: plus its
 path with backslashes.
 
@@ -55,9 +58,15 @@ class ConsoleTool:
         self.target = target
         self.windows = target == "windows"
         self.separator = "\\" if self.windows else "/"  # between folders in native()
-        default = Path(build or REPO / "build" / target) / (name + (".exe" if self.windows else ""))
+        folder = build or os.environ.get("LAUNCHER_%s_BUILD" % target.upper()) or Path("build", target)
+        default = Path(REPO, folder) / (name + (".exe" if self.windows else ""))
         override = os.environ.get("%s_%s" % (name.upper().replace("-", "_"), target.upper()))
         self.exe = Path(override or default)
+
+    def version(self):
+        """The version of the build the program belongs to, as CMake wrote
+        it beside the program ("4.1")."""
+        return build_version(self.exe.parent)
 
     def unavailable(self):
         """Why this program cannot run here, for a test to skip with, or
@@ -130,6 +139,12 @@ class ConsoleTool:
             _warm_prefixes.add(prefix)
 
 
+def build_version(folder):
+    """The version (text, such as "4.1") of the build in folder, from the
+    launcher_version.txt CMake writes there."""
+    return Path(folder, "launcher_version.txt").read_text(encoding="utf-8").strip()
+
+
 def make_manifest(folder, base_url, out_path, tool=None, env=None):
     """Publishes the manifest of every file below folder, served from
     base_url, as launcher-manifest writes it (tool, the Linux build's by
@@ -169,13 +184,21 @@ def prepare_launcher_patch_class(cls, sandbox_prefix=None):
     prepare_tool_class(cls, "launcher-patch", "LAUNCHER_PATCH_TARGET", sandbox_prefix)
 
 
-def run_target_classes(classes, variable="LAUNCHER_PATCH_TARGET"):
+def run_target_classes(classes, variable="LAUNCHER_PATCH_TARGET", names=None):
     """Runs the test classes whose target the environment variable picks
     (all when it is unset) and gives the exit status: 0 only when at least
-    one scenario ran and none failed."""
-    wanted = os.environ.get(variable)
-    picked = [c for c in classes if not wanted or c.target == wanted]
-    suite = unittest.TestSuite(unittest.TestLoader().loadTestsFromTestCase(c) for c in picked)
+    one scenario ran and none failed. names (the command line's arguments
+    by default), when there are any, pick tests as unittest names them
+    ("LinuxResumeTest", "LinuxResumeTest.test_x") instead of the classes."""
+    names = sys.argv[1:] if names is None else names
+    loader = unittest.TestLoader()
+    if names:
+        module = sys.modules[classes[0].__module__]
+        suite = loader.loadTestsFromNames(names, module)
+    else:
+        wanted = os.environ.get(variable)
+        picked = [c for c in classes if not wanted or c.target == wanted]
+        suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in picked)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     ran = result.testsRun - len(result.skipped)
     return 0 if result.wasSuccessful() and ran > 0 else 1

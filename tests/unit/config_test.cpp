@@ -138,6 +138,7 @@ TEST(Config, AServerNameBeyondAsciiShowsInTheFooterAsWritten) {
     LoadConfiguration(&g_state);
     WideChar footer[FooterTextUnits];
     ASSERT_TRUE(FormatFooterText(footer, FooterTextUnits));
-    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v4.1   \u00B7   Host:  Corbalt   \u00B7   h\u00F4st : 6543")))
+    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v") LAUNCHER_VERSION_TEXT
+                                      WTEXT("   \u00B7   Host:  Corbalt   \u00B7   h\u00F4st : 6543")))
         << Narrow(footer);
 }

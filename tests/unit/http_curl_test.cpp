@@ -269,7 +269,7 @@ TEST_F(HttpCurl, BodiesArriveWholeOverOneReusedConnection) {
 
     {
         std::lock_guard<std::mutex> hold(server.lock);
-        EXPECT_NE(server.lastHead.find("User-Agent: ZentharaLauncher/4.1\r\n"), std::string::npos);
+        EXPECT_NE(server.lastHead.find("User-Agent: ZentharaLauncher/" LAUNCHER_VERSION_TEXT "\r\n"), std::string::npos);
         EXPECT_NE(server.lastHead.find("Cache-Control: no-cache\r\n"), std::string::npos);
         EXPECT_NE(server.lastHead.find("Pragma: no-cache\r\n"), std::string::npos);
         EXPECT_NE(server.lastHead.find("Accept-Encoding: identity\r\n"), std::string::npos);

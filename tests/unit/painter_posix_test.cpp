@@ -290,11 +290,13 @@ TEST_F(Painter, StatusLineIsCentredAndALongOneEndsInAnEllipsisInsideItsBox) {
 TEST_F(Painter, FooterNamesHostAndPortOnItsBand) {
     WideChar footer[FooterTextUnits];
     EXPECT_TRUE(FormatFooterText(footer, FooterTextUnits));
-    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v4.1   \u00B7   Host:  Corbalt   \u00B7   127.0.0.1 : 6543")));
+    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v") LAUNCHER_VERSION_TEXT
+                                      WTEXT("   \u00B7   Host:  Corbalt   \u00B7   127.0.0.1 : 6543")));
     std::strcpy(g_state.serverHost, "game.example");
     g_state.serverPort = -7;
     EXPECT_TRUE(FormatFooterText(footer, FooterTextUnits));
-    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v4.1   \u00B7   Host:  Corbalt   \u00B7   game.example : -7")));
+    EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher v") LAUNCHER_VERSION_TEXT
+                                      WTEXT("   \u00B7   Host:  Corbalt   \u00B7   game.example : -7")));
     EXPECT_FALSE(FormatFooterText(footer, 10));
     EXPECT_TRUE(TextEqual(footer, WTEXT("Launcher ")));
 

@@ -432,7 +432,7 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
     ok = ok && (range[0] == 0 || curl_easy_setopt(easy, CURLOPT_RANGE, range) == CURLE_OK);
     ok = ok && (s_http.share == nullptr || curl_easy_setopt(easy, CURLOPT_SHARE, s_http.share) == CURLE_OK);
-    ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/4.1") == CURLE_OK;
+    ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/" LAUNCHER_VERSION_TEXT) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L) == CURLE_OK;

@@ -64,7 +64,7 @@
 
 int g_httpTimeoutOverrideMs = 0;
 
-constexpr WideChar HttpAgent[] = L"ZentharaLauncher/4.1";
+constexpr WideChar HttpAgent[] = L"ZentharaLauncher/" LAUNCHER_VERSION_TEXT;
 constexpr WideChar RequestHeaders[] = L"Accept-Encoding: identity\r\n";
 constexpr int MaxRedirects = 10;
 // Longest URL, own (prepared) or from a Location header, that is followed
