@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the launcher for Linux and for Windows and runs every test: the
 # Windows unit tests under Wine, the Linux unit tests natively, under
-# ASan+UBSan and under TSan, then the integration tests against nginx on
-# loopback with both builds, and the real window end to end under Xvfb.
+# ASan+UBSan and under TSan (each test case a ctest test in a process of its
+# own, two at a time), the console tools' threads under TSan, then the
+# integration tests against nginx on loopback with both builds, and the real
+# window end to end under Xvfb.
 # Installs the Debian packages it needs first (needs root or sudo).
 set -eu
 cd "$(dirname "$0")/.."
@@ -36,16 +38,19 @@ echo "== Background music under Wine (private PulseAudio server)"
 tests/integration/music_wine.sh build/windows
 
 echo "== Linux unit tests"
-(cd build/linux && ctest --output-on-failure)
+(cd build/linux && ctest --output-on-failure -j2)
 
 echo "== Unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=address,undefined
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
-  sh -c 'cd build/asan && ctest --output-on-failure'
+  sh -c 'cd build/asan && ctest --output-on-failure -j2'
 
 echo "== Unit tests under ThreadSanitizer"
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=thread
-TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure'
+TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure -j2'
+
+echo "== The console tools' threads under ThreadSanitizer (launcher-manifest --sha256, launcher-patch --jobs 4)"
+tests/integration/tsan_tools.sh build/tsan
 
 echo "== Frame comparison: GDI canvas under Wine against the software canvas"
 tests/frame/run.sh
