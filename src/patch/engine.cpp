@@ -176,7 +176,7 @@ static void HandleLine(Pass *pass, char *line) {
     if (pathUsable)
         while (PathIsQueued(queued->pathKey)) FinishEntry(pass, TakeFinishedEntry(true));
     PlanQueuedEntry(pass, queued, pathUsable);
-    if (pass->settings->mode != Check && pathUsable) NoteListedFile(&pass->sweep, queued->localPath, queued->pathKey, line);
+    if (pass->settings->mode != Check && pathUsable) NoteListedFile(&pass->sweep, queued->localPath, queued->pathKey);
     QueueEntry(queued);
     while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(pass, finished);
 }
@@ -195,7 +195,7 @@ static void HandleEntries(Pass *pass, char *text) {
     }
     while (const QueuedEntry *finished = TakeFinishedEntry(true)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
-    if (settings->mode != Check) SweepLeftovers(&pass->sweep, settings->gameFolder);
+    if (settings->mode != Check) SweepLeftovers(&pass->sweep);
 }
 
 // ---------------------------------------------------------------- the pass

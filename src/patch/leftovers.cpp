@@ -1,17 +1,15 @@
-// The end-of-pass sweep of stale temporaries, in bounded memory: see
-// leftovers.h.
+// The sweep of stale temporaries, in bounded memory: see leftovers.h.
 #include "patch/leftovers.h"
 
 #include <cstdlib>
 
 #include "patch/local_path.h"
-#include "patch/manifest.h"
 #include "patch/temporary.h"
 #include "platform/files.h"
 
-struct ListedFolder {
-    uint64_t hash;             // of the folder's key
-    const char *manifestPath;  // a listed file in it, as the manifest writes it
+struct FoundTemporary {
+    uint64_t name;                     // folder and file-name hash it stands for
+    WideChar path[TemporaryPathUnits];
 };
 
 // FNV-1a over the folder part of a key (up to its last separator); false
@@ -31,23 +29,55 @@ static uint64_t NameInFolder(uint64_t folderHash, uint64_t nameHash) {
 }
 
 void BeginLeftoverSweep(LeftoverSweep *sweep, int64_t entries) {
-    *sweep = LeftoverSweep{nullptr, nullptr, 0, 0, entries > 0 ? entries : 1, false};
+    *sweep = LeftoverSweep{nullptr, 0, entries > 0 ? entries : 1, 0, nullptr, 0, 0, false};
     size_t count = size_t(sweep->capacity);
-    if (int64_t(count) != sweep->capacity || count > SIZE_MAX / sizeof(ListedFolder)) return;
+    if (int64_t(count) != sweep->capacity || count > SIZE_MAX / sizeof(uint64_t)) return;
     sweep->names = static_cast<uint64_t *>(malloc(count * sizeof(uint64_t)));
-    sweep->folders = static_cast<ListedFolder *>(malloc(count * sizeof(ListedFolder)));
-    sweep->usable = sweep->names != nullptr && sweep->folders != nullptr;
+    sweep->usable = sweep->names != nullptr;
 }
 
-void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey,
-                    const char *manifestPath) {
-    uint64_t folder = 0;
-    if (!sweep->usable || sweep->nameCount == sweep->capacity || !FolderHashOf(pathKey, &folder)) return;
-    sweep->names[sweep->nameCount++] = NameInFolder(folder, TemporaryHashOf(localPath));
-    // A manifest lists a folder's files one after another as a rule: noting
-    // a folder once per run of them keeps the list short.
-    if (sweep->folderCount > 0 && sweep->folders[sweep->folderCount - 1].hash == folder) return;
-    sweep->folders[sweep->folderCount++] = ListedFolder{folder, manifestPath};
+struct FolderVisit {
+    LeftoverSweep *sweep;
+    uint64_t hash;
+    const WideChar *folder;
+};
+
+// Keeps one entry of a folder looked into when it has the form of a
+// temporary or resume record (only those are ever removed).
+static void CollectTemporary(const WideChar *name, void *context) {
+    FolderVisit *visit = static_cast<FolderVisit *>(context);
+    LeftoverSweep *sweep = visit->sweep;
+    uint64_t hash = 0;
+    if (!sweep->usable || !HashOfTemporaryName(name, &hash)) return;
+    if (sweep->foundCount == sweep->foundCapacity) {
+        int64_t grown = sweep->foundCapacity > 0 ? sweep->foundCapacity * 2 : 16;
+        void *block = realloc(sweep->found, size_t(grown) * sizeof(FoundTemporary));
+        if (block == nullptr) return;  // that one stays; nothing else is lost
+        sweep->found = static_cast<FoundTemporary *>(block);
+        sweep->foundCapacity = grown;
+    }
+    FoundTemporary *found = &sweep->found[sweep->foundCount];
+    const WideChar separator[2] = {PathSeparator, 0};
+    found->name = NameInFolder(visit->hash, hash);
+    if (FormatText(found->path, TemporaryPathUnits, WTEXT("%s%s%s"), visit->folder, separator, name))
+        sweep->foundCount++;
+}
+
+void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey) {
+    uint64_t folderHash = 0;
+    if (!sweep->usable || sweep->nameCount == sweep->capacity || !FolderHashOf(pathKey, &folderHash)) return;
+    sweep->names[sweep->nameCount++] = NameInFolder(folderHash, TemporaryHashOf(localPath));
+    // A manifest lists a folder's files one after another as a rule, so a
+    // folder is mostly looked into once.
+    if (sweep->nameCount > 1 && folderHash == sweep->lastFolder) return;
+    sweep->lastFolder = folderHash;
+    WideChar folder[LocalPathUnits];
+    CopyText(folder, LocalPathUnits, localPath);
+    int cut = TextLength(folder);
+    while (cut > 0 && folder[cut - 1] != PathSeparator) cut--;
+    folder[cut > 0 ? cut - 1 : 0] = 0;
+    FolderVisit visit = {sweep, folderHash, folder};
+    ListFolder(folder, CollectTemporary, &visit);
 }
 
 static int CompareNames(const void *a, const void *b) {
@@ -55,54 +85,17 @@ static int CompareNames(const void *a, const void *b) {
     return x < y ? -1 : x > y;
 }
 
-static int CompareFolders(const void *a, const void *b) {
-    return CompareNames(&static_cast<const ListedFolder *>(a)->hash, &static_cast<const ListedFolder *>(b)->hash);
-}
-
-struct FolderVisit {
-    const LeftoverSweep *sweep;
-    uint64_t hash;
-    const WideChar *folder;
-};
-
-// Removes one entry of a listed folder when it is a temporary or resume
-// record of the engine's own form for a file the manifest no longer lists.
-static void SweepEntry(const WideChar *name, void *context) {
-    const FolderVisit *visit = static_cast<const FolderVisit *>(context);
-    uint64_t hash = 0;
-    if (!HashOfTemporaryName(name, &hash)) return;
-    uint64_t key = NameInFolder(visit->hash, hash);
-    if (bsearch(&key, visit->sweep->names, size_t(visit->sweep->nameCount), sizeof key, CompareNames) != nullptr)
-        return;
-    WideChar path[TemporaryPathUnits];
-    const WideChar separator[2] = {PathSeparator, 0};
-    if (FormatText(path, TemporaryPathUnits, WTEXT("%s%s%s"), visit->folder, separator, name)) RemoveFile(path);
-}
-
-// The folder of a listed file, rebuilt from its manifest path.
-static bool FolderOf(const WideChar *gameFolder, const char *manifestPath, WideChar *folder) {
-    WideChar relative[RelativePathUnits];
-    if (!Utf8ToText(manifestPath, relative, RelativePathUnits) || !BuildLocalPath(gameFolder, relative, folder))
-        return false;
-    int cut = TextLength(folder);
-    while (cut > 0 && folder[cut - 1] != PathSeparator) cut--;
-    if (cut <= 1) return false;
-    folder[cut - 1] = 0;
-    return true;
-}
-
-void SweepLeftovers(LeftoverSweep *sweep, const WideChar *gameFolder) {
+void SweepLeftovers(LeftoverSweep *sweep) {
     if (sweep->usable) {
         qsort(sweep->names, size_t(sweep->nameCount), sizeof(uint64_t), CompareNames);
-        qsort(sweep->folders, size_t(sweep->folderCount), sizeof(ListedFolder), CompareFolders);
-        for (int64_t i = 0; i < sweep->folderCount; i++) {
-            if (i > 0 && sweep->folders[i].hash == sweep->folders[i - 1].hash) continue;
-            WideChar folder[LocalPathUnits];
-            FolderVisit visit = {sweep, sweep->folders[i].hash, folder};
-            if (FolderOf(gameFolder, sweep->folders[i].manifestPath, folder)) ListFolder(folder, SweepEntry, &visit);
+        for (int64_t i = 0; i < sweep->foundCount; i++) {
+            const FoundTemporary *found = &sweep->found[i];
+            if (bsearch(&found->name, sweep->names, size_t(sweep->nameCount), sizeof(uint64_t), CompareNames) ==
+                nullptr)
+                RemoveFile(found->path);
         }
     }
     free(sweep->names);
-    free(sweep->folders);
-    *sweep = LeftoverSweep{nullptr, nullptr, 0, 0, 0, false};
+    free(sweep->found);
+    *sweep = LeftoverSweep{nullptr, 0, 0, 0, nullptr, 0, 0, false};
 }

@@ -1,30 +1,32 @@
-// What a Patch pass tidies at its end: in every folder it listed files in,
-// the temporaries and resume records of files the manifest no longer lists.
-// Memory stays small whatever the manifest: 8 bytes per entry and 16 per
-// folder, in two blocks sized once from the entry count, with the folders'
-// names read back from the manifest text itself. Platform-neutral over the
+// What a Patch pass tidies: in every folder it lists files in, the
+// temporaries and resume records of files the manifest no longer lists.
+// Memory stays small whatever the manifest: 8 bytes per entry, in one block
+// sized once from the entry count, plus the path of each temporary found.
+// A folder is looked into when the pass reaches its first entry (again when
+// the manifest comes back to it later); what is found there is removed at
+// the end unless some entry named its file. Platform-neutral over the
 // files seam.
 #pragma once
 #include <cstdint>
 
 #include "base/text.h"
 
-struct ListedFolder;
+struct FoundTemporary;
 
 struct LeftoverSweep {
-    uint64_t *names;          // folder and file-name hash of every listed file
-    ListedFolder *folders;    // every folder, once per run of entries in it
-    int64_t nameCount, folderCount, capacity;
-    bool usable;              // the blocks could be had; without them nothing is swept
+    uint64_t *names;           // folder and file-name hash of every listed file
+    int64_t nameCount, capacity;
+    uint64_t lastFolder;       // the folder looked into last
+    FoundTemporary *found;     // temporaries seen in the folders looked into
+    int64_t foundCount, foundCapacity;
+    bool usable;               // the block could be had; without it nothing is swept
 };
 
 // Makes room for entries listed files; without memory the sweep is left out.
 void BeginLeftoverSweep(LeftoverSweep *sweep, int64_t entries);
-// Notes a listed file: its local path, that path's key (BuildPathKey) and
-// its manifest path as UTF-8 in the manifest text (which must stay as it is
-// until the sweep ran).
-void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey,
-                    const char *manifestPath);
-// Removes, in every noted folder below gameFolder, the temporaries of files
-// no noted entry names, then frees the blocks.
-void SweepLeftovers(LeftoverSweep *sweep, const WideChar *gameFolder);
+// Notes a listed file by its local path and that path's key (BuildPathKey),
+// and looks into its folder when the previous entry's was another.
+void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey);
+// Removes the temporaries found whose file no noted entry names, then
+// frees what the sweep held.
+void SweepLeftovers(LeftoverSweep *sweep);

@@ -325,15 +325,25 @@ class PatchToolScenarios:
         good = content_of("good", 3000)
         good_url = self.publish("files/good.bin", good)
         manifest_text = manifest_bytes([entry("good.bin", len(good), good_url)])
-        for name, url in [
-            ("404", self.nginx.url(self._testMethodName + "/manifests/none.txt")),
-            ("500", self.route("manifest500", Reply(status=500, body=manifest_text))),
-            ("503", self.route("manifest503", Reply(status=503, body=manifest_text))),
-            ("empty", self.route("manifest-empty", Reply(body=b""))),
+        page = self.publish("manifests/page.html", b"<html><body>Back soon.</body></html>\n")
+        cut = self.publish_manifest("cut.txt", ["#launcher-manifest entries=1", entry("good.bin", 1, good_url)])
+        for name, url, why in [
+            ("404", self.nginx.url(self._testMethodName + "/manifests/none.txt"), "HTTP status 404"),
+            ("500", self.route("manifest500", Reply(status=500, body=manifest_text)), "HTTP status 500"),
+            ("503", self.route("manifest503", Reply(status=503, body=manifest_text)), "HTTP status 503"),
+            ("empty", self.route("manifest-empty", Reply(body=b"")), "the body is empty"),
+            ("page", page, "not a manifest: text lines but no entry line"),
+            ("cut", cut, "cut off: its \"#launcher-manifest entries=N\" line has no matching \"#end entries=N\" line"),
+            ("closed port", "http://127.0.0.1:1/manifest.txt", "could not connect to the server"),
         ]:
             for mode in ("check", "patch"):
                 with self.subTest(manifest=name, mode=mode):
-                    self.assertOutcome(self.run_tool(mode, url), 2, [CONTACTING, UNREACHABLE])
+                    result = self.run_tool(mode, url)
+                    self.assertOutcome(result, 2, [CONTACTING, UNREACHABLE])
+                    self.assertEqual(result.stderr.splitlines(), ["launcher-patch: manifest: " + why])
+        no_ini = self.tool.run(["check", "--dir", self.tool.native(self.game)])
+        self.assertIn("launcher-patch: no launcher.ini in %s, using the built-in PatchURL" % self.tool.native(self.game),
+                      no_ini.stderr.splitlines())
         self.assertFalse((self.game / "good.bin").exists())
 
         old = b"version 1 of the file\n"

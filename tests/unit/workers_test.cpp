@@ -7,7 +7,9 @@
 
 #include "base/state.h"
 #include "app/workers.h"
-#include "patch/engine.h"
+#include "patch/manifest.h"
+#include "platform/files.h"
+#include "test_files.h"
 #include "window_recording.h"
 
 static bool WaitUntilIdle(std::chrono::milliseconds limit) {
@@ -34,6 +36,33 @@ TEST(Workers, OneRunAtATimeAndBusyClearsOnlyAfterTheClosingMessage) {
     EXPECT_EQ(g_state.progress, -1);
     EXPECT_EQ(ShownStatuses().front().text, "Contacting patch server...");
     EXPECT_EQ(ShownStatuses().front().progress, 0);
+}
+
+static std::vector<std::string> ShownTexts() {
+    std::vector<std::string> texts;
+    for (const ShownStatus &shown : ShownStatuses()) texts.push_back(shown.text);
+    return texts;
+}
+
+TEST(Workers, AFolderAnotherPassHoldsShowsTheWaitThenThePassGoesOn) {
+    ResetLauncherState(&g_state);
+    ClearWindowRecords();
+    WideString game = MakeScratchFolder();
+    CopyText(g_state.programDir, ProgramDirUnits, game.c_str());
+    CopyText(g_state.patchUrl, PatchUrlUnits, WTEXT("http://127.0.0.1:1/manifest.txt"));
+    FolderLock *held = nullptr;
+    ASSERT_EQ(TryLockFolder(game.c_str(), &held), FolderLocked);
+    ASSERT_TRUE(StartPassWorker(Check));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ShownTexts().size() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    UnlockFolder(held);
+    ASSERT_TRUE(WaitUntilIdle(std::chrono::seconds(20)));
+    EXPECT_EQ(ShownTexts(), (std::vector<std::string>{"Contacting patch server...",
+                                                      "Waiting for another launcher to finish...",
+                                                      "Contacting patch server...",
+                                                      "Could not reach patch server (launcher.ini)."}));
+    RemoveTree(game);
 }
 
 TEST(Workers, BusyRefusesANewRunWithoutStartingOne) {
