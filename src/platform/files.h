@@ -58,7 +58,8 @@ void CloseFile(FileHandle file);
 // leave an empty file). Flush source first with FlushFile. False on
 // failure; source is then left where it was.
 bool ReplaceFile(const WideChar *source, const WideChar *target);
-// Removes a file (never a folder); false when nothing was removed.
+// Removes a file (never a folder); false when nothing was removed. A
+// symbolic link at path is removed itself, never the file it leads to.
 bool RemoveFile(const WideChar *path);
 
 // Reads a whole small file (at most capacity-1 bytes) and terminates it with
