@@ -418,9 +418,10 @@ enum HttpUrlVerdict {
 
 // Makes the ASCII URL a request is sent for out of url (UTF-16): the
 // fragment dropped; in the path and query every character beyond ASCII
-// percent-encoded as its UTF-8 bytes (upper-case hex), a space as %20 and a
-// '%' that does not start two hex digits as %25; everything else, reserved
-// characters and existing %XX escapes included, kept as it is. The scheme
+// percent-encoded as its UTF-8 bytes (upper-case hex), a space as %20, a
+// backslash as %5C (WinINet would send it as '/') and a '%' that does not
+// start two hex digits as %25; everything else, reserved characters and
+// existing %XX escapes included, kept as it is. The scheme
 // and the server name are kept as they are. The whole URL, fragment
 // included, is refused for a control character; a user name or password is
 // refused outright, so neither is ever sent or shown. out (capacity bytes)
@@ -469,8 +470,8 @@ inline HttpUrlVerdict HttpPrepareUrl(const WideChar *url, char *out, int capacit
             c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
             at++;
         }
-        if (c == ' ') {
-            putEscaped(' ');
+        if (c == ' ' || c == '\\') {
+            putEscaped(c);
         } else if (c == '%') {
             if (isHex(url[at + 1]) && isHex(url[at + 2])) put('%');
             else putEscaped('%');

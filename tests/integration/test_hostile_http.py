@@ -527,6 +527,9 @@ class HostileServerScenarios:
             ("percent.bin", "100%.bin", "100%25.bin"),
             ("query.bin", "q.bin?q=a b&r=\u00e9", "q.bin?q=a%20b&r=%C3%A9"),
             ("reserved.bin", "r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]", "r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]"),
+            ("unsafe.bin", "u\"<>^`{}.bin?\"<>^`{}", "u\"<>^`{}.bin?\"<>^`{}"),
+            ("backslash.bin", "b\\s.bin?b=\\", "b%5Cs.bin?b=%5C"),
+            ("dots.bin", "x/./y/../dots.bin", "x/dots.bin"),
         ]
         refused = [  # (file name, URL after the server's address)
             ("tab.bin", "t\tb.bin"),

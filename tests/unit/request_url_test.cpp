@@ -32,11 +32,14 @@ const UrlCase UrlCases[] = {
     {"http://h/%4", HttpUrlReady, "http://h/%254"},
     {"http://h/%zz%", HttpUrlReady, "http://h/%25zz%25"},
     {"http://h/q?q=a b&r=\xC3\xA9", HttpUrlReady, "http://h/q?q=a%20b&r=%C3%A9"},
+    {"http://h/a\\b?c\\", HttpUrlReady, "http://h/a%5Cb?c%5C"},
     // Kept as written: escapes (never decoded, never escaped again),
     // reserved characters, the scheme's and the server's letter case.
     {"http://h/%41%2f%2F", HttpUrlReady, "http://h/%41%2f%2F"},
     {"http://h/r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]", HttpUrlReady, "http://h/r;x=1,y(2)!$'*+|~.bin?k=v/w:@[]"},
     {"http://h/a@b", HttpUrlReady, "http://h/a@b"},
+    {"http://h/q\"<>^`{}.bin?\"<>^`{}", HttpUrlReady, "http://h/q\"<>^`{}.bin?\"<>^`{}"},
+    {"http://h/./a/../b", HttpUrlReady, "http://h/./a/../b"},  // both libraries resolve dot segments alike
     {"HTTPS://Example.TEST:8443/X", HttpUrlReady, "HTTPS://Example.TEST:8443/X"},
     {"http://[::1]:81/x", HttpUrlReady, "http://[::1]:81/x"},
     {"http://h", HttpUrlReady, "http://h"},
