@@ -278,7 +278,8 @@ def trickling_body(body, gap_s, step):
 
 
 def endless(announced, line=b"#" + b"x" * 62 + b"\n"):
-    """A body announced as `announced` bytes that goes on for ever (in
+    """A body announced as `announced` bytes (None: no length, so it ends
+    only with the connection) that goes on for ever (in
     comment lines, so every prefix of it is a valid manifest), on a
     keep-alive connection: until the client stops reading or the caps."""
     def answer(connection):
@@ -432,15 +433,22 @@ class HostileServerScenarios:
 
     def test_abandoned_bodies_are_not_read_on(self):
         """When the engine gives up on a body that would go on for ever (a
-        manifest announcing 10^12 bytes, past its 256 MiB cap; a file body
-        longer than the manifest says, on a keep-alive connection), the
-        pass ends at once: nothing reads the rest of the body first."""
-        url, route = self.route("endless-manifest", endless(10 ** 12))
+        manifest without a length that reaches its 256 MiB cap; one that
+        announces 10^12 bytes, refused before its body; a file body longer
+        than the manifest says, on a keep-alive connection), the pass ends
+        at once: nothing reads the rest of the body first."""
+        url, route = self.route("endless-manifest", endless(None))
         result = self.run_tool("check", url)
         self.assertEnded(result, 2, UNREACHABLE, within_s=15.0)
         self.assertTrue(route.finished.wait(10), "the server never saw the manifest's connection end")
         self.assertGreaterEqual(route.sent, MANIFEST_CAP)
         self.assertLess(route.sent, MANIFEST_CAP + 64 * MIB)
+
+        url, route = self.route("announced-manifest", endless(10 ** 12))
+        result = self.run_tool("check", url)
+        self.assertEnded(result, 2, UNREACHABLE, within_s=15.0)
+        self.assertTrue(route.finished.wait(10), "the server never saw the manifest's connection end")
+        self.assertLess(route.sent, 64 * MIB)
 
         size = 100000
         after = payload("after", 4000)
