@@ -54,7 +54,7 @@ static const char *ShownStatus(const WideChar *text, char *out) {
 }
 
 void PrintLine(const WideChar *text) {
-    static char shown[ShownStatusBytes];
+    char shown[ShownStatusBytes];
     fputs(ShownStatus(text, shown), stdout);
     fputc('\n', stdout);
     fflush(stdout);

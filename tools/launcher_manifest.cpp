@@ -18,6 +18,7 @@
 #include "console_output.h"
 #include "dir_walk.h"
 #include "manifest_lines.h"
+#include "patch/temporary.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
 
@@ -162,6 +163,13 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
     if (refusal != nullptr) {
         Note("refusing '%s': %s", Shown(path, shown), refusal);
         walk->refused = true;
+        return;
+    }
+    // A game folder the launcher has run in holds its lock and maybe
+    // partial downloads: never files to publish.
+    if (NamesTemporaryFile(wide)) {
+        Note("not listing '%s': the launcher's own working files (partial downloads, its lock) are left out",
+             Shown(path, shown));
         return;
     }
     int folderRoom = LocalPathUnits - 2 - TextLength(wide);

@@ -263,6 +263,9 @@ def write_launcher_ini(game, patch_url, extra=""):
     write_file(Path(game) / "launcher.ini", text.encode("utf-8"))
 
 
+FOLDER_LOCK = ".~launcher.lock"  # the folder lock a pass leaves in the game folder (Linux build)
+
+
 def snapshot(root):
     """Every file, folder and link below root: relative path -> content
     (bytes for files, "<dir>" for folders, "-> target" for links)."""
@@ -270,6 +273,8 @@ def snapshot(root):
     result = {}
     for folder, dirs, files in os.walk(root, followlinks=False):
         for name in dirs + files:
+            if name == FOLDER_LOCK:
+                continue  # the pass's lock, which stays in the game folder
             p = Path(folder) / name
             rel = str(p.relative_to(root))
             if p.is_symlink():

@@ -92,15 +92,18 @@ class ManifestScenarios:
                          (0, b"#launcher-manifest entries=0\n#end entries=0\n"))
 
     def test_the_manifest_never_lists_itself(self):
+        """Nor the launcher's own working files, left where it ran."""
         files = {"game.exe": b"MZ", "download/readme.txt": b"hello"}
         tree = self.work / "srv"
         write_tree(tree, files)
-        write_tree(tree, {"manifest.txt": b"old", "download/manifest.txt": b"old", "sub/MANIFEST.TXT": b"x"})
+        write_tree(tree, {"manifest.txt": b"old", "download/manifest.txt": b"old", "sub/MANIFEST.TXT": b"x",
+                          ".~launcher.lock": b"", "sub/.~launcher-0123456789abcdef.part": b"partial"})
         expected = expected_manifest(files, BASE)
         # Publishing through a temporary name, then straight over the old one.
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt.new")
         self.assertEqual((code, out), (0, expected), err)
-        for skipped in ("'manifest.txt'", "'download/manifest.txt'", "'sub/MANIFEST.TXT'"):
+        for skipped in ("'manifest.txt'", "'download/manifest.txt'", "'sub/MANIFEST.TXT'", "'.~launcher.lock'",
+                        "'sub/.~launcher-0123456789abcdef.part'"):
             self.assertIn(skipped, err)
         os.replace(tree / "download/manifest.txt.new", tree / "download/manifest.txt")
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt")

@@ -53,9 +53,14 @@ TEST(Workers, AFolderAnotherPassHoldsShowsTheWaitThenThePassGoesOn) {
     FolderLock *held = nullptr;
     ASSERT_EQ(TryLockFolder(game.c_str(), &held), FolderLocked);
     ASSERT_TRUE(StartPassWorker(Check));
+    // The status line is the one thing shared with the pass while it runs.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (ShownTexts().size() < 2 && std::chrono::steady_clock::now() < deadline)
+    WideChar shown[StatusTextUnits] = {0};
+    while (!TextEqual(shown, WTEXT("Waiting for another launcher to finish...")) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ReadStatusText(&g_state, shown);
+    }
     UnlockFolder(held);
     ASSERT_TRUE(WaitUntilIdle(std::chrono::seconds(20)));
     EXPECT_EQ(ShownTexts(), (std::vector<std::string>{"Contacting patch server...",
