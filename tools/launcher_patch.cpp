@@ -169,12 +169,19 @@ static void NoteMissingConfiguration(const WideChar *dir) {
     PrintErrorLine(line);
 }
 
-static int ToolMain(int argc, const WideChar *const *argv) {
-    int mode = -1;
-    int jobs = 0;
-    bool verify = false;
-    const WideChar *dir = WTEXT(".");
-    const WideChar *url = nullptr;
+// What the command line asks for.
+struct ToolOptions {
+    int mode;                // Check, Patch, or -1 when not said
+    int jobs;                // 0 for the default
+    bool verify;
+    const WideChar *dir;     // the game folder as given
+    const WideChar *url;     // --url, or nullptr for launcher.ini's PatchURL
+};
+
+// Reads the command line into *options. -1 when the pass may run,
+// otherwise the exit status (after --help, --version or a usage error).
+static int ParseArguments(int argc, const WideChar *const *argv, ToolOptions *options) {
+    *options = ToolOptions{-1, 0, false, WTEXT("."), nullptr};
     for (int i = 1; i < argc; i++) {
         const WideChar *arg = argv[i];
         bool missing = false;
@@ -187,24 +194,24 @@ static int ToolMain(int argc, const WideChar *const *argv) {
             TextToUtf8(LauncherVersion, version, int(sizeof version));
             printf("launcher-patch %s\n", version);
             return ExitClean;
-        } else if (TextEqual(arg, WTEXT("check")) && mode < 0) {
-            mode = Check;
-        } else if (TextEqual(arg, WTEXT("patch")) && mode < 0) {
-            mode = Patch;
+        } else if (TextEqual(arg, WTEXT("check")) && options->mode < 0) {
+            options->mode = Check;
+        } else if (TextEqual(arg, WTEXT("patch")) && options->mode < 0) {
+            options->mode = Patch;
         } else if (TextEqual(arg, WTEXT("--verify"))) {
-            verify = true;
+            options->verify = true;
         } else if ((value = OptionValue(argv, argc, &i, WTEXT("--dir"), &missing)) != nullptr) {
             if (missing) return UsageError("option --dir needs a value (a folder)");
-            dir = value;
+            options->dir = value;
         } else if ((value = OptionValue(argv, argc, &i, WTEXT("--url"), &missing)) != nullptr) {
             if (missing) return UsageError("option --url needs a value (a URL)");
-            url = value;
+            options->url = value;
         } else if ((value = OptionValue(argv, argc, &i, WTEXT("--jobs"), &missing)) != nullptr) {
             if (missing) return UsageError("option --jobs needs a value (a number from 1 to 16)");
-            jobs = ParseIntLikeWtoi(value);
+            options->jobs = ParseIntLikeWtoi(value);
             bool digitsOnly = true;
             for (const WideChar *p = value; *p != 0; p++) digitsOnly = digitsOnly && *p >= '0' && *p <= '9';
-            if (!digitsOnly || jobs < 1 || jobs > MaxTransferJobs)
+            if (!digitsOnly || options->jobs < 1 || options->jobs > MaxTransferJobs)
                 return UsageError("option --jobs takes a number from 1 to 16");
         } else {
             // Shown cut, and escaped like every other text this tool prints.
@@ -215,26 +222,16 @@ static int ToolMain(int argc, const WideChar *const *argv) {
             return UsageError(problem);
         }
     }
-    if (mode < 0) return UsageError("say check or patch");
-    if (!SetProgramDir(dir)) return UsageError("the folder name is too long");
-    if (!PathExists(s_config.programDir)) return UsageError("the folder does not exist");
+    return options->mode < 0 ? UsageError("say check or patch") : -1;
+}
 
-    LoadConfiguration(&s_config);
-    if (url != nullptr && !CopyText(s_config.patchUrl, PatchUrlUnits, url))
-        return UsageError("the URL is too long");
-    if (url == nullptr) NoteMissingConfiguration(dir);
-
-    // Tests of stalled or failing servers shorten the connect and no-data
-    // limits and the waits between attempts (ms).
-    const char *timeoutOverride = getenv("LAUNCHER_PATCH_TIMEOUT_MS");
-    if (timeoutOverride != nullptr) g_httpTimeoutOverrideMs = atoi(timeoutOverride);
-    const char *backOffOverride = getenv("LAUNCHER_PATCH_BACKOFF_MS");
-    if (backOffOverride != nullptr) g_retryBackOffOverrideMs = atoi(backOffOverride);
-
+// Runs the pass with a live line on a terminal; the exit status.
+static int RunPass(const ToolOptions *options) {
     HandleInterrupts();
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey, mode, jobs, verify};
+    PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey,
+                             options->mode,       options->jobs,     options->verify};
     PassReports reports = {nullptr, ShowStatus, SayWaitingForFolder, SayFileFailed, SayManifestUnusable};
     std::atomic<bool> passOver{false};
     std::thread ticker;
@@ -254,8 +251,29 @@ static int ToolMain(int argc, const WideChar *const *argv) {
         PrintClosingLine();
     }
     if (!outcome.serverReached) return ExitUnreachable;
-    bool clean = mode == Check ? outcome.counters.differing == 0 : outcome.counters.errors == 0;
+    bool clean = options->mode == Check ? outcome.counters.differing == 0 : outcome.counters.errors == 0;
     return clean ? ExitClean : ExitDiffers;
+}
+
+static int ToolMain(int argc, const WideChar *const *argv) {
+    ToolOptions options;
+    int parsed = ParseArguments(argc, argv, &options);
+    if (parsed >= 0) return parsed;
+    if (!SetProgramDir(options.dir)) return UsageError("the folder name is too long");
+    if (!PathExists(s_config.programDir)) return UsageError("the folder does not exist");
+
+    LoadConfiguration(&s_config);
+    if (options.url != nullptr && !CopyText(s_config.patchUrl, PatchUrlUnits, options.url))
+        return UsageError("the URL is too long");
+    if (options.url == nullptr) NoteMissingConfiguration(options.dir);
+
+    // Tests of stalled or failing servers shorten the connect and no-data
+    // limits and the waits between attempts (ms).
+    const char *timeoutOverride = getenv("LAUNCHER_PATCH_TIMEOUT_MS");
+    if (timeoutOverride != nullptr) g_httpTimeoutOverrideMs = atoi(timeoutOverride);
+    const char *backOffOverride = getenv("LAUNCHER_PATCH_BACKOFF_MS");
+    if (backOffOverride != nullptr) g_retryBackOffOverrideMs = atoi(backOffOverride);
+    return RunPass(&options);
 }
 
 #ifdef _WIN32
