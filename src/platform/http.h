@@ -27,7 +27,7 @@ struct HttpRequest;  // one answered request whose body is being read
 //    closes. The floor is for the whole process: bodies received at the same
 //    time (several downloads over one slow link) share it equally, so a
 //    transfer is cut only when it falls short of the floor divided by the
-//    number of bodies being received beside it, moment by moment.
+//    number of bodies being received (its own included), moment by moment.
 //    Only time spent inside HttpRead counts, so a caller that is slow to
 //    read is never held against the server.
 // Tests scale them down: see g_httpTimeoutOverrideMs in test_hooks.h.
