@@ -44,7 +44,7 @@ enum AttemptResult { AttemptDone, AttemptAgain, AttemptFailed };
 struct Download {
     QueuedEntry *queued;
     char *buffer;                             // TransferBufferBytes
-    WideChar url[SourceUrlUnits];             // what is asked for
+    WideChar url[RequestUrlUnits];            // what is asked for, as both builds send it
     WideChar partPath[TemporaryPathUnits];    // the temporary holding the body so far
     WideChar recordPath[TemporaryPathUnits];  // its resume record
     FileHandle part;                          // the temporary, while an attempt has it open
@@ -308,8 +308,8 @@ static void CreateParentDirectories(const QueuedEntry *queued) {
 
 const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out) {
     if (!IsFetchableUrl(sourceUrl)) return "not an http or https URL";
-    CopyText(out, SourceUrlUnits, sourceUrl);
-    return nullptr;
+    HttpUrlVerdict verdict = PrepareRequestUrl(sourceUrl, out, RequestUrlUnits);
+    return verdict == HttpUrlReady ? nullptr : RequestUrlRefusal(verdict);
 }
 
 bool DownloadEntry(QueuedEntry *queued, char *buffer) {

@@ -6,12 +6,15 @@
 #include <atomic>
 
 #include "patch/plan.h"
+#include "patch/request_url.h"
 #include "patch/transfers.h"
 
 constexpr int DownloadAttempts = 3;  // in all, for failures that may pass
 
-// The URL to ask for an entry's file (SourceUrlUnits units), or why the
-// entry's URL is refused (nullptr when it is usable).
+// The URL to ask for an entry's file, as both builds send it (non-ASCII
+// percent-encoded as UTF-8, a blank as %20; RequestUrlUnits units), or why
+// the URL is refused (control characters, a user name or password, not
+// http or https); nullptr when it is usable.
 const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out);
 
 // Downloads queued->entry over queued->localPath with buffer (of

@@ -54,7 +54,7 @@ FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, siz
     *bytes = 0;
     *status = 0;
     why[0] = 0;
-    WideChar prepared[SourceUrlUnits];
+    WideChar prepared[RequestUrlUnits];
     const char *refusal = PrepareDownloadUrl(url, prepared);
     if (refusal != nullptr) return Failed(why, refusal);
     HttpRoot *root = HttpOpenRoot();
