@@ -7,7 +7,10 @@
 // retries, the window closed, Ctrl+C, a crash, kill -9), the next attempt in
 // this pass or a later one asks for the rest only: "Range: bytes=N-" with
 // "If-Range" and the validator. What the answer means is ClassifyAnswer's
-// decision (patch/plan); this file carries it out. A kept part is used
+// decision (patch/plan); this file carries it out. A failure that may pass
+// gets up to three attempts in all, 1 s then 2 s apart, or after the
+// server's Retry-After (at most 30 s). Files under 256 KiB get no resume
+// record: they are fetched whole again. A kept part is used
 // only when it is a plain file of the game folder (the files seam checks
 // the open handle), and the size check decides whether the temporary
 // replaces the target.

@@ -2,6 +2,9 @@
 // refusing relative paths and URLs that could reach outside it.
 // Platform-neutral; the same refusals hold on every platform, so a manifest
 // behaves the same for every player.
+// Folder links and junctions already in the game folder are the player's
+// (no manifest can make one) and are followed, as every file call follows
+// them; what is held inside the folder is the manifest's own path.
 #pragma once
 #include "base/text.h"
 

@@ -10,7 +10,9 @@
 //  [X] Tab, Enter and Backspace from key events, other typing from SDL text
 //      input as UTF-16 units
 //  [X] frames from the software canvas copied into SDL's window surface
-//      (no renderer, so no OpenGL context and no GL libraries loaded)
+//      (no renderer, so no OpenGL context and no GL libraries loaded: an
+//      SDL_Renderer under Xvfb brought Mesa's llvmpipe, 22 % of a core and
+//      131 MiB while idle), only the rectangles the canvas reports changed
 //  [X] one way out when the X server goes away: the first thread that hits
 //      the broken connection prints one line and ends the process with 1
 //  [X] no window on an invisible video driver: without a display the
