@@ -88,7 +88,7 @@ static void WriteResumeRecord(const WideChar *path, int64_t size, const char *va
     char text[ResumeRecordBytes];
     int length = snprintf(text, sizeof text, "%ssize %lld\nvalidator %s\n", ResumeRecordHead,
                           static_cast<long long>(size), validator);
-    if (PathEntryExists(path)) RemoveFile(path);
+    RemoveFile(path);
     FileHandle file = CreateFileForWriting(path);
     if (file == NoFile) return;
     bool written = length > 0 && length < int(sizeof text) && WriteToFile(file, text, length);
@@ -101,13 +101,15 @@ static void ClosePart(Download *download) {
     download->part = NoFile;
 }
 
-// Drops the kept part and its record, whatever they are.
+// Drops the kept part and its record, whatever they are (a link goes, not
+// what it names; under Wine a dangling link is not seen to exist, so the
+// removal is not asked first).
 static void DiscardPart(Download *download) {
     ClosePart(download);
     download->have = 0;
     download->validator[0] = 0;
-    if (PathEntryExists(download->partPath)) RemoveFile(download->partPath);
-    if (PathEntryExists(download->recordPath)) RemoveFile(download->recordPath);
+    RemoveFile(download->partPath);
+    RemoveFile(download->recordPath);
 }
 
 // Starts the digest of a body over again (nothing when the manifest gives
@@ -255,7 +257,7 @@ static AttemptResult InstallPart(Download *download) {
     AttemptResult result = AttemptDone;
     if (!ReplaceFile(download->partPath, download->queued->localPath))
         result = Fail(download, AttemptFailed, "the file could not be replaced");
-    if (PathEntryExists(download->recordPath)) RemoveFile(download->recordPath);
+    RemoveFile(download->recordPath);
     return result;
 }
 
@@ -337,8 +339,8 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
 
 void RemoveDownloadLeftovers(const WideChar *localPath) {
     WideChar path[TemporaryPathUnits];
-    if (BuildTemporaryPath(localPath, path) && PathEntryExists(path)) RemoveFile(path);
-    if (BuildResumeRecordPath(localPath, path) && PathEntryExists(path)) RemoveFile(path);
+    if (BuildTemporaryPath(localPath, path)) RemoveFile(path);
+    if (BuildResumeRecordPath(localPath, path)) RemoveFile(path);
 }
 
 bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {

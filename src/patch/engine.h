@@ -9,9 +9,7 @@
 
 #include "patch/manifest.h"
 
-constexpr int ManifestInitialBytes = 65536;
-constexpr int ManifestFreeBytes = 4096;                       // kept free before each read
-constexpr int64_t ManifestLimitBytes = 256ll * 1024 * 1024;   // larger answers are refused
+constexpr int64_t ManifestLimitBytes = 256ll * 1024 * 1024;  // larger answers are refused
 
 // What a pass works with.
 struct PassSettings {

@@ -1,7 +1,7 @@
 // Window seam: what the core asks of the window it draws into.
 // Backends: the launcher's window (Win32 or SDL2), a stand-in while it has
-// none, a console stand-in for the headless tools that prints the status
-// line, and recording stand-ins in the tests.
+// none, and recording stand-ins in the tests. The headless tools link none:
+// the check/patch pass reports through its own callbacks.
 #pragma once
 #include "base/text.h"
 
