@@ -2,7 +2,8 @@
 # Peak memory of launcher-patch check and patch over a manifest of
 # 1,000,000 entries in separate folders (bench/pass_memory.py says how),
 # the Linux build and, when built, the Windows build under Wine.
-# Usage, from the repository root: bench/pass_memory.sh [--entries N]
+# Usage, from the repository root: bench/pass_memory.sh [--entries N] [--short]
+#   e.g. bench/pass_memory.sh --entries 12000000 --short   (a 168 MB manifest)
 # Needs the builds of scripts/test.sh (build/linux, build/windows).
 set -eu
 cd "$(dirname "$0")/.."

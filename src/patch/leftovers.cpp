@@ -1,6 +1,7 @@
 // The sweep of stale temporaries, in bounded memory: see leftovers.h.
 #include "patch/leftovers.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "patch/local_path.h"
@@ -80,18 +81,13 @@ void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideC
     ListFolder(folder, CollectTemporary, &visit);
 }
 
-static int CompareNames(const void *a, const void *b) {
-    uint64_t x = *static_cast<const uint64_t *>(a), y = *static_cast<const uint64_t *>(b);
-    return x < y ? -1 : x > y;
-}
-
 void SweepLeftovers(LeftoverSweep *sweep) {
     if (sweep->usable) {
-        qsort(sweep->names, size_t(sweep->nameCount), sizeof(uint64_t), CompareNames);
+        // In place: qsort may take a second block as large as the list.
+        std::sort(sweep->names, sweep->names + sweep->nameCount);
         for (int64_t i = 0; i < sweep->foundCount; i++) {
             const FoundTemporary *found = &sweep->found[i];
-            if (bsearch(&found->name, sweep->names, size_t(sweep->nameCount), sizeof(uint64_t), CompareNames) ==
-                nullptr)
+            if (!std::binary_search(sweep->names, sweep->names + sweep->nameCount, found->name))
                 RemoveFile(found->path);
         }
     }
