@@ -165,11 +165,10 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
         walk->refused = true;
         return;
     }
-    // A game folder the launcher has run in holds its lock and maybe
-    // partial downloads: never files to publish.
+    // A game folder the launcher has run in may hold partial downloads:
+    // never files to publish.
     if (NamesTemporaryFile(wide)) {
-        Note("not listing '%s': the launcher's own working files (partial downloads, its lock) are left out",
-             Shown(path, shown));
+        Note("not listing '%s': the launcher's partial downloads are left out", Shown(path, shown));
         return;
     }
     int folderRoom = LocalPathUnits - 2 - TextLength(wide);

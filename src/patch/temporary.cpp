@@ -2,8 +2,6 @@
 // and recognising it. Platform-neutral.
 #include "patch/temporary.h"
 
-#include "platform/files.h"
-
 static const WideChar TemporaryPrefix[] = WTEXT(".~launcher-");
 static const WideChar TemporarySuffix[] = WTEXT(".part");
 static const WideChar ResumeRecordSuffix[] = WTEXT(".meta");
@@ -76,9 +74,6 @@ bool NamesTemporaryFile(const WideChar *relativePath) {
         lowered[n] = (c >= 'A' && c <= 'Z') ? WideChar(c + 32) : c;
     }
     lowered[n] = 0;
-    // The folder lock's file is the launcher's too: a download must never
-    // replace it, nor a check count it as a game file.
-    if (TextEqual(lowered, FolderLockFileName)) return true;
     return n == TemporaryNameUnits && IsTemporaryName(lowered);
 }
 

@@ -33,7 +33,6 @@ uint64_t TemporaryHashOf(const WideChar *localPath);
 bool HashOfTemporaryName(const WideChar *name, uint64_t *hash);
 
 // True when the last component of a manifest's relative path ('/' or '\'
-// separated) is a temporary's name, or the folder lock file's
-// (FolderLockFileName, files seam): such an entry is refused, since its
-// file would be taken for a stale temporary or would replace the lock.
+// separated) is a temporary's name: such an entry is refused, since its
+// file would be taken for a stale temporary.
 bool NamesTemporaryFile(const WideChar *relativePath);

@@ -82,18 +82,22 @@ bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context)
 // can take it, so no other local user can make a pass wait. The system
 // releases it when the process ends, however it ends. Take and release it
 // on the same thread.
-// POSIX: flock on FolderLockFileName in the folder, a regular file owned by
-// the player with owner-only access, made on first use and kept. Windows: a
-// named mutex only the current user may open; nothing is written.
+// Nothing is written to the game folder for it. POSIX: flock on a lock file
+// named after the folder in the player's own lock folder
+// (/tmp/zenthara-launcher-<uid>, 0700), a regular file owned by the player
+// with owner-only access, made on first use and kept. Windows: a named
+// mutex only the current user may open.
 struct FolderLock;
-// The lock file's name in the game folder (POSIX); a manifest may not name
-// a file of this name.
-inline constexpr WideChar FolderLockFileName[] = WTEXT(".~launcher.lock");
+// Where the lock of folder is kept (POSIX: the lock file's path; Windows:
+// the mutex's name), into out (capacity units). False when it cannot be
+// had: the player's lock folder is missing and cannot be made, or is not
+// the player's alone.
+bool BuildFolderLockPath(const WideChar *folder, WideChar *out, int capacity);
 enum FolderLockState {
     FolderLocked,           // *lock holds the lock
     FolderLockBusy,         // another pass holds it
-    FolderLockUnavailable,  // the folder cannot be locked at all (the lock file cannot be
-                            // made, is not a regular file, or belongs to someone else)
+    FolderLockUnavailable,  // the folder cannot be locked at all (the lock file or its folder
+                            // cannot be made, is not what it should be, or belongs to someone else)
 };
 // Takes the lock if it is free, without waiting.
 FolderLockState TryLockFolder(const WideChar *folder, FolderLock **lock);

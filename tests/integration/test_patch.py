@@ -26,7 +26,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 from console_tool import prepare_launcher_patch_class  # noqa: E402
-from harness import (FOLDER_LOCK, BarQuery, Endless, FaultServer, Held, Nginx, Reply, SilentListener,  # noqa: E402
+from harness import (BarQuery, Endless, FaultServer, Held, Nginx, Reply, SilentListener,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
                      temporary_name, utf16_units, wait_until, write_file, write_launcher_ini)
 
@@ -273,7 +273,7 @@ class PatchToolScenarios:
         self.assertOutcome(result, 1, [CONTACTING, "second.bin  (2/2)", finished_with(1)])
         self.assertEqual(result.stderr.splitlines(), ["launcher-patch: second.bin: HTTP status 404"])
         self.assertEqual((self.game / "first.bin").read_bytes(), first)
-        self.assertEqual(sorted(p.name for p in self.game.iterdir() if p.name != FOLDER_LOCK), ["first.bin"])
+        self.assertEqual(sorted(p.name for p in self.game.iterdir()), ["first.bin"])
 
     def test_manifest_texts_that_are_not_plain(self):
         """A source URL keeps every bar after the second. A page that is no
@@ -295,7 +295,7 @@ class PatchToolScenarios:
         for game in (self.game, empty_game):
             self.assertOutcome(self.run_tool("check", page, game=game), 2, [CONTACTING, UNREACHABLE])
             self.assertOutcome(self.run_tool("patch", page, game=game), 2, [CONTACTING, UNREACHABLE])
-        self.assertEqual([p for p in empty_game.iterdir() if p.name != FOLDER_LOCK], [])
+        self.assertEqual(list(empty_game.iterdir()), [])
         comments = self.publish("manifests/comments.txt", b"# nothing to deliver yet\r\n\r\n  \n#\n")
         self.assertOutcome(self.run_tool("check", comments), 0, [CONTACTING, all_ok(0)])
         self.assertOutcome(self.run_tool("patch", comments), 0, [CONTACTING, UP_TO_DATE])
@@ -527,7 +527,7 @@ class PatchToolScenarios:
         self.assertOutcome(self.run_tool("patch", url), 1, [CONTACTING, cut_progress, finished_with(3)])
         self.assertEqual(on_disk(self.game, fits).read_bytes(), body)
         self.assertEqual((self.game / "url-fits.bin").read_bytes(), body)
-        self.assertEqual(sorted(p.name for p in self.game.iterdir() if p.name != FOLDER_LOCK),
+        self.assertEqual(sorted(p.name for p in self.game.iterdir()),
                          sorted([fits.split("/")[0], "url-fits.bin", "url-long.bin"]))
         self.assertOutcome(self.run_tool("check", url), 1, last=missing(3))
 

@@ -1,7 +1,7 @@
 // File-system seam on POSIX, in a scratch folder under /tmp: the size
 // limits and refusals of the small whole-file helpers, sizes, replacing and
-// removing; what the kept files of a download (partial body, resume
-// record) may be; the folder lock's file. Linux only (/proc/self/exe).
+// removing; links and FIFOs at a download's kept files and at the folder
+// lock's file. Linux only (/proc/self/exe).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -9,7 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
+#include <climits>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -74,179 +75,132 @@ TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
     RemoveTree(Wide(scratch));
 }
 
-// Runs call on a thread of its own. When it has not returned within five
-// seconds it is taken to wait (on a FIFO, on a lock): release() is called
-// to set it free, so the test ends, and false comes back.
-template <class Result>
-bool ReturnsWithoutWaiting(std::function<Result()> call, std::function<void()> release, Result *result) {
-    std::future<Result> pending = std::async(std::launch::async, call);
+// Runs call on a thread of its own; one that has not returned within 5 s
+// waits (on a FIFO, a lock): release() frees it, and false comes back.
+template <class Call>
+bool Prompt(Call call, const std::function<void()> &release, decltype(call()) *result) {
+    auto pending = std::async(std::launch::async, call);
     bool prompt = pending.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     if (!prompt) release();
     *result = pending.get();
     return prompt;
 }
 
-// Sets free whoever waits in open() on the FIFO at path: an open for
-// reading and writing at once never waits itself and meets both kinds.
-void ReleaseFifo(const std::string &path) {
-    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd >= 0) close(fd);
-}
-
-// What the launcher may find at the name of a file it keeps between runs.
-struct KeptName {
-    const char *kind;
-    bool usable;        // may be gone on with: appended to, read as a record
-    bool readableGame;  // may be hashed as a game file (links followed)
-};
-
-// Puts one kind of entry at path; outside is a file beyond the game folder
-// that a link may lead to.
-void Plant(const char *kind, const std::string &path, const std::string &outside) {
-    std::string k = kind;
+// Puts one kind of entry at path; outside is a file a link may lead to.
+void Plant(const std::string &kind, const std::string &path, const std::string &outside) {
     int made = 0;
-    if (k == "regular file") WriteBytes(Wide(path), "kept");
-    else if (k == "hard link to a file elsewhere") made = link(outside.c_str(), path.c_str());
-    else if (k == "symbolic link to a file") made = symlink(outside.c_str(), path.c_str());
-    else if (k == "dangling symbolic link") made = symlink((outside + ".none").c_str(), path.c_str());
-    else if (k == "FIFO") made = mkfifo(path.c_str(), 0600);
-    else if (k == "folder") made = mkdir(path.c_str(), 0700);
+    if (kind == "regular file") WriteBytes(Wide(path), "kept");
+    else if (kind == "hard link") made = link(outside.c_str(), path.c_str());
+    else if (kind == "symbolic link") made = symlink(outside.c_str(), path.c_str());
+    else if (kind == "dangling link") made = symlink((outside + ".none").c_str(), path.c_str());
+    else if (kind == "FIFO") made = mkfifo(path.c_str(), 0600);
+    else if (kind == "folder") made = mkdir(path.c_str(), 0700);
     ASSERT_EQ(made, 0) << kind;
 }
 
 }  // namespace
 
 TEST(FilesPosix, KeptFilesAreUsedOnlyWhenTheyAreRegularFilesOfOneLinkAndNothingWaits) {
-    const KeptName names[] = {
-        {"regular file", true, true},
-        {"hard link to a file elsewhere", false, true},
-        {"symbolic link to a file", false, true},
-        {"dangling symbolic link", false, false},
-        {"FIFO", false, false},
-        {"folder", false, false},
-    };
-    std::string scratch = ScratchFolder();
-    std::string outside = scratch + "/outside.bin";
-    for (const KeptName &name : names) {
+    const struct {
+        const char *kind;
+        bool usable;        // appended to, read as a record
+        bool readableGame;  // hashed as a game file (links followed)
+    } names[] = {{"regular file", true, true}, {"hard link", false, true}, {"symbolic link", false, true},
+                 {"dangling link", false, false}, {"FIFO", false, false}, {"folder", false, false}};
+    std::string scratch = ScratchFolder(), outside = scratch + "/outside.bin";
+    std::string path = scratch + "/.~launcher-0123456789abcdef.part";
+    WideString wide = Wide(path);
+    auto release = [&] { close(open(path.c_str(), O_RDWR | O_NONBLOCK)); };  // meets a FIFO's waiting open
+    for (const auto &name : names) {
         SCOPED_TRACE(name.kind);
         WriteBytes(Wide(outside), "outside");
-        std::string path = scratch + "/.~launcher-0123456789abcdef.part";
         Plant(name.kind, path, outside);
-        WideString wide = Wide(path);
-        auto release = [&] { ReleaseFifo(path); };
-
-        FileHandle kept = NoFile;
-        EXPECT_TRUE(ReturnsWithoutWaiting<FileHandle>([&] { return OpenFileForAppending(wide.c_str()); }, release, &kept));
+        FileHandle kept = NoFile, game = NoFile, made = NoFile;
+        EXPECT_TRUE(Prompt([&] { return OpenFileForAppending(wide.c_str()); }, release, &kept));
         EXPECT_EQ(kept != NoFile, name.usable);
-        if (kept != NoFile) {
-            // Reads start at the beginning, so the part can be hashed;
-            // writes land at the end wherever the reading stopped.
+        if (kept != NoFile) {  // reads from the start (the part is hashed), writes at the end
             char head[2];
             EXPECT_EQ(ReadFromFile(kept, head, 2), 2);
             EXPECT_EQ(std::string(head, 2), "ke");
-            EXPECT_TRUE(WriteToFile(kept, "X", 1));
-            EXPECT_TRUE(FlushFile(kept));
+            EXPECT_TRUE(WriteToFile(kept, "X", 1) && FlushFile(kept));
             CloseFile(kept);
-            EXPECT_EQ(ReadBytes(wide), "keptX");
         }
-
         char record[16];
         int read = 0;
-        EXPECT_TRUE(ReturnsWithoutWaiting<int>([&] { return ReadSmallFile(wide.c_str(), record, 16); }, release, &read));
+        EXPECT_TRUE(Prompt([&] { return ReadSmallFile(wide.c_str(), record, 16); }, release, &read));
         EXPECT_EQ(read, name.usable ? 5 : -1);  // "keptX"
-
-        FileHandle game = NoFile;
-        EXPECT_TRUE(ReturnsWithoutWaiting<FileHandle>([&] { return OpenFileForReading(wide.c_str()); }, release, &game));
+        EXPECT_TRUE(Prompt([&] { return OpenFileForReading(wide.c_str()); }, release, &game));
         EXPECT_EQ(game != NoFile, name.readableGame);
         CloseFile(game);
-
         // A temporary is only ever made new: whatever is there stays as it was.
-        FileHandle made = NoFile;
-        EXPECT_TRUE(ReturnsWithoutWaiting<FileHandle>([&] { return CreateFileForWriting(wide.c_str()); }, release, &made));
+        EXPECT_TRUE(Prompt([&] { return CreateFileForWriting(wide.c_str()); }, release, &made));
         EXPECT_EQ(made, NoFile);
         CloseFile(made);
         EXPECT_EQ(ReadBytes(Wide(outside)), "outside");
         EXPECT_FALSE(PathExists(Wide(outside + ".none").c_str()));
-
-        if (std::string(name.kind) == "folder") rmdir(path.c_str());
-        else unlink(path.c_str());
-        made = CreateFileForWriting(wide.c_str());
-        EXPECT_NE(made, NoFile);  // the name once removed
-        CloseFile(made);
+        rmdir(path.c_str());
         unlink(path.c_str());
     }
     RemoveTree(Wide(scratch));
 }
 
-// The lock file is the player's: made owner-only, kept after the pass, and
-// refused (the pass then goes on unlocked, never waiting) when anything
-// else is at its name or it belongs to another user who could hold it.
+// The lock file is made owner-only in the player's lock folder and kept,
+// and nothing is written to the game folder; anything else at its name, or
+// one another user could hold, is refused at once (the pass goes unlocked).
 TEST(FilesPosix, FolderLockFileIsThePlayersAloneAndAStrangersNeverMakesAPassWait) {
-    std::string scratch = ScratchFolder();
-    std::string lockPath = scratch + "/" + Narrow(FolderLockFileName);
+    std::string scratch = ScratchFolder(), outside = scratch + "/outside.bin";
     WideString folder = Wide(scratch);
-
-    FolderLock *lock = nullptr;
-    ASSERT_EQ(TryLockFolder(folder.c_str(), &lock), FolderLocked);
-    UnlockFolder(lock);
-    struct stat info;
-    ASSERT_EQ(lstat(lockPath.c_str(), &info), 0);  // kept on the disk
-    EXPECT_TRUE(S_ISREG(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(info.st_uid, geteuid());
-    ASSERT_EQ(chmod(lockPath.c_str(), 0644), 0);  // widened by hand: narrowed again
-    ASSERT_EQ(TryLockFolder(folder.c_str(), &lock), FolderLocked);
-    UnlockFolder(lock);
-    ASSERT_EQ(lstat(lockPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-
-    struct Stranger {
-        const char *kind;
-        bool needsRoot;  // made by another owner
-    };
-    const Stranger strangers[] = {{"FIFO", false}, {"symbolic link to a file", false}, {"folder", false},
-                                  {"lock file of another owner", true}};
-    std::string outside = scratch + "/outside.bin";
+    WideChar lockWide[PATH_MAX];
+    ASSERT_TRUE(BuildFolderLockPath(folder.c_str(), lockWide, PATH_MAX));
+    std::string lockPath = Narrow(lockWide);
     WriteBytes(Wide(outside), "outside");
-    for (const Stranger &stranger : strangers) {
-        SCOPED_TRACE(stranger.kind);
+    struct stat info;
+    for (int run = 0; run < 2; run++) {  // the second after the file was widened by hand
+        FolderLock *lock = nullptr;
+        ASSERT_EQ(TryLockFolder(folder.c_str(), &lock), FolderLocked);
+        UnlockFolder(lock);
+        ASSERT_EQ(lstat(lockPath.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(info.st_uid, geteuid());
+        ASSERT_EQ(chmod(lockPath.c_str(), 0644), 0);
+    }
+    int inGameFolder = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(scratch)) inGameFolder += entry.exists();
+    EXPECT_EQ(inGameFolder, 1);  // outside.bin alone: nothing of the lock
+    for (std::string stranger : {"FIFO", "symbolic link", "folder", "another owner's"}) {
+        SCOPED_TRACE(stranger);
         unlink(lockPath.c_str());
-        int held = -1;  // the stranger's own hold on the file
-        if (stranger.needsRoot) {
-            if (geteuid() != 0) {
-                std::printf("[ SKIPPED  ] %s needs root to hand the file to another owner\n", stranger.kind);
-                continue;
-            }
+        int held = -1;  // the other owner's hold on the file
+        if (stranger == "another owner's") {
+            if (geteuid() != 0) continue;  // only root can hand the file to another owner
             WriteBytes(Wide(lockPath), "");
             ASSERT_EQ(chown(lockPath.c_str(), 65534, 65534), 0);
-            held = open(lockPath.c_str(), O_RDONLY);
-            ASSERT_GE(held, 0);
-            ASSERT_EQ(flock(held, LOCK_EX), 0);
+            ASSERT_EQ(flock(held = open(lockPath.c_str(), O_RDONLY), LOCK_EX), 0);
         } else {
-            Plant(stranger.kind, lockPath, outside);
+            Plant(stranger, lockPath, outside);
         }
         auto release = [&] {
-            ReleaseFifo(lockPath);
+            close(open(lockPath.c_str(), O_RDWR | O_NONBLOCK));
             if (held >= 0) close(held);
             held = -1;
         };
         FolderLockState state = FolderLocked;
-        EXPECT_TRUE(ReturnsWithoutWaiting<FolderLockState>(
-            [&] {
-                FolderLock *taken = nullptr;
-                FolderLockState seen = TryLockFolder(folder.c_str(), &taken);
-                UnlockFolder(taken);
-                return seen;
-            },
-            release, &state));
-        EXPECT_EQ(state, FolderLockUnavailable);
         FolderLock *waited = nullptr;
-        EXPECT_TRUE(ReturnsWithoutWaiting<FolderLock *>([&] { return WaitLockFolder(folder.c_str()); }, release, &waited));
+        EXPECT_TRUE(Prompt([&] {
+            FolderLock *taken = nullptr;
+            FolderLockState seen = TryLockFolder(folder.c_str(), &taken);
+            UnlockFolder(taken);
+            return seen;
+        }, release, &state));
+        EXPECT_EQ(state, FolderLockUnavailable);
+        EXPECT_TRUE(Prompt([&] { return WaitLockFolder(folder.c_str()); }, release, &waited));
         EXPECT_EQ(waited, nullptr);
         UnlockFolder(waited);
         release();
-        if (std::string(stranger.kind) == "folder") rmdir(lockPath.c_str());
+        rmdir(lockPath.c_str());
     }
+    unlink(lockPath.c_str());
     EXPECT_EQ(ReadBytes(Wide(outside)), "outside");
     RemoveTree(folder);
 }

@@ -3,7 +3,8 @@
 // Linux only for ExecutablePath (/proc/self/exe) and the early writeback of
 // big files (sync_file_range); the rest is POSIX.
 // Replaces are durable (the folder is synced after the rename); the folder
-// lock of a pass is flock() on an owner-only lock file in the folder.
+// lock of a pass is flock() on an owner-only lock file in the player's own
+// lock folder (/tmp/zenthara-launcher-<uid>).
 // Files the launcher keeps between runs (partial bodies, resume records) are
 // opened without following a link at their name, without waiting on a FIFO
 // (O_NONBLOCK, cleared once the file is known to be regular), and only as
@@ -250,29 +251,52 @@ bool ListFolder(const WideChar *folder, FolderEntryVisitor visit, void *context)
     return true;
 }
 
-// The lock is flock() on a lock file in the folder. flock on the folder
-// itself could be taken by anyone who may read the folder, and would make
-// every pass wait for a stranger; the lock file is the player's, readable
-// by nobody else. It stays on the disk: removing it on unlock would let a
-// waiter lock a file that no longer has the name while a newcomer locks a
-// new one. The kernel drops the lock with the last descriptor, so a killed
-// pass frees it.
+// The lock is flock() on a lock file of the player's own, in a folder only
+// the player can open: /tmp/zenthara-launcher-<uid>, 0700, named after a
+// hash of the game folder's real path. flock on the game folder itself
+// could be taken by anyone who may read the folder, and would make every
+// pass wait for a stranger; a lock file in the game folder would make a
+// check write there. The lock file stays on the disk: removing it on
+// unlock would let a waiter lock a file that no longer has the name while a
+// newcomer locks a new one. The kernel drops the lock with the last
+// descriptor, so a killed pass frees it.
 struct FolderLock {
     int fd;  // the lock file, opened for reading
 };
 
+constexpr mode_t LockFolderMode = 0700;
 constexpr mode_t LockFileMode = 0600;
+
+// The player's lock folder, made when missing. False when what is at its
+// name is not a folder of the player's that no one else may enter (someone
+// made it first): the pass then runs without the lock rather than wait.
+static bool PlayersLockFolder(char *folder8, size_t size) {
+    if (snprintf(folder8, size, "/tmp/zenthara-launcher-%u", unsigned(geteuid())) >= int(size)) return false;
+    mkdir(folder8, LockFolderMode);
+    struct stat info;
+    return lstat(folder8, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+bool BuildFolderLockPath(const WideChar *folder, WideChar *out, int capacity) {
+    char folder8[Utf8PathBytes], real8[PATH_MAX], lockFolder8[64], path8[Utf8PathBytes];
+    if (!PathToUtf8(folder, folder8) || !PlayersLockFolder(lockFolder8, sizeof lockFolder8)) return false;
+    // One folder, one lock, however it is spelled.
+    const char *named = realpath(folder8, real8) != nullptr ? real8 : folder8;
+    uint64_t hash = 14695981039346656037ull;
+    for (const char *p = named; *p != 0; p++) hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+    snprintf(path8, sizeof path8, "%s/%016llx.lock", lockFolder8, static_cast<unsigned long long>(hash));
+    return Utf8ToText(path8, out, capacity);
+}
 
 // Opens (making it when missing) the folder's lock file. Refused, -1: a
 // link or anything but a regular file at its name, or a file that belongs
-// to another user (who could hold the lock for ever). A file of our own
-// with wider access is narrowed to the owner's.
-static int OpenLockFile(const char *folder8) {
-    char name8[NameUnits];
+// to another user. A file of our own with wider access is narrowed to the
+// owner's.
+static int OpenLockFile(const WideChar *folder) {
+    WideChar path[Utf8PathBytes];
     char path8[Utf8PathBytes];
-    if (!TextToUtf8(FolderLockFileName, name8, NameUnits) ||
-        snprintf(path8, sizeof path8, "%s/%s", folder8, name8) >= int(sizeof path8))
-        return -1;
+    if (!BuildFolderLockPath(folder, path, Utf8PathBytes) || !PathToUtf8(path, path8)) return -1;
     int fd = OpenRetrying(path8, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, LockFileMode);
     if (fd < 0) return -1;
     struct stat info;
@@ -287,9 +311,7 @@ static int OpenLockFile(const char *folder8) {
 
 static FolderLockState LockFolderDescriptor(const WideChar *folder, bool wait, FolderLock **lock) {
     *lock = nullptr;
-    char folder8[Utf8PathBytes];
-    if (!PathToUtf8(folder, folder8)) return FolderLockUnavailable;
-    int fd = OpenLockFile(folder8);
+    int fd = OpenLockFile(folder);
     if (fd < 0) return FolderLockUnavailable;
     // A signal that interrupts the wait and returns goes back to waiting;
     // the interrupt handlers that end the process (Ctrl+C) end it here too.

@@ -394,13 +394,10 @@ static bool MakeUserOnlyAccess(UserOnlyAccess *access) {
     return true;
 }
 
-// Creates or opens the folder's mutex; nullptr when it cannot be had
-// (no full path, no user-only descriptor, or access denied to an existing
-// one).
-static HANDLE OpenFolderMutex(const WideChar *folder) {
+bool BuildFolderLockPath(const WideChar *folder, WideChar *out, int capacity) {
     WideChar full[ExtendedPathUnits];
     DWORD n = GetFullPathNameW(folder, ExtendedPathUnits, full, nullptr);
-    if (n == 0 || n >= ExtendedPathUnits) return nullptr;
+    if (n == 0 || n >= ExtendedPathUnits || capacity < LockNameUnits) return false;
     while (n > 3 && full[n - 1] == L'\\') full[--n] = 0;
     CharUpperBuffW(full, n);
     uint64_t hash = 14695981039346656037ull;  // FNV-1a over the units
@@ -408,14 +405,22 @@ static HANDLE OpenFolderMutex(const WideChar *folder) {
         hash = (hash ^ (uint16_t(full[i]) & 0xFF)) * 1099511628211ull;
         hash = (hash ^ (uint16_t(full[i]) >> 8)) * 1099511628211ull;
     }
-    WideChar name[LockNameUnits];
-    FormatText(name, LockNameUnits, L"Local\\ZentharaLauncherFolder-");
-    int used = TextLength(name);
+    FormatText(out, capacity, L"Local\\ZentharaLauncherFolder-");
+    int used = TextLength(out);
     for (int i = 15; i >= 0; i--) {
-        name[used + i] = L"0123456789abcdef"[hash & 15];
+        out[used + i] = L"0123456789abcdef"[hash & 15];
         hash >>= 4;
     }
-    name[used + 16] = 0;
+    out[used + 16] = 0;
+    return true;
+}
+
+// Creates or opens the folder's mutex; nullptr when it cannot be had
+// (no full path, no user-only descriptor, or access denied to an existing
+// one).
+static HANDLE OpenFolderMutex(const WideChar *folder) {
+    WideChar name[LockNameUnits];
+    if (!BuildFolderLockPath(folder, name, LockNameUnits)) return nullptr;
     UserOnlyAccess access;
     if (!MakeUserOnlyAccess(&access)) return nullptr;
     return CreateMutexW(&access.attributes, FALSE, name);
