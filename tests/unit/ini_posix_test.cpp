@@ -215,42 +215,24 @@ TEST(IniPosixWrite, FileWithOtherHardLinksIsEditedInPlace) {
 }
 
 TEST(IniPosixRead, AFifoOrAFolderReadsAsNoFileWithoutWaitingAndIsNeverWritten) {
-    struct Case {
+    const struct {
         const char *name;
-        bool fifo;    // a FIFO, else a folder
-        bool linked;  // reached through a symbolic link at launcher.ini
-    };
-    const Case cases[] = {{"FIFO", true, false}, {"link to a FIFO", true, true}, {"folder", false, false}};
-    for (const Case &c : cases) {
+        bool fifo, linked;  // a FIFO (else a folder), reached through a link at launcher.ini
+    } cases[] = {{"FIFO", true, false}, {"link to a FIFO", true, true}, {"folder", false, false}};
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Scratch scratch;
-        std::string ini = scratch.Path("launcher.ini");
-        std::string entry = c.linked ? scratch.Path("elsewhere") : ini;
+        std::string ini = scratch.Path("launcher.ini"), entry = c.linked ? scratch.Path("elsewhere") : ini;
         ASSERT_EQ(c.fifo ? mkfifo(entry.c_str(), 0600) : mkdir(entry.c_str(), 0700), 0);
-        if (c.linked) {
-            ASSERT_EQ(symlink("elsewhere", ini.c_str()), 0);
-        }
-
-        // A read that opened the FIFO for reading alone would wait for a
-        // writer; after five seconds the test plays that writer, so the
-        // run ends and the wait shows as a failure.
-        auto both = std::async(std::launch::async, [&] {
-            std::string read = ReadUser(ini);
-            return std::make_pair(read, WriteUser(ini, "new"));
-        });
+        if (c.linked) ASSERT_EQ(symlink("elsewhere", ini.c_str()), 0);
+        // A read or write that waits for a FIFO's other end gets it after 5 s, and fails.
+        auto both = std::async(std::launch::async, [&] { return std::make_pair(ReadUser(ini), WriteUser(ini, "new")); });
         bool prompt = both.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-        for (int i = 0; i < 10 && both.wait_for(std::chrono::seconds(0)) != std::future_status::ready; i++) {
-            int writer = open(entry.c_str(), O_RDWR | O_NONBLOCK);
-            if (writer >= 0) close(writer);
-            both.wait_for(std::chrono::seconds(1));
-        }
+        for (int i = 0; i < 10 && both.wait_for(std::chrono::seconds(1)) != std::future_status::ready; i++)
+            close(open(entry.c_str(), O_RDWR | O_NONBLOCK));
         EXPECT_TRUE(prompt) << "waited on the FIFO";
-        auto [read, written] = both.get();
-        EXPECT_EQ(read, "<none>");
-        EXPECT_FALSE(written);
-        struct stat after = StatOf(entry);
-        EXPECT_TRUE(c.fifo ? S_ISFIFO(after.st_mode) : S_ISDIR(after.st_mode));
-        EXPECT_FALSE(Exists(ini + ".tmp"));
-        EXPECT_FALSE(Exists(entry + ".tmp"));
+        EXPECT_EQ(both.get(), std::make_pair(std::string("<none>"), false));
+        EXPECT_TRUE(c.fifo ? S_ISFIFO(StatOf(entry).st_mode) : S_ISDIR(StatOf(entry).st_mode));
+        EXPECT_FALSE(Exists(ini + ".tmp") || Exists(entry + ".tmp"));
     }
 }
