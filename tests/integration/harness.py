@@ -124,6 +124,8 @@ class _FaultHandler(BaseHTTPRequestHandler):
         try:
             if isinstance(route, Endless):
                 self._endless(route)
+            elif isinstance(route, Paced):
+                _send_paced(self, route)
             elif isinstance(route, Held):
                 self._held(route)
             else:
@@ -263,9 +265,6 @@ def write_launcher_ini(game, patch_url, extra=""):
     write_file(Path(game) / "launcher.ini", text.encode("utf-8"))
 
 
-FOLDER_LOCK = ".~launcher.lock"  # the folder lock a pass leaves in the game folder (Linux build)
-
-
 def snapshot(root):
     """Every file, folder and link below root: relative path -> content
     (bytes for files, "<dir>" for folders, "-> target" for links)."""
@@ -273,8 +272,6 @@ def snapshot(root):
     result = {}
     for folder, dirs, files in os.walk(root, followlinks=False):
         for name in dirs + files:
-            if name == FOLDER_LOCK:
-                continue  # the pass's lock, which stays in the game folder
             p = Path(folder) / name
             rel = str(p.relative_to(root))
             if p.is_symlink():
@@ -328,160 +325,46 @@ def quote_path(relative):
 
 
 # --------------------------------------------------------------------------
-# A slow link shared by every connection
-
-
-class SharedLink:
-    """One link of rate bytes per second that every paced connection of a
-    server goes through together: bytes leave in turns of at most `piece`
-    bytes, each turn booked at the end of the line, so connections that
-    keep asking share the rate equally (round robin)."""
-
-    def __init__(self, rate, piece=128):
-        self.rate = float(rate)
-        self.piece = piece
-        self.lock = threading.Lock()
-        self.free_at = time.monotonic()
-
-    def book(self, size):
-        """The moment a turn of size bytes may go out; the link is then busy
-        for size / rate after it."""
-        with self.lock:
-            start = max(time.monotonic(), self.free_at)
-            self.free_at = start + size / self.rate
-            return start
+# A slow link shared by every download
 
 
 @dataclass
-class PacedBody:
-    """What PacedServer answers for a path: a 200 with the body's length,
-    the body sent at once (rate None), through the server's shared link
-    (rate "link") or at a rate of its own in bytes per second."""
+class Paced:
+    """A 200 with its length whose body goes out in pieces: at once (rate
+    None), at rate bytes per second, or ("link") through the server's link."""
     body: bytes
     rate: object = None
 
 
-class PacedServer:
-    """HTTP/1.1 server on 127.0.0.1, one thread per connection, keep-alive,
-    answering GETs from a table of PacedBody (404 for anything else). Heads
-    go out at once; bodies are paced as their PacedBody says, the "link"
-    ones all through one SharedLink of link_rate bytes per second. Records
-    every request target in the order they came (targets())."""
+def _send_paced(handler, r):
+    server = handler.server
+    handler.send_response(200)
+    handler.send_header("Content-Length", str(len(r.body)))
+    handler.end_headers()
+    step = len(r.body) if r.rate is None else server.piece
+    turn = time.monotonic()
+    for at in range(0, len(r.body), step or 1):
+        piece = r.body[at:at + step]
+        if r.rate == "link":  # the next turn at the end of the link's line
+            with server.lock:
+                turn = max(time.monotonic(), server.link_free_at)
+                server.link_free_at = turn + len(piece) / server.link_rate
+        if server.stopping.wait(max(0.0, turn - time.monotonic())):
+            return
+        handler.wfile.write(piece)
+        if r.rate not in (None, "link"):
+            turn += len(piece) / r.rate
+
+
+class PacedServer(FaultServer):
+    """A FaultServer whose add()ed bodies are Paced; the "link" ones share one
+    link of link_rate bytes per second in turns of `piece` bytes, round robin."""
 
     def __init__(self, link_rate, piece=128):
-        self.link = SharedLink(link_rate, piece)
-        self.piece = piece
-        self.bodies = {}
-        self.seen = []
-        self.lock = threading.Lock()
-        self.stopping = threading.Event()
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(64)
-        self.listener.settimeout(0.1)
-        self.port = self.listener.getsockname()[1]
-        self.threads = []
-        self.acceptor = threading.Thread(target=self._accept, daemon=True)
-        self.acceptor.start()
-
-    def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+        super().__init__()
+        self.httpd.link_rate, self.httpd.piece = float(link_rate), piece
+        self.httpd.link_free_at = time.monotonic()
+        self.start()
 
     def add(self, path, body, rate=None):
-        with self.lock:
-            self.bodies["/" + path.lstrip("/")] = PacedBody(body, rate)
-        return self.url(path)
-
-    def targets(self):
-        with self.lock:
-            return list(self.seen)
-
-    def hits_of(self, path):
-        target = "/" + path.lstrip("/")
-        return sum(1 for seen in self.targets() if seen == target)
-
-    def stop(self):
-        self.stopping.set()
-        self.acceptor.join(10)
-        for thread in self.threads:
-            thread.join(10)
-        self.listener.close()
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                sock, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            sock.settimeout(0.1)
-            thread = threading.Thread(target=self._serve, args=(sock,), daemon=True)
-            self.threads.append(thread)
-            thread.start()
-
-    def _wait_until(self, moment):
-        """Waits until the monotonic moment; False when the server stops."""
-        left = moment - time.monotonic()
-        return left <= 0 or not self.stopping.wait(left)
-
-    def _send(self, sock, data):
-        view = memoryview(data)
-        while view:
-            if self.stopping.is_set():
-                return False
-            try:
-                view = view[sock.send(view):]
-            except socket.timeout:
-                continue
-            except OSError:
-                return False
-        return True
-
-    def _send_body(self, sock, answer):
-        if answer.rate is None:
-            return self._send(sock, answer.body)
-        at = 0
-        next_turn = time.monotonic()
-        while at < len(answer.body):
-            size = min(self.piece, len(answer.body) - at)
-            if answer.rate == "link":
-                next_turn = self.link.book(size)
-            if not self._wait_until(next_turn) or not self._send(sock, answer.body[at:at + size]):
-                return False
-            if answer.rate != "link":
-                next_turn += size / float(answer.rate)
-            at += size
-        return True
-
-    def _serve(self, sock):
-        pending = b""
-        deadline = time.monotonic() + STALL_LIMIT_S
-        try:
-            while not self.stopping.is_set() and time.monotonic() < deadline:
-                if b"\r\n\r\n" not in pending:
-                    try:
-                        data = sock.recv(65536)
-                    except socket.timeout:
-                        continue
-                    except OSError:
-                        return
-                    if not data:
-                        return
-                    pending += data
-                    continue
-                head, pending = pending.split(b"\r\n\r\n", 1)
-                target = head.split(b" ", 2)[1].decode("latin-1")
-                with self.lock:
-                    self.seen.append(target)
-                    answer = self.bodies.get(target)
-                if answer is None:
-                    if not self._send(sock, b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"):
-                        return
-                    continue
-                head_out = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(answer.body)
-                if not self._send(sock, head_out) or not self._send_body(sock, answer):
-                    return
-                deadline = time.monotonic() + STALL_LIMIT_S
-        finally:
-            sock.close()
+        return self.route(path, Paced(body, rate))

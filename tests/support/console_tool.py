@@ -3,11 +3,9 @@ the way the tests, the benchmark and the demo need it: the Linux build
 directly, the Windows build under Wine.
 
 build/<target>/<name> is the program (".exe" for Windows), unless a build
-folder is named, by the caller or by LAUNCHER_LINUX_BUILD or
-LAUNCHER_WINDOWS_BUILD (absolute, or relative to the repository), or
-LAUNCHER_PATCH_LINUX, LAUNCHER_MANIFEST_WINDOWS and so on (the name in
-capitals, then the target) name the file itself. The version a build was
-made as is launcher_version.txt in its folder (version()). Under Wine,
+folder is named (by the caller, or LAUNCHER_LINUX_BUILD or _WINDOWS_BUILD),
+or LAUNCHER_PATCH_LINUX, LAUNCHER_MANIFEST_WINDOWS and so on (the name in
+capitals, then the target) name the file itself. Under Wine,
 drive Z: is the root folder, so native() turns a folder into Z: plus its
 path with backslashes.
 
@@ -64,8 +62,7 @@ class ConsoleTool:
         self.exe = Path(override or default)
 
     def version(self):
-        """The version of the build the program belongs to, as CMake wrote
-        it beside the program ("4.1")."""
+        """The version ("4.1") of the build the program belongs to."""
         return build_version(self.exe.parent)
 
     def unavailable(self):
@@ -140,8 +137,7 @@ class ConsoleTool:
 
 
 def build_version(folder):
-    """The version (text, such as "4.1") of the build in folder, from the
-    launcher_version.txt CMake writes there."""
+    """The version ("4.1") CMake wrote into a build folder."""
     return Path(folder, "launcher_version.txt").read_text(encoding="utf-8").strip()
 
 
@@ -187,9 +183,8 @@ def prepare_launcher_patch_class(cls, sandbox_prefix=None):
 def run_target_classes(classes, variable="LAUNCHER_PATCH_TARGET", names=None):
     """Runs the test classes whose target the environment variable picks
     (all when it is unset) and gives the exit status: 0 only when at least
-    one scenario ran and none failed. names (the command line's arguments
-    by default), when there are any, pick tests as unittest names them
-    ("LinuxResumeTest", "LinuxResumeTest.test_x") instead of the classes."""
+    one scenario ran and none failed. names (by default the command line's)
+    pick tests instead, as unittest names them ("LinuxResumeTest.test_x")."""
     names = sys.argv[1:] if names is None else names
     loader = unittest.TestLoader()
     if names:
