@@ -5,11 +5,7 @@
 #include "../../tools/console_output.h"
 
 TEST(ConsoleText, ControlCharactersAreShownEscapedAndNothingElseChanges) {
-    struct Case {
-        const char *text;
-        const char *shown;
-    };
-    const Case cases[] = {
+    const char *cases[][2] = {  // text, as shown
         // C0, DEL and C1 controls, the sequences a manifest could aim at a
         // terminal: window title, screen clear, clipboard write, 8-bit CSI.
         {"a\x1B]0;title\x07/\x1B[2J\x1B]52;c;aGk=\x07\xC2\x9B" "31m\x7F",
@@ -21,21 +17,17 @@ TEST(ConsoleText, ControlCharactersAreShownEscapedAndNothingElseChanges) {
         // Text that is not UTF-8 has every byte above 0x7F escaped, so a raw
         // 0x9B never reaches a terminal that reads 8-bit controls.
         {"\xC3\xA9\x9B[2J\xFF", "\\xC3\\xA9\\x9B[2J\\xFF"},
-        // Bidirectional embeddings, overrides (U+202A-U+202E) and isolates
-        // (U+2066-U+2069): "evil<RLO>txt.exe" would read as "evilexe.txt".
-        {"evil\xE2\x80\xAEtxt.exe", "evil\\u202Etxt.exe"},
-        {"\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD", "\\u202A\\u202B\\u202C\\u202D"},
+        {"\xE2\x80\xAE\xFF", "\\xE2\\x80\\xAE\\xFF"},
+        // Bidirectional embeddings, overrides and isolates ("<RLO>txt.exe" reads "exe.txt").
+        {"evil\xE2\x80\xAEtxt.exe\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD",
+         "evil\\u202Etxt.exe\\u202A\\u202B\\u202C\\u202D"},
         {"\xE2\x81\xA6x\xE2\x81\xA7y\xE2\x81\xA8z\xE2\x81\xA9", "\\u2066x\\u2067y\\u2068z\\u2069"},
-        // Their neighbours are ordinary text: U+2029 and U+202F before and
-        // after the first range, U+2065 and U+206A around the second, and
-        // U+36AE, whose last byte is U+202E's.
+        // Their neighbours U+2029, U+202F, U+2065, U+206A, and U+36AE (ending in U+202E's last byte).
         {"\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE3\x9A\xAE",
          "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xE3\x9A\xAE"},
-        // In text that is not UTF-8 an override's bytes are escaped one by one.
-        {"\xE2\x80\xAE\xFF", "\\xE2\\x80\\xAE\\xFF"},
     };
     char out[ShownTextBytes];
-    for (const Case &c : cases) EXPECT_STREQ(ShownText(c.text, out, int(sizeof out)), c.shown) << c.shown;
+    for (const auto &c : cases) EXPECT_STREQ(ShownText(c[0], out, int(sizeof out)), c[1]) << c[1];
 
     // Cut to the buffer at a whole escape or character, always terminated.
     char small[8];

