@@ -14,6 +14,12 @@ int ExecutablePath(WideChar *out, int capacity);
 // Size of the file at path; false when it cannot be examined for any reason.
 bool LocalFileSize(const WideChar *path, int64_t *size);
 
+// What is at path itself: a symbolic link, junction or other reparse point
+// there is reported as a link, never followed (links on the way to it are).
+// PathAbsent too when nothing can be seen there.
+enum PathKind { PathAbsent, PathRegularFile, PathFolder, PathLink, PathOther };
+PathKind LookAtPath(const WideChar *path);
+
 bool PathExists(const WideChar *path);
 // True when anything is at path itself, a dangling symbolic link included.
 bool PathEntryExists(const WideChar *path);

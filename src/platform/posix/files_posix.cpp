@@ -55,6 +55,15 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
+PathKind LookAtPath(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    struct stat info;
+    if (!PathToUtf8(path, path8) || lstat(path8, &info) != 0) return PathAbsent;
+    if (S_ISREG(info.st_mode)) return PathRegularFile;
+    if (S_ISDIR(info.st_mode)) return PathFolder;
+    return S_ISLNK(info.st_mode) ? PathLink : PathOther;
+}
+
 bool PathExists(const WideChar *path) {
     char path8[Utf8PathBytes];
     struct stat info;
