@@ -128,14 +128,16 @@ static bool KeyNames(const WideChar *key, const WideChar *path) {
 
 // What PlanEntry needs of an entry listed with -1: what is at its path, and
 // whether that is launcher.ini at the top of the game folder or the running
-// program's own file.
+// program's own file (by path key, or as one file when the game folder is
+// given as a relative path or through a link).
 static void LookAtAbsentEntry(const Pass *pass, const QueuedEntry *queued, EntryFacts *facts) {
     facts->kind = LookAtPath(queued->localPath);
     if (facts->kind == PathAbsent) return;
     WideChar path[LocalPathUnits];
     facts->isLauncherIni =
         BuildLocalPath(pass->settings->gameFolder, WTEXT("launcher.ini"), path) && KeyNames(queued->pathKey, path);
-    facts->isRunningProgram = ExecutablePath(path, LocalPathUnits) > 0 && KeyNames(queued->pathKey, path);
+    facts->isRunningProgram = ExecutablePath(path, LocalPathUnits) > 0 &&
+                              (KeyNames(queued->pathKey, path) || SameFileAt(queued->localPath, path));
 }
 
 // Looks at the disk for a prepared entry and plans it. A removal is carried

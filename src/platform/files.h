@@ -20,6 +20,11 @@ bool LocalFileSize(const WideChar *path, int64_t *size);
 enum PathKind { PathAbsent, PathRegularFile, PathFolder, PathLink, PathOther };
 PathKind LookAtPath(const WideChar *path);
 
+// Whether a and b are one file however they are spelled (a relative path,
+// a link on the way, another hard link): the same volume and file number.
+// False when either cannot be looked at.
+bool SameFileAt(const WideChar *a, const WideChar *b);
+
 bool PathExists(const WideChar *path);
 // True when anything is at path itself, a dangling symbolic link included.
 bool PathEntryExists(const WideChar *path);

@@ -627,8 +627,9 @@ class PatchToolScenarios:
         leftover temporary and resume record, and counts it as handled; one
         listed after a download of the same file removes what that one left.
         A folder, a link, launcher.ini at the top of the game folder (in any
-        letter case on Windows) and the running program are errors, left as
-        they are; a launcher.ini below the top is an ordinary file."""
+        letter case on Windows) and the running program (however the game
+        folder is given) are errors, left as they are; a launcher.ini below
+        the top is an ordinary file."""
         body = content_of("removal", 700)
         source = self.publish("files/removal.bin", body)
         write_file(self.game / "gone.bin", b"retired")
@@ -668,13 +669,16 @@ class PatchToolScenarios:
         self.assertTrue((self.game / "link.bin").is_symlink())
         self.assertEqual((self.area / "outside" / "target.bin").read_bytes(), b"do not touch")
         self.assertTrue(program.exe.exists())
+        relative = program.run(["patch", "--dir", ".", "--url", url], cwd=self.game)
+        self.assertIn("the running program is never removed", relative.describe())
+        self.assertTrue(program.exe.exists())
 
         write_file(self.game / "sub" / "retired.dat", b"x")
         url = self.publish_manifest("clean.txt", [entry("sub/retired.dat", -1, source),
                                                   entry("again.bin", -1, source)])
         self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(1))
         self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(2))
-        self.assertEqual(len(self.file_requests("files/")), 1)  # again.bin's download; a removal fetches nothing
+        self.assertEqual(len(self.file_requests("files/")), 2)  # again.bin in each pass; a removal fetches nothing
 
     def test_names_at_the_file_system_limit_install(self):
         """File names of up to 255 bytes (the limit of the file systems here),

@@ -76,6 +76,26 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
+// The volume and file number of what path leads to; false when it cannot
+// be opened.
+static bool FileIdentity(const WideChar *path, BY_HANDLE_FILE_INFORMATION *info) {
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return known;
+}
+
+bool SameFileAt(const WideChar *a, const WideChar *b) {
+    BY_HANDLE_FILE_INFORMATION infoA, infoB;
+    return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
 bool PathExists(const WideChar *path) {
     SystemPath buffer;
     return GetFileAttributesW(ForSystem(path, &buffer)) != INVALID_FILE_ATTRIBUTES;
