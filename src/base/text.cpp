@@ -189,3 +189,13 @@ int32_t ParseIntLikeWtoi(const WideChar *text) {
 int64_t ParseInt64LikeAtoi64(const char *text) {
     return ParseDecimal(text, INT64_MIN, INT64_MAX);
 }
+
+uint64_t HashTextUnits(const WideChar *text, int units) {
+    uint64_t hash = 14695981039346656037ull;
+    for (int i = 0; i < units; i++) {
+        uint16_t unit = uint16_t(text[i]);
+        hash = (hash ^ (unit & 0xFF)) * 1099511628211ull;
+        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
+    }
+    return hash;
+}

@@ -53,3 +53,8 @@ bool TextToUtf8(const WideChar *source, char *dest, int capacity);
 int32_t ParseIntLikeWtoi(const WideChar *text);
 // _atoi64 over 8-bit text, same rules, 64-bit result.
 int64_t ParseInt64LikeAtoi64(const char *text);
+
+// 64-bit FNV-1a over the first units UTF-16 units of text (low byte, then
+// high byte of each), the same on every platform: names of temporaries and
+// locks are made from it.
+uint64_t HashTextUnits(const WideChar *text, int units);

@@ -13,15 +13,13 @@ struct FoundTemporary {
     WideChar path[TemporaryPathUnits];
 };
 
-// FNV-1a over the folder part of a key (up to its last separator); false
+// The hash of the folder part of a key (up to its last separator); false
 // for a path without one.
 static bool FolderHashOf(const WideChar *pathKey, uint64_t *hash) {
     int cut = TextLength(pathKey);
     while (cut > 0 && pathKey[cut - 1] != PathSeparator) cut--;
     if (cut <= 1) return false;
-    uint64_t h = 14695981039346656037ull;
-    for (int i = 0; i < cut - 1; i++) h = (h ^ uint64_t(uint16_t(pathKey[i]))) * 1099511628211ull;
-    *hash = h;
+    *hash = HashTextUnits(pathKey, cut - 1);
     return true;
 }
 

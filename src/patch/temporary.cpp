@@ -11,16 +11,7 @@ static_assert(TemporaryPrefixUnits + TemporaryDigits + 5 == TemporaryNameUnits, 
 
 static bool IsAnySeparator(WideChar c) { return c == '/' || c == '\\'; }
 
-// FNV-1a over the UTF-16 units of the name (low byte, then high byte).
-static uint64_t HashName(const WideChar *name) {
-    uint64_t hash = 14695981039346656037ull;
-    for (const WideChar *p = name; *p != 0; p++) {
-        uint16_t unit = uint16_t(*p);
-        hash = (hash ^ (unit & 0xFF)) * 1099511628211ull;
-        hash = (hash ^ (unit >> 8)) * 1099511628211ull;
-    }
-    return hash;
-}
+static uint64_t HashName(const WideChar *name) { return HashTextUnits(name, TextLength(name)); }
 
 // folder + prefix + hash digits + suffix, the name in place of localPath's.
 static bool BuildSiblingPath(const WideChar *localPath, const WideChar *suffix, WideChar *out) {

@@ -224,7 +224,9 @@ TEST(IniPosixRead, AFifoOrAFolderReadsAsNoFileWithoutWaitingAndIsNeverWritten) {
         Scratch scratch;
         std::string ini = scratch.Path("launcher.ini"), entry = c.linked ? scratch.Path("elsewhere") : ini;
         ASSERT_EQ(c.fifo ? mkfifo(entry.c_str(), 0600) : mkdir(entry.c_str(), 0700), 0);
-        if (c.linked) ASSERT_EQ(symlink("elsewhere", ini.c_str()), 0);
+        if (c.linked) {
+            ASSERT_EQ(symlink("elsewhere", ini.c_str()), 0);
+        }
         // A read or write that waits for a FIFO's other end gets it after 5 s, and fails.
         auto both = std::async(std::launch::async, [&] { return std::make_pair(ReadUser(ini), WriteUser(ini, "new")); });
         bool prompt = both.wait_for(std::chrono::seconds(5)) == std::future_status::ready;

@@ -400,11 +400,7 @@ bool BuildFolderLockPath(const WideChar *folder, WideChar *out, int capacity) {
     if (n == 0 || n >= ExtendedPathUnits || capacity < LockNameUnits) return false;
     while (n > 3 && full[n - 1] == L'\\') full[--n] = 0;
     CharUpperBuffW(full, n);
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a over the units
-    for (DWORD i = 0; i < n; i++) {
-        hash = (hash ^ (uint16_t(full[i]) & 0xFF)) * 1099511628211ull;
-        hash = (hash ^ (uint16_t(full[i]) >> 8)) * 1099511628211ull;
-    }
+    uint64_t hash = HashTextUnits(full, int(n));
     FormatText(out, capacity, L"Local\\ZentharaLauncherFolder-");
     int used = TextLength(out);
     for (int i = 15; i >= 0; i--) {
