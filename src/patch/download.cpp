@@ -343,6 +343,15 @@ void RemoveDownloadLeftovers(const WideChar *localPath) {
     if (BuildResumeRecordPath(localPath, path)) RemoveFile(path);
 }
 
+// An unlink (DeleteFileW's work) is durable enough: a removal a power cut
+// undoes leaves a file the next pass removes again.
+bool RemoveListedFile(QueuedEntry *queued) {
+    RemoveDownloadLeftovers(queued->localPath);
+    if (RemoveFile(queued->localPath) || !PathEntryExists(queued->localPath)) return true;
+    snprintf(queued->failure, FailureTextBytes, "%s", "the file could not be removed");
+    return false;
+}
+
 bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {
     Sha256Run *run = Sha256Begin();
     FileHandle file = run != nullptr ? OpenFileForReading(queued->localPath) : NoFile;

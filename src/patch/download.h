@@ -27,6 +27,13 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer);
 // (its temporary and resume record); for files that are in place.
 void RemoveDownloadLeftovers(const WideChar *localPath);
 
+// Removes the regular file at queued->localPath that the manifest lists as
+// absent (PlanRemove), with its download leftovers. True when nothing is
+// left at the path; false with queued->failure set otherwise. A link that
+// took the file's place meanwhile goes itself, never what it leads to, and
+// a folder stays.
+bool RemoveListedFile(QueuedEntry *queued);
+
 // Whether the file at queued->localPath has exactly the manifest's size and
 // SHA-256 (queued->entry.hasSha256 must be set); false too when it cannot
 // be read. Reads through buffer (TransferBufferBytes).

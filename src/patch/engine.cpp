@@ -1,7 +1,8 @@
 // The check/patch pass. Platform-neutral over the http, files and thread
 // seams. A download never leaves a partial or wrong file in place: it is
 // written to a temporary file beside its target and replaces the target only
-// once the whole body arrived with the size the manifest announced.
+// once the whole body arrived with the size the manifest announced. A
+// regular file listed with -1 is removed by the pass itself, in order.
 // What each entry calls for is PlanEntry's decision (patch/plan); downloads
 // run on several workers (patch/transfers); everything else, the reports
 // included, happens on the pass's thread in manifest order. Entries that
@@ -118,16 +119,42 @@ static bool PreparePaths(const Pass *pass, QueuedEntry *queued) {
     return true;
 }
 
-// Looks at the disk for a prepared entry and plans it.
+// Whether key (BuildPathKey) names the file at path.
+static bool KeyNames(const WideChar *key, const WideChar *path) {
+    WideChar other[LocalPathUnits];
+    BuildPathKey(path, other);
+    return TextEqual(key, other);
+}
+
+// What PlanEntry needs of an entry listed with -1: what is at its path, and
+// whether that is launcher.ini at the top of the game folder or the running
+// program's own file (by path key, or as one file when the game folder is
+// given as a relative path or through a link).
+static void LookAtAbsentEntry(const Pass *pass, const QueuedEntry *queued, EntryFacts *facts) {
+    facts->kind = LookAtPath(queued->localPath);
+    if (facts->kind == PathAbsent) return;
+    WideChar path[LocalPathUnits];
+    facts->isLauncherIni =
+        BuildLocalPath(pass->settings->gameFolder, WTEXT("launcher.ini"), path) && KeyNames(queued->pathKey, path);
+    facts->isRunningProgram = ExecutablePath(path, LocalPathUnits) > 0 &&
+                              (KeyNames(queued->pathKey, path) || SameFileAt(queued->localPath, path));
+}
+
+// Looks at the disk for a prepared entry and plans it. A removal is carried
+// out here, on the pass's thread: an earlier entry of the same file has
+// been counted by now, so it removes what that one left.
 static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsable) {
     int64_t sizeOnDisk = -1;
     if (pathUsable && !LocalFileSize(queued->localPath, &sizeOnDisk)) sizeOnDisk = -1;
-    EntryFacts facts = {pass->settings->mode, pass->settings->verify, &queued->entry, pathUsable, sizeOnDisk};
+    EntryFacts facts = {pass->settings->mode, pass->settings->verify, &queued->entry, pathUsable, sizeOnDisk,
+                        PathAbsent, false, false};
+    if (pathUsable && queued->entry.expectedSize == -1) LookAtAbsentEntry(pass, queued, &facts);
     EntryPlan plan = PlanEntry(&facts);
     queued->action = plan.action;
     queued->differs = plan.differs;
     queued->failed = plan.action == PlanRefused;
     snprintf(queued->failure, FailureTextBytes, "%s", plan.reason != nullptr ? plan.reason : "");
+    if (plan.action == PlanRemove) queued->failed = !RemoveListedFile(queued);
     // What an interrupted download left of a file now in place is stale; a
     // differing file's partial body is kept for resuming.
     if (pass->settings->mode != Check && !plan.differs && pathUsable) RemoveDownloadLeftovers(queued->localPath);

@@ -7,12 +7,26 @@
 
 static const char FragmentRefusedText[] = "the URL's fragment is not #sha256= and 64 lowercase hex digits";
 
+// An entry listed with -1 whose path is usable.
+static EntryPlan PlanAbsence(const EntryFacts *facts, bool patch) {
+    if (facts->kind == PathAbsent) return EntryPlan{PlanInPlace, false, nullptr};
+    if (!patch) return EntryPlan{PlanDiffers, true, nullptr};
+    const char *refusal = facts->isLauncherIni              ? "launcher.ini is never removed"
+                          : facts->isRunningProgram         ? "the running program is never removed"
+                          : facts->kind == PathFolder       ? "a folder is never removed"
+                          : facts->kind == PathLink         ? "a link is never removed"
+                          : facts->kind != PathRegularFile  ? "only a regular file is removed"
+                                                            : nullptr;
+    return refusal != nullptr ? EntryPlan{PlanRefused, true, refusal} : EntryPlan{PlanRemove, true, nullptr};
+}
+
 EntryPlan PlanEntry(const EntryFacts *facts) {
     const ManifestEntry *entry = facts->entry;
     bool patch = facts->mode != Check;
     const char *refusal = !entry->fragmentUsable ? FragmentRefusedText : !facts->pathUsable ? "refused path" : nullptr;
     if (refusal != nullptr) return patch ? EntryPlan{PlanRefused, true, refusal} : EntryPlan{PlanDiffers, true, nullptr};
 
+    if (entry->expectedSize == -1) return PlanAbsence(facts, patch);
     if (facts->sizeOnDisk == entry->expectedSize) {
         if (facts->verify && entry->hasSha256 && entry->expectedSize >= 0)
             return EntryPlan{patch ? PlanVerifyThenDownload : PlanVerify, false, nullptr};
@@ -20,9 +34,7 @@ EntryPlan PlanEntry(const EntryFacts *facts) {
     }
     if (!patch) return EntryPlan{PlanDiffers, true, nullptr};
     if (entry->expectedSize >= 0) return EntryPlan{PlanDownload, true, nullptr};
-    return EntryPlan{PlanRefused, true,
-                     entry->expectedSize == -1 ? "present, but the manifest says it must not exist"
-                                               : "the manifest gives a negative size"};
+    return EntryPlan{PlanRefused, true, "the manifest gives a negative size"};
 }
 
 const char *HttpFailureText(HttpFailure failure) {

@@ -8,6 +8,7 @@
 
 #include "patch/local_path.h"
 #include "patch/manifest.h"
+#include "platform/files.h"
 #include "platform/http.h"
 
 constexpr int ReasonBytes = 96;  // a failure's reason, terminator included
@@ -20,6 +21,7 @@ enum PlanAction {
     PlanDownload,            // Patch: fetch the file
     PlanVerify,              // Check --verify: hash the file; it differs when the hash does
     PlanVerifyThenDownload,  // Patch --verify: hash the file, fetch it when the hash differs
+    PlanRemove,              // Patch: remove the regular file listed with -1 (and its download leftovers)
 };
 
 struct EntryFacts {
@@ -28,6 +30,10 @@ struct EntryFacts {
     const ManifestEntry *entry;   // the parsed line
     bool pathUsable;              // fields fit, the path is safe, no temporary's name, the local path fits
     int64_t sizeOnDisk;           // bytes; -1 when nothing readable is there
+    // Looked at for entries listed with -1 only:
+    PathKind kind;                // what is at the local path itself (a link there is not followed)
+    bool isLauncherIni;           // the path is launcher.ini at the top of the game folder
+    bool isRunningProgram;        // the path is the running program's own file
 };
 
 struct EntryPlan {
@@ -38,9 +44,11 @@ struct EntryPlan {
 
 // Decides an entry. An unusable entry (bad path, fields that do not fit, a
 // fragment that is not a SHA-256) differs; in Patch it is an error. Only
-// sizes of 0 or more can be installed: -1 means "must be absent", and in
-// Patch a present file listed with -1, like any other negative size, is an
-// error rather than a download.
+// sizes of 0 or more can be installed; any negative size but -1 is an
+// error in Patch. -1 means "must be absent": anything at the path differs,
+// and Patch removes it when it is a regular file. A folder, a link,
+// anything else that is no regular file, launcher.ini and the running
+// program are never removed: each is an error with its reason.
 EntryPlan PlanEntry(const EntryFacts *facts);
 
 // What a download does with the answer it got.

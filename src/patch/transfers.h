@@ -34,7 +34,8 @@ struct QueuedEntry {
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
 };
 
-// Whether an entry's plan needs a worker: a download or a hash.
+// Whether an entry's plan needs a worker: a download or a hash (a removal
+// is the pass's own, quick work).
 inline bool NeedsWorker(PlanAction action) {
     return action == PlanDownload || action == PlanVerify || action == PlanVerifyThenDownload;
 }

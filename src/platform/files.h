@@ -14,6 +14,17 @@ int ExecutablePath(WideChar *out, int capacity);
 // Size of the file at path; false when it cannot be examined for any reason.
 bool LocalFileSize(const WideChar *path, int64_t *size);
 
+// What is at path itself: a symbolic link, junction or other reparse point
+// there is reported as a link, never followed (links on the way to it are).
+// PathAbsent too when nothing can be seen there.
+enum PathKind { PathAbsent, PathRegularFile, PathFolder, PathLink, PathOther };
+PathKind LookAtPath(const WideChar *path);
+
+// Whether a and b are one file however they are spelled (a relative path,
+// a link on the way, another hard link): the same volume and file number.
+// False when either cannot be looked at.
+bool SameFileAt(const WideChar *a, const WideChar *b);
+
 bool PathExists(const WideChar *path);
 // True when anything is at path itself, a dangling symbolic link included.
 bool PathEntryExists(const WideChar *path);

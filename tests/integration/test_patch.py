@@ -7,6 +7,7 @@ one; unset runs both when both are built).
 Each test method is one scenario: one game folder, one or more passes of the
 tool, several related checks. Servers are shared by the class.
 """
+import copy
 import os
 import random
 import shutil
@@ -602,9 +603,9 @@ class PatchToolScenarios:
     def test_negative_sizes_never_install_a_body(self):
         """Only -1 means something (the file must be absent); no negative size
         ever installs a body. An absent file matches -1; a present one
-        differs and, in patch, is an error left as it is; any other negative
-        size differs and is an error, with nothing fetched, even for a body
-        cut short that an unchecked size would have let through."""
+        differs and, in patch, is removed; any other negative size differs
+        and is an error, with nothing fetched, even for a body cut short that
+        an unchecked size would have let through."""
         cut = Reply(body=b"12345", content_length=None)
         write_file(self.game / "present.bin", b"player data")
         url = self.publish_manifest("negative.txt", [
@@ -614,13 +615,70 @@ class PatchToolScenarios:
             entry("big-minus.bin", "-9223372036854775808", self.route("bigminus", cut)),
         ])
         self.assertOutcome(self.run_tool("check", url), 1, last=missing(3))
-        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(3))
-        self.assertEqual((self.game / "present.bin").read_bytes(), b"player data")
-        for name in ("absent.bin", "minus-five.bin", "big-minus.bin"):
+        self.assertOutcome(self.run_tool("patch", url), 1, last=finished_with(2))
+        for name in ("present.bin", "absent.bin", "minus-five.bin", "big-minus.bin"):
             self.assertFalse((self.game / name).exists(), name)
         for route in ("absent", "present", "minus5", "bigminus"):
             self.assertEqual(self.fault.hits_of("%s/%s" % (self._testMethodName, route)), 0, route)
         self.assertEqual(temporaries_below(self.game), [])
+
+    def test_minus_one_removes_a_file_and_nothing_else(self):
+        """Patch removes a present regular file listed with -1, with its
+        leftover temporary and resume record, and counts it as handled; one
+        listed after a download of the same file removes what that one left.
+        A folder, a link, launcher.ini at the top of the game folder (in any
+        letter case on Windows) and the running program (however the game
+        folder is given) are errors, left as they are; a launcher.ini below
+        the top is an ordinary file."""
+        body = content_of("removal", 700)
+        source = self.publish("files/removal.bin", body)
+        write_file(self.game / "gone.bin", b"retired")
+        write_file(self.game / temporary_name("gone.bin"), b"a part")
+        write_file(self.game / (temporary_name("gone.bin")[:-len(".part")] + ".meta"), b"its record")
+        write_file(self.game / "maps" / "kept.map", b"inside a folder listed with -1")
+        write_launcher_ini(self.game, "http://127.0.0.1:9/unused.txt")
+        write_file(self.game / "sub" / "launcher.ini", b"an old game file")
+        write_file(self.area / "outside" / "target.bin", b"do not touch")
+        (self.game / "link.bin").symlink_to(self.area / "outside" / "target.bin")
+        program = copy.copy(self.tool)
+        program.exe = self.game / self.tool.exe.name
+        shutil.copyfile(self.tool.exe, program.exe)
+        program.exe.chmod(0o755)
+        ini_name = "LAUNCHER.Ini" if self.tool.windows else "launcher.ini"
+        url = self.publish_manifest("removal.txt", [
+            entry("gone.bin", -1, source), entry("absent.bin", -1, source), entry("maps", -1, source),
+            entry(ini_name, -1, source), entry("sub/launcher.ini", -1, source), entry("link.bin", -1, source),
+            entry(program.exe.name, -1, source),
+            entry("again.bin", len(body), source), entry("again.bin", -1, source),
+        ])
+        ini_before = (self.game / "launcher.ini").read_bytes()
+        args = ["--dir", program.native(self.game), "--url", url]
+
+        self.assertOutcome(program.run(["check"] + args), 1, last=missing(7))
+        self.assertTrue((self.game / "gone.bin").exists())
+        result = program.run(["patch"] + args)
+        self.assertOutcome(result, 1, last=finished_with(4))
+        for reason in ("a folder is never removed", "launcher.ini is never removed", "a link is never removed",
+                       "the running program is never removed"):
+            self.assertIn(reason, result.describe())
+        for name in ("gone.bin", "absent.bin", "sub/launcher.ini", "again.bin"):
+            self.assertFalse((self.game / name).exists(), name)
+        self.assertEqual(temporaries_below(self.game), [])
+        self.assertEqual((self.game / "maps" / "kept.map").read_bytes(), b"inside a folder listed with -1")
+        self.assertEqual((self.game / "launcher.ini").read_bytes(), ini_before)
+        self.assertTrue((self.game / "link.bin").is_symlink())
+        self.assertEqual((self.area / "outside" / "target.bin").read_bytes(), b"do not touch")
+        self.assertTrue(program.exe.exists())
+        relative = program.run(["patch", "--dir", ".", "--url", url], cwd=self.game)
+        self.assertIn("the running program is never removed", relative.describe())
+        self.assertTrue(program.exe.exists())
+
+        write_file(self.game / "sub" / "retired.dat", b"x")
+        url = self.publish_manifest("clean.txt", [entry("sub/retired.dat", -1, source),
+                                                  entry("again.bin", -1, source)])
+        self.assertOutcome(self.run_tool("patch", url), 0, last=downloaded(1))
+        self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(2))
+        self.assertEqual(len(self.file_requests("files/")), 2)  # again.bin in each pass; a removal fetches nothing
 
     def test_names_at_the_file_system_limit_install(self):
         """File names of up to 255 bytes (the limit of the file systems here),

@@ -8,7 +8,9 @@
 #include "test_files.h"
 
 TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
-    enum { Fits = 1, BadPath = 2, BadFragment = 4, Hashed = 8, Verify = 16 };
+    // What is at the path: a regular file when onDisk is a size, unless said otherwise.
+    enum { Fits = 1, BadPath = 2, BadFragment = 4, Hashed = 8, Verify = 16, Folder = 32, Link = 64, Fifo = 128,
+           Ini = 256, Program = 512 };
     struct Case {
         int mode;
         int flags;
@@ -23,6 +25,8 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         {Check, Fits, 10, -1, PlanDiffers, true, nullptr},
         {Check, Fits, -1, -1, PlanInPlace, false, nullptr},          // listed as absent, and absent
         {Check, Fits, -1, 0, PlanDiffers, true, nullptr},
+        {Check, Fits | Folder, -1, -1, PlanDiffers, true, nullptr},  // anything at a -1 path differs
+        {Check, Fits | Ini, -1, 30, PlanDiffers, true, nullptr},     // Check never refuses
         {Check, BadPath, 10, 10, PlanDiffers, true, nullptr},        // refused entries only count in Check
         {Check, Fits | BadFragment, 10, 10, PlanDiffers, true, nullptr},
         {Check, Fits | Hashed | Verify, 10, 10, PlanVerify, false, nullptr},
@@ -32,7 +36,17 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         {Patch, Fits, 10, 10, PlanInPlace, false, nullptr},
         {Patch, Fits, 10, 9, PlanDownload, true, nullptr},
         {Patch, Fits, 0, -1, PlanDownload, true, nullptr},           // an empty file is installed too
-        {Patch, Fits, -1, 5, PlanRefused, true, "present, but"},
+        {Patch, Fits, -1, 5, PlanRemove, true, nullptr},
+        {Patch, Fits, -1, -1, PlanInPlace, false, nullptr},
+        {Patch, Fits | Hashed | Verify, -1, 5, PlanRemove, true, nullptr},  // nothing to hash for a removal
+        {Patch, Fits | Folder, -1, -1, PlanRefused, true, "a folder is never removed"},
+        {Patch, Fits | Link, -1, 5, PlanRefused, true, "a link is never removed"},
+        {Patch, Fits | Link, -1, -1, PlanRefused, true, "a link is never removed"},  // dangling
+        {Patch, Fits | Fifo, -1, -1, PlanRefused, true, "only a regular file is removed"},
+        {Patch, Fits | Ini, -1, 30, PlanRefused, true, "launcher.ini is never removed"},
+        {Patch, Fits | Program, -1, 9000, PlanRefused, true, "the running program is never removed"},
+        {Patch, BadPath, -1, 5, PlanRefused, true, "refused path"},
+        {Patch, Fits | Folder, 10, -1, PlanDownload, true, nullptr},  // installing is the download's matter
         {Patch, Fits, -7, 5, PlanRefused, true, "the manifest gives a negative size"},
         {Patch, Fits, -7, -1, PlanRefused, true, "the manifest gives a negative size"},
         {Patch, BadPath, 10, -1, PlanRefused, true, "refused path"},
@@ -48,7 +62,11 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         entry.fragmentUsable = (c.flags & BadFragment) == 0;
         entry.hasSha256 = (c.flags & Hashed) != 0;
         entry.fieldsFit = true;
-        EntryFacts facts = {c.mode, (c.flags & Verify) != 0, &entry, (c.flags & BadPath) == 0, c.onDisk};
+        PathKind kind = (c.flags & Folder) ? PathFolder : (c.flags & Link) ? PathLink : (c.flags & Fifo) ? PathOther
+                        : c.onDisk >= 0    ? PathRegularFile
+                                           : PathAbsent;
+        EntryFacts facts = {c.mode,   (c.flags & Verify) != 0, &entry, (c.flags & BadPath) == 0, c.onDisk,
+                            kind,     (c.flags & Ini) != 0,    (c.flags & Program) != 0};
         EntryPlan plan = PlanEntry(&facts);
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " flags " << c.flags << " listed " << c.expected
                                         << " on disk " << c.onDisk);

@@ -55,6 +55,22 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
+PathKind LookAtPath(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    struct stat info;
+    if (!PathToUtf8(path, path8) || lstat(path8, &info) != 0) return PathAbsent;
+    if (S_ISREG(info.st_mode)) return PathRegularFile;
+    if (S_ISDIR(info.st_mode)) return PathFolder;
+    return S_ISLNK(info.st_mode) ? PathLink : PathOther;
+}
+
+bool SameFileAt(const WideChar *a, const WideChar *b) {
+    char a8[Utf8PathBytes], b8[Utf8PathBytes];
+    struct stat infoA, infoB;
+    return PathToUtf8(a, a8) && PathToUtf8(b, b8) && stat(a8, &infoA) == 0 && stat(b8, &infoB) == 0 &&
+           infoA.st_dev == infoB.st_dev && infoA.st_ino == infoB.st_ino;
+}
+
 bool PathExists(const WideChar *path) {
     char path8[Utf8PathBytes];
     struct stat info;

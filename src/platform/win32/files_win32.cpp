@@ -76,6 +76,26 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
+// The volume and file number of what path leads to; false when it cannot
+// be opened.
+static bool FileIdentity(const WideChar *path, BY_HANDLE_FILE_INFORMATION *info) {
+    SystemPath buffer;
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return known;
+}
+
+bool SameFileAt(const WideChar *a, const WideChar *b) {
+    BY_HANDLE_FILE_INFORMATION infoA, infoB;
+    return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
 bool PathExists(const WideChar *path) {
     SystemPath buffer;
     return GetFileAttributesW(ForSystem(path, &buffer)) != INVALID_FILE_ATTRIBUTES;
@@ -238,6 +258,28 @@ bool ReplaceFile(const WideChar *source, const WideChar *target) {
 }
 
 enum OwnNameRemoval { NameRemoved, NameNotRemoved, NameLeadsElsewhere };
+
+// GetFileAttributesW describes a link or junction itself, not what it
+// leads to. A Unix symbolic link under Wine is no reparse point: a plain
+// file whose final path is not its own name is a link too. Opening a FIFO
+// does not wait under Wine.
+PathKind LookAtPath(const WideChar *path) {
+    SystemPath buffer;
+    const WideChar *systemPath = ForSystem(path, &buffer);
+    DWORD attributes = GetFileAttributesW(systemPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathAbsent;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathLink;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathFolder;
+    if (attributes & FILE_ATTRIBUTE_DEVICE) return PathOther;
+    HANDLE h = CreateFileW(systemPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return PathRegularFile;  // its removal fails and says so
+    PathKind kind = GetFileType(h) != FILE_TYPE_DISK     ? PathOther  // a FIFO under Wine
+                    : !HandleNamesItself(h, systemPath) ? PathLink
+                                                        : PathRegularFile;
+    CloseHandle(h);
+    return kind;
+}
 
 // Deletes the file at systemPath through a handle opened on the name
 // itself (a reparse point is not followed), and only when that handle's
