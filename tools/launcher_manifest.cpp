@@ -18,6 +18,7 @@
 #include "console_output.h"
 #include "dir_walk.h"
 #include "manifest_lines.h"
+#include "base/state.h"
 #include "patch/temporary.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
@@ -43,9 +44,11 @@ constexpr int RoomyFolderUnits = 100;
 constexpr int ShownBytes = ShownTextBytes;  // a path with its escapes
 
 static const char ManifestName[] = "manifest.txt";
+static const char ConfigurationName[] = "launcher.ini";
 
 static const char UsageText[] =
     "usage: launcher-manifest [--sha256] DIR BASE_URL\n"
+    "       launcher-manifest --version | --help\n"
     "\n"
     "Writes to standard output the manifest of every regular file below DIR, one\n"
     "line per file: \"relative/path|size|URL\". The path has '/' between folders,\n"
@@ -63,13 +66,16 @@ static const char UsageText[] =
     "             hex digits): the launcher then refuses a download that differs,\n"
     "             and launcher-patch --verify finds changed files; the fragment is\n"
     "             never sent to the server\n"
+    "  --version  show the version\n"
     "  --help     show this text\n"
     "\n"
     "Left out, each with a note on standard error: files named manifest.txt (any\n"
-    "letter case, at any depth), symbolic links (folder links are not entered),\n"
-    "Windows junctions and other reparse points, sockets, fifos and devices. The\n"
-    "file standard output is redirected to is left out silently, so\n"
-    "'> DIR/download/manifest.txt.new' is safe.\n"
+    "letter case, at any depth), launcher.ini at the top of DIR (any letter case;\n"
+    "it would overwrite every player's own, their User and ManifestKey with it),\n"
+    "symbolic links (folder links are not entered), Windows junctions and other\n"
+    "reparse points, sockets, fifos and devices. The file standard output is\n"
+    "redirected to is left out silently, so '> DIR/download/manifest.txt.new' is\n"
+    "safe.\n"
     "\n"
     "A file whose path the launcher would refuse stops the run: not UTF-8, a '\\',\n"
     "one of <>:\"|?*, a control character, a reserved device name (CON, NUL, COM1,\n"
@@ -80,7 +86,7 @@ static const char UsageText[] =
     "game folder get a warning.\n"
     "\n"
     "Exit status: 0 manifest written, 1 refused paths, an unreadable folder, DIR\n"
-    "not a folder or a failed write, 64 bad arguments.\n";
+    "missing or not a folder, or a failed write, 64 bad arguments.\n";
 
 static void Note(const char *format, ...) {
     va_list args;
@@ -142,19 +148,27 @@ struct Walk {
     bool outOfMemory;
 };
 
-static bool IsManifestName(const char *name) {
+// Whether name is lowerName (lower case) in any letter case.
+static bool NameIs(const char *name, const char *lowerName) {
     for (int i = 0;; i++) {
         char c = name[i];
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != ManifestName[i]) return false;
+        if (c != lowerName[i]) return false;
         if (c == 0) return true;
     }
 }
 
 static void AddFile(Walk *walk, const char *path, int64_t size, const char *name) {
     static char shown[ShownBytes];
-    if (IsManifestName(name)) {
+    if (NameIs(name, ManifestName)) {
         Note("not listing '%s': files named %s are left out", Shown(path, shown), ManifestName);
+        return;
+    }
+    // The launcher keeps the player's own settings there: a published one
+    // would overwrite every player's User and ManifestKey.
+    if (walk->folder[0] == 0 && NameIs(name, ConfigurationName)) {
+        Note("not listing '%s': %s at the top is each player's own and is left out", Shown(path, shown),
+             ConfigurationName);
         return;
     }
     char reason[RefusalReasonBytes];
@@ -357,6 +371,12 @@ static int ToolMain(int argc, char **argv) {
             fputs(UsageText, stdout);
             return ExitWritten;
         }
+        if (strcmp(arg, "--version") == 0) {
+            char version[16];
+            TextToUtf8(LauncherVersion, version, int(sizeof version));
+            printf("launcher-manifest %s\n", version);
+            return ExitWritten;
+        }
         if (strcmp(arg, "--sha256") == 0) {
             withHashes = true;
             continue;
@@ -383,7 +403,9 @@ static int ToolMain(int argc, char **argv) {
     walk.root = operands[0];
     if (!IsExistingFolder(walk.root)) {
         static char shownRoot[ShownBytes];
-        Note("'%s' is not a folder", Shown(walk.root, shownRoot));
+        static WideChar wideRoot[ExactUtf8Bytes];
+        bool missing = Utf8ToText(walk.root, wideRoot, ExactUtf8Bytes) && !PathExists(wideRoot);
+        Note(missing ? "no such folder: %s" : "'%s' is not a folder", Shown(walk.root, shownRoot));
         return ExitFailed;
     }
     bool walked = WalkTree(&walk);

@@ -260,7 +260,14 @@ static int ToolMain(int argc, const WideChar *const *argv) {
     int parsed = ParseArguments(argc, argv, &options);
     if (parsed >= 0) return parsed;
     if (!SetProgramDir(options.dir)) return UsageError("the folder name is too long");
-    if (!PathExists(s_config.programDir)) return UsageError("the folder does not exist");
+    if (!PathExists(s_config.programDir)) {
+        // One line: the command was right but for the folder's name.
+        char folder[ProgramDirUnits * 3 + 1], shown[ShownTextBytes], line[ShownTextBytes + 40];
+        TextToUtf8(options.dir, folder, int(sizeof folder));
+        snprintf(line, sizeof line, "launcher-patch: no such folder: %s", ShownText(folder, shown, int(sizeof shown)));
+        PrintErrorLine(line);
+        return ExitUsage;
+    }
 
     LoadConfiguration(&s_config);
     if (options.url != nullptr && !CopyText(s_config.patchUrl, PatchUrlUnits, options.url))

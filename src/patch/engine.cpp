@@ -52,13 +52,12 @@ static void ReportUnusable(const Pass *pass, bool bySignature, const char *reaso
 
 // Why a fetched body cannot be used as the manifest (a page that is no
 // manifest, or one cut off in transit, would report files as fine that were
-// never looked at), or nullptr when it can.
+// never looked at), or nullptr when it can. The text stays this thread's
+// until its next pass.
 static const char *UnusableManifestReason(const char *text) {
-    if (IsUsableManifest(text)) return nullptr;
-    static const char Mark[] = "#launcher-manifest entries=";
-    if (strncmp(text, Mark, sizeof Mark - 1) == 0)
-        return "cut off: its \"#launcher-manifest entries=N\" line has no matching \"#end entries=N\" line";
-    return "not a manifest: text lines but no entry line";
+    static thread_local char reason[ManifestReasonBytes];
+    ManifestUnusableReason(text, reason);
+    return reason[0] != 0 ? reason : nullptr;
 }
 
 // The manifest text, fetched whole, signed when a key is set, and usable;

@@ -45,18 +45,11 @@ static bool IsBlankLine(const TextLine &line) {
     return true;
 }
 
-static bool LineIs(const TextLine &line, const char *text) {
-    size_t length = strlen(text);
-    return size_t(line.end - line.begin) == length && memcmp(line.begin, text, length) == 0;
-}
-
 static const char ManifestHeadPrefix[] = "#launcher-manifest ";
-static const char ManifestEndFormat[] = "#end entries=%d";
 
-// N of a "#launcher-manifest entries=N" line; -1 when it is not that line.
-static int32_t AnnouncedEntries(const TextLine &line) {
-    static const char form[] = "#launcher-manifest entries=";
-    size_t length = sizeof form - 1;
+// N of a line that is exactly form followed by N's digits; -1 otherwise.
+static int32_t CountOfLine(const TextLine &line, const char *form) {
+    size_t length = strlen(form);
     if (size_t(line.end - line.begin) <= length || memcmp(line.begin, form, length) != 0) return -1;
     int64_t n = 0;
     for (const char *p = line.begin + length; p < line.end; p++) {
@@ -66,27 +59,69 @@ static int32_t AnnouncedEntries(const TextLine &line) {
     return n > INT32_MAX ? -1 : int32_t(n);
 }
 
-bool IsUsableManifest(const char *text) {
-    int32_t entries = CountManifestEntries(text);
-    TextLine first = LineAt(text);
-    bool marked = size_t(first.end - first.begin) >= sizeof ManifestHeadPrefix - 1 &&
-                  memcmp(first.begin, ManifestHeadPrefix, sizeof ManifestHeadPrefix - 1) == 0;
-    bool otherText = false;
-    TextLine last = first;
-    for (TextLine line = first;; line = LineAt(line.next)) {
-        if (!IsBlankLine(line)) {
-            last = line;
-            if (*line.begin != '#') otherText = true;
+// An entry line as CountManifestEntries counts them.
+static bool IsEntryLine(const TextLine &line) {
+    if (*line.begin == '#') return false;
+    for (const char *p = line.begin; *p != 0 && *p != '\n'; p++)
+        if (*p == '|') return true;
+    return false;
+}
+
+static const char *Plural(int32_t n) { return n == 1 ? "" : "s"; }
+
+// The framing of a body whose first line is launcher-manifest's: the
+// entries up to the "#end entries=N" line against both counts, and no
+// entry or text after it.
+static void FramingReason(const TextLine &first, char *reason) {
+    int32_t announced = CountOfLine(first, "#launcher-manifest entries=");
+    if (announced < 0) {
+        snprintf(reason, ManifestReasonBytes, "its first line is not \"#launcher-manifest entries=N\"");
+        return;
+    }
+    int32_t entries = 0, ended = -1;
+    for (TextLine line = first; line.next != nullptr;) {
+        line = LineAt(line.next);
+        if (ended < 0) {
+            ended = CountOfLine(line, "#end entries=");
+            if (ended < 0 && IsEntryLine(line)) entries++;
+        } else if (!IsBlankLine(line) && *line.begin != '#') {
+            snprintf(reason, ManifestReasonBytes, "%s after \"#end entries=%d\"",
+                     IsEntryLine(line) ? "an entry line" : "a text line", int(ended));
+            return;
         }
+    }
+    if (ended < 0)
+        snprintf(reason, ManifestReasonBytes, "%d entry line%s, but no \"#end entries=%d\" line (cut off?)",
+                 int(entries), Plural(entries), int(announced));
+    else if (announced != ended)
+        snprintf(reason, ManifestReasonBytes, "%d entry line%s; the first line says %d, #end says %d",
+                 int(entries), Plural(entries), int(announced), int(ended));
+    else if (entries != ended)
+        snprintf(reason, ManifestReasonBytes, "%d entry line%s, but #end says %d", int(entries), Plural(entries),
+                 int(ended));
+}
+
+void ManifestUnusableReason(const char *text, char *reason) {
+    reason[0] = 0;
+    TextLine first = LineAt(text);
+    bool otherText = false;
+    for (TextLine line = first;; line = LineAt(line.next)) {
+        if (!IsBlankLine(line) && *line.begin != '#') otherText = true;
         if (line.next == nullptr) break;
     }
-    if (entries == 0 && otherText) return false;
-    if (!marked) return true;
-    int32_t announced = AnnouncedEntries(first);
-    if (announced < 0 || announced != entries) return false;
-    char end[48];
-    snprintf(end, sizeof end, ManifestEndFormat, int(announced));
-    return LineIs(last, end);
+    if (CountManifestEntries(text) == 0 && otherText) {
+        snprintf(reason, ManifestReasonBytes, "not a manifest: text lines but no entry line");
+        return;
+    }
+    bool marked = size_t(first.end - first.begin) >= sizeof ManifestHeadPrefix - 1 &&
+                  memcmp(first.begin, ManifestHeadPrefix, sizeof ManifestHeadPrefix - 1) == 0;
+    if (marked) FramingReason(first, reason);
+}
+
+bool IsUsableManifest(const char *text) {
+    char reason[ManifestReasonBytes];
+    ManifestUnusableReason(text, reason);
+    return reason[0] == 0;
 }
 
 char *CutManifestLine(char *line) {

@@ -40,16 +40,21 @@ struct PassCounters {
 // text up to its zero byte without changing it.
 int32_t CountManifestEntries(const char *text);
 
-// Whether a fetched body can be used as the manifest at all:
+// Why a fetched body cannot be used as the manifest, into reason
+// (ManifestReasonBytes); an empty reason when it can:
 //  - a body with no entry line but with other text (a maintenance page, a
 //    network's sign-in page, a CDN's fallback page) is no manifest; only
 //    comment and blank lines (nothing but blanks and a carriage return)
 //    make an empty one;
 //  - a body whose first line is launcher-manifest's
-//    "#launcher-manifest entries=N" must end with its last line
-//    "#end entries=N", N being the entries counted: otherwise it was cut off
-//    in transit.
+//    "#launcher-manifest entries=N" needs a line "#end entries=N" after
+//    its N entry lines, and nothing after that line but comment and blank
+//    lines: otherwise it was cut off in transit, or pieced together.
 // Reads the text up to its zero byte without changing it.
+constexpr int ManifestReasonBytes = 160;
+void ManifestUnusableReason(const char *text, char *reason);
+
+// Whether ManifestUnusableReason finds nothing wrong.
 bool IsUsableManifest(const char *text);
 
 // Splits the text at its next line: cuts the line at its line feed (writing

@@ -92,19 +92,23 @@ class ManifestScenarios:
                          (0, b"#launcher-manifest entries=0\n#end entries=0\n"))
 
     def test_the_manifest_never_lists_itself(self):
-        """Nor the partial downloads the launcher left where it ran."""
-        files = {"game.exe": b"MZ", "download/readme.txt": b"hello"}
+        """Nor the partial downloads the launcher left where it ran, nor a
+        launcher.ini at the top, which would overwrite every player's own
+        (one deeper down is a game file like any other)."""
+        files = {"game.exe": b"MZ", "download/readme.txt": b"hello", "config/launcher.ini": b"[game]\n"}
         tree = self.work / "srv"
         write_tree(tree, files)
         write_tree(tree, {"manifest.txt": b"old", "download/manifest.txt": b"old", "sub/MANIFEST.TXT": b"x",
-                          "sub/.~launcher-0123456789abcdef.part": b"partial"})
+                          "sub/.~launcher-0123456789abcdef.part": b"partial",
+                          "Launcher.INI": b"[launcher]\r\nUser=operator\r\n"})
         expected = expected_manifest(files, BASE)
         # Publishing through a temporary name, then straight over the old one.
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt.new")
         self.assertEqual((code, out), (0, expected), err)
         for skipped in ("'manifest.txt'", "'download/manifest.txt'", "'sub/MANIFEST.TXT'",
-                        "'sub/.~launcher-0123456789abcdef.part'"):
+                        "'sub/.~launcher-0123456789abcdef.part'", "'Launcher.INI'"):
             self.assertIn(skipped, err)
+        self.assertEqual(len(err.splitlines()), 5, err)
         os.replace(tree / "download/manifest.txt.new", tree / "download/manifest.txt")
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt")
         self.assertEqual((code, out), (0, expected), err)
@@ -208,10 +212,16 @@ class ManifestScenarios:
         code, out, _ = self.outcome(self.tool.run(["--help"]))
         self.assertEqual(code, 0)
         self.assertIn(b"usage: launcher-manifest [--sha256] DIR BASE_URL", out)
-        for missing in (self.work / "nowhere", self.work / "plain"):
+        self.assertIn(b"launcher-manifest --version", out)
+        for args in (["--version"], [native, "--version"]):
+            result = self.tool.run(args)
+            self.assertEqual((result.code, result.lines), (0, ["launcher-manifest " + self.tool.version()]),
+                             result.describe())
+        # A DIR that is missing or no folder: one line, no usage text.
+        for missing, said in ((self.work / "nowhere", "no such folder: %s"), (self.work / "plain", "'%s' is not a folder")):
             code, out, err = self.manifest(missing)
             self.assertEqual((code, out), (1, b""))
-            self.assertIn(missing.name, err)
+            self.assertEqual(err.splitlines(), ["launcher-manifest: " + said % self.tool.native(missing)])
 
     def test_round_trip_through_nginx_and_launcher_patch(self):
         patcher = ConsoleTool("launcher-patch", self.target)

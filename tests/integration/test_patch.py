@@ -281,7 +281,8 @@ class PatchToolScenarios:
         manifest (text lines, no entry line) is unreachable, into an empty
         folder too; a body of only comments and blank lines is an empty
         manifest. A manifest marked by launcher-manifest counts only with its
-        matching end line: one cut off before it is unreachable."""
+        matching end line, followed by nothing but comments and blank lines:
+        any other is unreachable, and launcher-patch says what is wrong."""
         body = b"barred"
         bar_url = self.route("bar.bin", BarQuery(body)) + "?part=1|2"
         url = self.publish_manifest("bar.txt", [entry("bar.bin", len(body), bar_url)])
@@ -306,16 +307,23 @@ class PatchToolScenarios:
         lines = [entry("one.bin", len(one), self.publish("files/one.bin", one)),
                  entry("two.bin", 3, self.publish("files/two.bin", b"two"))]
         head, end = "#launcher-manifest entries=2", "#end entries=2"
-        for name, text, code, last in [
-            ("whole", [head] + lines + [end], 1, missing(1)),
-            ("cut before the end line", [head] + lines, 2, UNREACHABLE),
-            ("cut after one entry", [head] + lines[:1], 2, UNREACHABLE),
-            ("end line of another count", [head] + lines + ["#end entries=3"], 2, UNREACHABLE),
-            ("end line not last", [head] + lines[:1] + [end] + lines[1:], 2, UNREACHABLE),
+        for name, text, code, last, why in [
+            ("whole", [head] + lines + [end], 1, missing(1), None),
+            ("comments after the end line", [head] + lines + [end, "# release 41", "", "#"], 1, missing(1), None),
+            ("cut before the end line", [head] + lines, 2, UNREACHABLE,
+             '2 entry lines, but no "#end entries=2" line (cut off?)'),
+            ("cut after one entry", [head] + lines[:1], 2, UNREACHABLE,
+             '1 entry line, but no "#end entries=2" line (cut off?)'),
+            ("an entry lost", [head] + lines[:1] + [end], 2, UNREACHABLE, "1 entry line, but #end says 2"),
+            ("end line of another count", [head] + lines + ["#end entries=3"], 2, UNREACHABLE,
+             "2 entry lines; the first line says 2, #end says 3"),
+            ("end line not last", [head] + lines[:1] + [end] + lines[1:], 2, UNREACHABLE,
+             'an entry line after "#end entries=2"'),
         ]:
             with self.subTest(marked=name):
-                self.assertOutcome(self.run_tool("check", self.publish_manifest(name + ".txt", text)), code,
-                                   last=last)
+                result = self.run_tool("check", self.publish_manifest(name + ".txt", text))
+                self.assertOutcome(result, code, last=last)
+                self.assertEqual(result.stderr.splitlines(), [] if why is None else ["launcher-patch: manifest: " + why])
         self.assertFalse((self.game / "two.bin").exists())
 
     def test_non_success_statuses_are_failures(self):
@@ -334,7 +342,7 @@ class PatchToolScenarios:
             ("503", self.route("manifest503", Reply(status=503, body=manifest_text)), "HTTP status 503"),
             ("empty", self.route("manifest-empty", Reply(body=b"")), "the body is empty"),
             ("page", page, "not a manifest: text lines but no entry line"),
-            ("cut", cut, "cut off: its \"#launcher-manifest entries=N\" line has no matching \"#end entries=N\" line"),
+            ("cut", cut, "1 entry line, but no \"#end entries=1\" line (cut off?)"),
             ("closed port", "http://127.0.0.1:1/manifest.txt", "could not connect to the server"),
         ]:
             for mode in ("check", "patch"):
@@ -944,7 +952,8 @@ class PatchToolScenarios:
         self.assertOutcome(self.run_tool("check", "HTTP://" + manifest[len("http://"):]), 1, last=missing(5))
 
     def test_command_line(self):
-        """--help; usage errors (exit 64, usage on stderr); --url overrides
+        """--help; usage errors (exit 64, usage on stderr; a missing --dir
+        folder is named in one line instead); --url overrides
         launcher.ini; PatchURL is read from the [launcher] section only; a
         missing launcher.ini with --url is fine."""
         result = self.tool.run(["--help"])
@@ -955,13 +964,18 @@ class PatchToolScenarios:
                          result.describe())
         for args in ([], ["--dir", self.tool.native(self.game)], ["check", "--bogus"], ["check", "patch"],
                      ["check", "--url"], ["frobnicate"], ["check", "--jobs", "0"], ["check", "--jobs=17"],
-                     ["check", "--jobs", "two"],
-                     ["check", "--dir", self.tool.native(self.area / "no-such-folder")]):
+                     ["check", "--jobs", "two"]):
             with self.subTest(args=args):
                 result = self.tool.run(args)
                 self.assertEqual(result.code, 64, result.describe())
                 self.assertIn("usage: launcher-patch", result.stderr)
                 self.assertEqual(result.lines, [])
+        nowhere = self.tool.native(self.area / "no-such-folder")
+        for args in (["check", "--dir", nowhere], ["patch", "--dir=" + nowhere, "--url", "http://127.0.0.1:1/m"]):
+            with self.subTest(args=args):
+                result = self.tool.run(args)
+                self.assertEqual((result.code, result.lines), (64, []), result.describe())
+                self.assertEqual(result.stderr.splitlines(), ["launcher-patch: no such folder: " + nowhere])
         for args, named in ((["check", "--url"], "option --url needs a value"),
                             (["check", "--dir="], "option --dir needs a value"),
                             (["patch", "--jobs"], "option --jobs needs a value")):

@@ -12,32 +12,50 @@
 #include "platform/files.h"
 #include "test_files.h"
 
-TEST(ManifestBody, PagesThatAreNoManifestAndManifestsCutOffAreRefused) {
+TEST(ManifestBody, PagesThatAreNoManifestAndManifestsCutOffAreRefusedWithTheReason) {
+    static const char Page[] = "not a manifest: text lines but no entry line";
     struct Case {
         const char *text;
-        bool usable;
+        const char *reason;  // "" when the body is usable
     };
     const Case cases[] = {
-        {"a.bin|1|http://h/a\n", true},
-        {"<html><body>Back soon.</body></html>\n", false},         // a maintenance page
-        {"Please sign in to use this network.", false},           // no line feed at all
-        {"# nothing yet\n\n   \n\t\r\n#\n", true},                 // an operator's empty manifest
-        {"# comment\nonly text\n", false},
-        {"odd|line\n", true},                                      // one bar still counts as an entry
-        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\n", true},
-        {"#launcher-manifest entries=1\r\na|1|u\r\n#end entries=1\r\n", true},
-        {"#launcher-manifest entries=0\n#end entries=0\n", true},
-        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=2\n\n\n", true},
-        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n", false},   // cut before the end line
-        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entr", false},
-        {"#launcher-manifest entries=2\na|1|u\n#end entries=2\n", false},  // an entry lost
-        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\nb|2|u\n", false},
-        {"#launcher-manifest entries=x\na|1|u\n#end entries=x\n", false},
-        {"#launcher-manifest entries=99999999999\n#end entries=99999999999\n", false},
-        {"#launcher-manifestentries=1\na|1|u\n", true},            // not the mark: a plain comment
-        {"a|1|u\n#end entries=7\n", true},                        // an end line alone marks nothing
+        {"a.bin|1|http://h/a\n", ""},
+        {"<html><body>Back soon.</body></html>\n", Page},         // a maintenance page
+        {"Please sign in to use this network.", Page},            // no line feed at all
+        {"# nothing yet\n\n   \n\t\r\n#\n", ""},                   // an operator's empty manifest
+        {"# comment\nonly text\n", Page},
+        {"odd|line\n", ""},                                        // one bar still counts as an entry
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\n", ""},
+        {"#launcher-manifest entries=1\r\na|1|u\r\n#end entries=1\r\n", ""},
+        {"#launcher-manifest entries=0\n#end entries=0\n", ""},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=2\n\n\n", ""},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=2\n# signed by the release job\n \n#\n", ""},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=2\n#end entries=5\n", ""},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n",                 // cut before the end line
+         "2 entry lines, but no \"#end entries=2\" line (cut off?)"},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entr", "2 entry lines, but no \"#end entries=2\" line (cut off?)"},
+        {"#launcher-manifest entries=36\na|1|u\n", "1 entry line, but no \"#end entries=36\" line (cut off?)"},
+        {"#launcher-manifest entries=2\na|1|u\n#end entries=2\n", "1 entry line, but #end says 2"},  // an entry lost
+        {"#launcher-manifest entries=1\na|1|u\nb|2|u\n#end entries=1\n", "2 entry lines, but #end says 1"},
+        {"#launcher-manifest entries=2\na|1|u\nb|2|u\n#end entries=3\n", "2 entry lines; the first line says 2, #end says 3"},
+        {"#launcher-manifest entries=3\na|1|u\nb|2|u\n#end entries=2\n", "2 entry lines; the first line says 3, #end says 2"},
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\nb|2|u\n", "an entry line after \"#end entries=1\""},
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\r\n\r\nstray words\r\n", "a text line after \"#end entries=1\""},
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1\n#launcher-manifest entries=1\nb|2|u\n#end entries=1\n",
+         "an entry line after \"#end entries=1\""},                 // two manifests one after the other
+        {"#launcher-manifest entries=x\na|1|u\n#end entries=x\n", "its first line is not \"#launcher-manifest entries=N\""},
+        {"#launcher-manifest entries=99999999999\n#end entries=99999999999\n",
+         "its first line is not \"#launcher-manifest entries=N\""},
+        {"#launcher-manifest entries=1\na|1|u\n#end entries=1x\n", "1 entry line, but no \"#end entries=1\" line (cut off?)"},
+        {"#launcher-manifestentries=1\na|1|u\n", ""},               // not the mark: a plain comment
+        {"a|1|u\n#end entries=7\n", ""},                           // an end line alone marks nothing
     };
-    for (const Case &c : cases) EXPECT_EQ(IsUsableManifest(c.text), c.usable) << c.text;
+    for (const Case &c : cases) {
+        char reason[ManifestReasonBytes];
+        ManifestUnusableReason(c.text, reason);
+        EXPECT_STREQ(reason, c.reason) << c.text;
+        EXPECT_EQ(IsUsableManifest(c.text), c.reason[0] == 0) << c.text;
+    }
 }
 
 static WideString Sep(const char *path) {
