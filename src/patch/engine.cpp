@@ -73,9 +73,9 @@ static char *FetchManifest(const Pass *pass, size_t *bytes) {
         return nullptr;
     }
     const char *unusable = *bytes == 0 ? "the body is empty" : nullptr;
-    // With a manifest key, only a manifest whose signature holds is used.
-    if (unusable == nullptr &&
-        !ManifestSignatureAccepted(settings->manifestUrl, settings->manifestKey, text, *bytes, why)) {
+    // With a manifest key, only a manifest whose signature holds, and that
+    // is no older than one already applied, is used.
+    if (unusable == nullptr && !ManifestSignatureAccepted(settings, pass->reports, text, *bytes, why)) {
         ReportUnusable(pass, true, why);
         free(text);
         return nullptr;

@@ -1,8 +1,9 @@
 // Fetching a manifest's minisign signature from beside it and checking the
 // manifest against the configured key. Anything short of a signature that
 // holds refuses the manifest: no signature, an HTTP error, a file over
-// 4 KiB, another key, a changed byte or a changed trusted comment.
-// Platform-neutral over the http seam.
+// 4 KiB, another key, a changed byte or a changed trusted comment; and so
+// does a signed manifest that is not fresh (patch/freshness).
+// Platform-neutral over the http and files seams.
 #include "patch/manifest_signature.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "patch/fetch.h"
+#include "patch/freshness.h"
 #include "patch/signature.h"
 #include "platform/http.h"
 
@@ -51,10 +53,11 @@ static SignatureCheck FetchSignatureFile(const WideChar *url, char **file, size_
     return SignatureUnavailable;
 }
 
-// The whole check of one manifest against the configured key; the reason
-// for a refusal goes to reason (SignatureReasonBytes).
+// The whole check of one manifest's signature against the configured key;
+// the reason for a refusal goes to reason (SignatureReasonBytes). When it
+// holds: the signing key's id and the times its trusted comment signs.
 static SignatureCheck VerifyManifest(const WideChar *manifestUrl, const WideChar *manifestKey, const char *manifest,
-                                     size_t bytes, char *reason) {
+                                     size_t bytes, char *reason, char keyId[KeyIdTextBytes], TrustedTimes *times) {
     char keyText[ManifestKeyUnits * 3];
     ManifestPublicKey key;
     if (!TextToUtf8(manifestKey, keyText, int(sizeof keyText)) ||
@@ -76,7 +79,11 @@ static SignatureCheck VerifyManifest(const WideChar *manifestUrl, const WideChar
     ManifestSignature signature;
     if (check == SignatureOk) check = ParseSignatureFile(file, fileBytes, &signature);
     if (check == SignatureOk) check = CheckManifestSignature(&key, &signature, manifest, bytes);
+    if (check == SignatureOk)
+        check = ParseTrustedTimes(reinterpret_cast<const char *>(signature.signatureAndComment) + Ed25519SignatureBytes,
+                                  signature.trustedCommentBytes, times);
     free(file);
+    FormatKeyId(key.keyId, keyId);
     if (check == SignatureUnavailable) {
         snprintf(reason, SignatureReasonBytes, "%s from %s (%s)", SignatureCheckText(check), urlText, detail);
     } else if (check == SignatureKeyIdDiffers) {
@@ -91,8 +98,19 @@ static SignatureCheck VerifyManifest(const WideChar *manifestUrl, const WideChar
     return check;
 }
 
-bool ManifestSignatureAccepted(const WideChar *manifestUrl, const WideChar *manifestKey, const char *manifest,
+static_assert(FreshnessReasonBytes <= SignatureReasonBytes, "a freshness reason fits a signature reason");
+
+bool ManifestSignatureAccepted(const PassSettings *settings, const PassReports *reports, const char *manifest,
                                size_t bytes, char *reason) {
     reason[0] = 0;
-    return manifestKey[0] == 0 || VerifyManifest(manifestUrl, manifestKey, manifest, bytes, reason) == SignatureOk;
+    if (settings->manifestKey[0] == 0) return true;
+    char keyId[KeyIdTextBytes];
+    TrustedTimes times;
+    if (VerifyManifest(settings->manifestUrl, settings->manifestKey, manifest, bytes, reason, keyId, &times) !=
+        SignatureOk)
+        return false;
+    char notice[FreshnessReasonBytes];
+    bool fresh = ManifestIsFresh(settings->gameFolder, keyId, &times, settings->mode != Check, reason, notice);
+    if (notice[0] != 0 && reports->fileFailed != nullptr) reports->fileFailed(reports->context, StateFileName, notice);
+    return fresh;
 }

@@ -26,6 +26,8 @@ const char *SignatureCheckText(SignatureCheck check) {
     case SignatureManifestDiffers: return "the manifest is not the one that was signed";
     case SignatureCommentDiffers: return "the trusted comment is not the one that was signed";
     case SignatureLibraryUnusable: return "the cryptography library is not usable";
+    case SignatureTimestampMalformed: return "the trusted comment's timestamp is not a number of seconds";
+    case SignatureExpiresMalformed: return "the trusted comment's expires is not a number of seconds";
     }
     return "unknown signature failure";
 }
@@ -145,6 +147,50 @@ SignatureCheck CheckManifestSignature(const ManifestPublicKey *key, const Manife
     if (!Ed25519SignatureHolds(key->key, signature->globalSignature, signature->signatureAndComment,
                                size_t(Ed25519SignatureBytes + signature->trustedCommentBytes)))
         return SignatureCommentDiffers;
+    return SignatureOk;
+}
+
+bool ParseSeconds(const char *text, int length, int64_t *value) {
+    if (length <= 0) return false;
+    uint64_t number = 0;
+    for (int i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        uint64_t digit = uint64_t(text[i] - '0');
+        if (number > (uint64_t(INT64_MAX) - digit) / 10) return false;
+        number = number * 10 + digit;
+    }
+    *value = int64_t(number);
+    return true;
+}
+
+// Reads field (length bytes) into *seen and *value when it is name's
+// ("timestamp:" ...); malformed when its value is no number or it was seen
+// before, SignatureOk otherwise (another field included).
+static SignatureCheck ReadTimeField(const char *field, int length, const char *name, SignatureCheck malformed,
+                                    bool *seen, int64_t *value) {
+    int nameLength = int(strlen(name));
+    if (length < nameLength || memcmp(field, name, size_t(nameLength)) != 0) return SignatureOk;
+    if (*seen || !ParseSeconds(field + nameLength, length - nameLength, value)) return malformed;
+    *seen = true;
+    return SignatureOk;
+}
+
+SignatureCheck ParseTrustedTimes(const char *comment, int bytes, TrustedTimes *times) {
+    *times = TrustedTimes{false, 0, false, 0};
+    for (int i = 0; i < bytes;) {
+        if (comment[i] == ' ' || comment[i] == '\t') {
+            i++;
+            continue;
+        }
+        int start = i;
+        while (i < bytes && comment[i] != ' ' && comment[i] != '\t') i++;
+        SignatureCheck check = ReadTimeField(comment + start, i - start, "timestamp:", SignatureTimestampMalformed,
+                                             &times->hasTimestamp, &times->timestamp);
+        if (check == SignatureOk)
+            check = ReadTimeField(comment + start, i - start, "expires:", SignatureExpiresMalformed,
+                                  &times->hasExpires, &times->expires);
+        if (check != SignatureOk) return check;
+    }
     return SignatureOk;
 }
 

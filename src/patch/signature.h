@@ -33,6 +33,8 @@ enum SignatureCheck {
     SignatureManifestDiffers,    // the signature does not hold for these manifest bytes
     SignatureCommentDiffers,     // the global signature does not hold for the trusted comment
     SignatureLibraryUnusable,    // the crypto library could not compute the digest
+    SignatureTimestampMalformed, // the trusted comment's timestamp: is not a number of seconds, or comes twice
+    SignatureExpiresMalformed,   // the same for its expires:
 };
 
 const char *SignatureCheckText(SignatureCheck check);
@@ -67,6 +69,29 @@ SignatureCheck ParseSignatureFile(const char *text, size_t bytes, ManifestSignat
 // that the global signature holds for the signature and trusted comment.
 SignatureCheck CheckManifestSignature(const ManifestPublicKey *key, const ManifestSignature *signature,
                                       const void *manifest, size_t bytes);
+
+// The times a trusted comment signs, in seconds since 1970 (UTC): when the
+// manifest was signed, which minisign writes as "timestamp:<n>" unless the
+// signer gives a comment of their own, and "expires:<n>", which an operator
+// who signs on a schedule may add. Fields are separated by spaces or tabs;
+// other fields are not read.
+struct TrustedTimes {
+    bool hasTimestamp;
+    int64_t timestamp;  // s since 1970
+    bool hasExpires;
+    int64_t expires;    // s since 1970; the manifest is refused after it
+};
+
+// Reads the times of a trusted comment (bytes long, without its prefix).
+// SignatureOk, or SignatureTimestampMalformed / SignatureExpiresMalformed
+// when that field's value is not decimal digits alone up to INT64_MAX, or
+// the field comes twice: a signed comment that says something else than it
+// seems to is refused rather than read one way or the other.
+SignatureCheck ParseTrustedTimes(const char *comment, int bytes, TrustedTimes *times);
+
+// Decimal digits alone (length of them, no sign, no blank) as a number up
+// to INT64_MAX; false for anything else.
+bool ParseSeconds(const char *text, int length, int64_t *value);
 
 // A key id as minisign prints it: the 8 bytes as a little-endian number in
 // upper-case hex without leading zeros (at most 16 digits).

@@ -3,13 +3,17 @@ launcher.ini uses a manifest only when the minisign signature published
 beside it (the manifest URL's path + ".minisig") verifies, and otherwise
 ends the pass as if the server could not be reached: exit 2, the reason on
 standard error, nothing written. Keys and signatures are made by minisign
-itself, and `minisign -V` must agree with the launcher in every case.
+itself, and `minisign -V` must agree with the launcher in every case. A
+signed manifest older than one already applied (minisign's "timestamp:" in
+the trusted comment, kept per key in the game folder's launcher.state), or
+past its "expires:", is refused the same way.
 
 Runs against build/linux/launcher-patch and, under Wine, against
 build/windows/launcher-patch.exe (LAUNCHER_PATCH_TARGET=linux|windows picks
 one), with a private nginx on loopback. Needs minisign (scripts/install-deps.sh).
 Standalone: python3 tests/integration/test_signature.py
 """
+import re
 import shutil
 import subprocess
 import sys
@@ -83,9 +87,12 @@ class SignatureScenarios:
         return self.publish(name, manifest_bytes(lines))
 
     def sign(self, manifest, key=None, legacy=False, comment="release 7 of the game"):
-        """Signs manifest with minisign, the .minisig beside it."""
+        """Signs manifest with minisign, the .minisig beside it; comment None
+        keeps minisign's own trusted comment (its timestamp)."""
         _, secret, _, _ = key or self.key
-        args = ["-S", "-s", str(secret), "-m", str(manifest), "-x", str(manifest) + ".minisig", "-t", comment]
+        args = ["-S", "-s", str(secret), "-m", str(manifest), "-x", str(manifest) + ".minisig"]
+        if comment is not None:
+            args += ["-t", comment]
         if legacy:
             args.insert(1, "-l")
         self.assertEqual(minisign(*args), 0, "minisign -S failed")
@@ -229,6 +236,59 @@ class SignatureScenarios:
         wait_until(lambda: any(r.endswith("manifest.txt") for r in self.requested()), LOG_WAIT_S,
                    "nginx to log the manifests")
         self.assertEqual([r for r in self.requested() if r.startswith("files/")], [])
+
+    def test_signed_manifests_never_go_back_in_time(self):
+        """minisign's timestamp is kept per key in launcher.state by patch
+        (check only compares): the same or a newer manifest is used; an older
+        one, one without a timestamp or one past its expires is refused with
+        nothing written; another key starts afresh; a damaged state file is
+        said to be one and written anew."""
+        manifest, url = self.publish_release()
+        state = self.game / "launcher.state"
+        kept = lambda *pairs: "launcher-state 1\n" + "".join("%s %d\n" % pair for pair in pairs)
+        self.configure(url)
+        self.sign(manifest, comment=None)
+        comment = Path(str(manifest) + ".minisig").read_text().splitlines()[2]
+        signed = int(re.fullmatch(r"trusted comment: timestamp:(\d+)\tfile:manifest.txt\thashed", comment).group(1))
+        self.assertPatched(self.run_tool("patch"))
+        self.assertEqual(self.run_tool("patch").code, 0)  # the same manifest again
+        self.assertEqual(state.read_text(), kept((self.key[3], signed)))
+
+        # An older release would replace a.bin and remove data/b.bin.
+        _, url_old = self.publish("files/a-old.bin", b"old" * 10)
+        manifest.write_bytes(manifest_bytes([entry("a.bin", 30, url_old), entry("data/b.bin", -1, url_old)]))
+        before = snapshot(self.game)
+        for comment, reason in [
+                ("timestamp:%d\tfile:x" % (signed - 1), r"older than the manifest already applied \(timestamp %d, "
+                 r"already applied %d\)" % (signed - 1, signed)),
+                ("release 6", r"no timestamp in its trusted comment, after a manifest with one was applied "
+                 r"\(already applied %d\)" % signed),
+                ("timestamp:%d expires:1000000000" % (signed + 5), r"expired at 1000000000 \(the time is now \d+\)")]:
+            self.sign(manifest, comment=comment)
+            for mode in ("patch", "check"):
+                result = self.run_tool(mode)
+                self.assertEqual((result.code, result.lines[-1]), (2, UNREACHABLE), result.describe())
+                self.assertRegex("|".join(result.stderr.splitlines()), "^%s%s$" % (re.escape(REFUSED), reason))
+            self.assertEqual(snapshot_changes(before, snapshot(self.game)), [])
+
+        self.sign(manifest, comment="timestamp:%d expires:%d" % (signed + 5, signed + 10 ** 8))
+        self.assertEqual(self.run_tool("check").code, 1)
+        self.assertEqual(state.read_text(), kept((self.key[3], signed)))
+        self.assertEqual(self.run_tool("patch").code, 0)
+        self.assertEqual(state.read_text(), kept((self.key[3], signed + 5)))
+
+        self.sign(manifest, key=self.other_key, comment="timestamp:1000")
+        self.configure(url, self.other_key[2])
+        self.assertEqual(self.run_tool("patch").code, 0)
+        self.assertEqual(state.read_text(), kept((self.key[3], signed + 5), (self.other_key[3], 1000)))
+
+        state.write_text("launcher-state 1\n%s many\n" % self.other_key[3])
+        self.sign(manifest, key=self.other_key, comment="timestamp:999")
+        result = self.run_tool("patch")
+        self.assertEqual(result.code, 0, result.describe())
+        self.assertEqual(result.stderr.splitlines(), ["launcher-patch: launcher.state: damaged or unreadable, "
+                                                      "read as empty: an older signed manifest is not refused this time"])
+        self.assertEqual(state.read_text(), kept((self.other_key[3], 999)))
 
 
 class LinuxBuild(SignatureScenarios, unittest.TestCase):

@@ -1,7 +1,8 @@
 // Signed manifests: real minisign signatures hold only for the signed bytes,
 // key and trusted comment; the key line and the .minisig parser refuse
 // anything that is not exactly minisign's form; the signature's URL; and
-// where the key comes from (launcher.ini over the build's).
+// where the key comes from (launcher.ini over the build's); the times a
+// trusted comment signs and whether they make a manifest too old.
 //
 // The fixtures were made once with minisign 0.11 and pasted in:
 //   minisign -G -W -p a.pub -s a.key;  minisign -G -W -p b.pub -s b.key
@@ -13,10 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "base/config.h"
+#include "patch/freshness.h"
 #include "patch/manifest_signature.h"
 #include "patch/signature.h"
 #include "test_files.h"
@@ -317,4 +321,73 @@ TEST(Signature, LauncherIniKeyWinsOverTheBuildsAndAnEmptyValueKeepsIt) {
     EXPECT_EQ(ParsePublicKeyLine(cut.data(), cut.size(), &key), SignatureKeyMalformed);
     RemoveTree(dir);
     ResetLauncherState(&g_state);
+}
+
+TEST(Signature, TrustedCommentTimesAreWholeFieldsOfDigits) {
+    struct Case {
+        const char *comment;
+        SignatureCheck expected;
+        TrustedTimes times;
+    };
+    const Case cases[] = {
+        {"timestamp:1796768708\tfile:m.txt\thashed", SignatureOk, {true, 1796768708, false, 0}},  // minisign's own
+        {"  expires:0\t\t timestamp:007 file:m.txt ", SignatureOk, {true, 7, true, 0}},
+        // Only a whole field counts, and only with its exact name.
+        {"Zenthara patch 41 Timestamp:5 mytimestamp:5 expires=5", SignatureOk, {false, 0, false, 0}},
+        {"timestamp:9223372036854775807", SignatureOk, {true, INT64_MAX, false, 0}},
+        {"timestamp:9223372036854775808", SignatureTimestampMalformed, {}},
+        {"timestamp:", SignatureTimestampMalformed, {}},
+        {"timestamp:-5", SignatureTimestampMalformed, {}},
+        {"timestamp:1,file:m.txt", SignatureTimestampMalformed, {}},
+        // A field given twice could be read either way.
+        {"timestamp:1 timestamp:1", SignatureTimestampMalformed, {}},
+        {"timestamp:1 expires:soon", SignatureExpiresMalformed, {}},
+        {"expires:2 expires:3", SignatureExpiresMalformed, {}},
+    };
+    for (const Case &c : cases) {
+        TrustedTimes times;
+        SignatureCheck check = ParseTrustedTimes(c.comment, int(strlen(c.comment)), &times);
+        EXPECT_EQ(check, c.expected) << c.comment;
+        if (check == SignatureOk) {
+            EXPECT_TRUE(times.hasTimestamp == c.times.hasTimestamp && times.timestamp == c.times.timestamp &&
+                        times.hasExpires == c.times.hasExpires && times.expires == c.times.expires)
+                << c.comment;
+        }
+    }
+}
+
+TEST(Signature, SignedManifestsNeverGoBackInTime) {
+    struct Case {
+        bool stored;
+        int64_t storedTimestamp;
+        TrustedTimes offered;
+        int64_t now;
+        bool accepted, raise;
+        const char *reason;
+    };
+    const int64_t t = 1700000000;
+    const Case cases[] = {
+        // Nothing kept yet: anything unexpired passes; only a timestamp is kept.
+        {false, 0, {true, t, false, 0}, t, true, true, ""},
+        {false, 0, {false, 0, false, 0}, t, true, false, ""},
+        {false, 0, {false, 0, true, t}, t, true, false, ""},
+        // Newer raises, equal passes as it is, older is refused.
+        {true, t, {true, t + 500, false, 0}, t, true, true, ""},
+        {true, t, {true, t, false, 0}, t, true, false, ""},
+        {true, t + 500, {true, t, false, 0}, t, false, false,
+         "older than the manifest already applied (timestamp 1700000000, already applied 1700000500)"},
+        {true, t, {false, 0, false, 0}, t, false, false,
+         "no timestamp in its trusted comment, after a manifest with one was applied (already applied 1700000000)"},
+        // Expiry: the last second still passes, the next does not, whatever is kept.
+        {true, t, {true, t + 1, true, t + 100}, t + 100, true, true, ""},
+        {true, t, {true, t + 1, true, t + 100}, t + 101, false, false, "expired at 1700000100 (the time is now 1700000101)"},
+        {false, 0, {false, 0, true, t}, t + 1, false, false, "expired at 1700000000 (the time is now 1700000001)"},
+    };
+    for (const Case &c : cases) {
+        char reason[FreshnessReasonBytes];
+        FreshnessVerdict verdict = JudgeFreshness(&c.offered, c.stored, c.storedTimestamp, c.now, reason);
+        EXPECT_EQ(verdict.accepted, c.accepted) << c.reason;
+        EXPECT_EQ(verdict.raise, c.raise) << c.reason;
+        EXPECT_STREQ(reason, c.reason);
+    }
 }

@@ -1,7 +1,8 @@
 // Clock seam on POSIX: milliseconds of the monotonic clock, cut to 32 bits
 // so it wraps like the Windows tick count. Needs clock_gettime only.
-// Not affected by changes of the wall-clock time.
-// Leaves out: anything finer than a millisecond, and wall-clock time.
+// The tick count is not affected by changes of the wall-clock time; the
+// wall-clock seconds are CLOCK_REALTIME's.
+// Leaves out: anything finer than a millisecond.
 #include <time.h>
 
 #include "platform/clock.h"
@@ -18,4 +19,10 @@ void SleepMs(int ms) {
     timespec left = {ms / 1000, long(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0) {
     }
+}
+
+int64_t WallClockSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec);
 }
