@@ -6,7 +6,9 @@
 // reaches players. Linux and Windows (console program); the platform part is
 // the folder listing in dir_walk_*.cpp, the rules of what is written are in
 // manifest_lines.h. With --sha256 every URL ends in "#sha256=<digest>", the
-// files hashed side by side on every core.
+// files hashed side by side on every core. With --previous the paths of the
+// last published manifest that are gone get "-1" lines, so the launcher
+// removes them.
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -31,7 +33,7 @@
 
 enum ExitStatus {
     ExitWritten = 0,  // the manifest is on standard output
-    ExitFailed = 1,   // refused paths, unreadable folders, DIR missing, write failed
+    ExitFailed = 1,   // refused paths, unreadable folders, DIR missing, OLD_MANIFEST refused, write failed
     ExitUsage = 64,   // bad arguments
 };
 
@@ -47,7 +49,7 @@ static const char ManifestName[] = "manifest.txt";
 static const char ConfigurationName[] = "launcher.ini";
 
 static const char UsageText[] =
-    "usage: launcher-manifest [--sha256] DIR BASE_URL\n"
+    "usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL\n"
     "       launcher-manifest --version | --help\n"
     "\n"
     "Writes to standard output the manifest of every regular file below DIR, one\n"
@@ -66,6 +68,17 @@ static const char UsageText[] =
     "             hex digits): the launcher then refuses a download that differs,\n"
     "             and launcher-patch --verify finds changed files; the fragment is\n"
     "             never sent to the server\n"
+    "  --previous OLD_MANIFEST\n"
+    "             the manifest published last: every path it lists (its -1 lines\n"
+    "             too) that is no longer below DIR gets a line \"path|-1|\" after\n"
+    "             the files' lines, in OLD_MANIFEST's order, once each, so the\n"
+    "             launcher removes that file even for players who skipped releases.\n"
+    "             Paths match as the launcher matches them: '/' and '\\' alike,\n"
+    "             repeated ones as one, letter case ignored on Windows and exact\n"
+    "             elsewhere. Left out with a note: launcher.ini at the top (never\n"
+    "             removed) and paths the launcher refuses. OLD_MANIFEST must be a\n"
+    "             whole manifest of this tool (the counted first and last lines\n"
+    "             agree), or nothing is written\n"
     "  --version  show the version\n"
     "  --help     show this text\n"
     "\n"
@@ -86,7 +99,8 @@ static const char UsageText[] =
     "game folder get a warning.\n"
     "\n"
     "Exit status: 0 manifest written, 1 refused paths, an unreadable folder, DIR\n"
-    "missing or not a folder, or a failed write, 64 bad arguments.\n";
+    "missing or not a folder, an unreadable or refused OLD_MANIFEST, or a failed\n"
+    "write, 64 bad arguments.\n";
 
 static void Note(const char *format, ...) {
     va_list args;
@@ -147,16 +161,6 @@ struct Walk {
     bool refused;               // a path the launcher would refuse was found
     bool outOfMemory;
 };
-
-// Whether name is lowerName (lower case) in any letter case.
-static bool NameIs(const char *name, const char *lowerName) {
-    for (int i = 0;; i++) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-        if (c != lowerName[i]) return false;
-        if (c == 0) return true;
-    }
-}
 
 static void AddFile(Walk *walk, const char *path, int64_t size, const char *name) {
     static char shown[ShownBytes];
@@ -279,6 +283,128 @@ static void WarnAboutCaseTwins(const char *pathText, const ListedFile *files, si
     free(folded);
 }
 
+// ---- The previous manifest -------------------------------------------------
+
+// The whole file at path (UTF-8) into text, zero-terminated; false
+// (reported in one line) when it cannot be read.
+static bool ReadPreviousManifest(const char *path, Growable *text) {
+    static WideChar wide[ExactUtf8Bytes];
+    static char buffer[1 << 16];
+    static char shown[ShownBytes];
+    bool named = Utf8ToText(path, wide, ExactUtf8Bytes);
+    FileHandle file = named ? OpenFileForReading(wide) : NoFile;
+    if (file == NoFile) {
+        Note(named && !PathExists(wide) ? "no such previous manifest: %s"
+                                        : "cannot read the previous manifest '%s': it cannot be opened as a file",
+             Shown(path, shown));
+        return false;
+    }
+    int got;
+    bool stored = true;
+    while (stored && (got = ReadFromFile(file, buffer, int(sizeof buffer))) > 0) stored = Append(text, buffer, size_t(got));
+    CloseFile(file);
+    if (stored && got == 0 && Append(text, "", 1)) return true;
+    Note(stored ? "cannot read the previous manifest '%s': a read failed" : "out of memory reading '%s'",
+         Shown(path, shown));
+    return false;
+}
+
+// A path of the previous manifest that is not listed any more.
+struct Removal {
+    size_t pathAt;  // of its zero-terminated UTF-8 path in Walk::paths
+    size_t keyAt;   // of its RelativePathKey in the removals' key store
+    size_t order;   // among the removals, in the previous manifest's order
+};
+
+// The listed files' keys (RelativePathKey) in strcmp order, pointing into
+// store; nullptr when out of memory.
+static const char **SortedListedKeys(const Walk *walk, size_t listedCount, Growable *store) {
+    static char key[ExactUtf8Bytes];
+    const ListedFile *files = reinterpret_cast<const ListedFile *>(walk->files.bytes);
+    size_t *offsets = static_cast<size_t *>(malloc(listedCount * sizeof *offsets + 1));
+    const char **keys = static_cast<const char **>(malloc(listedCount * sizeof *keys + 1));
+    bool stored = offsets != nullptr && keys != nullptr;
+    for (size_t i = 0; i < listedCount && stored; i++) {
+        offsets[i] = store->used;
+        // A listed path always fits: the walk refused longer ones.
+        stored = RelativePathKey(walk->paths.bytes + files[i].pathAt, key) && Append(store, key, strlen(key) + 1);
+    }
+    for (size_t i = 0; i < listedCount && stored; i++) keys[i] = store->bytes + offsets[i];
+    free(offsets);
+    if (!stored) {
+        free(keys);
+        return nullptr;
+    }
+    std::sort(keys, keys + listedCount, [](const char *a, const char *b) { return strcmp(a, b) < 0; });
+    return keys;
+}
+
+// Reads the previous manifest's lines into removals: every path no listed
+// file takes (see KeyCollidesWithListed), with the path appended to
+// walk->paths and its key to keyStore. Paths that are unsafe or name the
+// top launcher.ini are left out with a note.
+static bool CollectRemovals(Walk *walk, const char *const *listedKeys, size_t listedCount, char *text,
+                            Growable *removals, Growable *keyStore) {
+    static char path[ExactUtf8Bytes], key[ExactUtf8Bytes];
+    static char shown[ShownBytes];
+    bool stored = true;
+    for (char *line = text; line != nullptr && *line != 0 && stored;) {
+        char *next = CutManifestLine(line);
+        switch (ReadPreviousLine(line, path)) {
+        case PreviousNoEntry: break;
+        case PreviousConfiguration:
+            Note("not listing '%s' from the previous manifest: %s at the top is never removed", Shown(path, shown),
+                 ConfigurationName);
+            break;
+        case PreviousUnsafe:
+            Note("not listing '%s' from the previous manifest: the launcher refuses that path", Shown(line, shown));
+            break;
+        case PreviousPath: {
+            if (!RelativePathKey(path, key) || KeyCollidesWithListed(listedKeys, listedCount, key)) break;
+            Removal removal = {walk->paths.used, keyStore->used, removals->used / sizeof(Removal)};
+            stored = Append(&walk->paths, path, strlen(path) + 1) && Append(keyStore, key, strlen(key) + 1) &&
+                     Append(removals, &removal, sizeof removal);
+            break;
+        }
+        }
+        line = next;
+    }
+    return stored;
+}
+
+// Appends a file of size -1 to walk->files for every path of the previous
+// manifest (zero-terminated text, cut up here) that the walk did not list:
+// after the listed files, in the previous manifest's order, each file once
+// however the previous manifest spelled it. False when out of memory.
+static bool AddRemovals(Walk *walk, size_t listedCount, char *text) {
+    Growable listedKeyStore = {}, removalStore = {}, keyStore = {};
+    const char **listedKeys = SortedListedKeys(walk, listedCount, &listedKeyStore);
+    bool stored = listedKeys != nullptr &&
+                  CollectRemovals(walk, listedKeys, listedCount, text, &removalStore, &keyStore);
+    size_t count = removalStore.used / sizeof(Removal);
+    Removal *removals = reinterpret_cast<Removal *>(removalStore.bytes);
+    const char *keys = keyStore.bytes;
+    // Spellings of one file end up side by side, the first one written first.
+    std::sort(removals, removals + count, [keys](const Removal &a, const Removal &b) {
+        int order = strcmp(keys + a.keyAt, keys + b.keyAt);
+        return order != 0 ? order < 0 : a.order < b.order;
+    });
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++)
+        if (i == 0 || strcmp(keys + removals[i].keyAt, keys + removals[kept - 1].keyAt) != 0)
+            removals[kept++] = removals[i];
+    std::sort(removals, removals + kept, [](const Removal &a, const Removal &b) { return a.order < b.order; });
+    for (size_t i = 0; i < kept && stored; i++) {
+        ListedFile file = {removals[i].pathAt, -1};
+        stored = Append(&walk->files, &file, sizeof file);
+    }
+    free(listedKeys);
+    free(listedKeyStore.bytes);
+    free(removalStore.bytes);
+    free(keyStore.bytes);
+    return stored;
+}
+
 // ---- Hashes -----------------------------------------------------------------
 
 constexpr int HashReadBytes = 1 << 20;  // read at a time by each hashing thread
@@ -365,8 +491,14 @@ static int ToolMain(int argc, char **argv) {
     const char *operands[2];
     int count = 0;
     bool withHashes = false;
+    const char *previous = nullptr;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (strcmp(arg, "--previous") == 0 || strncmp(arg, "--previous=", 11) == 0) {
+            previous = arg[10] == '=' ? arg + 11 : i + 1 < argc ? argv[++i] : nullptr;
+            if (previous == nullptr || previous[0] == 0) return UsageError("--previous needs the previous manifest");
+            continue;
+        }
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             fputs(UsageText, stdout);
             return ExitWritten;
@@ -408,6 +540,18 @@ static int ToolMain(int argc, char **argv) {
         Note(missing ? "no such folder: %s" : "'%s' is not a folder", Shown(walk.root, shownRoot));
         return ExitFailed;
     }
+    Growable previousText = {};
+    if (previous != nullptr) {
+        if (!ReadPreviousManifest(previous, &previousText)) return ExitFailed;
+        char reason[ManifestReasonBytes];
+        const char *problem = PreviousManifestProblem(previousText.bytes, reason);
+        if (problem != nullptr) {
+            static char shownPrevious[ShownBytes], shownProblem[ShownBytes];
+            Note("'%s' is not a whole manifest of this tool: %s", Shown(previous, shownPrevious),
+                 Shown(problem, shownProblem));
+            return ExitFailed;
+        }
+    }
     bool walked = WalkTree(&walk);
     if (walk.outOfMemory) Note("out of memory");
     if (!walked || walk.refused) {
@@ -415,23 +559,30 @@ static int ToolMain(int argc, char **argv) {
         return ExitFailed;
     }
 
-    size_t fileCount = walk.files.used / sizeof(ListedFile);
+    size_t listedCount = walk.files.used / sizeof(ListedFile);
     ListedFile *files = reinterpret_cast<ListedFile *>(walk.files.bytes);
     const char *pathText = walk.paths.bytes;
     // strcmp compares as unsigned char: plain byte order of the UTF-8 paths.
-    std::sort(files, files + fileCount, [pathText](const ListedFile &a, const ListedFile &b) {
+    std::sort(files, files + listedCount, [pathText](const ListedFile &a, const ListedFile &b) {
         return strcmp(pathText + a.pathAt, pathText + b.pathAt) < 0;
     });
+    if (previous != nullptr && !AddRemovals(&walk, listedCount, previousText.bytes)) {
+        Note("out of memory");
+        return ExitFailed;
+    }
+    size_t fileCount = walk.files.used / sizeof(ListedFile);
+    files = reinterpret_cast<ListedFile *>(walk.files.bytes);
+    pathText = walk.paths.bytes;
     WarnAboutCaseTwins(pathText, files, fileCount);
 
     uint8_t (*digests)[Sha256Bytes] = nullptr;
     if (withHashes) {
-        digests = static_cast<uint8_t (*)[Sha256Bytes]>(malloc(fileCount * Sha256Bytes + 1));
+        digests = static_cast<uint8_t (*)[Sha256Bytes]>(malloc(listedCount * Sha256Bytes + 1));
         if (digests == nullptr) {
             Note("out of memory");
             return ExitFailed;
         }
-        Hashing hashing = {walk.root, pathText, files, fileCount, digests, {0}, {false}};
+        Hashing hashing = {walk.root, pathText, files, listedCount, digests, {0}, {false}};
         if (!HashListedFiles(&hashing)) {
             Note("nothing written: the files named above could not be hashed");
             return ExitFailed;
@@ -447,8 +598,10 @@ static int ToolMain(int argc, char **argv) {
     static char line[ManifestLineBytes];
     static char shownLine[ShownBytes];
     for (size_t i = 0; i < fileCount && stored; i++) {
-        if (!FormatManifestLine(pathText + files[i].pathAt, files[i].size, base, line,
-                                digests != nullptr ? digests[i] : nullptr)) {
+        if (i >= listedCount) {  // a path of the previous manifest: the file must be gone
+            snprintf(line, sizeof line, "%s|-1|\n", pathText + files[i].pathAt);
+        } else if (!FormatManifestLine(pathText + files[i].pathAt, files[i].size, base, line,
+                                       digests != nullptr ? digests[i] : nullptr)) {
             Note("the line of '%s' does not fit", Shown(pathText + files[i].pathAt, shownLine));
             return ExitFailed;
         }

@@ -1,8 +1,10 @@
 // What launcher-manifest writes: the BASE_URL and relative paths it takes,
-// the line it writes for a file and the two lines that frame the entries.
+// the line it writes for a file and the two lines that frame the entries,
+// and what it takes over from the previous manifest (--previous).
 // Inline, so the unit tests check these very rules against the launcher's
 // own manifest parser (the tool's sources are not part of the tests).
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "console_output.h"
 #include "patch/local_path.h"
 #include "patch/manifest.h"
+#include "patch/plan.h"
 
 // The launcher joins the game folder, a separator and the relative path
 // into a local path of at most LocalPathUnits - 1 units and skips entries
@@ -148,4 +151,87 @@ inline void FormatManifestFirstLine(long long count, char *out) {
 
 inline void FormatManifestLastLine(long long count, char *out) {
     snprintf(out, ManifestFrameBytes, "#end entries=%lld\n", count);
+}
+
+// Whether name is lowerName (lower case) in any ASCII letter case.
+inline bool NameIs(const char *name, const char *lowerName) {
+    for (int i = 0;; i++) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        if (c != lowerName[i]) return false;
+        if (c == 0) return true;
+    }
+}
+
+// ---- The previous manifest ----------------------------------------------------
+
+// Why text (zero-terminated) is not a whole manifest launcher-manifest
+// wrote, or nullptr when it is: it must start with the counted first line
+// and end its entries with a matching last line, as the launcher checks
+// them. reason (ManifestReasonBytes) may receive the text returned.
+inline const char *PreviousManifestProblem(const char *text, char *reason) {
+    static const char head[] = "#launcher-manifest entries=";
+    if (strncmp(text, head, sizeof head - 1) != 0) return "its first line is not \"#launcher-manifest entries=N\"";
+    ManifestUnusableReason(text, reason);
+    return reason[0] != 0 ? reason : nullptr;
+}
+
+enum PreviousLine {
+    PreviousNoEntry,        // a comment, blank or other line
+    PreviousPath,           // a path to list with -1 unless it is still there
+    PreviousConfiguration,  // launcher.ini at the top: every player's own, never removed
+    PreviousUnsafe,         // a path the launcher refuses, or one cut to fit
+};
+
+// Reads one line of the previous manifest (cut at its line feed; cut again
+// here) for the path it names. For PreviousPath, path (ExactUtf8Bytes)
+// receives it with '/' between folders and repeated separators written
+// once, the way the launcher resolves it.
+inline PreviousLine ReadPreviousLine(char *line, char *path) {
+    static ManifestEntry entry;
+    if (!ParseManifestLine(line, &entry)) return PreviousNoEntry;
+    // line now holds the path field alone, as written.
+    if (!entry.fieldsFit || !IsExactUtf8(line) || !IsSafeRelativePath(entry.relativePath)) return PreviousUnsafe;
+    int used = 0;
+    for (const char *p = line; *p != 0; p++) {
+        char c = *p == '\\' ? '/' : *p;
+        if (c == '/' && used > 0 && path[used - 1] == '/') continue;
+        path[used++] = c;
+    }
+    path[used] = 0;
+    bool topLevel = strchr(path, '/') == nullptr;
+    return topLevel && NameIs(path, "launcher.ini") ? PreviousConfiguration : PreviousPath;
+}
+
+// The key under which the launcher takes a relative path (UTF-8) for one
+// file, as UTF-8 into key (ExactUtf8Bytes): BuildPathKey's, so '/' and '\'
+// are one separator, repeated separators count once and, on Windows only,
+// letter case is ignored. False when the path is too long to be a file.
+inline bool RelativePathKey(const char *path, char *key) {
+    static WideChar wide[ExactUtf8Bytes], folded[LocalPathUnits];
+    if (!Utf8ToText(path, wide, ExactUtf8Bytes) || TextLength(wide) >= LocalPathUnits) return false;
+    BuildPathKey(wide, folded);
+    return TextToUtf8(folded, key, ExactUtf8Bytes);
+}
+
+// Whether key (RelativePathKey) names one of the files whose keys sorted
+// holds (in strcmp order), a folder on the way to one, or has one of them
+// on its way: the launcher cannot have both in place (PathKeysCollide).
+inline bool KeyCollidesWithListed(const char *const *sorted, size_t count, const char *key) {
+    const char separator = char(PathSeparator);
+    auto less = [](const char *a, const char *b) { return strcmp(a, b) < 0; };
+    static char probe[ExactUtf8Bytes + 1];
+    size_t length = strlen(key);
+    if (length + 1 >= sizeof probe) return false;
+    memcpy(probe, key, length + 1);
+    for (size_t end = 1; end <= length; end++) {
+        if (key[end] != separator && key[end] != 0) continue;
+        probe[end] = 0;  // the key itself, or a folder on its way
+        if (std::binary_search(sorted, sorted + count, probe, less)) return true;
+        probe[end] = key[end];
+    }
+    probe[length] = separator;
+    probe[length + 1] = 0;
+    const char *const *after = std::lower_bound(sorted, sorted + count, probe, less);
+    return after != sorted + count && strncmp(*after, probe, length + 1) == 0;
 }

@@ -32,6 +32,7 @@ echo "== launcher-patch and signed manifests (linux, and windows under Wine when
 echo "== per-file SHA-256: downloads, --verify, launcher-manifest --sha256 (linux, and windows under Wine when built)"; python3 "$here/test_integrity.py" || status=1
 echo "== launcher-manifest (linux, and windows under Wine when built)"
 python3 "$here/test_manifest.py" || status=1
+echo "== the README's publishing recipe (linux launcher-manifest; linux, and windows under Wine when built, launcher-patch)"; python3 "$here/test_recipe.py" || status=1
 
 echo "== Windows resources: manifests and versions (windows build, LAUNCHER_WINDOWS_BUILD)"; python3 "$here/test_windows_resources.py" || status=1
 echo "== the demo on a virtual display (linux)"; python3 "$here/test_demo.py" || status=1

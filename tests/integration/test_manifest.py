@@ -1,6 +1,7 @@
 """Scenarios for launcher-manifest: the listing of a real folder tree (order,
 sizes, URL encoding, the counted first and last lines), what is left out,
-the paths it refuses, its usage errors, and a round trip in which
+the paths it refuses, the removals it takes over from the previous
+manifest, its usage errors, and a round trip in which
 launcher-patch installs a tree served by nginx on loopback from the
 generated manifest.
 
@@ -39,14 +40,17 @@ def write_tree(root, files):
         path.write_bytes(data)
 
 
-def expected_manifest(files, base):
+def expected_manifest(files, base, removed=()):
     """The manifest as the rules describe it, built without the tool: the
-    entries between a first and a last line that count them."""
-    lines = ["#launcher-manifest entries=%d\n" % len(files)]
+    entries, then a -1 line for each removed path, between a first and a
+    last line that count them."""
+    count = len(files) + len(removed)
+    lines = ["#launcher-manifest entries=%d\n" % count]
     for relative in sorted(files, key=lambda p: p.encode("utf-8")):
         url = base.rstrip("/") + "/" + urllib.parse.quote(relative.encode("utf-8"), safe="/")
         lines.append("%s|%d|%s\n" % (relative, len(files[relative]), url))
-    lines.append("#end entries=%d\n" % len(files))
+    lines.extend("%s|-1|\n" % relative for relative in removed)
+    lines.append("#end entries=%d\n" % count)
     return "".join(lines).encode("utf-8")
 
 
@@ -205,13 +209,13 @@ class ManifestScenarios:
         (self.work / "plain").write_bytes(b"")
         native = self.tool.native(folder)
         for args in ([], [native], [native, BASE, "extra"], [native, "ftp://host/files"], [native, "http://"],
-                     [native, "--verbose"]):
+                     [native, "--verbose"], [native, BASE, "--previous"]):
             code, out, err = self.outcome(self.tool.run(args))
             self.assertEqual((code, out), (64, b""), args)
-            self.assertIn("usage: launcher-manifest [--sha256] DIR BASE_URL", err)
+            self.assertIn("usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL", err)
         code, out, _ = self.outcome(self.tool.run(["--help"]))
         self.assertEqual(code, 0)
-        self.assertIn(b"usage: launcher-manifest [--sha256] DIR BASE_URL", out)
+        self.assertIn(b"usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL", out)
         self.assertIn(b"launcher-manifest --version", out)
         for args in (["--version"], [native, "--version"]):
             result = self.tool.run(args)
@@ -222,6 +226,48 @@ class ManifestScenarios:
             code, out, err = self.manifest(missing)
             self.assertEqual((code, out), (1, b""))
             self.assertEqual(err.splitlines(), ["launcher-manifest: " + said % self.tool.native(missing)])
+
+    def test_previous_manifest_paths_that_are_gone_become_removals(self):
+        """Each gone path once, in the old order, spelled as the launcher
+        resolves it; still-present ones (in any spelling the launcher takes
+        for the same file, letter case too on Windows) and folders on a
+        listed file's way are not; launcher.ini and unsafe paths are left
+        out with a note. Anything but a whole manifest of the tool is
+        refused in one line."""
+        files = {"keep.bin": b"k", "data/new.bin": b"n", "Sub/Case.txt": b"c"}
+        tree = self.work / "tree"
+        write_tree(tree, files)
+        old_entries = ["keep.bin|1|u", "gone.bin|5|u", "data\\old//x.map|3|u", "data|-1|", "Data/new.bin|1|u",
+                       "launcher.ini|5|u", "../evil.bin|1|u", "GONE.BIN|2|u", "gone.bin|-1|", "sub/case.txt|1|u",
+                       "data/old/x.map|-1|", "keep.bin/inner|-1|"]
+        old = self.work / "old.txt"
+        old.write_bytes(("#launcher-manifest entries=%d\r\n%s\r\n#end entries=%d\r\n# signed\r\n" % (
+            len(old_entries), "\r\n".join(old_entries), len(old_entries))).encode())
+        folds = self.target == "windows"
+        removed = ["gone.bin", "data/old/x.map"] + ([] if folds else ["Data/new.bin", "GONE.BIN", "sub/case.txt"])
+        for option in (["--previous", self.tool.native(old)], ["--previous=" + self.tool.native(old)]):
+            result = self.tool.run(option + [self.tool.native(tree), BASE])
+            self.assertEqual((result.code, result.stdout), (0, expected_manifest(files, BASE, removed)),
+                             result.describe())
+            for noted in ("'launcher.ini'", "'../evil.bin'"):
+                self.assertIn(noted, result.stderr)
+            self.assertEqual("letter case" in result.stderr, not folds, result.stderr)
+
+        # Hashes are for the listed files only.
+        result = self.tool.run(["--sha256", "--previous", self.tool.native(old), self.tool.native(tree), BASE])
+        self.assertEqual(result.code, 0, result.describe())
+        self.assertEqual(result.lines[-len(removed) - 1:-1], ["%s|-1|" % path for path in removed])
+
+        refused = {"missing.txt": None, "plain.txt": b"a|1|http://h/a\n", "empty.txt": b"",
+                   "counts.txt": b"#launcher-manifest entries=2\na|1|http://h/a\n#end entries=2\n",
+                   "cut.txt": b"#launcher-manifest entries=1\na|1|http://h/a\n"}
+        for name, text in refused.items():
+            if text is not None:
+                (self.work / name).write_bytes(text)
+            result = self.tool.run(["--previous", self.tool.native(self.work / name), self.tool.native(tree), BASE])
+            self.assertEqual((result.code, result.stdout), (1, b""), name)
+            self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+            self.assertIn(self.tool.native(self.work / name), result.stderr)
 
     def test_round_trip_through_nginx_and_launcher_patch(self):
         patcher = ConsoleTool("launcher-patch", self.target)

@@ -4,6 +4,7 @@
 // short is noticed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -201,4 +202,66 @@ TEST(PublishedManifest, PathsTheLauncherWouldSkipOrRefuseAreNotListed) {
     ASSERT_EQ(BaseUrlProblem("https://h/\xC3\xA9t\xC3\xA9//", &length, &units), nullptr);
     EXPECT_EQ(length, 15);
     EXPECT_EQ(units, 13);
+}
+
+TEST(PreviousManifest, LinesGivePathsAsTheLauncherResolvesThem) {
+    const struct {
+        const char *line;
+        PreviousLine kind;
+        const char *path;
+    } cases[] = {
+        {"data/maps/a.bin|700|http://h/files/data/maps/a.bin#sha256=00", PreviousPath, "data/maps/a.bin"},
+        {"data\\maps//a.bin|-1|", PreviousPath, "data/maps/a.bin"},
+        {"old name.txt|-7|x\r", PreviousPath, "old name.txt"},
+        {"caf\xC3\xA9/\xF0\x9F\x8E\xAE|1|u", PreviousPath, "caf\xC3\xA9/\xF0\x9F\x8E\xAE"},
+        {"sub/launcher.ini|3|u", PreviousPath, "sub/launcher.ini"},
+        {"launcher.ini|3|u", PreviousConfiguration, ""},
+        {"Launcher.INI|-1|", PreviousConfiguration, ""},
+        {"../evil.bin|1|u", PreviousUnsafe, ""},
+        {"/etc/passwd|1|u", PreviousUnsafe, ""},
+        {"C:/x.bin|1|u", PreviousUnsafe, ""},
+        {"sub/CON.txt|1|u", PreviousUnsafe, ""},
+        {"folder/|1|u", PreviousUnsafe, ""},
+        {"caf\xE9.txt|1|u", PreviousUnsafe, ""},
+        {"# a.bin|1|u", PreviousNoEntry, ""},
+        {"", PreviousNoEntry, ""},
+        {"one|bar", PreviousNoEntry, ""},
+    };
+    static char path[ExactUtf8Bytes];
+    for (const auto &c : cases) {
+        std::string line = c.line;
+        PreviousLine kind = ReadPreviousLine(&line[0], path);
+        EXPECT_EQ(kind, c.kind) << c.line;
+        if (kind == PreviousPath) {
+            EXPECT_STREQ(path, c.path) << c.line;
+        }
+    }
+}
+
+TEST(PreviousManifest, PathsTheFolderStillHasCollideWithItsFiles) {
+    // Letter case counts where file names keep it apart.
+    const bool foldsCase = PathSeparator == '\\';
+    const char *listed[] = {"a.bin", "data/maps/x.map", "data!/y", "Readme.txt", "sub/deep/f"};
+    const struct {
+        const char *path;
+        bool collides;
+    } cases[] = {
+        {"a.bin", true},  {"data\\maps//x.map", true}, {"data", true},           {"data/maps", true},
+        {"sub/deep/f/g", true}, {"a.bin/inner", true}, {"data/maps/y.map", false}, {"a.bin2", false},
+        {"dat", false},   {"data!", true},             {"data/map", false},      {"readme.txt", foldsCase},
+        {"A.BIN", foldsCase}, {"SUB/deep", foldsCase},
+    };
+    std::vector<std::string> keys;
+    char key[ExactUtf8Bytes];
+    for (const char *path : listed) {
+        ASSERT_TRUE(RelativePathKey(path, key));
+        keys.push_back(key);
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<const char *> sorted;
+    for (const std::string &k : keys) sorted.push_back(k.c_str());
+    for (const auto &c : cases) {
+        ASSERT_TRUE(RelativePathKey(c.path, key));
+        EXPECT_EQ(KeyCollidesWithListed(sorted.data(), sorted.size(), key), c.collides) << c.path;
+    }
 }
