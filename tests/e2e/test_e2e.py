@@ -620,6 +620,7 @@ class LargeScreen(LauncherCase):
 
         launcher.click(MENU_WEBSITE)
         box = wait_until(launcher.other_windows, EVENT_TIMEOUT_S, "the information box")[0]
+        wait_until(lambda: self.information_icon(box), EVENT_TIMEOUT_S, "the information icon in the box")
         launcher.wait_animation()
         self.game_server(port)
         launcher.wait_frame(lambda f: near(f.dot(), DOT_UP, 4), "the green dot while the box is open",
@@ -641,6 +642,19 @@ class LargeScreen(LauncherCase):
         launcher.wait_animation()
         self.close_box(box)
         self.assertEqual(launcher.wait_exit(), 0, "the close request made while the box was open")
+
+    def information_icon(self, box):
+        """Whether the box's left part shows the information sign: a blue
+        disc with white inside it (the "i")."""
+        x, y, width, height = self.desktop.geometry(box)
+        image = self.desktop.screenshot((x, y, x + min(width, 100), y + height))
+        blue = [(i % image.width, i // image.width) for i, (r, g, b) in enumerate(image.getdata())
+                if b >= 150 and b - r >= 80 and b - g >= 30]
+        if len(blue) < 300:
+            return False
+        xs, ys = [p[0] for p in blue], [p[1] for p in blue]
+        inside = image.crop((min(xs), min(ys), max(xs) + 1, max(ys) + 1)).getdata()
+        return count_near(inside, (255, 255, 255), 30) >= 30
 
     def close_box(self, box):
         """Closes the information box with Enter, as its one button."""

@@ -1,13 +1,14 @@
 // Frame painter pixels on the software canvas: background picture and
 // fallback, status dot, progress fill ends, tab underline, hover highlight
 // and button looks, entry fields with their caret and display caps, status
-// ellipsis, footer, and the particle layer.
+// ellipsis, footer, the particle layer, and the Linux information box.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "base/state.h"
+#include "platform/posix/info_box_sdl.h"
 #include "render/canvas_soft.h"
 #include "render/painter.h"
 #include "render/particles.h"
@@ -325,4 +326,50 @@ TEST_F(Painter, ParticlesGlowInTheTopBandOnly) {
     EXPECT_EQ(Pixel(600, 204), Bg);
     EXPECT_EQ(Pixel(300, 271), Bg);  // below the band: not drawn
     EXPECT_NE(Pixel(900, 270), Bg);
+}
+
+// The box is fitted to its lines (at most eight, each at most 480 px
+// wide) and shows the icon beside them: blue round a white "i".
+TEST_F(Painter, InformationBoxFitsItsLinesAndShowsTheIconBesideThem) {
+    WideChar wide[300], many[40];
+    for (int i = 0; i < 299; i++) wide[i] = 'W';
+    wide[299] = 0;
+    for (int i = 0; i < 40; i++) many[i] = i % 4 == 3 ? '\n' : 'a';
+    many[39] = 0;
+    const struct { const WideChar *text; int lines; const WideChar *last; bool widest; } cases[] = {
+        {WTEXT("Official website coming soon.\nJoin our Discord for now!"), 2, WTEXT("Join our Discord for now!"), false},
+        {WTEXT("one\r\ntwo\n"), 3, WTEXT(""), false},
+        {WTEXT(""), 1, WTEXT(""), false},
+        {wide, 1, wide, true},
+        {many, 8, WTEXT("aaa"), false},
+    };
+    static InfoBoxLayout layout;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.lines << " lines");
+        LayOutInformationBox(c.text, &layout);
+        EXPECT_EQ(layout.lineCount, c.lines);
+        EXPECT_TRUE(TextEqual(layout.lines + layout.lineStart[c.lines - 1], c.last));
+        EXPECT_EQ(layout.textRight - layout.textLeft == 480, c.widest);
+        EXPECT_GE(layout.width, layout.textRight);
+        EXPECT_LE(layout.buttonBottom, layout.height);
+        EXPECT_GE(layout.bandTop - layout.textTop, c.lines * InfoLineHeightPx);
+    }
+    LayOutInformationBox(cases[1].text, &layout);
+    EXPECT_TRUE(TextEqual(layout.lines + layout.lineStart[0], WTEXT("one")));  // without the "\r"
+
+    LayOutInformationBox(cases[0].text, &layout);
+    PaintInformationBox(BeginFrame(), layout);
+    int cx = layout.iconLeft + InfoIconPx / 2, cy = layout.iconTop + InfoIconPx / 2;
+    EXPECT_EQ(Pixel(cx, cy + 4), Rgb32(255, 255, 255));  // the stem of the "i"
+    EXPECT_EQ(Pixel(cx - 9, cy), Rgb32(31, 111, 201));    // the disc
+    EXPECT_EQ(Pixel(layout.iconLeft, layout.iconTop), Rgb32(255, 255, 255));  // outside the disc
+    uint32_t rim = Pixel(cx, layout.iconTop);  // anti-aliased edge: between white and blue
+    EXPECT_LT(rim & 0xFF, 255u);
+    EXPECT_GT(rim >> 16 & 0xFF, 31u);
+    int dark = 0;
+    for (int y = layout.textTop; y < layout.textTop + 2 * InfoLineHeightPx; y++)
+        for (int x = layout.textLeft; x < layout.textRight; x++) dark += (Pixel(x, y) & 0xFF) < 100;
+    EXPECT_GT(dark, 100);
+    EXPECT_EQ(Pixel(2, layout.height - 2), Rgb32(240, 240, 240));
+    EXPECT_EQ(Pixel(layout.buttonLeft, (layout.buttonTop + layout.buttonBottom) / 2), Rgb32(0, 120, 215));
 }

@@ -1,5 +1,5 @@
 // The launcher window on Linux: the window seam over SDL2 (video, timers,
-// events, cursors, message box, URLs).
+// events, cursors, URLs).
 // Implemented:
 //  [X] one fixed-size window titled "Zenthara Online", sized and placed by
 //      the shared rule, with icon.bmp from the program folder as its icon
@@ -20,8 +20,9 @@
 //  [X] a click that activates the window reaches the handlers, as on Windows
 //  [X] the hover stays when the pointer leaves (the motion SDL reports for
 //      the leave is not handed on), as the Windows window asks for no leave
-//  [X] the information box keeps timers, repaints and the music's notice
-//      served while it is open, and holds back input and close requests
+//  [X] the information box (info_box_sdl.cpp, with its icon) keeps timers,
+//      repaints and the music's notice served while it is open, and holds
+//      back input and close requests
 //  [X] centred by the outer frame (client size plus the window manager's
 //      borders), as AdjustWindowRect does on Windows
 // Leaves out: a native window handle (MainWindowHandle is nullptr: no other
@@ -40,6 +41,7 @@
 
 #include "app/input.h"
 #include "base/state.h"
+#include "platform/posix/info_box_sdl.h"
 #include "platform/window.h"
 #include "render/canvas_soft.h"
 #include "render/layout.h"
@@ -51,7 +53,7 @@
 #undef CursorShape
 
 // User events, told apart by their code.
-enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose, EventBoxClosed };
+enum UserEventCode { EventTimer = 1, EventRepaint, EventMedia, EventClose };
 
 constexpr int ForcedPaintWaitMs = 250;  // a worker never waits longer for a paint
 constexpr int MaxTimers = 4;
@@ -75,7 +77,6 @@ struct SdlWindowState {
     bool framePending;                 // not yet centred by its outer frame
     bool pointerInside;                // between SDL's enter and leave of the window
     bool boxOpen;                      // the information box is showing
-    bool boxClosed;                    // its helper thread reported it closed
     bool closeHeldBack;                // a close request arrived while the box was open
 
     std::atomic<bool> displayGone;     // the X connection broke; set by the first thread to see it
@@ -249,7 +250,6 @@ static void HandleUserEvent(const SDL_UserEvent &event) {
     case EventRepaint: Paint(); break;
     case EventMedia: OnMediaNotify(value); break;
     case EventClose: HandleCloseRequest(); break;
-    case EventBoxClosed: s_window.boxClosed = true; break;
     default: break;
     }
 }
@@ -455,36 +455,25 @@ void FocusMainWindow() {
 void MinimizeMainWindow() { SDL_MinimizeWindow(s_window.window); }
 void CloseMainWindow() { PushUserEvent(EventClose, 0); }
 
-// What the information box's helper thread shows.
-struct InformationBox {
-    char text[512], caption[128];
-};
-
-static int ShowBoxThread(void *data) {
-    const InformationBox *box = static_cast<const InformationBox *>(data);
-    SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, box->caption, box->text, s_window.window);
-    PushUserEvent(EventBoxClosed, 0);
-    return 0;
-}
-
-// SDL's message box blocks its caller, so it is shown from a helper thread
-// while this one goes on serving timers, repaints and the music's notice,
-// as Windows's modal loop does for the owner window; input to the window
-// is dropped and a close request held back until the box is closed.
+// The box runs its own window, whose events are passed to it, while this
+// loop goes on serving timers, repaints and the music's notice for the
+// main window, as Windows's modal loop does for the owner window; input to
+// the main window is dropped and a close request held back until the box
+// is closed. A box that cannot be made falls back on SDL's (no icon, and
+// the window waits for it).
 void ShowInformationBox(const WideChar *text, const WideChar *caption) {
-    InformationBox box;
-    TextToUtf8(text, box.text, int(sizeof box.text));
-    TextToUtf8(caption, box.caption, int(sizeof box.caption));
-    SDL_Thread *helper = SDL_CreateThread(ShowBoxThread, "information box", &box);
-    if (helper == nullptr) {
-        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, box.caption, box.text, s_window.window);
+    if (!OpenInformationBox(s_window.window, text, caption)) {
+        char utf8Text[InfoBoxTextUnits * 3], utf8Caption[512];
+        TextToUtf8(text, utf8Text, int(sizeof utf8Text));
+        TextToUtf8(caption, utf8Caption, int(sizeof utf8Caption));
+        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_INFORMATION, utf8Caption, utf8Text, s_window.window);
         return;
     }
     s_window.boxOpen = true;
-    s_window.boxClosed = false;
     SDL_Event event;
-    while (!s_window.boxClosed && SDL_WaitEvent(&event)) HandleEvent(event);
-    SDL_WaitThread(helper, nullptr);
+    while (InformationBoxOpen() && SDL_WaitEvent(&event))
+        if (!HandleInformationBoxEvent(event)) HandleEvent(event);
+    CloseInformationBox();
     s_window.boxOpen = false;
     if (s_window.closeHeldBack) {
         s_window.closeHeldBack = false;
