@@ -437,7 +437,7 @@ def check_case(work, tool, tree, game, runs):
         f.write(b"!")
     run = timed_run(argv, os.path.join(work, "check.out"))
     os.truncate(victim, 7)
-    if run.exit_code != 1 or run.last_line() != "1 file(s) missing - click PATCH FILES.":
+    if run.exit_code != 1 or run.last_line() != "1 file(s) differ - run launcher-patch patch.":
         raise BenchError(f"check missed a file of the wrong size: exit {run.exit_code}, '{run.last_line()}'")
     curl = []
     manifest_copy = os.path.join(work, "check-manifest.txt")

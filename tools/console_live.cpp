@@ -1,16 +1,19 @@
 // launcher-patch's status on the console. Without a terminal every new
 // status text becomes one line on standard output; on a terminal a live
-// line is redrawn on standard error instead: the bar, the bytes done and to
-// do, the rate, the time left and the current file. Linux and Windows
-// (console).
+// line is redrawn on standard error instead: the bar, the bytes fetched and
+// to fetch, the rate over the last seconds, the time left and the current
+// file (tools/live_line.h formats the figures). Lines of results go to
+// standard output, the live line erased before them and drawn again after.
+// Linux and Windows (console).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
 #include "base/state.h"
-#include "patch/transfers.h"
 #include "console_output.h"
+#include "live_line.h"
+#include "patch/manifest.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -26,19 +29,22 @@ bool g_consoleLive = false;
 constexpr int LiveColumns = 79;
 
 // Everything this stand-in keeps. The pass's thread and the tool's ticker
-// both draw; lock keeps their lines whole.
+// both draw; lock keeps their lines whole, and guards every field but the
+// flag the signal handler reads.
 struct ConsoleWindowState {
     std::mutex lock;
-    WideChar status[StatusTextUnits];     // the pass's status text (under lock)
+    WideChar status[StatusTextUnits];     // the pass's status text
     int32_t percent;                      // and its bar, -1 for none
     WideChar lastShown[StatusTextUnits];  // the last status text printed as a line
     std::atomic<bool> liveLineShown;      // the live line is on the terminal now
-    bool rateStarted;                     // the rate below has a first sample
-    std::chrono::steady_clock::time_point sampledAt;
-    int64_t sampledBytes;
-    double bytesPerSecond;                // smoothed over the last few seconds
+    int64_t bytesDone;                    // fetched so far, as the pass last told
+    int64_t bytesToFetch;                 // in all; 0 while nothing is to be fetched
+    WideChar currentFile[RelativePathUnits];
+    RateWindow rate;                      // samples of bytesDone over the last seconds
+    int64_t firstToldMs;                  // when bytes to fetch were first told; -1 before
+    int64_t lastGrewMs;                   // when bytesDone last grew
 };
-static ConsoleWindowState s_console;
+static ConsoleWindowState s_console = {{}, {}, -1, {}, {false}, 0, 0, {}, {}, -1, -1};
 
 bool StandardStreamsAreTerminals() { return IsTerminal(stdout) && IsTerminal(stderr); }
 
@@ -76,11 +82,6 @@ void PrintErrorLine(const char *utf8Text) {
     fflush(stderr);
 }
 
-void EndLiveLine() {
-    std::lock_guard<std::mutex> hold(s_console.lock);
-    EraseLiveLineLocked();
-}
-
 void EraseLiveLineAtOnce() {
     if (!s_console.liveLineShown) return;
     char blank[LiveColumns + 3];
@@ -96,65 +97,33 @@ void EraseLiveLineAtOnce() {
 #endif
 }
 
-// "12.3 MiB" and the like, for the live line.
-static void FormatBytes(int64_t bytes, char *out, size_t size) {
-    if (bytes < 1024) snprintf(out, size, "%lld B", static_cast<long long>(bytes));
-    else if (bytes < 1024 * 1024) snprintf(out, size, "%.1f KiB", double(bytes) / 1024);
-    else if (bytes < 1024ll * 1024 * 1024) snprintf(out, size, "%.1f MiB", double(bytes) / (1024 * 1024));
-    else snprintf(out, size, "%.2f GiB", double(bytes) / (1024.0 * 1024 * 1024));
+static int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
-// The rate from how the bytes grew since the last sample, smoothed.
-static void SampleRate(int64_t bytesDone) {
-    auto now = std::chrono::steady_clock::now();
-    if (!s_console.rateStarted || bytesDone < s_console.sampledBytes) {
-        s_console.rateStarted = true;
-        s_console.sampledAt = now;
-        s_console.sampledBytes = bytesDone;
-        s_console.bytesPerSecond = 0;
-        return;
+// The bar by entries, or once bytes are to be fetched by bytes, with the
+// rate over the last seconds; over, the whole transfer's average rate.
+static LiveFigures CurrentFiguresLocked(bool over) {
+    LiveFigures figures = {s_console.percent, s_console.bytesDone, s_console.bytesToFetch, WindowRate(&s_console.rate),
+                           over};
+    if (over) {
+        int64_t spanMs = s_console.lastGrewMs - s_console.firstToldMs;
+        figures.rate = s_console.firstToldMs >= 0 && spanMs > 0 ? double(s_console.bytesDone) * 1000 / double(spanMs)
+                                                                  : -1;
     }
-    double seconds = std::chrono::duration<double>(now - s_console.sampledAt).count();
-    if (seconds < 0.2) return;
-    double rate = double(bytesDone - s_console.sampledBytes) / seconds;
-    s_console.bytesPerSecond = s_console.bytesPerSecond == 0 ? rate : 0.7 * s_console.bytesPerSecond + 0.3 * rate;
-    s_console.sampledAt = now;
-    s_console.sampledBytes = bytesDone;
+    return figures;
 }
 
-// "[#####.....]  45%  text" with no downloads running; with them,
-// "[#####.....]  45%  1.2 MiB of 9.0 MiB  2.1 MiB/s  0:04 left  path".
-// Cut to one line of LiveColumns columns.
-static void DrawLiveLineLocked() {
-    const WideChar *text = s_console.status;
-    int progress = s_console.percent;
-    int64_t done = 0, toDo = 0;
-    WideChar current[RelativePathUnits];
-    ReadTransferProgress(&done, &toDo, current);
-    SampleRate(done);
-
-    constexpr int BarCells = 10;
+// The figures, then the current download's path (or the status text),
+// cut to one line of LiveColumns columns.
+static void DrawLiveLineLocked(bool over = false) {
+    LiveFigures figures = CurrentFiguresLocked(over);
     char line[LiveColumns * 4 + 1];
-    int used = 0;
-    if (progress >= 0) {
-        int filled = progress * BarCells / 100;
-        line[used++] = '[';
-        for (int i = 0; i < BarCells; i++) line[used++] = i < filled ? '#' : '.';
-        used += snprintf(line + used, sizeof line - size_t(used), "] %3d%%  ", progress);
-    }
-    if (toDo > 0) {
-        char doneText[24], toDoText[24], rateText[24];
-        FormatBytes(done, doneText, sizeof doneText);
-        FormatBytes(toDo, toDoText, sizeof toDoText);
-        FormatBytes(int64_t(s_console.bytesPerSecond), rateText, sizeof rateText);
-        used += snprintf(line + used, sizeof line - size_t(used), "%s of %s  %s/s  ", doneText, toDoText, rateText);
-        if (s_console.bytesPerSecond > 0 && toDo > done) {
-            long long left = (long long)(double(toDo - done) / s_console.bytesPerSecond);
-            used += snprintf(line + used, sizeof line - size_t(used), "%lld:%02lld left  ", left / 60, left % 60);
-        }
-    }
+    int used = FormatLiveFigures(&figures, line, LiveColumns);
+    bool fetching = figures.toFetch > 0 && s_console.currentFile[0] != 0 && !over;
     static char shown[ShownStatusBytes];
-    const char *tail = ShownStatus(toDo > 0 && current[0] != 0 ? current : text, shown);
+    const char *tail = over ? "" : ShownStatus(fetching ? s_console.currentFile : s_console.status, shown);
     int columns = used;
     for (const char *p = tail; *p != 0 && columns < LiveColumns && used < int(sizeof line) - 5;) {
         int length = 1;
@@ -174,6 +143,40 @@ void RefreshLiveLine() {
     DrawLiveLineLocked();
 }
 
+void EndLiveLine() {
+    std::lock_guard<std::mutex> hold(s_console.lock);
+    if (s_console.bytesDone > 0) {
+        // What was fetched, and how fast on average, stays on the screen.
+        DrawLiveLineLocked(true);
+        fputc('\n', stderr);
+        fflush(stderr);
+        s_console.liveLineShown = false;
+    }
+    EraseLiveLineLocked();
+}
+
+void ShowConsoleBytes(int64_t bytesDone, int64_t bytesToFetch, const WideChar *currentFile) {
+    std::lock_guard<std::mutex> hold(s_console.lock);
+    int64_t now = NowMs();
+    if (bytesToFetch > 0 && s_console.firstToldMs < 0) s_console.firstToldMs = now;
+    if (bytesDone > s_console.bytesDone) s_console.lastGrewMs = now;
+    s_console.bytesDone = bytesDone;
+    s_console.bytesToFetch = bytesToFetch;
+    CopyText(s_console.currentFile, RelativePathUnits, currentFile);
+    NoteRateSample(&s_console.rate, now, bytesDone);
+}
+
+void PrintResultLine(const char *utf8Text) {
+    static char shown[ShownTextBytes];
+    std::lock_guard<std::mutex> hold(s_console.lock);
+    bool redraw = s_console.liveLineShown;
+    EraseLiveLineLocked();
+    fputs(ShownText(utf8Text, shown, ShownTextBytes), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+    if (redraw) DrawLiveLineLocked();
+}
+
 void ShowConsoleStatus(const WideChar *text, int32_t percent) {
     // The status line holds 255 units, as the window's does.
     WideChar line[StatusTextUnits];
@@ -190,11 +193,8 @@ void ShowConsoleStatus(const WideChar *text, int32_t percent) {
     PrintLine(line);
 }
 
-void PrintClosingLine() {
-    WideChar text[StatusTextUnits];
-    {
-        std::lock_guard<std::mutex> hold(s_console.lock);
-        CopyText(text, StatusTextUnits, s_console.status);
-    }
-    PrintLine(text);
+void PrintClosingLine(const WideChar *text) {
+    WideChar line[StatusTextUnits];
+    CopyText(line, StatusTextUnits, text);
+    PrintLine(line);
 }

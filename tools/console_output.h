@@ -3,6 +3,7 @@
 // one rule both tools show names and status texts by, so that nothing a
 // manifest or a file name holds can act on the operator's terminal.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -15,14 +16,23 @@ extern bool g_consoleLive;
 bool StandardStreamsAreTerminals();
 void PrintLine(const WideChar *text);        // to standard output
 void PrintErrorLine(const char *utf8Text);   // to standard error, the live line kept out of its way
+// A line of the pass's result (UTF-8, shown escaped) on standard output;
+// on a terminal the live line is erased before it and drawn again after.
+void PrintResultLine(const char *utf8Text);
 // Shows a status of the pass: a line on standard output (each new text
 // once), or the live line's text and bar.
 void ShowConsoleStatus(const WideChar *text, int32_t percent);
-// Prints the last status as a line of its own (after the live line ended).
-void PrintClosingLine();
-// Erases the live progress line, if one is shown.
+// Keeps how far the fetching is for the live line: bytes fetched, bytes to
+// fetch in all and the current download's manifest path; the rate is
+// sampled from these reports. Any thread.
+void ShowConsoleBytes(int64_t bytesDone, int64_t bytesToFetch, const WideChar *currentFile);
+// Prints the closing message as a line of its own (after the live line ended).
+void PrintClosingLine(const WideChar *text);
+// Ends the live line: when bytes were fetched, its last state stays as a
+// line (all bytes, and the average rate over the whole transfer);
+// otherwise it is erased.
 void EndLiveLine();
-// Draws the live line anew from the status text and the downloads' bytes,
+// Draws the live line anew from the status text and the fetching's bytes,
 // rate and time left; the tool's ticker calls it a few times a second.
 void RefreshLiveLine();
 // Erases the live line from a signal or console-control handler: only

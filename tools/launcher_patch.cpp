@@ -14,6 +14,7 @@
 #include "base/config.h"
 #include "base/state.h"
 #include "console_output.h"
+#include "patch/download.h"
 #include "patch/engine.h"
 #include "patch/manifest_signature.h"
 #include "patch/transfers.h"
@@ -256,6 +257,7 @@ static int RunPass(const ToolOptions *options) {
 }
 
 static int ToolMain(int argc, const WideChar *const *argv) {
+    RemoveSetAsideProgram();  // what updating this program set aside
     ToolOptions options;
     int parsed = ParseArguments(argc, argv, &options);
     if (parsed >= 0) return parsed;

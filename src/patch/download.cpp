@@ -13,7 +13,8 @@
 // record: they are fetched whole again. A kept part is used
 // only when it is a plain file of the game folder (the files seam checks
 // the open handle), and the size check decides whether the temporary
-// replaces the target.
+// replaces the target (with the target's permission bits, and the running
+// program's own file set aside first where the system wants that).
 // An entry with a SHA-256 in the manifest is hashed as its body is written
 // (a resumed body: the kept part first, read through the same handle), so
 // the digest covers the whole file when the last byte is there; a body
@@ -248,6 +249,23 @@ static AttemptResult CheckBodyHash(Download *download, int64_t resumedFrom) {
     return Fail(download, AttemptAgain, HashDiffersText);
 }
 
+// Whether localPath is the running program's own file, however either is
+// spelled.
+static bool IsRunningProgram(const WideChar *localPath) {
+    WideChar self[LocalPathUnits];
+    return ExecutablePath(self, LocalPathUnits) > 0 && SameFileAt(localPath, self);
+}
+
+// Moves the temporary over the target. The running program's own file is
+// set aside first where the system wants that (Windows); the process goes
+// on with its old code and its next start runs the new one.
+static bool ReplaceTarget(Download *download) {
+    const WideChar *target = download->queued->localPath;
+    if (!IsRunningProgram(target)) return ReplaceFile(download->partPath, target);
+    WideChar aside[TemporaryPathUnits];
+    return BuildSetAsidePath(target, aside) && ReplaceRunningProgram(download->partPath, target, aside);
+}
+
 // Puts a complete body in place: on the disk before the rename, so a power
 // cut never leaves the target empty.
 static AttemptResult InstallPart(Download *download) {
@@ -255,8 +273,7 @@ static AttemptResult InstallPart(Download *download) {
     ClosePart(download);
     if (!flushed) return Fail(download, AttemptFailed, "the file could not be flushed to the disk");
     AttemptResult result = AttemptDone;
-    if (!ReplaceFile(download->partPath, download->queued->localPath))
-        result = Fail(download, AttemptFailed, "the file could not be replaced");
+    if (!ReplaceTarget(download)) result = Fail(download, AttemptFailed, "the file could not be replaced");
     RemoveFile(download->recordPath);
     return result;
 }
@@ -335,6 +352,11 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
         if (result == AttemptFailed || tried == DownloadAttempts) return false;
         SleepMs(int(BackOffBefore(tried, download.waitMs)));
     }
+}
+
+void RemoveSetAsideProgram() {
+    WideChar self[LocalPathUnits], aside[TemporaryPathUnits];
+    if (ExecutablePath(self, LocalPathUnits) > 0 && BuildSetAsidePath(self, aside)) RemoveFile(aside);
 }
 
 void RemoveDownloadLeftovers(const WideChar *localPath) {

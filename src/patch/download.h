@@ -23,6 +23,12 @@ const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out);
 // temporary, with what a later attempt needs to go on from there.
 bool DownloadEntry(QueuedEntry *queued, char *buffer);
 
+// Removes the running program's own file that an update of it set aside
+// (see ReplaceRunningProgram in platform/files.h), once the program starts
+// again from its new file. Called once at every start; nothing is reported
+// (while the old program still runs, the file stays for a later start).
+void RemoveSetAsideProgram();
+
 // Removes what an earlier run left of the file at localPath's download
 // (its temporary and resume record); for files that are in place.
 void RemoveDownloadLeftovers(const WideChar *localPath);

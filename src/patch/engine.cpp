@@ -10,7 +10,8 @@
 // leaves exactly what one would.
 //
 // Divisions: the reports; the manifest (fetch, signature, usability); the
-// folder lock; one entry (look, plan, count); the entry pass; the pass.
+// folder lock; one entry (look, plan, count); the bytes to fetch; the entry
+// pass; the pass.
 #include "patch/engine.h"
 
 #include <cstdio>
@@ -29,18 +30,31 @@
 static const WideChar ContactingText[] = WTEXT("Contacting patch server...");
 static const WideChar UnreachableText[] = WTEXT("Could not reach patch server (launcher.ini).");
 
+constexpr int BytesReportMs = 250;  // how often the bytes fetched are told while the pass waits
+
 // One pass's settings, reports and counts, handed from step to step.
 struct Pass {
     const PassSettings *settings;
     const PassReports *reports;
     PassCounters *counters;
     LeftoverSweep sweep;
+    uint8_t *countedFirst;  // a bit per entry: the walk before the entries counted its bytes to fetch
+    int32_t entryIndex;     // of the entry being planned, among the entry lines
 };
 
 // ---------------------------------------------------------------- reports
 
 static void ReportStatus(const Pass *pass, const WideChar *text, int32_t percent) {
     if (pass->reports->status != nullptr) pass->reports->status(pass->reports->context, text, percent);
+}
+
+// How far the fetching is; only a pass that patches fetches.
+static void ReportBytes(const Pass *pass) {
+    if (pass->reports->bytesProgress == nullptr || pass->settings->mode == Check) return;
+    int64_t done = 0, total = 0;
+    WideChar current[RelativePathUnits];
+    ReadTransferProgress(&done, &total, current);
+    pass->reports->bytesProgress(pass->reports->context, done, total, current);
 }
 
 static void ReportUnusable(const Pass *pass, bool bySignature, const char *reason) {
@@ -139,18 +153,36 @@ static void LookAtAbsentEntry(const Pass *pass, const QueuedEntry *queued, Entry
                               (KeyNames(queued->pathKey, path) || SameFileAt(queued->localPath, path));
 }
 
-// Looks at the disk for a prepared entry and plans it. A removal is carried
-// out here, on the pass's thread: an earlier entry of the same file has
-// been counted by now, so it removes what that one left.
-static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsable) {
+// Looks at the disk for a prepared entry: its facts and its plan.
+static EntryPlan LookAndPlan(const Pass *pass, const QueuedEntry *queued, bool pathUsable, EntryFacts *facts) {
     int64_t sizeOnDisk = -1;
     if (pathUsable && !LocalFileSize(queued->localPath, &sizeOnDisk)) sizeOnDisk = -1;
-    EntryFacts facts = {pass->settings->mode, pass->settings->verify, &queued->entry, pathUsable, sizeOnDisk,
+    *facts = EntryFacts{pass->settings->mode, pass->settings->verify, &queued->entry, pathUsable, sizeOnDisk,
                         PathAbsent, false, false};
-    if (pathUsable && queued->entry.expectedSize == -1) LookAtAbsentEntry(pass, queued, &facts);
-    EntryPlan plan = PlanEntry(&facts);
+    if (pathUsable && queued->entry.expectedSize == -1) LookAtAbsentEntry(pass, queued, facts);
+    return PlanEntry(facts);
+}
+
+// Whether the walk before the entries counted this entry's bytes to fetch.
+static bool CountedFirst(const Pass *pass) {
+    int32_t i = pass->entryIndex;
+    if (pass->countedFirst == nullptr || i >= pass->counters->total) return false;
+    return (pass->countedFirst[i / 8] >> (i % 8) & 1) != 0;
+}
+
+// Looks at the disk for a prepared entry and plans it. A removal is carried
+// out here, on the pass's thread: an earlier entry of the same file has
+// been counted by now, so it removes what that one left. The bytes to fetch
+// follow what the disk shows now, where the walk before saw otherwise.
+static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsable) {
+    EntryFacts facts;
+    EntryPlan plan = LookAndPlan(pass, queued, pathUsable, &facts);
+    DescribeDifference(&facts, queued->why);
     queued->action = plan.action;
     queued->differs = plan.differs;
+    queued->fetches = plan.action == PlanDownload;
+    if (queued->fetches != CountedFirst(pass))
+        AddBytesToFetch(queued->fetches ? queued->entry.expectedSize : -queued->entry.expectedSize);
     queued->failed = plan.action == PlanRefused;
     snprintf(queued->failure, FailureTextBytes, "%s", plan.reason != nullptr ? plan.reason : "");
     if (plan.action == PlanRemove) queued->failed = !RemoveListedFile(queued);
@@ -165,18 +197,22 @@ static bool ServeEntry(QueuedEntry *queued, char *buffer) {
     if (queued->action == PlanVerify || queued->action == PlanVerifyThenDownload) {
         if (FileHasManifestHash(queued, buffer)) return true;
         queued->differs = true;
+        snprintf(queued->why, ReasonBytes, "%s", HashDiffersWhy);
         if (queued->action == PlanVerify) return true;  // Check: only counted
-        queued->bytesOnDisk = 0;
+        CountFetch(queued);
     }
     return DownloadEntry(queued, buffer);
 }
 
 // Counts an entry once everything before it was counted, reports it, and
-// tells of a failure.
+// tells why it differs and of a failure.
 static void FinishEntry(const Pass *pass, const QueuedEntry *queued) {
     PassCounters *counters = pass->counters;
     counters->processed++;
     if (queued->differs) counters->differing++;
+    if (queued->differs && pass->reports->entryDiffers != nullptr)
+        pass->reports->entryDiffers(pass->reports->context, queued->entry.relativePath, queued->why);
+    if (queued->fetches) ReportBytes(pass);
     if (queued->failed) {
         counters->errors++;
         if (pass->reports->fileFailed != nullptr)
@@ -189,19 +225,75 @@ static void FinishEntry(const Pass *pass, const QueuedEntry *queued) {
     ReportStatus(pass, text, percent);
 }
 
+// ---------------------------------------------------------------- the bytes to fetch
+
+// The entry pass plans at most a queue's length ahead, so the bytes it will
+// fetch are known up front only from a walk over the whole manifest first,
+// comparing sizes as Check does (one more size lookup per entry, asked for
+// by a live display only). The walk notes which entries it counted; the
+// entry pass then corrects the total wherever the disk shows otherwise (an
+// earlier entry of the same file put it in place, a file changed), so the
+// total ends exact. Each line is parsed from a copy: the text stays as it
+// is for the entry pass. Without memory for the walk the total grows as
+// entries are planned.
+static void CountBytesFirst(Pass *pass, const char *text) {
+    int32_t entries = pass->counters->total;
+    pass->countedFirst = static_cast<uint8_t *>(calloc(size_t(entries) / 8 + 1, 1));
+    char *line = nullptr;
+    size_t lineBytes = 0;
+    int64_t bytes = 0;
+    int32_t index = 0;
+    QueuedEntry probe;
+    for (const char *start = text; pass->countedFirst != nullptr && *start != 0;) {
+        const char *feed = strchr(start, '\n');
+        size_t length = feed != nullptr ? size_t(feed - start) : strlen(start);
+        if (length + 1 > lineBytes) {
+            free(line);
+            lineBytes = length + 1;
+            line = static_cast<char *>(malloc(lineBytes));
+        }
+        if (line == nullptr) {
+            free(pass->countedFirst);
+            pass->countedFirst = nullptr;
+            bytes = 0;
+            break;
+        }
+        memcpy(line, start, length);
+        line[length] = 0;
+        start += feed != nullptr ? length + 1 : length;
+        if (!ParseManifestLine(line, &probe.entry) || index >= entries) continue;
+        EntryFacts facts;
+        if (LookAndPlan(pass, &probe, PreparePaths(pass, &probe), &facts).action == PlanDownload) {
+            bytes += probe.entry.expectedSize;
+            pass->countedFirst[index / 8] |= uint8_t(1u << (index % 8));
+        }
+        index++;
+    }
+    free(line);
+    AddBytesToFetch(bytes);
+}
+
 // ---------------------------------------------------------------- the entry pass
+
+// The head entry once it finished (nullptr when the queue is empty), telling
+// how far the fetching is while it waits.
+static const QueuedEntry *AwaitHead(const Pass *pass) {
+    while (!WaitForHead(BytesReportMs)) ReportBytes(pass);
+    return TakeFinishedEntry(false);
+}
 
 // Looks at one entry line and queues it; lines that are no entry are
 // skipped. An entry whose file an entry still in the queue names (or has on
 // its way) waits for that one to be counted first.
 static void HandleLine(Pass *pass, char *line) {
     QueuedEntry *queued;
-    while ((queued = NextQueueSlot()) == nullptr) FinishEntry(pass, TakeFinishedEntry(true));
+    while ((queued = NextQueueSlot()) == nullptr) FinishEntry(pass, AwaitHead(pass));
     if (!ParseManifestLine(line, &queued->entry)) return;
     bool pathUsable = PreparePaths(pass, queued);
     if (pathUsable)
-        while (PathIsQueued(queued->pathKey)) FinishEntry(pass, TakeFinishedEntry(true));
+        while (PathIsQueued(queued->pathKey)) FinishEntry(pass, AwaitHead(pass));
     PlanQueuedEntry(pass, queued, pathUsable);
+    pass->entryIndex++;
     if (pass->settings->mode != Check && pathUsable) NoteListedFile(&pass->sweep, queued->localPath, queued->pathKey);
     QueueEntry(queued);
     while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(pass, finished);
@@ -214,13 +306,16 @@ static void HandleEntries(Pass *pass, char *text) {
     bool workers = settings->mode != Check || settings->verify;
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
     if (settings->mode != Check) BeginLeftoverSweep(&pass->sweep, pass->counters->total);
+    if (settings->mode != Check && settings->countBytesFirst) CountBytesFirst(pass, text);
+    ReportBytes(pass);
     for (char *line = text; line != nullptr && *line != 0;) {
         char *next = CutManifestLine(line);
         HandleLine(pass, line);
         line = next;
     }
-    while (const QueuedEntry *finished = TakeFinishedEntry(true)) FinishEntry(pass, finished);
+    while (const QueuedEntry *finished = AwaitHead(pass)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
+    free(pass->countedFirst);
     if (settings->mode != Check) SweepLeftovers(&pass->sweep);
 }
 
@@ -228,7 +323,7 @@ static void HandleEntries(Pass *pass, char *text) {
 
 void RunManifestPass(const PassSettings *settings, const PassReports *reports, PassOutcome *outcome) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
-    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}};
+    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0};
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;

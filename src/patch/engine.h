@@ -19,6 +19,8 @@ struct PassSettings {
     int mode;                     // Check or Patch
     int jobs;                     // downloads at once, 1-16; 0 for the default of 8
     bool verify;                  // also hash every present file of the right size whose entry has a SHA-256
+    bool countBytesFirst;         // Patch: walk the manifest once first, so the bytes to fetch are known up
+                                  // front (for a live display); one more size lookup per entry
 };
 
 // What a pass tells, in order, on the pass's thread. A null member is not
@@ -35,6 +37,18 @@ struct PassReports {
     // The manifest could not be used (the pass then ends as unreachable):
     // why, in a few words; bySignature when it was its signature that failed.
     void (*manifestUnusable)(void *context, bool bySignature, const char *reason);
+    // An entry differs (once the entries before it were counted, in both
+    // modes): its path as the manifest writes it, and why in a few words
+    // ("missing", "size 10, manifest says 12", "SHA-256 differs", "must not
+    // exist", or why the entry is unusable).
+    void (*entryDiffers)(void *context, const WideChar *relativePath, const char *why);
+    // How far Patch's fetching is: the bytes that travelled so far (a kept
+    // part resumed counts only what is fetched after it), the bytes to fetch
+    // in all (without countBytesFirst it grows as entries are planned; a
+    // failed download's bytes leave it), and the manifest path of a download
+    // running now ("" for none). Told at the start of the entries, after
+    // each entry that fetched, and every quarter second while the pass waits.
+    void (*bytesProgress)(void *context, int64_t bytesDone, int64_t bytesToFetch, const WideChar *currentFile);
 };
 
 // How a pass ended, for callers that need more than the status line.

@@ -42,12 +42,15 @@ struct FolderVisit {
 };
 
 // Keeps one entry of a folder looked into when it has the form of a
-// temporary or resume record (only those are ever removed).
+// temporary or resume record (only those are ever removed, never a
+// set-aside program).
 static void CollectTemporary(const WideChar *name, void *context) {
     FolderVisit *visit = static_cast<FolderVisit *>(context);
     LeftoverSweep *sweep = visit->sweep;
     uint64_t hash = 0;
-    if (!sweep->usable || !HashOfTemporaryName(name, &hash)) return;
+    // A set-aside program may still be running; its own next start
+    // removes it (RemoveSetAsideProgram).
+    if (!sweep->usable || IsSetAsideName(name) || !HashOfTemporaryName(name, &hash)) return;
     if (sweep->foundCount == sweep->foundCapacity) {
         int64_t grown = sweep->foundCapacity > 0 ? sweep->foundCapacity * 2 : 16;
         void *block = realloc(sweep->found, size_t(grown) * sizeof(FoundTemporary));

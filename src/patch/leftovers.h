@@ -1,5 +1,6 @@
 // What a Patch pass tidies: in every folder it lists files in, the
-// temporaries and resume records of files the manifest no longer lists.
+// temporaries and resume records of files the manifest no longer lists
+// (a set-aside program is left to that program's next start).
 // Memory stays small whatever the manifest: 8 bytes per entry, in one block
 // sized once from the entry count, plus the path of each temporary found.
 // A folder is looked into when the pass reaches its first entry (again when

@@ -20,10 +20,17 @@ static EntryPlan PlanAbsence(const EntryFacts *facts, bool patch) {
     return refusal != nullptr ? EntryPlan{PlanRefused, true, refusal} : EntryPlan{PlanRemove, true, nullptr};
 }
 
+static const char NegativeSizeText[] = "the manifest gives a negative size";
+
+// Why an entry cannot be used at all, or nullptr when it can.
+static const char *UnusableReason(const EntryFacts *facts) {
+    return !facts->entry->fragmentUsable ? FragmentRefusedText : !facts->pathUsable ? "refused path" : nullptr;
+}
+
 EntryPlan PlanEntry(const EntryFacts *facts) {
     const ManifestEntry *entry = facts->entry;
     bool patch = facts->mode != Check;
-    const char *refusal = !entry->fragmentUsable ? FragmentRefusedText : !facts->pathUsable ? "refused path" : nullptr;
+    const char *refusal = UnusableReason(facts);
     if (refusal != nullptr) return patch ? EntryPlan{PlanRefused, true, refusal} : EntryPlan{PlanDiffers, true, nullptr};
 
     if (entry->expectedSize == -1) return PlanAbsence(facts, patch);
@@ -34,7 +41,18 @@ EntryPlan PlanEntry(const EntryFacts *facts) {
     }
     if (!patch) return EntryPlan{PlanDiffers, true, nullptr};
     if (entry->expectedSize >= 0) return EntryPlan{PlanDownload, true, nullptr};
-    return EntryPlan{PlanRefused, true, "the manifest gives a negative size"};
+    return EntryPlan{PlanRefused, true, NegativeSizeText};
+}
+
+void DescribeDifference(const EntryFacts *facts, char *why) {
+    int64_t expected = facts->entry->expectedSize, onDisk = facts->sizeOnDisk;
+    const char *reason = UnusableReason(facts);
+    if (reason == nullptr && expected == -1) reason = facts->kind == PathAbsent ? "" : "must not exist";
+    if (reason == nullptr && onDisk == expected) reason = "";
+    if (reason == nullptr && expected < 0) reason = NegativeSizeText;
+    if (reason == nullptr && onDisk < 0) reason = "missing";
+    if (reason != nullptr) snprintf(why, ReasonBytes, "%s", reason);
+    else snprintf(why, ReasonBytes, "size %lld, manifest says %lld", (long long)onDisk, (long long)expected);
 }
 
 const char *HttpFailureText(HttpFailure failure) {

@@ -42,6 +42,17 @@ struct EntryPlan {
     const char *reason;  // PlanRefused: why, in a few words; otherwise nullptr
 };
 
+// Why a hashed file of the right size differs (the hash is only known once
+// a worker read the file).
+constexpr char HashDiffersWhy[] = "SHA-256 differs";
+
+// Why an entry differs, in a few words, into why (ReasonBytes): "missing",
+// "size 10, manifest says 12", "must not exist" (something is at a path
+// listed with -1), or an unusable entry's reason, the one PlanEntry refuses
+// it with in Patch. Empty when the size on disk is as listed (a hash, if
+// one is checked, decides later: HashDiffersWhy).
+void DescribeDifference(const EntryFacts *facts, char *why);
+
 // Decides an entry. An unusable entry (bad path, fields that do not fit, a
 // fragment that is not a SHA-256) differs; in Patch it is an error. Only
 // sizes of 0 or more can be installed; any negative size but -1 is an

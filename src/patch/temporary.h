@@ -4,11 +4,16 @@
 // on one file system, under a short name of fixed length that always fits
 // the file system's name limit however long the target's name is:
 //   ".~launcher-" + 16 lowercase hex digits + ".part"
-// (and ".meta" for its resume record, see patch/download.cpp)
-// The digits are a 64-bit hash of the target's file name, so every target
-// has exactly one temporary, which a later pass finds again. Only names of
+// (and ".meta" for its resume record, see patch/download.cpp, and ".old"
+// for the running program's own file set aside while its new body takes
+// its place, see platform/files.h ReplaceRunningProgram)
+// The digits are a 64-bit hash of the target's file name (its ASCII letters
+// in lower case for a set-aside program, which Windows may start under any
+// letter case), so every target has exactly one temporary, which a later
+// pass finds again. Only names of
 // this form are ever removed as stale, and a manifest entry may not name
-// one.
+// one. A set-aside program is not stale: it may still be running, so only
+// the program's next start removes it (RemoveSetAsideProgram).
 #pragma once
 #include "base/text.h"
 #include "patch/local_path.h"
@@ -22,13 +27,19 @@ bool BuildTemporaryPath(const WideChar *localPath, WideChar *out);
 // The resume record beside that temporary: the same name ending in ".meta".
 bool BuildResumeRecordPath(const WideChar *localPath, WideChar *out);
 
-// True when name (one file name, no folder) has the form of a temporary or
-// of a resume record.
+// Where the running program's file at localPath is set aside while a new
+// body takes its place: the same name ending in ".old".
+bool BuildSetAsidePath(const WideChar *localPath, WideChar *out);
+
+// True when name (one file name, no folder) has the form of a temporary,
+// of a resume record or of a set-aside program.
 bool IsTemporaryName(const WideChar *name);
+// True when name has the form of a set-aside program alone.
+bool IsSetAsideName(const WideChar *name);
 
 // The hash a temporary's name carries: of localPath's file name, and read
-// back from a temporary's (or resume record's) name (false when name is
-// neither).
+// back from a temporary's, resume record's or set-aside program's name
+// (false when name is none of them).
 uint64_t TemporaryHashOf(const WideChar *localPath);
 bool HashOfTemporaryName(const WideChar *name, uint64_t *hash);
 

@@ -4,6 +4,7 @@
 // state is announced on one condition variable.
 #include "patch/transfers.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -29,8 +30,8 @@ struct TransferState {
     char buffers[MaxTransferJobs][TransferBufferBytes];
     bool bufferTaken[MaxTransferJobs];
     char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
-    int64_t bytesFinished;                     // bodies of the downloads that finished well
-    int64_t bytesQueued;                       // manifest sizes of every download queued, failed ones taken off
+    int64_t bytesFetched;                      // of the downloads that finished well (kept parts left out)
+    int64_t bytesToFetch;                      // AddBytesToFetch's, less kept parts and failed downloads
 };
 static TransferState s_transfers;
 
@@ -43,12 +44,17 @@ static int OldestWaitingSlot() {
     return -1;
 }
 
-// Marks a download finished and moves its bytes to the totals. Caller
-// holds the lock.
+// Marks a download finished and settles its bytes: a failed one no longer
+// fetches, a finished one fetched all but its kept part. Caller holds the
+// lock.
 static void FinishDownload(int slot) {
     QueuedEntry *queued = &s_transfers.slots[slot];
-    if (queued->failed) s_transfers.bytesQueued -= queued->entry.expectedSize;
-    else s_transfers.bytesFinished += queued->entry.expectedSize;
+    int64_t size = queued->entry.expectedSize, kept = queued->bytesKept;
+    if (queued->fetches && queued->failed) s_transfers.bytesToFetch -= size;
+    if (queued->fetches && !queued->failed) {
+        s_transfers.bytesToFetch -= kept;
+        s_transfers.bytesFetched += size - kept;
+    }
     s_transfers.states[slot] = SlotFinished;
     s_transfers.changed.notify_all();
 }
@@ -84,7 +90,7 @@ void StartTransfers(int jobs, TransferFunction transfer) {
     std::lock_guard<std::mutex> hold(s_transfers.lock);
     s_transfers.head = s_transfers.count = 0;
     s_transfers.stopping = false;
-    s_transfers.bytesFinished = s_transfers.bytesQueued = 0;
+    s_transfers.bytesFetched = s_transfers.bytesToFetch = 0;
     s_transfers.transfer = transfer;
     for (int i = 0; i < TransferQueueSlots; i++) s_transfers.states[i] = SlotFree;
     for (int i = 0; i < jobs; i++) {
@@ -112,7 +118,7 @@ void QueueEntry(QueuedEntry *queued) {
         return;
     }
     queued->bytesOnDisk = 0;
-    s_transfers.bytesQueued += queued->entry.expectedSize;
+    queued->bytesKept = 0;
     if (s_transfers.workers > 0) {
         s_transfers.states[slot] = SlotWaiting;
         s_transfers.changed.notify_all();
@@ -126,12 +132,18 @@ void QueueEntry(QueuedEntry *queued) {
     FinishDownload(slot);
 }
 
+static bool HeadFinished() {
+    return s_transfers.count == 0 || s_transfers.states[s_transfers.head] == SlotFinished;
+}
+
+bool WaitForHead(int timeoutMs) {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    return s_transfers.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), HeadFinished);
+}
+
 QueuedEntry *TakeFinishedEntry(bool wait) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
-    auto headFinished = [] {
-        return s_transfers.count == 0 || s_transfers.states[s_transfers.head] == SlotFinished;
-    };
-    if (wait) s_transfers.changed.wait(hold, headFinished);
+    if (wait) s_transfers.changed.wait(hold, HeadFinished);
     if (s_transfers.count == 0 || s_transfers.states[s_transfers.head] != SlotFinished) return nullptr;
     int slot = s_transfers.head;
     s_transfers.states[slot] = SlotFree;
@@ -157,16 +169,33 @@ void StopTransfers() {
     s_transfers.changed.wait(hold, [] { return s_transfers.workers == 0; });
 }
 
-void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToDo, WideChar *currentFile) {
+void AddBytesToFetch(int64_t bytes) {
     std::lock_guard<std::mutex> hold(s_transfers.lock);
-    *bytesDone = s_transfers.bytesFinished;
-    *bytesToDo = s_transfers.bytesQueued;
+    s_transfers.bytesToFetch += bytes;
+}
+
+void CountFetch(QueuedEntry *queued) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    queued->bytesOnDisk = 0;
+    queued->bytesKept = 0;
+    queued->fetches = true;
+    s_transfers.bytesToFetch += queued->entry.expectedSize;
+}
+
+// A running download's kept part counts neither as fetched nor as to fetch;
+// while it is hashed again before the body goes on, nothing has travelled.
+void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToFetch, WideChar *currentFile) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    *bytesDone = s_transfers.bytesFetched;
+    *bytesToFetch = s_transfers.bytesToFetch;
     currentFile[0] = 0;
     for (int i = 0; i < s_transfers.count; i++) {
         int slot = (s_transfers.head + i) % TransferQueueSlots;
-        if (s_transfers.states[slot] != SlotRunning) continue;
         const QueuedEntry *queued = &s_transfers.slots[slot];
-        *bytesDone += queued->bytesOnDisk;
+        if (s_transfers.states[slot] != SlotRunning || !queued->fetches) continue;
+        int64_t kept = queued->bytesKept, travelled = queued->bytesOnDisk - kept;
+        *bytesDone += travelled > 0 ? travelled : 0;
+        *bytesToFetch -= kept;
         if (currentFile[0] == 0) CopyText(currentFile, RelativePathUnits, queued->entry.relativePath);
     }
 }

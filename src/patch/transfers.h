@@ -31,7 +31,10 @@ struct QueuedEntry {
     bool differs;                       // counted as differing (a hash that differs sets it too)
     bool failed;                        // the download (or the entry) failed
     char failure[FailureTextBytes];     // why, in a few words, when failed
+    char why[ReasonBytes];              // why it differs, when it does (DescribeDifference)
+    bool fetches;                       // its bytes count among those to fetch (set before queueing, or CountFetch)
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
+    std::atomic<int64_t> bytesKept;     // of those, what an earlier attempt or run had kept: not fetched now
 };
 
 // Whether an entry's plan needs a worker: a download or a hash (a removal
@@ -56,6 +59,10 @@ void StartTransfers(int jobs, TransferFunction transfer);
 QueuedEntry *NextQueueSlot();
 void QueueEntry(QueuedEntry *queued);
 
+// Waits up to timeoutMs for the head of the queue to finish: false when it
+// is still running then, true when it finished or the queue is empty.
+bool WaitForHead(int timeoutMs);
+
 // The finished entry at the head of the queue, or nullptr when the head is
 // not finished yet (or the queue is empty). With wait, waits for the head
 // to finish instead (nullptr only for an empty queue). The entry stays
@@ -70,8 +77,18 @@ bool PathIsQueued(const WideChar *key);
 // Waits for the workers to end; the queue must be empty.
 void StopTransfers();
 
-// How far the downloads queued so far are, for a live display on any
-// thread: bytes of their bodies on the disk (finished and running), bytes
-// of them all (failed ones left out), and the manifest path of the oldest
-// running one into currentFile (RelativePathUnits units; empty when none).
-void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToDo, WideChar *currentFile);
+// Adds bytes (or takes them off, when negative) to those the pass fetches,
+// beside the entries that fetch; the pass tells its total this way.
+void AddBytesToFetch(int64_t bytes);
+
+// A queued entry that needs its file fetched after all (a hashed file that
+// differs): its size joins the bytes to fetch. Called on the worker that
+// runs it, before the download.
+void CountFetch(QueuedEntry *queued);
+
+// How far the fetching is, on any thread: the bytes that travelled for the
+// entries that fetch (finished well and running), the bytes to fetch in
+// all (AddBytesToFetch's, less what kept parts spare and what failed
+// downloads no longer fetch), and the manifest path of the oldest running
+// download into currentFile (RelativePathUnits units; empty when none).
+void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToFetch, WideChar *currentFile);

@@ -68,7 +68,22 @@ void CloseFile(FileHandle file);
 // entry reaches the disk, so a power cut cannot bring back the old name or
 // leave an empty file). Flush source first with FlushFile. False on
 // failure; source is then left where it was.
+// The file that takes target's place keeps what the replaced file allowed:
+// POSIX gives source target's permission bits (rwx for owner, group and
+// others; set-id bits are not carried over) before the rename, so a
+// replaced program stays runnable; Windows keeps the read-only, hidden and
+// system attributes (a read-only target is unlocked for the move and its
+// successor made read-only again). A new file keeps the mode it was
+// created with.
 bool ReplaceFile(const WideChar *source, const WideChar *target);
+// ReplaceFile for the running program's own file. Windows cannot replace
+// the file of a running program, but can rename it: target is renamed to
+// aside (a file left there by an earlier update goes first), source moves
+// in, and aside is hidden; when source cannot move in, target is put back.
+// The running process goes on with its old code; its next start removes
+// aside. POSIX replaces the file as any other (a running program keeps
+// the file it was started from) and leaves aside alone.
+bool ReplaceRunningProgram(const WideChar *source, const WideChar *target, const WideChar *aside);
 // Removes a file (never a folder); false when nothing was removed. A
 // symbolic link at path is removed itself, never the file it leads to.
 bool RemoveFile(const WideChar *path);

@@ -760,6 +760,41 @@ class LargeScreen(LauncherCase):
         self.assertEqual([line[4:] for line in record.splitlines() if line.startswith("arg=")], GAME_ARGV)
         self.assertEqual(launcher.ini_user(), "ckabef")
 
+    def test_patch_replaces_the_running_launcher(self):
+        """PATCH FILES installs a new build of the launcher's own file while
+        it runs; the old code goes on to the end, and the next start runs
+        the new file, which removes what was set aside (Windows)."""
+        body = PROGRAMS["launcher"].read_bytes() + b"a newer build"
+        root = WORK / ("patch-" + self._testMethodName)
+        (root / "files").mkdir(parents=True)
+        (root / "files" / "new").write_bytes(body)
+        nginx = LocalNginx(root, root.parent / (root.name + "-nginx"))
+        note_pid(nginx.process.pid)
+        self.addCleanup(forget_pid, nginx.process.pid)
+        self.addCleanup(nginx.stop)
+        (root / "manifest.txt").write_text("launcher%s|%d|%s\n" % (EXE, len(body), nginx.url("files/new")))
+        launcher = self.launch(ini=ini_text(port=closed_port(), patch_url=nginx.url("manifest.txt")))
+        program = launcher.folder / launcher.name
+
+        launcher.click(PATCH_FILES)
+        launcher.wait_frame(lambda f: f.closing_status_shown() and program.read_bytes() == body,
+                            "the patch run's closing status and the new launcher in place", RUN_TIMEOUT_S)
+        set_aside = list(launcher.folder.glob(".~launcher-*.old"))
+        self.assertEqual(len(set_aside), 1 if WINDOWS else 0)
+        self.assertEqual(launcher.close_by_hotspot(), 0)
+
+        env = dict(self.desktop.env, **(WINE_ENVIRONMENT if WINDOWS else {}))
+        with open(launcher.folder.parent / (launcher.folder.name + "-next.log"), "wb") as log:
+            process = subprocess.Popen(["wine", launcher.name] if WINDOWS else ["./" + launcher.name],
+                                       cwd=launcher.folder, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        try:
+            wait_until(lambda: self.desktop.visible_windows(TITLE) and not any(p.exists() for p in set_aside),
+                       START_TIMEOUT_S, "the new launcher's window, and nothing set aside left")
+        finally:
+            process.kill()
+            process.wait(10)
+            wait_until(lambda: not self.desktop.visible_windows(TITLE), START_TIMEOUT_S, "the window to go away")
+
     def test_status_dot_follows_the_game_server(self):
         port = closed_port()
         launcher = self.launch(ini=ini_text(port=port), program="fastprobe")

@@ -151,7 +151,9 @@ class IntegrityScenarios:
 
         self.assertLast(self.run_tool("check", manifest), 0, "All 4 files OK - ready to play.")
         before = snapshot(self.game)
-        self.assertLast(self.run_tool("check", manifest, "--verify"), 1, "1 file(s) missing - click PATCH FILES.")
+        verified = self.run_tool("check", manifest, "--verify")
+        self.assertLast(verified, 1, "1 file(s) differ - run launcher-patch patch.")
+        self.assertIn("sub/b.bin: SHA-256 differs", verified.lines)
         self.assertEqual(snapshot(self.game), before)
         self.assertLast(self.run_tool("patch", manifest), 0, "Everything up to date.")
         self.assertEqual((self.game / "sub" / "b.bin").read_bytes(), broken)
@@ -169,7 +171,7 @@ class IntegrityScenarios:
         # in patch, and the file is left as it is.
         bad = self.publish([entry("c.txt", len(files["c.txt"]), self.serve("c.txt", files["c.txt"]) +
                                   "#sha256=" + sha256_hex(files["c.txt"]).upper())], name="bad-fragment.txt")
-        self.assertLast(self.run_tool("check", bad), 1, "1 file(s) missing - click PATCH FILES.")
+        self.assertLast(self.run_tool("check", bad), 1, "1 file(s) differ - run launcher-patch patch.")
         result = self.run_tool("patch", bad)
         self.assertLast(result, 1, finished_with(1))
         self.assertIn("c.txt: the URL's fragment is not #sha256=", result.stderr)

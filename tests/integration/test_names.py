@@ -103,7 +103,7 @@ class NameScenarios:
         self.assertEqual(bad, [], repr(data[:2000]))
 
     def test_status_lines_show_manifest_paths_escaped(self):
-        for mode, code, closing in (("check", 1, b"%d file(s) missing - click PATCH FILES." % REFUSED),
+        for mode, code, closing in (("check", 1, b"%d file(s) differ - run launcher-patch patch." % REFUSED),
                                     ("patch", 1, b"Finished with %d error(s)." % REFUSED)):
             result = self.tool.run([mode, "--dir", self.tool.native(self.game)])
             with self.subTest(mode=mode):
@@ -115,7 +115,8 @@ class NameScenarios:
                 self.assertEqual(len(failures), REFUSED if mode == "patch" else 0, result.describe())
                 for line in failures:
                     self.assertTrue(line.startswith("launcher-patch: ") and line.endswith(": refused path"), line)
-                lines = [line.encode("utf-8") for line in result.lines]
+                lines = [line.encode("utf-8") for line in result.lines if not line.endswith(": refused path")]
+                self.assertEqual(len(result.lines) - len(lines), REFUSED if mode == "check" else 0)
                 self.assertEqual(lines[1:-1], progress_lines(), result.describe())
                 self.assertEqual(lines[-1], closing)
         self.assertEqual(sorted(p.name for p in self.game.iterdir()), ["launcher.ini"])
@@ -183,8 +184,10 @@ class LinuxBuild(NameScenarios, unittest.TestCase):
         self.assertNothingActsOnATerminal(output, allowed=b"\n\r")
         for line in progress_lines():
             self.assertIn(line, output)
-        self.assertTrue(output.endswith(b"%d file(s) missing - click PATCH FILES.\n" % REFUSED),
+        self.assertTrue(output.endswith(b"%d file(s) differ - run launcher-patch patch.\n" % REFUSED),
                         repr(output[-300:]))
+        # A differing file's line starts where the live line was just erased.
+        self.assertIn(b" " * 79 + b"\r" + HOSTILE[0][1] + b": refused path\n", output)
 
 
 class WindowsBuild(NameScenarios, unittest.TestCase):

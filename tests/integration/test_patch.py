@@ -688,6 +688,31 @@ class PatchToolScenarios:
         self.assertOutcome(self.run_tool("check", url), 0, last=all_ok(2))
         self.assertEqual(len(self.file_requests("files/")), 2)  # again.bin in each pass; a removal fetches nothing
 
+    def test_the_tool_replaces_its_own_file(self):
+        """launcher-patch in the game folder installs a new build of its own
+        file as an ordinary download: the new file keeps the old one's
+        execute bit and runs. On Windows the running file was set aside under
+        the engine's own hidden name, which the new file's first start
+        removes."""
+        program = copy.copy(self.tool)
+        program.exe = self.game / self.tool.exe.name
+        shutil.copyfile(self.tool.exe, program.exe)
+        program.exe.chmod(0o750)
+        body = self.tool.exe.read_bytes() + b"a newer build"
+        url = self.publish_manifest("self.txt", [entry(program.exe.name, len(body),
+                                                       self.publish("files/self.bin", body))])
+        args = ["--dir", program.native(self.game), "--url", url]
+
+        self.assertOutcome(program.run(["patch"] + args), 0, last=downloaded(1))
+        self.assertEqual(program.exe.read_bytes(), body)
+        set_aside = temporary_name(program.exe.name.lower())[:-len(".part")] + ".old"
+        self.assertEqual([p.name for p in self.game.glob(".~*")], [set_aside] if self.tool.windows else [])
+        if not self.tool.windows:
+            self.assertEqual(program.exe.stat().st_mode & 0o777, 0o750)
+        self.assertEqual(program.run(["--version"]).lines, ["launcher-patch " + self.tool.version()])
+        self.assertEqual(list(self.game.glob(".~*")), [])
+        self.assertOutcome(program.run(["check"] + args), 0, last=all_ok(1))
+
     def test_names_at_the_file_system_limit_install(self):
         """File names of up to 255 bytes (the limit of the file systems here),
         in a folder of their own too, are installed: the temporary's name

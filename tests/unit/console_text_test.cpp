@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../../tools/console_output.h"
+#include "../../tools/live_line.h"
 
 TEST(ConsoleText, ControlCharactersAreShownEscapedAndNothingElseChanges) {
     const char *cases[][2] = {  // text, as shown
@@ -36,4 +37,51 @@ TEST(ConsoleText, ControlCharactersAreShownEscapedAndNothingElseChanges) {
     EXPECT_STREQ(ShownText("abcdefghij", small, int(sizeof small)), "abcdefg");
     EXPECT_STREQ(ShownText("ab\xE2\x80\xAE", small, int(sizeof small)), "ab");
     EXPECT_STREQ(ShownText("x", small, 1), "");
+}
+
+// launcher-patch's live line: the figures by entries or by bytes, the rate
+// and the time left.
+TEST(LiveLine, FiguresShowTheBarBytesRateAndTimeLeft) {
+    constexpr int64_t MiB = 1024 * 1024;
+    struct Case {
+        LiveFigures figures;  // entry percent, done, to fetch, rate (-1 unknown), over
+        const char *shown;
+    };
+    const Case cases[] = {
+        {{45, 0, 0, -1, false}, "[####......]  45%  "},  // nothing to fetch: the bar goes by entries
+        {{-1, 0, 0, -1, false}, ""},
+        {{80, 1258291, 9 * MiB, -1, false}, "[#.........]  13%  1.2 MiB of 9.0 MiB  "},  // no rate yet, no time left
+        {{80, 1258291, 9 * MiB, 2.1 * MiB, false}, "[#.........]  13%  1.2 MiB of 9.0 MiB  2.1 MiB/s  0:04 left  "},
+        {{80, 1258291, 9 * MiB, 0, false}, "[#.........]  13%  1.2 MiB of 9.0 MiB  0 B/s  "},  // stalled
+        {{0, 9 * MiB - 1, 9 * MiB, double(MiB), false},
+         "[#########.]  99%  9.0 MiB of 9.0 MiB  1.0 MiB/s  0:01 left  "},  // rounded up, never 0:00
+        {{0, 512, 3 * 512, 100, false}, "[###.......]  33%  512 B of 1.5 KiB  100 B/s  0:11 left  "},
+        {{0, 0, 5ll * 1024 * MiB, double(MiB), false}, "[..........]   0%  0 B of 5.00 GiB  1.0 MiB/s  1:25:20 left  "},
+        {{0, 1, 100 * MiB, 0.001, false}, "[..........]   0%  1 B of 100.0 MiB  0 B/s  99:59:59 left  "},
+        {{50, 9 * MiB, 9 * MiB, 3.0 * MiB, true}, "[##########] 100%  9.0 MiB of 9.0 MiB  3.0 MiB/s average  "},
+    };
+    for (const Case &c : cases) {
+        char out[128];
+        int length = FormatLiveFigures(&c.figures, out, int(sizeof out));
+        EXPECT_STREQ(out, c.shown);
+        EXPECT_EQ(length, int(strlen(c.shown))) << c.shown;
+    }
+}
+
+TEST(LiveLine, TheRateCoversTheLastSecondsNotTheWholeTransfer) {
+    RateWindow window = {};
+    for (int64_t ms = 0; ms < 1000; ms += 100) NoteRateSample(&window, ms, ms * 10);
+    EXPECT_EQ(WindowRate(&window), -1);  // under a second of samples
+    // Ten seconds at 10000 B/s, then six at 1000 B/s: only the slow ones count.
+    int64_t bytes = 0;
+    for (int64_t ms = 1000; ms <= 10000; ms += 250) NoteRateSample(&window, ms, ms * 10);
+    EXPECT_DOUBLE_EQ(WindowRate(&window), 10000);
+    bytes = 100000;
+    for (int64_t ms = 10250; ms <= 16000; ms += 250) NoteRateSample(&window, ms, bytes += 250);
+    EXPECT_DOUBLE_EQ(WindowRate(&window), 1000);
+    // A stall reads as 0 once it fills the window; bytes that went back too.
+    for (int64_t ms = 16250; ms <= 21000; ms += 250) NoteRateSample(&window, ms, bytes);
+    EXPECT_DOUBLE_EQ(WindowRate(&window), 0);
+    NoteRateSample(&window, 21250, 0);
+    EXPECT_DOUBLE_EQ(WindowRate(&window), 0);
 }

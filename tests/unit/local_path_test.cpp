@@ -1,10 +1,12 @@
 // Local paths of manifest entries: joining, separators and the refusal of
-// every path that could name something outside the program folder.
+// every path that could name something outside the program folder; the
+// name a running program's file is set aside under.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "patch/local_path.h"
+#include "patch/temporary.h"
 #include "test_files.h"
 
 TEST(LocalPath, EitherSlashBecomesThePlatformSeparatorAndOverlongPathsAreRefused) {
@@ -82,4 +84,37 @@ TEST(LocalPath, OnlyHttpAndHttpsUrlsAreFetched) {
     EXPECT_FALSE(IsFetchableUrl(WTEXT("ftp://127.0.0.1/a")));
     EXPECT_FALSE(IsFetchableUrl(WTEXT(" http://x")));
     EXPECT_FALSE(IsFetchableUrl(WTEXT("httpx://x")));
+}
+
+TEST(LocalPath, ASetAsideProgramHasOneHiddenNameOfTheEnginesOwnKind) {
+    WideChar aside[TemporaryPathUnits], again[TemporaryPathUnits];
+    ASSERT_TRUE(BuildSetAsidePath(JoinPath(WTEXT("g"), "launcher.exe").c_str(), aside));
+    ASSERT_TRUE(BuildSetAsidePath(JoinPath(WTEXT("g"), "Launcher.EXE").c_str(), again));
+    EXPECT_EQ(Narrow(aside), Narrow(again));  // Windows starts it under either spelling
+    EXPECT_FALSE(BuildSetAsidePath(WTEXT("launcher.exe"), again));  // no folder part
+    std::string name = Narrow(aside).substr(2);
+    EXPECT_EQ(name.substr(0, 11), ".~launcher-");
+    EXPECT_EQ(name.substr(27), ".old");
+
+    // Which names are set-aside programs, which the sweep and the manifest
+    // treat as the engine's own, and which a manifest entry may not name.
+    struct Case {
+        std::string name;
+        bool setAside, ours, refusedInManifest;
+    } cases[] = {
+        {name, true, true, true},
+        {".~LAUNCHER-0123456789ABCDEF.OLD", false, false, true},  // the same file on Windows
+        {"data/" + name, false, false, true},
+        {".~launcher-0123456789abcdef.part", false, true, true},
+        {".~launcher-0123456789abcdef.old~", false, false, false},
+        {".~launcher-0123456789abcdeg.old", false, false, false},
+        {".~launcher-0123456789abcde.old", false, false, false},
+        {"launcher.exe.old", false, false, false},
+    };
+    for (const Case &c : cases) {
+        WideString wide = Wide(c.name.c_str());
+        EXPECT_EQ(IsSetAsideName(wide.c_str()), c.setAside) << c.name;
+        EXPECT_EQ(IsTemporaryName(wide.c_str()), c.ours) << c.name;
+        EXPECT_EQ(NamesTemporaryFile(wide.c_str()), c.refusedInManifest) << c.name;
+    }
 }

@@ -18,43 +18,48 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         PlanAction action;
         bool differs;
         const char *reason;  // the start of it
+        const char *why;     // DescribeDifference's
     };
+    const char *fragment = "the URL's fragment is not #sha256= and 64 lowercase hex digits";
+    const char *negative = "the manifest gives a negative size";
     const Case cases[] = {
-        {Check, Fits, 10, 10, PlanInPlace, false, nullptr},
-        {Check, Fits, 10, 9, PlanDiffers, true, nullptr},
-        {Check, Fits, 10, -1, PlanDiffers, true, nullptr},
-        {Check, Fits, -1, -1, PlanInPlace, false, nullptr},          // listed as absent, and absent
-        {Check, Fits, -1, 0, PlanDiffers, true, nullptr},
-        {Check, Fits | Folder, -1, -1, PlanDiffers, true, nullptr},  // anything at a -1 path differs
-        {Check, Fits | Ini, -1, 30, PlanDiffers, true, nullptr},     // Check never refuses
-        {Check, BadPath, 10, 10, PlanDiffers, true, nullptr},        // refused entries only count in Check
-        {Check, Fits | BadFragment, 10, 10, PlanDiffers, true, nullptr},
-        {Check, Fits | Hashed | Verify, 10, 10, PlanVerify, false, nullptr},
-        {Check, Fits | Hashed, 10, 10, PlanInPlace, false, nullptr},  // no --verify: the size decides
-        {Check, Fits | Verify, 10, 10, PlanInPlace, false, nullptr},  // nothing to verify against
-        {Check, Fits | Hashed | Verify, 10, 3, PlanDiffers, true, nullptr},
-        {Patch, Fits, 10, 10, PlanInPlace, false, nullptr},
-        {Patch, Fits, 10, 9, PlanDownload, true, nullptr},
-        {Patch, Fits, 0, -1, PlanDownload, true, nullptr},           // an empty file is installed too
-        {Patch, Fits, -1, 5, PlanRemove, true, nullptr},
-        {Patch, Fits, -1, -1, PlanInPlace, false, nullptr},
-        {Patch, Fits | Hashed | Verify, -1, 5, PlanRemove, true, nullptr},  // nothing to hash for a removal
-        {Patch, Fits | Folder, -1, -1, PlanRefused, true, "a folder is never removed"},
-        {Patch, Fits | Link, -1, 5, PlanRefused, true, "a link is never removed"},
-        {Patch, Fits | Link, -1, -1, PlanRefused, true, "a link is never removed"},  // dangling
-        {Patch, Fits | Fifo, -1, -1, PlanRefused, true, "only a regular file is removed"},
-        {Patch, Fits | Ini, -1, 30, PlanRefused, true, "launcher.ini is never removed"},
-        {Patch, Fits | Program, -1, 9000, PlanRefused, true, "the running program is never removed"},
-        {Patch, BadPath, -1, 5, PlanRefused, true, "refused path"},
-        {Patch, Fits | Folder, 10, -1, PlanDownload, true, nullptr},  // installing is the download's matter
-        {Patch, Fits, -7, 5, PlanRefused, true, "the manifest gives a negative size"},
-        {Patch, Fits, -7, -1, PlanRefused, true, "the manifest gives a negative size"},
-        {Patch, BadPath, 10, -1, PlanRefused, true, "refused path"},
-        {Patch, Fits | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment"},
-        {Patch, BadPath | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment"},
-        {Patch, Fits | Hashed | Verify, 10, 10, PlanVerifyThenDownload, false, nullptr},
-        {Patch, Fits | Hashed | Verify, 10, 11, PlanDownload, true, nullptr},
-        {7, Fits, 10, 9, PlanDownload, true, nullptr},               // any non-zero mode patches
+        {Check, Fits, 10, 10, PlanInPlace, false, nullptr, ""},
+        {Check, Fits, 10, 9, PlanDiffers, true, nullptr, "size 9, manifest says 10"},
+        {Check, Fits, 10, -1, PlanDiffers, true, nullptr, "missing"},
+        {Check, Fits, -1, -1, PlanInPlace, false, nullptr, ""},          // listed as absent, and absent
+        {Check, Fits, -1, 0, PlanDiffers, true, nullptr, "must not exist"},
+        {Check, Fits | Folder, -1, -1, PlanDiffers, true, nullptr, "must not exist"},  // anything at a -1 path differs
+        {Check, Fits | Ini, -1, 30, PlanDiffers, true, nullptr, "must not exist"},     // Check never refuses
+        {Check, BadPath, 10, 10, PlanDiffers, true, nullptr, "refused path"},  // refused entries only count in Check
+        {Check, Fits | BadFragment, 10, 10, PlanDiffers, true, nullptr, fragment},
+        {Check, Fits | Hashed | Verify, 10, 10, PlanVerify, false, nullptr, ""},
+        {Check, Fits | Hashed, 10, 10, PlanInPlace, false, nullptr, ""},  // no --verify: the size decides
+        {Check, Fits | Verify, 10, 10, PlanInPlace, false, nullptr, ""},  // nothing to verify against
+        {Check, Fits | Hashed | Verify, 10, 3, PlanDiffers, true, nullptr, "size 3, manifest says 10"},
+        {Check, Fits, 5000000000, 4294967296, PlanDiffers, true, nullptr, "size 4294967296, manifest says 5000000000"},
+        {Check, Fits, -7, 5, PlanDiffers, true, nullptr, negative},
+        {Patch, Fits, 10, 10, PlanInPlace, false, nullptr, ""},
+        {Patch, Fits, 10, 9, PlanDownload, true, nullptr, "size 9, manifest says 10"},
+        {Patch, Fits, 0, -1, PlanDownload, true, nullptr, "missing"},           // an empty file is installed too
+        {Patch, Fits, -1, 5, PlanRemove, true, nullptr, "must not exist"},
+        {Patch, Fits, -1, -1, PlanInPlace, false, nullptr, ""},
+        {Patch, Fits | Hashed | Verify, -1, 5, PlanRemove, true, nullptr, "must not exist"},  // a removal: no hash
+        {Patch, Fits | Folder, -1, -1, PlanRefused, true, "a folder is never removed", "must not exist"},
+        {Patch, Fits | Link, -1, 5, PlanRefused, true, "a link is never removed", "must not exist"},
+        {Patch, Fits | Link, -1, -1, PlanRefused, true, "a link is never removed", "must not exist"},  // dangling
+        {Patch, Fits | Fifo, -1, -1, PlanRefused, true, "only a regular file is removed", "must not exist"},
+        {Patch, Fits | Ini, -1, 30, PlanRefused, true, "launcher.ini is never removed", "must not exist"},
+        {Patch, Fits | Program, -1, 9000, PlanRefused, true, "the running program is never removed", "must not exist"},
+        {Patch, BadPath, -1, 5, PlanRefused, true, "refused path", "refused path"},
+        {Patch, Fits | Folder, 10, -1, PlanDownload, true, nullptr, "missing"},  // installing is the download's matter
+        {Patch, Fits, -7, 5, PlanRefused, true, "the manifest gives a negative size", negative},
+        {Patch, Fits, -7, -1, PlanRefused, true, "the manifest gives a negative size", negative},
+        {Patch, BadPath, 10, -1, PlanRefused, true, "refused path", "refused path"},
+        {Patch, Fits | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment", fragment},
+        {Patch, BadPath | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment", fragment},
+        {Patch, Fits | Hashed | Verify, 10, 10, PlanVerifyThenDownload, false, nullptr, ""},
+        {Patch, Fits | Hashed | Verify, 10, 11, PlanDownload, true, nullptr, "size 11, manifest says 10"},
+        {7, Fits, 10, 9, PlanDownload, true, nullptr, "size 9, manifest says 10"},  // any non-zero mode patches
     };
     for (const Case &c : cases) {
         ManifestEntry entry = {};
@@ -74,6 +79,9 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         EXPECT_EQ(plan.differs, c.differs);
         std::string reason = plan.reason != nullptr ? plan.reason : "(none)";
         EXPECT_EQ(reason.substr(0, c.reason != nullptr ? strlen(c.reason) : 6), c.reason != nullptr ? c.reason : "(none)");
+        char why[ReasonBytes];
+        DescribeDifference(&facts, why);
+        EXPECT_STREQ(why, c.why);
     }
 }
 

@@ -10,7 +10,8 @@
 // (O_NONBLOCK, cleared once the file is known to be regular), and only as
 // regular files with a single link, so a name planted by someone else
 // never makes the launcher read or write a file elsewhere.
-// Leaves out: permissions beyond the umask defaults (but the lock file's),
+// A replaced file's successor gets its permission bits; new files get the
+// umask defaults. Leaves out: other permissions (but the lock file's),
 // byte-range locks, and paths longer than PATH_MAX bytes once converted
 // (they simply fail).
 #include "platform/files.h"
@@ -206,14 +207,41 @@ static void SyncParentFolder(const char *path) {
     close(fd);
 }
 
+constexpr mode_t KeptModeBits = 0777;  // set-id and sticky bits are never carried over
+
+// Gives source the permission bits of the regular file at target (a link
+// there is followed: its file is what the player ran), through a
+// descriptor of source itself, never a link at its name. Nothing to do
+// when target is absent or no regular file. False when the bits could not
+// be given: the replace would then take a program's execute bit away.
+static bool TakeModeOfTarget(const char *source8, const char *target8) {
+    struct stat targetInfo;
+    if (stat(target8, &targetInfo) != 0 || !S_ISREG(targetInfo.st_mode)) return true;
+    int fd = OpenRegularFile(source8, O_RDONLY | O_NOFOLLOW, AnyRegularFile);
+    if (fd < 0) return false;
+    mode_t wanted = targetInfo.st_mode & KeptModeBits;
+    struct stat info;
+    bool given = fstat(fd, &info) == 0 && ((info.st_mode & 07777) == wanted || fchmod(fd, wanted) == 0);
+    close(fd);
+    return given;
+}
+
 // rename() replaces the target atomically and leaves the source alone on
 // failure, which is exactly the contract; the folder sync makes it last.
 bool ReplaceFile(const WideChar *source, const WideChar *target) {
     char source8[Utf8PathBytes];
     char target8[Utf8PathBytes];
-    if (!PathToUtf8(source, source8) || !PathToUtf8(target, target8) || rename(source8, target8) != 0) return false;
+    if (!PathToUtf8(source, source8) || !PathToUtf8(target, target8) || !TakeModeOfTarget(source8, target8) ||
+        rename(source8, target8) != 0)
+        return false;
     SyncParentFolder(target8);
     return true;
+}
+
+// A rename over a running program is fine here: the process keeps the
+// file it was started from until it ends.
+bool ReplaceRunningProgram(const WideChar *source, const WideChar *target, const WideChar *) {
+    return ReplaceFile(source, target);
 }
 
 // lstat, not stat: a symbolic link to a folder is itself a file to remove.

@@ -5,6 +5,9 @@
 // form, so game files deeper than MAX_PATH can be checked and installed.
 // The folder lock of a pass is a named mutex only the current user may
 // open: nothing is written for it.
+// A replace keeps the read-only, hidden and system attributes of the file
+// it replaces; the running program's own file is renamed aside for its
+// successor (ReplaceRunningProgram).
 // Files the launcher keeps between runs (partial bodies, resume records)
 // are used only when they are plain files on a disk with one link, opened
 // not through a reparse point, whose final path is the one asked for; so a
@@ -248,13 +251,59 @@ void CloseFile(FileHandle file) {
     if (file != NoFile) CloseHandle(AsHandle(file));
 }
 
-// Write-through makes the rename reach the disk before the call returns, so
-// a crash right after a patched file is reported never brings back the old
-// one.
+// What a replaced file passes on to the file that takes its place.
+constexpr DWORD KeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The attributes of the file at systemPath to keep; 0 when there is none.
+static DWORD AttributesToKeep(const WideChar *systemPath) {
+    DWORD attributes = GetFileAttributesW(systemPath);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+    return attributes & KeptAttributes;
+}
+
+// Moves source over target, then gives the file now at target the kept
+// attributes. Write-through makes the rename reach the disk before the call
+// returns, so a crash right after a patched file is reported never brings
+// back the old one. Setting the attributes afterwards is not checked: the
+// file is in place either way.
+static bool MoveKeeping(const WideChar *source, const WideChar *target, DWORD kept) {
+    if (!MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+    DWORD now = GetFileAttributesW(target);
+    if (kept != 0 && now != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target, now | kept);
+    return true;
+}
+
+// MoveFileExW will not replace a read-only file: the flag is lifted for
+// the move and put back on the old file when the move fails.
 bool ReplaceFile(const WideChar *source, const WideChar *target) {
     SystemPath sourceBuffer, targetBuffer;
-    return MoveFileExW(ForSystem(source, &sourceBuffer), ForSystem(target, &targetBuffer),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const WideChar *systemTarget = ForSystem(target, &targetBuffer);
+    DWORD kept = AttributesToKeep(systemTarget);
+    DWORD before = GetFileAttributesW(systemTarget);
+    DWORD lifted = before & ~DWORD(FILE_ATTRIBUTE_READONLY);
+    bool unlocked = (kept & FILE_ATTRIBUTE_READONLY) &&
+                    SetFileAttributesW(systemTarget, lifted != 0 ? lifted : FILE_ATTRIBUTE_NORMAL);
+    if (MoveKeeping(ForSystem(source, &sourceBuffer), systemTarget, kept)) return true;
+    if (unlocked) SetFileAttributesW(systemTarget, before);
+    return false;
+}
+
+// A running program's file may be renamed but not replaced or deleted.
+// The one set aside is made plain and hidden once the new file is in: no
+// longer read-only, so its removal at the next start is not refused.
+bool ReplaceRunningProgram(const WideChar *source, const WideChar *target, const WideChar *aside) {
+    SystemPath sourceBuffer, targetBuffer, asideBuffer;
+    const WideChar *systemTarget = ForSystem(target, &targetBuffer);
+    const WideChar *systemAside = ForSystem(aside, &asideBuffer);
+    DWORD kept = AttributesToKeep(systemTarget);
+    RemoveFile(aside);
+    if (!MoveFileExW(systemTarget, systemAside, MOVEFILE_WRITE_THROUGH)) return false;
+    if (!MoveKeeping(ForSystem(source, &sourceBuffer), systemTarget, kept)) {
+        MoveFileExW(systemAside, systemTarget, MOVEFILE_WRITE_THROUGH);
+        return false;
+    }
+    SetFileAttributesW(systemAside, FILE_ATTRIBUTE_HIDDEN);
+    return true;
 }
 
 enum OwnNameRemoval { NameRemoved, NameNotRemoved, NameLeadsElsewhere };
