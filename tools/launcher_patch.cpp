@@ -1,9 +1,10 @@
 // launcher-patch: the launcher's check/patch pass without a window, for
 // server operators and scripts. Reads DIR/launcher.ini like the launcher,
 // runs one pass and prints its status texts (a live line on a terminal),
-// names every failed file with the reason on standard error, and says by
-// its exit status how the pass ended. Ctrl+C ends it at once and keeps a
-// partial download for the next run. Linux and Windows (console program).
+// names every file check finds different with why on standard output and
+// every failed file with the reason on standard error, and says by its exit
+// status how the pass ended. Ctrl+C ends it at once; what a download kept
+// is resumed by the next run. Linux and Windows (console program).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -39,6 +40,7 @@ static const char UsageText[] =
     "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N] [--verify]\n"
     "\n"
     "  check       compare the game files in DIR with the patch server's manifest\n"
+    "              and name each file that differs, with why\n"
     "  patch       also download every file whose size differs\n"
     "  --dir DIR   the game folder holding launcher.ini (default: the current folder)\n"
     "  --url URL   manifest URL to use instead of PatchURL from launcher.ini\n"
@@ -51,7 +53,9 @@ static const char UsageText[] =
     "Options take their value as the next argument or after '=' (--dir=DIR).\n"
     "\n"
     "Every file that fails is named on standard error with the reason. A download\n"
-    "that stops (a broken connection, Ctrl+C) is kept and resumed by the next run.\n"
+    "of a file of 256 KiB or more that stops (a broken connection, Ctrl+C) is kept\n"
+    "and resumed by the next run when the server names the file's version (ETag or\n"
+    "Last-Modified); smaller files start over.\n"
     "\n"
     "Exit status: 0 nothing differs (check) or no error (patch), 1 files differ (check)\n"
     "or errors (patch), 2 the patch server could not be reached (or, with a ManifestKey,\n"
@@ -66,15 +70,39 @@ static void SayWaitingForFolder(void *) {
     PrintErrorLine("launcher-patch: another pass is working on this folder; waiting for it to finish");
 }
 
-static void ShowStatus(void *, const WideChar *text, int32_t percent) { ShowConsoleStatus(text, percent); }
+// The closing message, kept back until the pass ends: it is the one status
+// without a bar (-1), and check words its own.
+static WideChar s_closing[StatusTextUnits];
 
-// One line per failed file: its manifest path and why.
-static void SayFileFailed(void *, const WideChar *relativePath, const char *reason) {
+static void ShowStatus(void *, const WideChar *text, int32_t percent) {
+    if (percent < 0) CopyText(s_closing, StatusTextUnits, text);
+    else ShowConsoleStatus(text, percent);
+}
+
+static void ShowBytes(void *, int64_t bytesDone, int64_t bytesToFetch, const WideChar *currentFile) {
+    ShowConsoleBytes(bytesDone, bytesToFetch, currentFile);
+}
+
+// A line about one file: prefix, its manifest path, ": " and words, handed
+// to print.
+static void SayAboutFile(void (*print)(const char *), const char *prefix, const WideChar *relativePath,
+                         const char *words) {
     char path[RelativePathUnits * 3 + 1];
     TextToUtf8(relativePath, path, int(sizeof path));
-    char line[sizeof path + FailureTextBytes + 32];
-    snprintf(line, sizeof line, "launcher-patch: %s: %s", path, reason);
-    PrintErrorLine(line);
+    char line[sizeof path + ReasonBytes + 32];
+    snprintf(line, sizeof line, "%s%s: %s", prefix, path, words);
+    print(line);
+}
+
+// One line per file check finds different, in manifest order, on standard
+// output with the status lines (it is the check's result): "path: why".
+static void SayEntryDiffers(void *, const WideChar *relativePath, const char *why) {
+    SayAboutFile(PrintResultLine, "", relativePath, why);
+}
+
+// One line per failed file on standard error: its manifest path and why.
+static void SayFileFailed(void *, const WideChar *relativePath, const char *reason) {
+    SayAboutFile(PrintErrorLine, "launcher-patch: ", relativePath, reason);
 }
 
 // The manifest could not be used: the pass ends as unreachable, and this
@@ -90,9 +118,13 @@ static int UsageError(const char *problem) {
     return ExitUsage;
 }
 
-// Ctrl+C (or a console close): the live line is erased, a partial download
-// stays where it is for the next run, and the process ends at once.
-static const char InterruptedText[] = "\nlauncher-patch: interrupted; a partial download is kept for the next run\n";
+// Ctrl+C (or a console close): the live line is erased, partial downloads
+// stay where they are for the next run, and the process ends at once. Only
+// those with a resume record go on where they stopped (download.cpp).
+static_assert(ResumableBytes == 256 * 1024, "the interrupted and usage texts name the size kept parts start at");
+static const char InterruptedText[] =
+    "\nlauncher-patch: interrupted; partial downloads of files of 256 KiB or more are kept for the next run"
+    " (when the server named the file's version), smaller ones start over\n";
 
 #ifdef _WIN32
 static BOOL WINAPI ConsoleControl(DWORD) {
@@ -226,14 +258,27 @@ static int ParseArguments(int argc, const WideChar *const *argv, ToolOptions *op
     return options->mode < 0 ? UsageError("say check or patch") : -1;
 }
 
+// The closing message on its own line. The window asks a player to click;
+// here, check says which command brings the files into line.
+static void SayClosing(int mode, const PassOutcome *outcome) {
+    WideChar text[StatusTextUnits];
+    if (!outcome->serverReached || mode != Check || outcome->counters.differing == 0 ||
+        !FormatText(text, StatusTextUnits, WTEXT("%d file(s) differ - run launcher-patch patch."),
+                    int(outcome->counters.differing)))
+        CopyText(text, StatusTextUnits, s_closing);
+    PrintClosingLine(text);
+}
+
 // Runs the pass with a live line on a terminal; the exit status.
 static int RunPass(const ToolOptions *options) {
     HandleInterrupts();
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
-    PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey,
-                             options->mode,       options->jobs,     options->verify};
-    PassReports reports = {nullptr, ShowStatus, SayWaitingForFolder, SayFileFailed, SayManifestUnusable};
+    // The bytes to fetch are learnt first only for the live line to show.
+    PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey, options->mode,
+                             options->jobs,       options->verify,   g_consoleLive};
+    PassReports reports = {nullptr,        ShowStatus, SayWaitingForFolder, SayFileFailed, SayManifestUnusable,
+                           options->mode == Check ? SayEntryDiffers : nullptr, ShowBytes};
     std::atomic<bool> passOver{false};
     std::thread ticker;
     if (g_consoleLive) {
@@ -247,10 +292,8 @@ static int RunPass(const ToolOptions *options) {
     RunManifestPass(&settings, &reports, &outcome);
     passOver = true;
     if (ticker.joinable()) ticker.join();
-    if (g_consoleLive) {
-        EndLiveLine();
-        PrintClosingLine();
-    }
+    if (g_consoleLive) EndLiveLine();
+    SayClosing(options->mode, &outcome);
     if (!outcome.serverReached) return ExitUnreachable;
     bool clean = options->mode == Check ? outcome.counters.differing == 0 : outcome.counters.errors == 0;
     return clean ? ExitClean : ExitDiffers;
