@@ -33,7 +33,6 @@
 
 constexpr int BackOffMs[DownloadAttempts - 1] = {1000, 2000};
 constexpr int ResumeRecordBytes = 512;
-constexpr int64_t ResumableBytes = 256 * 1024;  // smaller files are fetched whole again
 static const char ResumeRecordHead[] = "launcher-partial 1\n";
 
 static_assert(Sha256Bytes == Sha256DigestBytes, "one digest size");
@@ -151,6 +150,7 @@ static void KeepPart(Download *download) {
         download->part = OpenFileForAppending(download->partPath);
     if (download->part != NoFile && LocalFileSize(download->partPath, &size) && size > 0 && size < expectedSize) {
         download->have = size;
+        download->queued->bytesKept = size;
         snprintf(download->validator, HttpValidatorBytes, "%s", validator);
         if (download->hash == nullptr || HashKeptPart(download)) return;
     }
@@ -178,6 +178,7 @@ static bool StartPart(Download *download, const HttpResponseInfo *info) {
 static AttemptResult CopyBody(Download *download, HttpRequest *request, int64_t contentLength) {
     int64_t expectedSize = download->queued->entry.expectedSize;
     int64_t received = 0;
+    download->queued->bytesKept = download->have;
     download->queued->bytesOnDisk = download->have;
     for (;;) {
         int count = 0;

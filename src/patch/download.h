@@ -10,6 +10,7 @@
 #include "patch/transfers.h"
 
 constexpr int DownloadAttempts = 3;  // in all, for failures that may pass
+constexpr int64_t ResumableBytes = 256 * 1024;  // smaller files are fetched whole again
 
 // The URL to ask for an entry's file, as both builds send it (non-ASCII
 // percent-encoded as UTF-8, a blank as %20; RequestUrlUnits units), or why

@@ -44,7 +44,7 @@ def all_ok(total):
 
 
 def missing(count):
-    return "%d file(s) missing - click PATCH FILES." % count
+    return "%d file(s) differ - run launcher-patch patch." % count
 
 
 def downloaded(count):
@@ -186,7 +186,8 @@ class PatchToolScenarios:
         and a file of the wrong size are downloaded byte for byte from a
         manifest with CR LF lines (the URLs end before the CR); a file the
         manifest does not list is left alone; afterwards check and patch
-        agree that everything is in place."""
+        agree that everything is in place. Check names each file that
+        differs, with why, in manifest order before the count."""
         files = {
             "data/maps/a.bin": content_of("a", 70000),
             "keep.bin": content_of("keep", 300),
@@ -204,7 +205,9 @@ class PatchToolScenarios:
         before = snapshot(self.area)
 
         self.assertOutcome(self.run_tool("check", url), 1,
-                           [CONTACTING, "data\\sounds\\b.ogg  (5/5)", missing(4)])
+                           [CONTACTING, "data/maps/a.bin: missing", "readme.txt: size 23, manifest says 24",
+                            "données/été.bin: missing", "data\\sounds\\b.ogg: missing",
+                            "data\\sounds\\b.ogg  (5/5)", missing(4)])
         self.assertUnchanged(before, self.area)
 
         self.assertOutcome(self.run_tool("patch", url), 0,
@@ -531,7 +534,9 @@ class PatchToolScenarios:
         cut_progress = (huge + "  (5/5)")[:255]
         before = snapshot(self.area)
 
-        self.assertOutcome(self.run_tool("check", url), 1, [CONTACTING, cut_progress, missing(5)])
+        differs = [fits + ": missing", too_long[:-1] + ": refused path", "url-fits.bin: missing",
+                   "url-long.bin: refused path", huge[:511] + ": refused path"]  # paths cut to 511 units
+        self.assertOutcome(self.run_tool("check", url), 1, [CONTACTING] + differs + [cut_progress, missing(5)])
         self.assertUnchanged(before, self.area)
         self.assertOutcome(self.run_tool("patch", url), 1, [CONTACTING, cut_progress, finished_with(3)])
         self.assertEqual(on_disk(self.game, fits).read_bytes(), body)
@@ -662,7 +667,9 @@ class PatchToolScenarios:
         ini_before = (self.game / "launcher.ini").read_bytes()
         args = ["--dir", program.native(self.game), "--url", url]
 
-        self.assertOutcome(program.run(["check"] + args), 1, last=missing(7))
+        check = program.run(["check"] + args)
+        self.assertOutcome(check, 1, last=missing(7))
+        self.assertIn("maps: must not exist", check.lines)
         self.assertTrue((self.game / "gone.bin").exists())
         result = program.run(["patch"] + args)
         self.assertOutcome(result, 1, last=finished_with(4))
