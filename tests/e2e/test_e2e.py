@@ -775,7 +775,6 @@ class LargeScreen(LauncherCase):
         (root / "manifest.txt").write_text("launcher%s|%d|%s\n" % (EXE, len(body), nginx.url("files/new")))
         launcher = self.launch(ini=ini_text(port=closed_port(), patch_url=nginx.url("manifest.txt")))
         program = launcher.folder / launcher.name
-
         launcher.click(PATCH_FILES)
         launcher.wait_frame(lambda f: f.closing_status_shown() and program.read_bytes() == body,
                             "the patch run's closing status and the new launcher in place", RUN_TIMEOUT_S)
@@ -783,17 +782,12 @@ class LargeScreen(LauncherCase):
         self.assertEqual(len(set_aside), 1 if WINDOWS else 0)
         self.assertEqual(launcher.close_by_hotspot(), 0)
 
-        env = dict(self.desktop.env, **(WINE_ENVIRONMENT if WINDOWS else {}))
-        with open(launcher.folder.parent / (launcher.folder.name + "-next.log"), "wb") as log:
-            process = subprocess.Popen(["wine", launcher.name] if WINDOWS else ["./" + launcher.name],
-                                       cwd=launcher.folder, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        try:
-            wait_until(lambda: self.desktop.visible_windows(TITLE) and not any(p.exists() for p in set_aside),
-                       START_TIMEOUT_S, "the new launcher's window, and nothing set aside left")
-        finally:
-            process.kill()
-            process.wait(10)
-            wait_until(lambda: not self.desktop.visible_windows(TITLE), START_TIMEOUT_S, "the window to go away")
+        launcher.process = subprocess.Popen(["wine", launcher.name] if WINDOWS else ["./" + launcher.name],
+                                            cwd=launcher.folder, env=dict(self.desktop.env, **WINE_ENVIRONMENT),
+                                            stdin=subprocess.DEVNULL, stdout=launcher.log, stderr=launcher.log)
+        wait_until(lambda: self.desktop.visible_windows(TITLE) and not any(p.exists() for p in set_aside),
+                   START_TIMEOUT_S, "the new launcher's window, and nothing set aside left")
+        self.assertEqual(launcher.close_by_hotspot(), 0)
 
     def test_status_dot_follows_the_game_server(self):
         port = closed_port()
