@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 
 #include "console_output.h"
@@ -47,6 +48,7 @@ constexpr int ShownBytes = ShownTextBytes;  // a path with its escapes
 
 static const char ManifestName[] = "manifest.txt";
 static const char ConfigurationName[] = "launcher.ini";
+static const char StateName[] = "launcher.state";  // the newest signed manifest each player applied
 
 static const char UsageText[] =
     "usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL\n"
@@ -83,8 +85,9 @@ static const char UsageText[] =
     "  --help     show this text\n"
     "\n"
     "Left out, each with a note on standard error: files named manifest.txt (any\n"
-    "letter case, at any depth), launcher.ini at the top of DIR (any letter case;\n"
-    "it would overwrite every player's own, their User and ManifestKey with it),\n"
+    "letter case, at any depth), launcher.ini and launcher.state at the top of DIR\n"
+    "(any letter case; they would overwrite every player's own: their User and\n"
+    "ManifestKey, the newest signed manifest they applied),\n"
     "symbolic links (folder links are not entered), Windows junctions and other\n"
     "reparse points, sockets, fifos and devices. The file standard output is\n"
     "redirected to is left out silently, so '> DIR/download/manifest.txt.new' is\n"
@@ -170,11 +173,12 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
     }
     // The launcher keeps the player's own settings there: a published one
     // would overwrite every player's User and ManifestKey.
-    if (walk->folder[0] == 0 && NameIs(name, ConfigurationName)) {
-        Note("not listing '%s': %s at the top is each player's own and is left out", Shown(path, shown),
-             ConfigurationName);
-        return;
-    }
+    // The same holds for the record of the newest signed manifest applied.
+    for (const char *own : {ConfigurationName, StateName})
+        if (walk->folder[0] == 0 && NameIs(name, own)) {
+            Note("not listing '%s': %s at the top is each player's own and is left out", Shown(path, shown), own);
+            return;
+        }
     char reason[RefusalReasonBytes];
     static WideChar wide[RelativePathBytes];
     const char *refusal = ManifestPathRefusal(path, walk->baseUnits, wide, reason);

@@ -104,15 +104,16 @@ class ManifestScenarios:
         write_tree(tree, files)
         write_tree(tree, {"manifest.txt": b"old", "download/manifest.txt": b"old", "sub/MANIFEST.TXT": b"x",
                           "sub/.~launcher-0123456789abcdef.part": b"partial",
-                          "Launcher.INI": b"[launcher]\r\nUser=operator\r\n"})
+                          "Launcher.INI": b"[launcher]\r\nUser=operator\r\n",
+                          "launcher.state": b"launcher-state 1\n"})
         expected = expected_manifest(files, BASE)
         # Publishing through a temporary name, then straight over the old one.
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt.new")
         self.assertEqual((code, out), (0, expected), err)
         for skipped in ("'manifest.txt'", "'download/manifest.txt'", "'sub/MANIFEST.TXT'",
-                        "'sub/.~launcher-0123456789abcdef.part'", "'Launcher.INI'"):
+                        "'sub/.~launcher-0123456789abcdef.part'", "'Launcher.INI'", "'launcher.state'"):
             self.assertIn(skipped, err)
-        self.assertEqual(len(err.splitlines()), 5, err)
+        self.assertEqual(len(err.splitlines()), 6, err)
         os.replace(tree / "download/manifest.txt.new", tree / "download/manifest.txt")
         code, out, err = self.manifest(tree, stdout_path=tree / "download/manifest.txt")
         self.assertEqual((code, out), (0, expected), err)
