@@ -41,7 +41,8 @@ static const char UsageText[] =
     "\n"
     "  check       compare the game files in DIR with the patch server's manifest\n"
     "              and name each file that differs, with why\n"
-    "  patch       also download every file whose size differs\n"
+    "  patch       also bring every differing file into place: download it, or\n"
+    "              remove a regular file the manifest lists with size -1\n"
     "  --dir DIR   the game folder holding launcher.ini (default: the current folder)\n"
     "  --url URL   manifest URL to use instead of PatchURL from launcher.ini\n"
     "  --jobs N    downloads at once, 1 to 16 (default: 8)\n"
@@ -59,7 +60,8 @@ static const char UsageText[] =
     "\n"
     "Exit status: 0 nothing differs (check) or no error (patch), 1 files differ (check)\n"
     "or errors (patch), 2 the patch server could not be reached (or, with a ManifestKey,\n"
-    "the manifest's signature did not verify), 64 bad arguments, 130 interrupted.\n";
+    "the manifest's signature did not verify, or the manifest is older than one already\n"
+    "applied, or past its expires:), 64 bad arguments, 130 interrupted.\n";
 
 constexpr int ExitInterrupted = 130;      // as a shell reports a run ended by Ctrl+C
 constexpr int LiveLineTickMs = 250;       // the live line's redraws between status changes

@@ -32,7 +32,9 @@ struct PassReports {
     // Another launcher holds the game folder: this pass waits for it.
     void (*waitingForFolder)(void *context);
     // A file failed (once the entries before it were counted): its path as
-    // the manifest writes it, and why in a few words.
+    // the manifest writes it, and why in a few words. Also a notice about
+    // the game folder's launcher.state (damaged, or not writable), under
+    // that name, which is no error of the pass.
     void (*fileFailed)(void *context, const WideChar *relativePath, const char *reason);
     // The manifest could not be used (the pass then ends as unreachable):
     // why, in a few words; bySignature when it was its signature that failed.
