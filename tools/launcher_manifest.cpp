@@ -8,7 +8,9 @@
 // manifest_lines.h. With --sha256 every URL ends in "#sha256=<digest>", the
 // files hashed side by side on every core. With --previous the paths of the
 // last published manifest that are gone get "-1" lines, so the launcher
-// removes them.
+// removes them. With --chunks every large file's chunk index
+// (patch/chunks.h) is written beside a copy of the tree, cut in the same
+// read of the file that hashes it.
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
@@ -22,6 +24,7 @@
 #include "dir_walk.h"
 #include "manifest_lines.h"
 #include "base/state.h"
+#include "patch/chunks.h"
 #include "patch/temporary.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
@@ -30,6 +33,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// windows.h maps ReplaceFile onto the system's ReplaceFileW; here it is the
+// file seam's.
+#undef ReplaceFile
 #endif
 
 enum ExitStatus {
@@ -49,9 +55,11 @@ constexpr int ShownBytes = ShownTextBytes;  // a path with its escapes
 static const char ManifestName[] = "manifest.txt";
 static const char ConfigurationName[] = "launcher.ini";
 static const char StateName[] = "launcher.state";  // the newest signed manifest each player applied
+static const char HashesName[] = "launcher.hashes";  // the hashes of each player's own files
 
 static const char UsageText[] =
-    "usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL\n"
+    "usage: launcher-manifest [--sha256] [--chunks OUTDIR] [--previous OLD_MANIFEST]\n"
+    "                         DIR BASE_URL\n"
     "       launcher-manifest --version | --help\n"
     "\n"
     "Writes to standard output the manifest of every regular file below DIR, one\n"
@@ -70,6 +78,16 @@ static const char UsageText[] =
     "             hex digits): the launcher then refuses a download that differs,\n"
     "             and launcher-patch --verify finds changed files; the fragment is\n"
     "             never sent to the server\n"
+    "  --chunks OUTDIR\n"
+    "             implies --sha256, and also writes, for every listed file of at\n"
+    "             least 1 MiB, its chunk index to OUTDIR/<path>.chunks (folders\n"
+    "             are created). Upload OUTDIR's contents beside the files, so the\n"
+    "             index of a file is at its URL with \".chunks\" added to the path:\n"
+    "             a launcher with an old copy then fetches only the changed parts.\n"
+    "             The manifest is the same as with --sha256 alone. Each index is\n"
+    "             written under a temporary name and renamed when whole, so a\n"
+    "             failed run leaves no half index (earlier ones stay). OUTDIR may\n"
+    "             not be DIR; when it is inside DIR it is left out of the walk\n"
     "  --previous OLD_MANIFEST\n"
     "             the manifest published last: every path it lists (its -1 lines\n"
     "             too) that is no longer below DIR gets a line \"path|-1|\" after\n"
@@ -85,9 +103,10 @@ static const char UsageText[] =
     "  --help     show this text\n"
     "\n"
     "Left out, each with a note on standard error: files named manifest.txt (any\n"
-    "letter case, at any depth), launcher.ini and launcher.state at the top of DIR\n"
-    "(any letter case; they would overwrite every player's own: their User and\n"
-    "ManifestKey, the newest signed manifest they applied),\n"
+    "letter case, at any depth), launcher.ini, launcher.state and launcher.hashes at\n"
+    "the top of DIR (any letter case; they would overwrite every player's own: their\n"
+    "User and ManifestKey, the newest signed manifest they applied, the hashes of\n"
+    "their files),\n"
     "symbolic links (folder links are not entered), Windows junctions and other\n"
     "reparse points, sockets, fifos and devices. The file standard output is\n"
     "redirected to is left out silently, so '> DIR/download/manifest.txt.new' is\n"
@@ -147,6 +166,21 @@ static bool Append(Growable *store, const void *data, size_t size) {
 
 static bool AppendText(Growable *store, const char *text) { return Append(store, text, strlen(text)); }
 
+// ---- Paths ------------------------------------------------------------------
+
+// "folder/relative" (UTF-8) as a path for the file functions, in wide
+// (units long) with the platform's separators; false when it does not fit.
+static bool JoinedPath(const char *folder, const char *relative, WideChar *wide, int units) {
+    char path[RelativePathBytes * 2];
+    int length = snprintf(path, sizeof path, "%s/%s", folder, relative);
+    if (length < 0 || length >= int(sizeof path) || !Utf8ToText(path, wide, units)) return false;
+#ifdef _WIN32
+    for (WideChar *p = wide; *p != 0; p++)
+        if (*p == '/') *p = '\\';
+#endif
+    return true;
+}
+
 // ---- The walk ---------------------------------------------------------------
 
 struct ListedFile {
@@ -158,6 +192,7 @@ struct Walk {
     const char *root;           // DIR as given
     int baseUnits;              // UTF-16 units of BASE_URL without its trailing '/'
     const char *folder;         // relative path of the folder being listed, "" for DIR
+    const char *chunksRoot;     // OUTDIR of --chunks, left out of the walk; nullptr without
     Growable folders;           // queue of zero-terminated relative folder paths
     Growable paths;             // zero-terminated relative paths of listed files
     Growable files;             // ListedFile records
@@ -173,8 +208,9 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
     }
     // The launcher keeps the player's own settings there: a published one
     // would overwrite every player's User and ManifestKey.
-    // The same holds for the record of the newest signed manifest applied.
-    for (const char *own : {ConfigurationName, StateName})
+    // The same holds for the record of the newest signed manifest applied,
+    // and for the hashes of the player's own files.
+    for (const char *own : {ConfigurationName, StateName, HashesName})
         if (walk->folder[0] == 0 && NameIs(name, own)) {
             Note("not listing '%s': %s at the top is each player's own and is left out", Shown(path, shown), own);
             return;
@@ -201,6 +237,14 @@ static void AddFile(Walk *walk, const char *path, int64_t size, const char *name
         walk->outOfMemory = true;
 }
 
+// Whether the folder at the relative path is OUTDIR of --chunks, however
+// either is spelled.
+static bool IsChunksFolder(const Walk *walk, const char *path) {
+    static WideChar folder[RelativePathBytes * 2], chunks[RelativePathBytes * 2];
+    return walk->chunksRoot != nullptr && JoinedPath(walk->root, path, folder, RelativePathBytes * 2) &&
+           JoinedPath(walk->chunksRoot, ".", chunks, RelativePathBytes * 2) && SameFileAt(folder, chunks);
+}
+
 static void VisitEntry(void *context, const FolderEntry *entry) {
     Walk *walk = static_cast<Walk *>(context);
     static char path[RelativePathBytes];
@@ -215,6 +259,10 @@ static void VisitEntry(void *context, const FolderEntry *entry) {
     }
     switch (entry->kind) {
     case EntryFolder:
+        if (IsChunksFolder(walk, path)) {
+            Note("not listing '%s': the chunk indexes are written there", Shown(path, shown));
+            break;
+        }
         if (!Append(&walk->folders, path, size_t(length) + 1)) walk->outOfMemory = true;
         break;
     case EntryLink:
@@ -420,46 +468,123 @@ struct Hashing {
     const ListedFile *files;
     size_t count;
     uint8_t (*digests)[Sha256Bytes];  // one per file, in the files' order
+    const char *chunksRoot;           // OUTDIR of --chunks; nullptr without
     std::atomic<size_t> next;         // the next file a thread takes
     std::atomic<bool> failed;
 };
 
-// Hashes file number index; false (reported) when it cannot be read whole
-// or its size changed since it was listed: its line would then lie. Runs on
-// every hashing thread at once: each call has buffers of its own, and so do
-// the calls it makes (Shown and what it uses).
+static_assert(ChunkBufferBytes <= HashReadBytes, "the chunk cutter works in the hashing buffer");
+
+// One file being read: every byte read goes into its SHA-256, and with
+// --chunks the chunks cut from it into records.
+struct FileRead {
+    FileHandle file;
+    Sha256Run *run;
+    int64_t read;       // bytes
+    bool failed;        // a read failed
+    Growable records;   // ChunkRecord, in file order
+};
+
+static int64_t ReadAndHash(void *context, uint8_t *buffer, size_t capacity) {
+    FileRead *reading = static_cast<FileRead *>(context);
+    int got = ReadFromFile(reading->file, buffer, int(capacity));
+    if (got < 0) {
+        reading->failed = true;
+        return -1;
+    }
+    Sha256Add(reading->run, buffer, size_t(got));
+    reading->read += got;
+    return got;
+}
+
+static bool KeepChunkRecord(void *context, const ChunkRecord *record, const uint8_t *) {
+    FileRead *reading = static_cast<FileRead *>(context);
+    return Append(&reading->records, record, sizeof *record);
+}
+
+// Reads the whole file into reading->run, cutting chunks into
+// reading->records when chunked. False when a read failed or out of memory.
+static bool ReadListedFile(FileRead *reading, bool chunked, char *buffer) {
+    if (chunked) return ChunkStream(ReadAndHash, KeepChunkRecord, reading, reinterpret_cast<uint8_t *>(buffer));
+    int64_t got;
+    while ((got = ReadAndHash(reading, reinterpret_cast<uint8_t *>(buffer), HashReadBytes)) > 0) {
+    }
+    return got == 0;
+}
+
+// Writes the index of a file of size bytes and digest from its records
+// to OUTDIR/<relative>.chunks, through "<that>.part" renamed when whole, its
+// folders created first. False (reported) when it could not be written.
+static bool WriteChunkIndex(const char *chunksRoot, const char *relative, int64_t size,
+                            const uint8_t digest[Sha256Bytes], const Growable *records) {
+    char indexPath[RelativePathBytes + 16], partPath[RelativePathBytes + 24], shown[ShownBytes];
+    WideChar target[RelativePathBytes * 2], part[RelativePathBytes * 2], folder[RelativePathBytes * 2];
+    snprintf(indexPath, sizeof indexPath, "%s.chunks", relative);
+    snprintf(partPath, sizeof partPath, "%s.chunks.part", relative);
+    for (char *slash = strchr(indexPath, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
+        *slash = 0;
+        if (JoinedPath(chunksRoot, indexPath, folder, RelativePathBytes * 2)) CreateFolder(folder);
+        *slash = '/';
+    }
+    size_t count = records->used / sizeof(ChunkRecord);
+    ChunkIndexHeader header = {size, {}, uint32_t(count)};
+    memcpy(header.fileSha256, digest, Sha256Bytes);
+    uint8_t bytes[ChunkIndexHeaderBytes > ChunkRecordBytes ? ChunkIndexHeaderBytes : ChunkRecordBytes];
+    WriteChunkIndexHeader(&header, bytes);
+    bool named = JoinedPath(chunksRoot, indexPath, target, RelativePathBytes * 2) &&
+                 JoinedPath(chunksRoot, partPath, part, RelativePathBytes * 2);
+    if (named) RemoveFile(part);  // left by a run that was stopped
+    FileHandle file = named ? CreateFileForWriting(part) : NoFile;
+    bool written = file != NoFile && WriteToFile(file, bytes, ChunkIndexHeaderBytes);
+    const ChunkRecord *record = reinterpret_cast<const ChunkRecord *>(records->bytes);
+    for (size_t i = 0; i < count && written; i++) {
+        WriteChunkRecord(&record[i], bytes);
+        written = WriteToFile(file, bytes, ChunkRecordBytes);
+    }
+    written = written && FlushFile(file);
+    if (file != NoFile) CloseFile(file);
+    if (written && ReplaceFile(part, target)) return true;
+    if (file != NoFile) RemoveFile(part);
+    Note(file == NoFile ? "cannot write the chunk index of '%s': '%s.part' cannot be created"
+                        : "cannot write the chunk index of '%s': writing or renaming '%s.part' failed",
+         Shown(relative, shown), indexPath);
+    return false;
+}
+
+// Hashes file number index, and writes its chunk index when --chunks asks
+// for one; false (reported) when it cannot be read whole or its size
+// changed since it was listed: its line would then lie. Runs on every
+// hashing thread at once: each call has buffers of its own, and so do the
+// calls it makes (Shown and what it uses).
 static bool HashListedFile(Hashing *hashing, size_t index, char *buffer) {
-    char path[RelativePathBytes * 2];
     WideChar wide[RelativePathBytes * 2];
     char shown[ShownBytes];
     const char *relative = hashing->pathText + hashing->files[index].pathAt;
-    snprintf(path, sizeof path, "%s/%s", hashing->root, relative);
-    if (!Utf8ToText(path, wide, int(sizeof wide / sizeof wide[0]))) {
+    int64_t size = hashing->files[index].size;
+    if (!JoinedPath(hashing->root, relative, wide, RelativePathBytes * 2)) {
         Note("cannot hash '%s': the path is too long", Shown(relative, shown));
         return false;
     }
-#ifdef _WIN32
-    for (WideChar *p = wide; *p != 0; p++)
-        if (*p == '/') *p = '\\';
-#endif
-    FileHandle file = OpenFileForReading(wide);
-    Sha256Run *run = file == NoFile ? nullptr : Sha256Begin();
-    int64_t read = 0;
-    int got = 0;
-    while (run != nullptr && (got = ReadFromFile(file, buffer, HashReadBytes)) > 0) {
-        Sha256Add(run, buffer, size_t(got));
-        read += got;
-    }
-    CloseFile(file);
-    bool whole = run != nullptr && got == 0 && read == hashing->files[index].size;
+    FileRead reading = {OpenFileForReading(wide), nullptr, 0, false, {}};
+    reading.run = reading.file == NoFile ? nullptr : Sha256Begin();
+    bool chunked = hashing->chunksRoot != nullptr && size >= ChunkedFileMinBytes;
+    bool whole = reading.run != nullptr && ReadListedFile(&reading, chunked, buffer) && reading.read == size;
+    CloseFile(reading.file);
     if (!whole) {
-        Sha256Abandon(run);
-        Note(file == NoFile ? "cannot hash '%s': it cannot be opened"
-                            : "cannot hash '%s': it could not be read, or it changed while it was listed",
+        Sha256Abandon(reading.run);
+        free(reading.records.bytes);
+        Note(reading.file == NoFile ? "cannot hash '%s': it cannot be opened"
+             : reading.failed || reading.read != size
+                 ? "cannot hash '%s': it could not be read, or it changed while it was listed"
+                 : "cannot hash '%s': out of memory",
              Shown(relative, shown));
         return false;
     }
-    return Sha256End(run, hashing->digests[index]);
+    bool done = Sha256End(reading.run, hashing->digests[index]) &&
+                (!chunked || WriteChunkIndex(hashing->chunksRoot, relative, size, hashing->digests[index],
+                                             &reading.records));
+    free(reading.records.bytes);
+    return done;
 }
 
 static void HashingThread(Hashing *hashing) {
@@ -491,13 +616,42 @@ static bool HashListedFiles(Hashing *hashing) {
 
 // ---- Entry ------------------------------------------------------------------
 
+// Creates OUTDIR of --chunks (one level) and checks it is a folder other
+// than DIR; false (reported) when it cannot serve.
+static bool PrepareChunksFolder(const char *chunksRoot, const char *root) {
+    static WideChar chunks[RelativePathBytes * 2], top[RelativePathBytes * 2];
+    static char shown[ShownBytes];
+    if (!JoinedPath(chunksRoot, ".", chunks, RelativePathBytes * 2) || !JoinedPath(root, ".", top, RelativePathBytes * 2)) {
+        Note("the folder '%s' has too long a name", Shown(chunksRoot, shown));
+        return false;
+    }
+    static WideChar named[RelativePathBytes * 2];
+    if (Utf8ToText(chunksRoot, named, RelativePathBytes * 2)) CreateFolder(named);
+    if (!IsExistingFolder(chunksRoot)) {
+        Note("cannot create the chunk index folder '%s'", Shown(chunksRoot, shown));
+        return false;
+    }
+    if (SameFileAt(chunks, top)) {
+        Note("the chunk index folder '%s' is DIR itself: name another one", Shown(chunksRoot, shown));
+        return false;
+    }
+    return true;
+}
+
 static int ToolMain(int argc, char **argv) {
     const char *operands[2];
     int count = 0;
     bool withHashes = false;
     const char *previous = nullptr;
+    const char *chunksRoot = nullptr;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
+        if (strcmp(arg, "--chunks") == 0 || strncmp(arg, "--chunks=", 9) == 0) {
+            chunksRoot = arg[8] == '=' ? arg + 9 : i + 1 < argc ? argv[++i] : nullptr;
+            if (chunksRoot == nullptr || chunksRoot[0] == 0) return UsageError("--chunks needs the folder OUTDIR");
+            withHashes = true;
+            continue;
+        }
         if (strcmp(arg, "--previous") == 0 || strncmp(arg, "--previous=", 11) == 0) {
             previous = arg[10] == '=' ? arg + 11 : i + 1 < argc ? argv[++i] : nullptr;
             if (previous == nullptr || previous[0] == 0) return UsageError("--previous needs the previous manifest");
@@ -544,6 +698,8 @@ static int ToolMain(int argc, char **argv) {
         Note(missing ? "no such folder: %s" : "'%s' is not a folder", Shown(walk.root, shownRoot));
         return ExitFailed;
     }
+    if (chunksRoot != nullptr && !PrepareChunksFolder(chunksRoot, walk.root)) return ExitFailed;
+    walk.chunksRoot = chunksRoot;
     Growable previousText = {};
     if (previous != nullptr) {
         if (!ReadPreviousManifest(previous, &previousText)) return ExitFailed;
@@ -586,7 +742,7 @@ static int ToolMain(int argc, char **argv) {
             Note("out of memory");
             return ExitFailed;
         }
-        Hashing hashing = {walk.root, pathText, files, listedCount, digests, {0}, {false}};
+        Hashing hashing = {walk.root, pathText, files, listedCount, digests, chunksRoot, {0}, {false}};
         if (!HashListedFiles(&hashing)) {
             Note("nothing written: the files named above could not be hashed");
             return ExitFailed;
