@@ -3,6 +3,12 @@
 // is cut where a gear hash of the bytes since the chunk's start hits a bit
 // pattern (between ChunkMinBytes and ChunkMaxBytes), so an insertion near
 // the start moves only the cut points around it, not every later one.
+// The rule: hash starts at 0 at byte ChunkMinBytes of the chunk and takes
+// hash = (hash << 1) + gear[byte] for each byte; the chunk ends after the
+// first byte where the top ChunkMaskBits bits of hash are all zero (the
+// top bits depend on the last 64 bytes, the low ones only on the last
+// few), or at ChunkMaxBytes. gear is 256 splitmix64 values from a fixed
+// seed (chunks.cpp); changing it or a constant needs a new version.
 // Publisher (launcher-manifest --chunks) and launcher cut alike because both
 // use ChunkLength and the same constants, which the index carries so that a
 // launcher never mixes cuts made another way.
@@ -85,7 +91,9 @@ int64_t ChunkIndexLimitBytes(int64_t fileSize);
 
 // Reads and checks a whole index against the manifest's size and SHA-256;
 // records receives header->chunkCount records (the caller sizes it from
-// ChunkIndexLimitBytes, or reads the header first with records nullptr).
+// ChunkIndexLimitBytes, or checks the whole index first with records
+// nullptr: every check is made then too, and header is filled in as far
+// as it was read). Never reads past length, whatever the index says.
 ChunkIndexCheck ReadChunkIndex(const uint8_t *bytes, size_t length, int64_t expectedSize,
                                const uint8_t expectedSha256[Sha256Bytes], ChunkIndexHeader *header,
                                ChunkRecord *records);

@@ -11,10 +11,12 @@ linux|windows picks one). Without Wine the Windows build is skipped, or
 fails with LAUNCHER_REQUIRE_WINE=1 (tests/support/wine.sh). Standalone:
 python3 tests/integration/test_manifest.py
 """
+import hashlib
 import os
 import random
 import shutil
 import socket
+import struct
 import sys
 import tempfile
 import unittest
@@ -52,6 +54,25 @@ def expected_manifest(files, base, removed=()):
     lines.extend("%s|-1|\n" % relative for relative in removed)
     lines.append("#end entries=%d\n" % count)
     return "".join(lines).encode("utf-8")
+
+
+def read_chunk_index(index, data):
+    """The chunks (offset, length) of a chunk index, checked against the
+    file's bytes as the format is documented: header, then records that
+    cover the file from 0 to its end, each hash the chunk's SHA-256 prefix."""
+    magic, version, low, bits, high, size, digest, count = struct.unpack_from("<8sIIIIQ32sI", index)
+    assert (magic, version, low, bits, high) == (b"ZLCHUNK1", 1, 8192, 15, 131072), index[:24]
+    assert size == len(data) and digest == hashlib.sha256(data).digest()
+    assert len(index) == 68 + 28 * count
+    chunks, at = [], 0
+    for i in range(count):
+        offset, length, hashed = struct.unpack_from("<QI16s", index, 68 + 28 * i)
+        assert offset == at and 0 < length <= high, (i, offset, length)
+        assert hashed == hashlib.sha256(data[offset:offset + length]).digest()[:16], i
+        chunks.append((offset, length))
+        at += length
+    assert at == len(data)
+    return chunks
 
 
 class ManifestScenarios:
@@ -210,13 +231,13 @@ class ManifestScenarios:
         (self.work / "plain").write_bytes(b"")
         native = self.tool.native(folder)
         for args in ([], [native], [native, BASE, "extra"], [native, "ftp://host/files"], [native, "http://"],
-                     [native, "--verbose"], [native, BASE, "--previous"]):
+                     [native, "--verbose"], [native, BASE, "--previous"], [native, BASE, "--chunks"]):
             code, out, err = self.outcome(self.tool.run(args))
             self.assertEqual((code, out), (64, b""), args)
-            self.assertIn("usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL", err)
+            self.assertIn("usage: launcher-manifest [--sha256] [--chunks OUTDIR] [--previous OLD_MANIFEST]", err)
         code, out, _ = self.outcome(self.tool.run(["--help"]))
         self.assertEqual(code, 0)
-        self.assertIn(b"usage: launcher-manifest [--sha256] [--previous OLD_MANIFEST] DIR BASE_URL", out)
+        self.assertIn(b"usage: launcher-manifest [--sha256] [--chunks OUTDIR] [--previous OLD_MANIFEST]", out)
         self.assertIn(b"launcher-manifest --version", out)
         for args in (["--version"], [native, "--version"]):
             result = self.tool.run(args)
@@ -303,6 +324,27 @@ class ManifestScenarios:
         for relative, data in files.items():
             self.assertTrue(installed[relative] == data, "%s differs" % relative)
 
+
+    def test_chunk_indexes_are_written_for_the_large_files_alone(self):
+        """--chunks writes an index exactly for each file of at least 1 MiB,
+        readable by its documented format, leaves its own folder inside DIR
+        out of the walk, and the manifest is the --sha256 one."""
+        rng = random.Random(5)
+        files = {"maps/world.pak": rng.randbytes(3 << 20), "exact.bin": rng.randbytes(1 << 20),
+                 "under.bin": rng.randbytes((1 << 20) - 1), "zeros.bin": bytes(2 << 20)}
+        tree = self.work / "srv"
+        write_tree(tree, files)
+        code, hashed, err = self.outcome(self.tool.run(["--sha256", self.tool.native(tree), BASE]))
+        self.assertEqual(code, 0, err)
+        for outdir in (self.work / "chunks", tree / "chunks"):
+            code, out, err = self.outcome(self.tool.run(["--chunks", self.tool.native(outdir),
+                                                         self.tool.native(tree), BASE]))
+            self.assertEqual((code, out), (0, hashed), err)
+            written = sorted(p.relative_to(outdir).as_posix() for p in outdir.rglob("*") if p.is_file())
+            self.assertEqual(written, ["exact.bin.chunks", "maps/world.pak.chunks", "zeros.bin.chunks"])
+            for name in ("exact.bin", "maps/world.pak", "zeros.bin"):
+                chunks = read_chunk_index((outdir / (name + ".chunks")).read_bytes(), files[name])
+                self.assertLessEqual(len(chunks) * 28, len(files[name]) // 100, name)
 
 class LinuxBuild(ManifestScenarios, unittest.TestCase):
     target = "linux"
