@@ -20,6 +20,7 @@
 
 #include "patch/download.h"
 #include "patch/fetch.h"
+#include "patch/hash_cache.h"
 #include "patch/leftovers.h"
 #include "patch/local_path.h"
 #include "patch/manifest_signature.h"
@@ -40,6 +41,7 @@ struct Pass {
     LeftoverSweep sweep;
     uint8_t *countedFirst;  // a bit per entry: the walk before the entries counted its bytes to fetch
     int32_t entryIndex;     // of the entry being planned, among the entry lines
+    HashCache *cache;       // what is known of the listed files' content
 };
 
 // ---------------------------------------------------------------- reports
@@ -55,6 +57,20 @@ static void ReportBytes(const Pass *pass) {
     WideChar current[RelativePathUnits];
     ReadTransferProgress(&done, &total, current);
     pass->reports->bytesProgress(pass->reports->context, done, total, current);
+}
+
+// Which file is being hashed and how far, while the pass waits for it: the
+// status line moves while a large file is read.
+static void ReportHashing(const Pass *pass) {
+    int64_t read = 0, size = 0;
+    WideChar file[RelativePathUnits], text[ProgressTextUnits];
+    if (pass->reports->status == nullptr || !ReadHashProgress(&read, &size, file) || size <= 0) return;
+    const PassCounters *counters = pass->counters;
+    int32_t ofFile = int32_t(read * 100 / size), entries = counters->total > 0 ? counters->total : 1;
+    int32_t percent = int32_t((int64_t(counters->processed) * 100 + ofFile) / entries);
+    FormatText(text, ProgressTextUnits, WTEXT("%s  %d%%  (%d/%d)"), file, int(ofFile), int(counters->processed + 1),
+               int(counters->total));
+    ReportStatus(pass, text, percent);
 }
 
 static void ReportUnusable(const Pass *pass, bool bySignature, const char *reason) {
@@ -153,13 +169,21 @@ static void LookAtAbsentEntry(const Pass *pass, const QueuedEntry *queued, Entry
                               (KeyNames(queued->pathKey, path) || SameFileAt(queued->localPath, path));
 }
 
-// Looks at the disk for a prepared entry: its facts and its plan.
-static EntryPlan LookAndPlan(const Pass *pass, const QueuedEntry *queued, bool pathUsable, EntryFacts *facts) {
+// Looks at the disk for a prepared entry: its facts (with the file's stamp,
+// and what the hash cache knows of a file of the listed size) and its plan.
+static EntryPlan LookAndPlan(const Pass *pass, QueuedEntry *queued, bool pathUsable, EntryFacts *facts) {
+    const ManifestEntry *entry = &queued->entry;
     int64_t sizeOnDisk = -1;
-    if (pathUsable && !LocalFileSize(queued->localPath, &sizeOnDisk)) sizeOnDisk = -1;
-    *facts = EntryFacts{pass->settings->mode, pass->settings->verify, &queued->entry, pathUsable, sizeOnDisk,
-                        PathAbsent, false, false};
-    if (pathUsable && queued->entry.expectedSize == -1) LookAtAbsentEntry(pass, queued, facts);
+    if (pathUsable && StampLocalFile(queued->localPath, &queued->stamp)) sizeOnDisk = queued->stamp.size;
+    *facts = EntryFacts{pass->settings->mode, pass->settings->verify, entry, pathUsable, sizeOnDisk,
+                        PathAbsent, false, false, false, false};
+    uint8_t known[Sha256Bytes];
+    if (sizeOnDisk >= 0 && sizeOnDisk == entry->expectedSize && entry->hasSha256 && !pass->settings->verify &&
+        LookUpHash(pass->cache, entry->relativePath, &queued->stamp, known)) {
+        facts->hashKnown = true;
+        facts->hashMatches = memcmp(known, entry->sha256, Sha256Bytes) == 0;
+    }
+    if (pathUsable && entry->expectedSize == -1) LookAtAbsentEntry(pass, queued, facts);
     return PlanEntry(facts);
 }
 
@@ -181,6 +205,7 @@ static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsab
     queued->action = plan.action;
     queued->differs = plan.differs;
     queued->fetches = plan.action == PlanDownload;
+    queued->hashed = false;
     if (queued->fetches != CountedFirst(pass))
         AddBytesToFetch(queued->fetches ? queued->entry.expectedSize : -queued->entry.expectedSize);
     queued->failed = plan.action == PlanRefused;
@@ -191,23 +216,41 @@ static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsab
     if (pass->settings->mode != Check && !plan.differs && pathUsable) RemoveDownloadLeftovers(queued->localPath);
 }
 
+// Whether a present file's content is the manifest's, by reading it; the
+// SHA-256 read is kept for the hash cache.
+static bool ContentMatches(QueuedEntry *queued, char *buffer) {
+    queued->hashed = HashLocalFile(queued->localPath, queued->entry.expectedSize, buffer, TransferBufferBytes,
+                                   &queued->bytesOnDisk, queued->sha256);
+    return queued->hashed && memcmp(queued->sha256, queued->entry.sha256, Sha256Bytes) == 0;
+}
+
+// A download with a SHA-256 in the manifest had its digest checked as the
+// body arrived: the installed file's stamp is all the hash cache needs.
+static void NoteInstalledContent(QueuedEntry *queued) {
+    queued->hashed = queued->entry.hasSha256 && StampLocalFile(queued->localPath, &queued->stamp);
+    if (queued->hashed) memcpy(queued->sha256, queued->entry.sha256, Sha256Bytes);
+}
+
 // A worker's job: a download, or a file to hash first (downloaded again
 // when it differs and the pass patches).
 static bool ServeEntry(QueuedEntry *queued, char *buffer) {
     if (queued->action == PlanVerify || queued->action == PlanVerifyThenDownload) {
-        if (FileHasManifestHash(queued, buffer)) return true;
+        if (ContentMatches(queued, buffer)) return true;
         queued->differs = true;
         snprintf(queued->why, ReasonBytes, "%s", HashDiffersWhy);
         if (queued->action == PlanVerify) return true;  // Check: only counted
         CountFetch(queued);
     }
-    return DownloadEntry(queued, buffer);
+    if (!DownloadEntry(queued, buffer)) return false;
+    NoteInstalledContent(queued);
+    return true;
 }
 
 // Counts an entry once everything before it was counted, reports it, and
 // tells why it differs and of a failure.
 static void FinishEntry(const Pass *pass, const QueuedEntry *queued) {
     PassCounters *counters = pass->counters;
+    if (queued->hashed) RecordHash(pass->cache, queued->entry.relativePath, &queued->stamp, queued->sha256);
     counters->processed++;
     if (queued->differs) counters->differing++;
     if (queued->differs && pass->reports->entryDiffers != nullptr)
@@ -278,7 +321,10 @@ static void CountBytesFirst(Pass *pass, const char *text) {
 // The head entry once it finished (nullptr when the queue is empty), telling
 // how far the fetching is while it waits.
 static const QueuedEntry *AwaitHead(const Pass *pass) {
-    while (!WaitForHead(BytesReportMs)) ReportBytes(pass);
+    while (!WaitForHead(BytesReportMs)) {
+        ReportBytes(pass);
+        ReportHashing(pass);
+    }
     return TakeFinishedEntry(false);
 }
 
@@ -299,11 +345,16 @@ static void HandleLine(Pass *pass, char *line) {
     while (const QueuedEntry *finished = TakeFinishedEntry(false)) FinishEntry(pass, finished);
 }
 
-// Every entry line in order, downloads handed to the workers, and entries
-// counted and reported in order as the ones before them finish.
+// Every entry line in order, downloads and hashing handed to the workers,
+// and entries counted and reported in order as the ones before them
+// finish. The hash cache is read before the first entry and written after
+// the last.
 static void HandleEntries(Pass *pass, char *text) {
     const PassSettings *settings = pass->settings;
-    bool workers = settings->mode != Check || settings->verify;
+    HashCache cache;
+    OpenHashCache(&cache, settings->gameFolder);
+    pass->cache = &cache;
+    bool workers = settings->mode != Check || settings->verify || strstr(text, "#sha256=") != nullptr;
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
     if (settings->mode != Check) BeginLeftoverSweep(&pass->sweep, pass->counters->total);
     if (settings->mode != Check && settings->countBytesFirst) CountBytesFirst(pass, text);
@@ -315,6 +366,8 @@ static void HandleEntries(Pass *pass, char *text) {
     }
     while (const QueuedEntry *finished = AwaitHead(pass)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
+    CloseHashCache(&cache);
+    pass->cache = nullptr;
     free(pass->countedFirst);
     if (settings->mode != Check) SweepLeftovers(&pass->sweep);
 }
@@ -323,7 +376,7 @@ static void HandleEntries(Pass *pass, char *text) {
 
 void RunManifestPass(const PassSettings *settings, const PassReports *reports, PassOutcome *outcome) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
-    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0};
+    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr};
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;

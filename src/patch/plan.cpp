@@ -27,6 +27,12 @@ static const char *UnusableReason(const EntryFacts *facts) {
     return !facts->entry->fragmentUsable ? FragmentRefusedText : !facts->pathUsable ? "refused path" : nullptr;
 }
 
+// Whether the hash cache decides a file of the listed size (verify asks
+// for every hash to be read again).
+static bool KnownByCache(const EntryFacts *facts) {
+    return facts->hashKnown && !facts->verify && facts->entry->hasSha256;
+}
+
 EntryPlan PlanEntry(const EntryFacts *facts) {
     const ManifestEntry *entry = facts->entry;
     bool patch = facts->mode != Check;
@@ -35,9 +41,10 @@ EntryPlan PlanEntry(const EntryFacts *facts) {
 
     if (entry->expectedSize == -1) return PlanAbsence(facts, patch);
     if (facts->sizeOnDisk == entry->expectedSize) {
-        if (facts->verify && entry->hasSha256 && entry->expectedSize >= 0)
-            return EntryPlan{patch ? PlanVerifyThenDownload : PlanVerify, false, nullptr};
-        return EntryPlan{PlanInPlace, false, nullptr};
+        if (!entry->hasSha256 || entry->expectedSize < 0 || (KnownByCache(facts) && facts->hashMatches))
+            return EntryPlan{PlanInPlace, false, nullptr};
+        if (!KnownByCache(facts)) return EntryPlan{patch ? PlanVerifyThenDownload : PlanVerify, false, nullptr};
+        return EntryPlan{patch ? PlanDownload : PlanDiffers, true, nullptr};
     }
     if (!patch) return EntryPlan{PlanDiffers, true, nullptr};
     if (entry->expectedSize >= 0) return EntryPlan{PlanDownload, true, nullptr};
@@ -48,7 +55,7 @@ void DescribeDifference(const EntryFacts *facts, char *why) {
     int64_t expected = facts->entry->expectedSize, onDisk = facts->sizeOnDisk;
     const char *reason = UnusableReason(facts);
     if (reason == nullptr && expected == -1) reason = facts->kind == PathAbsent ? "" : "must not exist";
-    if (reason == nullptr && onDisk == expected) reason = "";
+    if (reason == nullptr && onDisk == expected) reason = KnownByCache(facts) && !facts->hashMatches ? HashDiffersWhy : "";
     if (reason == nullptr && expected < 0) reason = NegativeSizeText;
     if (reason == nullptr && onDisk < 0) reason = "missing";
     if (reason != nullptr) snprintf(why, ReasonBytes, "%s", reason);

@@ -34,6 +34,10 @@ struct EntryFacts {
     PathKind kind;                // what is at the local path itself (a link there is not followed)
     bool isLauncherIni;           // the path is launcher.ini at the top of the game folder
     bool isRunningProgram;        // the path is the running program's own file
+    // The hash cache's word on a present file of the listed size whose entry
+    // has a SHA-256: known when the file is as it was when last hashed.
+    bool hashKnown;
+    bool hashMatches;             // known, and that hash is the manifest's
 };
 
 struct EntryPlan {
@@ -42,18 +46,21 @@ struct EntryPlan {
     const char *reason;  // PlanRefused: why, in a few words; otherwise nullptr
 };
 
-// Why a hashed file of the right size differs (the hash is only known once
-// a worker read the file).
+// Why a hashed file of the right size differs (from the hash cache, or
+// once a worker read the file).
 constexpr char HashDiffersWhy[] = "SHA-256 differs";
 
 // Why an entry differs, in a few words, into why (ReasonBytes): "missing",
 // "size 10, manifest says 12", "must not exist" (something is at a path
-// listed with -1), or an unusable entry's reason, the one PlanEntry refuses
-// it with in Patch. Empty when the size on disk is as listed (a hash, if
-// one is checked, decides later: HashDiffersWhy).
+// listed with -1), HashDiffersWhy when the hash cache knows the content
+// differs, or an unusable entry's reason, the one PlanEntry refuses it with
+// in Patch. Empty when the size on disk is as listed and nothing is known
+// against the content (a hash still to be read decides later).
 void DescribeDifference(const EntryFacts *facts, char *why);
 
-// Decides an entry. An unusable entry (bad path, fields that do not fit, a
+// Decides an entry. A file of the listed size whose entry has a SHA-256 is
+// hashed unless the hash cache knows its content (always with verify): a
+// known content decides at once, in place or differing. An unusable entry (bad path, fields that do not fit, a
 // fragment that is not a SHA-256) differs; in Patch it is an error. Only
 // sizes of 0 or more can be installed; any negative size but -1 is an
 // error in Patch. -1 means "must be absent": anything at the path differs,

@@ -199,3 +199,17 @@ void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToFetch, WideChar *c
         if (currentFile[0] == 0) CopyText(currentFile, RelativePathUnits, queued->entry.relativePath);
     }
 }
+
+bool ReadHashProgress(int64_t *bytesRead, int64_t *size, WideChar *currentFile) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    for (int i = 0; i < s_transfers.count; i++) {
+        int slot = (s_transfers.head + i) % TransferQueueSlots;
+        const QueuedEntry *queued = &s_transfers.slots[slot];
+        if (s_transfers.states[slot] != SlotRunning || queued->fetches || queued->action == PlanDownload) continue;
+        *bytesRead = queued->bytesOnDisk;
+        *size = queued->entry.expectedSize;
+        CopyText(currentFile, RelativePathUnits, queued->entry.relativePath);
+        return true;
+    }
+    return false;
+}

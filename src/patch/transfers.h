@@ -14,6 +14,7 @@
 #include "patch/local_path.h"
 #include "patch/manifest.h"
 #include "patch/plan.h"
+#include "platform/crypto.h"
 
 constexpr int DefaultTransferJobs = 8;  // downloads at once, unless told otherwise
 constexpr int MaxTransferJobs = 16;
@@ -35,6 +36,10 @@ struct QueuedEntry {
     bool fetches;                       // its bytes count among those to fetch (set before queueing, or CountFetch)
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
     std::atomic<int64_t> bytesKept;     // of those, what an earlier attempt or run had kept: not fetched now
+    FileStamp stamp;                    // of the file at localPath when looked at (or once installed)
+    bool hashed;                        // its content's SHA-256 is known for the hash cache: read, or
+                                        // checked as it was downloaded (set by the worker)
+    uint8_t sha256[Sha256Bytes];        // that SHA-256, when hashed
 };
 
 // Whether an entry's plan needs a worker: a download or a hash (a removal
@@ -92,3 +97,8 @@ void CountFetch(QueuedEntry *queued);
 // downloads no longer fetch), and the manifest path of the oldest running
 // download into currentFile (RelativePathUnits units; empty when none).
 void ReadTransferProgress(int64_t *bytesDone, int64_t *bytesToFetch, WideChar *currentFile);
+
+// How far the oldest file being hashed (and not fetched) is: its manifest
+// path into currentFile (RelativePathUnits units), the bytes read and its
+// size. False when no file is being hashed.
+bool ReadHashProgress(int64_t *bytesRead, int64_t *size, WideChar *currentFile);

@@ -14,6 +14,20 @@ int ExecutablePath(WideChar *out, int capacity);
 // Size of the file at path; false when it cannot be examined for any reason.
 bool LocalFileSize(const WideChar *path, int64_t *size);
 
+// What tells whether a file changed without reading it: its size, when it
+// was last written and which file it is. Two stamps of one path are equal
+// only while nobody wrote or replaced the file in between.
+struct FileStamp {
+    int64_t size;        // bytes
+    int64_t modified;    // last write: POSIX ns since 1970, Windows 100 ns units since 1601; compared only
+    uint64_t volume;     // POSIX device number, Windows volume serial number
+    uint64_t fileIndex;  // POSIX inode number, Windows file index
+};
+// The stamp of the regular file at path (links are followed); false, as
+// for LocalFileSize, when it cannot be examined or is no regular file. One
+// system call on POSIX; Windows opens the file for its attributes only.
+bool StampLocalFile(const WideChar *path, FileStamp *stamp);
+
 // What is at path itself: a symbolic link, junction or other reparse point
 // there is reported as a link, never followed (links on the way to it are).
 // PathAbsent too when nothing can be seen there.
@@ -57,6 +71,10 @@ FileHandle OpenFileForReading(const WideChar *path);
 // Reads up to count bytes at the file's position: the number read, 0 at
 // the end, -1 on failure.
 int ReadFromFile(FileHandle file, void *bytes, int count);
+// Reads up to count bytes at offset from the file's start, whatever its
+// position (which the call may move): the number read, 0 past the end, -1
+// on failure.
+int ReadFromFileAt(FileHandle file, int64_t offset, void *bytes, int count);
 // Writes all count bytes; false when fewer were written.
 bool WriteToFile(FileHandle file, const void *bytes, int count);
 // Flushes to the disk; false on failure.

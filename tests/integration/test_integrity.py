@@ -1,9 +1,9 @@
 """Files checked against the SHA-256 their manifest line carries in the URL
 fragment ("#sha256=<64 lowercase hex>"): a download whose bytes differ is an
-error that leaves the old file and no temporary; check --verify finds a
-same-size change on the disk that the size check misses and patch --verify
-repairs it; a resumed body is hashed over the whole file; the fragment
-never reaches the server; and every hash launcher-manifest --sha256 writes
+error that leaves the old file and no temporary; a same-size change on the
+disk is seen by check and repaired by patch, with a warm, stale, missing or
+damaged hash cache, and --verify ignores that cache; a resumed body is
+hashed over the whole file; the fragment never reaches the server; and every hash launcher-manifest --sha256 writes
 is the one sha256sum computes.
 
 Runs against build/linux and, under Wine, build/windows
@@ -24,8 +24,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 
 from console_tool import prepare_launcher_patch_class, prepare_tool_class, run_target_classes  # noqa: E402
-from harness import (Nginx, entry, manifest_bytes, quote_path, snapshot, temporaries_below,  # noqa: E402
-                     write_file)
+from harness import (Nginx, entry, manifest_bytes, quote_path, snapshot, snapshot_changes,  # noqa: E402
+                     temporaries_below, write_file)
 from test_resume import Route, ScriptedServer, Version  # noqa: E402
 
 BACKOFF_MS = 50
@@ -125,7 +125,8 @@ class IntegrityScenarios:
         self.assertEqual((self.game / "data" / "good.bin").read_bytes(), good)
         self.assertEqual((self.game / "plain.txt").read_bytes(), unhashed)
         self.assertEqual(temporaries_below(self.game), [])
-        self.assertEqual(sorted(set(snapshot(self.game)) - set(before)), ["data/good.bin", "plain.txt"])
+        self.assertEqual(sorted(set(snapshot(self.game)) - set(before)),
+                         ["data/good.bin", "launcher.hashes", "plain.txt"])
 
         # A file that was absent stays absent, and a rerun does not keep
         # anything of the body to resume from.
@@ -134,36 +135,73 @@ class IntegrityScenarios:
         self.assertFalse((self.game / "data" / "tampered.bin").exists())
         self.assertEqual(temporaries_below(self.game), [])
 
-    def test_verify_finds_a_same_size_change_that_check_misses_and_patch_repairs_it(self):
+    def test_a_same_size_change_is_seen_by_check_and_repaired_by_patch_whatever_the_hash_cache_holds(self):
         """Files in place, then one byte of one changed on the disk: check
-        says all is well, check --verify counts it (exit 1) and changes
-        nothing, patch without --verify leaves it, patch --verify downloads
-        exactly that file again, and check --verify is then clean."""
+        counts it (exit 1) and changes nothing, patch downloads exactly that
+        file again. The hashes of launcher.hashes are trusted only while a
+        file's size, write time and identity are as cached: a change that
+        keeps the write time but not the file is seen, as is any change
+        after the cache went missing or was damaged. --verify ignores the
+        cache (it even finds a change made behind the write time's back)
+        and refreshes it."""
         files = {"a.bin": random.Random(21).randbytes(300000), "sub/b.bin": random.Random(22).randbytes(40000),
                  "c.txt": b"third\n"}
         lines = [entry(name, len(data), with_hash(self.serve(name, data), data)) for name, data in files.items()]
         lines.append(entry("nohash.bin", 4, self.serve("nohash.bin", b"four")))
         manifest = self.publish(lines)
+        all_ok = "All 4 files OK - ready to play."
+        differ = "1 file(s) differ - run launcher-patch patch."
+        b_bin, cache = self.game / "sub" / "b.bin", self.game / "launcher.hashes"
         self.assertLast(self.run_tool("patch", manifest), 0, downloaded(4))
-        write_file(self.game / "nohash.bin", b"FOUR")  # no hash: --verify has nothing to go by
-        broken = same_size_change(files["sub/b.bin"], 39999)
-        write_file(self.game / "sub" / "b.bin", broken)
+        self.assertTrue(cache.read_bytes().startswith(b"launcher-hashes\n"))
+        write_file(self.game / "nohash.bin", b"FOUR")  # no hash: only its size is checked
 
-        self.assertLast(self.run_tool("check", manifest), 0, "All 4 files OK - ready to play.")
-        before = snapshot(self.game)
-        verified = self.run_tool("check", manifest, "--verify")
-        self.assertLast(verified, 1, "1 file(s) differ - run launcher-patch patch.")
-        self.assertIn("sub/b.bin: SHA-256 differs", verified.lines)
-        self.assertEqual(snapshot(self.game), before)
-        self.assertLast(self.run_tool("patch", manifest), 0, "Everything up to date.")
-        self.assertEqual((self.game / "sub" / "b.bin").read_bytes(), broken)
+        def changed_behind_the_cache(data, at, new_file):
+            """Writes a same-size change of b.bin with its cached write time
+            kept: in the same file, or in a new one (another identity)."""
+            kept = b_bin.stat()
+            written = b_bin.with_name("b.bin.new") if new_file else b_bin
+            with open(written, "wb" if new_file else "r+b") as out:
+                out.write(same_size_change(data, at))
+            os.utime(written, ns=(kept.st_atime_ns, kept.st_mtime_ns))
+            if new_file:  # made while the old one still exists: another file number
+                os.replace(written, b_bin)
 
-        served_before = len(self.nginx.requests())
+        def seen_and_repaired(why):
+            with self.subTest(why):
+                before = snapshot(self.game)
+                checked = self.run_tool("check", manifest)
+                self.assertLast(checked, 1, differ)
+                self.assertIn("sub/b.bin: SHA-256 differs", checked.lines)
+                changes = snapshot_changes(before, snapshot(self.game))
+                self.assertEqual([change for change in changes if not change.endswith(" launcher.hashes")], [])
+                served_before = len(self.nginx.requests())
+                self.assertLast(self.run_tool("patch", manifest), 0, downloaded(1))
+                self.assertEqual(b_bin.read_bytes(), files["sub/b.bin"])
+                fetched = [uri for _, uri in self.nginx.requests()[served_before:] if not uri.endswith("manifest.txt")]
+                self.assertEqual(fetched, ["/%s/sub/b.bin" % self._testMethodName])
+                self.assertLast(self.run_tool("check", manifest), 0, all_ok)
+
+        write_file(b_bin, same_size_change(files["sub/b.bin"], 39999))  # a new write time
+        seen_and_repaired("warm cache, the file written since")
+        changed_behind_the_cache(files["sub/b.bin"], 100, new_file=True)
+        seen_and_repaired("stale cache: another file at the path, same size and write time")
+        cache.unlink()
+        changed_behind_the_cache(files["sub/b.bin"], 200, new_file=False)
+        seen_and_repaired("missing cache")
+        cache.write_bytes(cache.read_bytes()[:-7])
+        changed_behind_the_cache(files["sub/b.bin"], 300, new_file=False)
+        seen_and_repaired("damaged cache")
+
+        # Behind the cache's back (same file, size and write time) only
+        # --verify sees a change; it refreshes the cache, so check sees it
+        # from then on, and patch --verify repairs it.
+        changed_behind_the_cache(files["sub/b.bin"], 400, new_file=False)
+        self.assertLast(self.run_tool("check", manifest), 0, all_ok)
+        self.assertLast(self.run_tool("check", manifest, "--verify"), 1, differ)
+        self.assertLast(self.run_tool("check", manifest), 1, differ)
         self.assertLast(self.run_tool("patch", manifest, "--verify"), 0, downloaded(1))
-        self.assertEqual((self.game / "sub" / "b.bin").read_bytes(), files["sub/b.bin"])
-        fetched = [uri for _, uri in self.nginx.requests()[served_before:] if not uri.endswith("manifest.txt")]
-        self.assertEqual(fetched, ["/%s/sub/b.bin" % self._testMethodName])
-        self.assertLast(self.run_tool("check", manifest, "--verify"), 0, "All 4 files OK - ready to play.")
+        self.assertLast(self.run_tool("check", manifest, "--verify"), 0, all_ok)
         self.assertEqual(temporaries_below(self.game), [])
 
         # A hash written in another form (upper case here) refuses its

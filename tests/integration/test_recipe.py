@@ -26,8 +26,9 @@ from local_nginx import LocalNginx  # noqa: E402
 from test_manifest import write_tree  # noqa: E402
 
 # What the launcher keeps of its own at the top of a game folder: the
-# player's settings, and what it remembers of the signed manifests it took.
-LAUNCHER_OWN_FILES = ("launcher.ini", "launcher.state")
+# player's settings, what it remembers of the signed manifests it took, and
+# the hashes of the files it read.
+LAUNCHER_OWN_FILES = ("launcher.ini", "launcher.state", "launcher.hashes")
 
 
 def recipe_commands():

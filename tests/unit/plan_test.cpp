@@ -10,7 +10,7 @@
 TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
     // What is at the path: a regular file when onDisk is a size, unless said otherwise.
     enum { Fits = 1, BadPath = 2, BadFragment = 4, Hashed = 8, Verify = 16, Folder = 32, Link = 64, Fifo = 128,
-           Ini = 256, Program = 512 };
+           Ini = 256, Program = 512, Known = 1024, Matches = 2048 };  // Known, Matches: the hash cache's word
     struct Case {
         int mode;
         int flags;
@@ -33,7 +33,12 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         {Check, BadPath, 10, 10, PlanDiffers, true, nullptr, "refused path"},  // refused entries only count in Check
         {Check, Fits | BadFragment, 10, 10, PlanDiffers, true, nullptr, fragment},
         {Check, Fits | Hashed | Verify, 10, 10, PlanVerify, false, nullptr, ""},
-        {Check, Fits | Hashed, 10, 10, PlanInPlace, false, nullptr, ""},  // no --verify: the size decides
+        {Check, Fits | Hashed, 10, 10, PlanVerify, false, nullptr, ""},  // not in the hash cache: read it
+        {Check, Fits | Hashed | Known | Matches, 10, 10, PlanInPlace, false, nullptr, ""},
+        {Check, Fits | Hashed | Known, 10, 10, PlanDiffers, true, nullptr, "SHA-256 differs"},  // same size, other content
+        {Check, Fits | Hashed | Known | Matches | Verify, 10, 10, PlanVerify, false, nullptr, ""},  // verify reads anyway
+        {Check, Fits | Hashed | Known, 10, 9, PlanDiffers, true, nullptr, "size 9, manifest says 10"},
+        {Check, Fits | Known, 10, 10, PlanInPlace, false, nullptr, ""},  // no hash listed: the size decides
         {Check, Fits | Verify, 10, 10, PlanInPlace, false, nullptr, ""},  // nothing to verify against
         {Check, Fits | Hashed | Verify, 10, 3, PlanDiffers, true, nullptr, "size 3, manifest says 10"},
         {Check, Fits, 5000000000, 4294967296, PlanDiffers, true, nullptr, "size 4294967296, manifest says 5000000000"},
@@ -58,6 +63,11 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
         {Patch, Fits | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment", fragment},
         {Patch, BadPath | BadFragment, 10, 10, PlanRefused, true, "the URL's fragment", fragment},
         {Patch, Fits | Hashed | Verify, 10, 10, PlanVerifyThenDownload, false, nullptr, ""},
+        {Patch, Fits | Hashed, 10, 10, PlanVerifyThenDownload, false, nullptr, ""},
+        {Patch, Fits | Hashed | Known | Matches, 10, 10, PlanInPlace, false, nullptr, ""},
+        {Patch, Fits | Hashed | Known, 10, 10, PlanDownload, true, nullptr, "SHA-256 differs"},
+        {Patch, Fits | Hashed | Known | Verify, 10, 10, PlanVerifyThenDownload, false, nullptr, ""},
+        {Patch, Fits | Hashed | Known, -1, 10, PlanRemove, true, nullptr, "must not exist"},
         {Patch, Fits | Hashed | Verify, 10, 11, PlanDownload, true, nullptr, "size 11, manifest says 10"},
         {7, Fits, 10, 9, PlanDownload, true, nullptr, "size 9, manifest says 10"},  // any non-zero mode patches
     };
@@ -71,7 +81,8 @@ TEST(EntryPlan, EachModeSizeAndHashGivesOneAction) {
                         : c.onDisk >= 0    ? PathRegularFile
                                            : PathAbsent;
         EntryFacts facts = {c.mode,   (c.flags & Verify) != 0, &entry, (c.flags & BadPath) == 0, c.onDisk,
-                            kind,     (c.flags & Ini) != 0,    (c.flags & Program) != 0};
+                            kind,     (c.flags & Ini) != 0,    (c.flags & Program) != 0,  (c.flags & Known) != 0,
+                            (c.flags & Matches) != 0};
         EntryPlan plan = PlanEntry(&facts);
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " flags " << c.flags << " listed " << c.expected
                                         << " on disk " << c.onDisk);

@@ -56,6 +56,15 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
+bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
+    char path8[Utf8PathBytes];
+    struct stat info;
+    if (!PathToUtf8(path, path8) || stat(path8, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    *stamp = FileStamp{int64_t(info.st_size), int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                       uint64_t(info.st_dev), uint64_t(info.st_ino)};
+    return true;
+}
+
 PathKind LookAtPath(const WideChar *path) {
     char path8[Utf8PathBytes];
     struct stat info;
@@ -150,6 +159,14 @@ int ReadFromFile(FileHandle file, void *bytes, int count) {
     if (file == NoFile || count < 0) return -1;
     ssize_t got;
     do got = read(int(file), bytes, size_t(count));
+    while (got < 0 && errno == EINTR);
+    return got < 0 ? -1 : int(got);
+}
+
+int ReadFromFileAt(FileHandle file, int64_t offset, void *bytes, int count) {
+    if (file == NoFile || count < 0 || offset < 0) return -1;
+    ssize_t got;
+    do got = pread(int(file), bytes, size_t(count), off_t(offset));
     while (got < 0 && errno == EINTR);
     return got < 0 ? -1 : int(got);
 }

@@ -92,6 +92,28 @@ static bool FileIdentity(const WideChar *path, BY_HANDLE_FILE_INFORMATION *info)
     return known;
 }
 
+static int64_t Join32(DWORD high, DWORD low) { return int64_t((uint64_t(high) << 32) | low); }
+
+// A file that cannot be opened even for its attributes still has a size
+// and a write time; its identity is then unknown (0).
+bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (FileIdentity(path, &info)) {
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+        *stamp = FileStamp{Join32(info.nFileSizeHigh, info.nFileSizeLow),
+                           Join32(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime),
+                           uint64_t(info.dwVolumeSerialNumber), uint64_t(Join32(info.nFileIndexHigh, info.nFileIndexLow))};
+        return true;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    SystemPath buffer;
+    if (!GetFileAttributesExW(ForSystem(path, &buffer), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    *stamp = FileStamp{Join32(data.nFileSizeHigh, data.nFileSizeLow),
+                       Join32(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime), 0, 0};
+    return true;
+}
+
 bool SameFileAt(const WideChar *a, const WideChar *b) {
     BY_HANDLE_FILE_INFORMATION infoA, infoB;
     return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&
@@ -224,6 +246,18 @@ int ReadFromFile(FileHandle file, void *bytes, int count) {
     if (file == NoFile || count < 0) return -1;
     DWORD got = 0;
     if (!ReadFile(AsHandle(file), bytes, DWORD(count), &got, nullptr)) return -1;
+    return int(got);
+}
+
+// A synchronous handle reads at the OVERLAPPED offset (and moves its
+// position past what was read); reading past the end is no failure.
+int ReadFromFileAt(FileHandle file, int64_t offset, void *bytes, int count) {
+    if (file == NoFile || count < 0 || offset < 0) return -1;
+    OVERLAPPED at = {};
+    at.Offset = DWORD(uint64_t(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(uint64_t(offset) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(AsHandle(file), bytes, DWORD(count), &got, &at)) return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return int(got);
 }
 
