@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "patch/hash_cache.h"
+#include "patch/delta.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -170,6 +172,13 @@ static bool StartPart(Download *download, const HttpResponseInfo *info) {
     return true;
 }
 
+// A body's read failed: another attempt when the failure may pass.
+static AttemptResult FailedRead(Download *download, HttpRequest *request) {
+    AnswerFacts facts = {false, HttpReadFailure(request), nullptr, 0, "", download->queued->entry.expectedSize};
+    AnswerVerdict verdict = ClassifyAnswer(&facts);
+    return Fail(download, verdict.action == AnswerRetry ? AttemptAgain : AttemptFailed, verdict.reason);
+}
+
 // Streams the body into the part after the bytes already there. Done only
 // when the body is complete: no transport error, the announced
 // Content-Length met, and exactly the manifest's size in all (reading
@@ -182,11 +191,7 @@ static AttemptResult CopyBody(Download *download, HttpRequest *request, int64_t 
     download->queued->bytesOnDisk = download->have;
     for (;;) {
         int count = 0;
-        if (!HttpRead(request, download->buffer, TransferBufferBytes, &count)) {
-            AnswerFacts facts = {false, HttpReadFailure(request), nullptr, 0, "", expectedSize};
-            AnswerVerdict verdict = ClassifyAnswer(&facts);
-            return Fail(download, verdict.action == AnswerRetry ? AttemptAgain : AttemptFailed, verdict.reason);
-        }
+        if (!HttpRead(request, download->buffer, TransferBufferBytes, &count)) return FailedRead(download, request);
         if (count == 0) break;
         if (download->have + received + count > expectedSize)
             return Fail(download, AttemptFailed, "size mismatch: the body is larger than the manifest says");
@@ -207,7 +212,7 @@ static AttemptResult CopyBody(Download *download, HttpRequest *request, int64_t 
 // the answer calls for.
 static AttemptResult Exchange(Download *download, HttpRoot *root) {
     HttpRequestOptions options = {download->have > 0 ? download->have : -1,
-                                  download->have > 0 ? download->validator : nullptr};
+                                  download->have > 0 ? download->validator : nullptr, 0};
     HttpResponseInfo info;
     AnswerFacts facts = {true, HttpOk, &info, download->have, download->validator,
                          download->queued->entry.expectedSize};
@@ -329,6 +334,188 @@ static void CreateParentDirectories(const QueuedEntry *queued) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// A large file built from its old copy (patch/delta): the old copy's chunks
+// are copied, the missing ones fetched with "Range: bytes=F-L" requests one
+// after another over the attempt's session, and the whole lands in the
+// download's temporary, hashed as it is written. Anything that makes the
+// plan unusable (no index, a server that ignores ranges or answers another
+// range, a result whose digest differs) leaves the file to the whole
+// download, silently; a range whose transfer keeps failing fails the file
+// as a whole download would. While it runs, the bytes the old copy spares
+// count as kept, so the pass's totals show the bytes that travel.
+
+enum DeltaResult { DeltaInstalled, DeltaUnusable, DeltaFailed };
+
+// What building from the old copy works with besides the download.
+struct DeltaBuild {
+    Download *download;
+    FileHandle old;
+    HttpRoot *root;
+    int64_t travelled;  // range bytes that arrived
+};
+
+static bool WriteAndHash(Download *download, const char *bytes, int count) {
+    if (!WriteToFile(download->part, bytes, count)) return false;
+    Sha256Add(download->hash, bytes, size_t(count));
+    return true;
+}
+
+static DeltaResult CopyOldPiece(DeltaBuild *build, const DeltaPiece *piece) {
+    Download *download = build->download;
+    for (int64_t done = 0; done < piece->length;) {
+        int64_t left = piece->length - done;
+        int want = left < TransferBufferBytes ? int(left) : TransferBufferBytes;
+        int got = ReadFromFileAt(build->old, piece->oldOffset + done, download->buffer, want);
+        if (got <= 0) return DeltaUnusable;  // the old copy changed under us: fetch the file whole
+        if (!WriteAndHash(download, download->buffer, got)) {
+            Fail(download, AttemptFailed, "the file could not be written (disk full?)");
+            return DeltaFailed;
+        }
+        done += got;
+    }
+    return DeltaInstalled;
+}
+
+// Whether an answer to a range request is exactly the range asked for.
+static bool IsRangeAsked(const HttpResponseInfo *info, int64_t from, int64_t bytes, int64_t fileSize) {
+    return info->status == 206 && info->rangeFirst == from && info->rangeLast == from + bytes - 1 &&
+           info->rangeTotal == fileSize && (info->contentLength < 0 || info->contentLength == bytes);
+}
+
+// Reads a range's body on from *got; AttemptAgain when it broke off (the
+// rest may be asked for), AttemptFailed when it cannot be used.
+static AttemptResult ReadRangeBody(DeltaBuild *build, HttpRequest *request, int64_t bytes, int64_t *got) {
+    Download *download = build->download;
+    for (;;) {
+        int count = 0;
+        if (!HttpRead(request, download->buffer, TransferBufferBytes, &count)) return FailedRead(download, request);
+        if (count == 0) break;
+        if (*got + count > bytes || !WriteAndHash(download, download->buffer, count))
+            return Fail(download, AttemptFailed, "the range could not be written");
+        *got += count;
+        build->travelled += count;
+        download->queued->bytesOnDisk = download->queued->bytesKept + build->travelled;
+    }
+    return *got == bytes ? AttemptDone : Fail(download, AttemptAgain, "the connection broke before the range's end");
+}
+
+// One request for what is still missing of a range.
+static AttemptResult ExchangeRange(DeltaBuild *build, int64_t from, int64_t bytes, int64_t *got) {
+    Download *download = build->download;
+    HttpRequestOptions options = {from + *got, nullptr, bytes - *got};
+    HttpResponseInfo info;
+    AnswerFacts facts = {true, HttpOk, &info, 0, "", download->queued->entry.expectedSize};
+    HttpRequest *request = HttpOpenUrlWith(build->root, download->url, &options, &info, &facts.failure);
+    facts.answered = request != nullptr;
+    AttemptResult result = AttemptFailed;
+    if (facts.answered && IsRangeAsked(&info, options.rangeFrom, options.rangeBytes, facts.expectedSize)) {
+        result = ReadRangeBody(build, request, bytes, got);
+    } else {
+        AnswerVerdict verdict = ClassifyAnswer(&facts);  // a 200 or another range means the whole file
+        download->waitMs = verdict.waitMs;
+        result = Fail(download, verdict.action == AnswerRetry ? AttemptAgain : AttemptFailed, verdict.reason);
+    }
+    if (request != nullptr) HttpCloseRequest(request);
+    return result;
+}
+
+// Fetches a range into the temporary, asking again for its rest after a
+// failure that may pass, with the whole download's back-off.
+static DeltaResult FetchPiece(DeltaBuild *build, const DeltaPiece *piece) {
+    int64_t got = 0;
+    for (int tried = 1;; tried++) {
+        build->download->waitMs = -1;
+        AttemptResult result = ExchangeRange(build, piece->offset, piece->length, &got);
+        if (result == AttemptDone) return DeltaInstalled;
+        if (result == AttemptFailed) return DeltaUnusable;
+        if (tried == DownloadAttempts) return DeltaFailed;
+        SleepMs(int(BackOffBefore(tried, build->download->waitMs)));
+    }
+}
+
+static DeltaResult BuildPieces(DeltaBuild *build, const DeltaPiece *pieces, uint32_t count) {
+    DeltaResult result = DeltaInstalled;
+    for (uint32_t i = 0; i < count && result == DeltaInstalled; i++)
+        result = pieces[i].oldOffset >= 0 ? CopyOldPiece(build, &pieces[i]) : FetchPiece(build, &pieces[i]);
+    return result;
+}
+
+// Writes the new file into a fresh temporary by the plan and checks its
+// digest; the old copy stays open for reading meanwhile.
+static DeltaResult BuildFromPlan(Download *download, FileHandle old, const DeltaPiece *pieces, uint32_t count) {
+    DiscardPart(download);
+    if (!RestartHash(download)) return DeltaUnusable;
+    download->part = CreateFileForWriting(download->partPath);
+    if (download->part == NoFile) return DeltaUnusable;
+    DeltaBuild build = {download, old, HttpOpenRoot(), 0};
+    DeltaResult result = build.root != nullptr ? BuildPieces(&build, pieces, count) : DeltaUnusable;
+    if (build.root != nullptr) HttpCloseRoot(build.root);
+    uint8_t digest[Sha256Bytes];
+    bool ended = Sha256End(download->hash, digest);
+    download->hash = nullptr;
+    bool same = ended && memcmp(digest, download->queued->entry.sha256, Sha256Bytes) == 0;
+    if (result == DeltaInstalled && !same) result = DeltaUnusable;
+    return result;
+}
+
+// Plans the pieces of the new file from its index and the old copy's chunks
+// and builds it; the old copy's bytes that need not travel count as kept.
+static DeltaResult PlanAndBuild(Download *download, FileHandle old, int64_t oldSize, const FetchedIndex *index) {
+    ChunkRecord *oldChunks = nullptr;
+    uint32_t oldCount = 0;
+    uint8_t *cutBuffer = static_cast<uint8_t *>(malloc(ChunkBufferBytes));
+    bool cut = cutBuffer != nullptr && CutOldCopy(old, oldSize, cutBuffer, &oldChunks, &oldCount);
+    free(cutBuffer);
+    if (!cut) return DeltaUnusable;
+    uint32_t wanted = index->header.chunkCount;
+    DeltaPiece *pieces = static_cast<DeltaPiece *>(malloc(sizeof(DeltaPiece) * (wanted + 1)));
+    uint32_t count = pieces != nullptr
+                         ? PlanDeltaPieces(index->records, wanted, oldChunks, oldCount, DeltaMergeGapBytes, pieces)
+                         : 0;
+    free(oldChunks);
+    DeltaResult result = DeltaUnusable;
+    if (pieces != nullptr) {
+        download->queued->bytesKept = download->queued->entry.expectedSize - DeltaFetchBytes(pieces, count);
+        download->queued->bytesOnDisk = download->queued->bytesKept.load();
+        result = BuildFromPlan(download, old, pieces, count);
+    }
+    free(pieces);
+    return result;
+}
+
+// Whether the file may be built from the copy at its path: a large file
+// with a SHA-256 in the manifest, a large old copy, and no partial body a
+// whole download would go on with.
+static bool HasUsableOldCopy(const Download *download, int64_t *oldSize) {
+    const ManifestEntry *entry = &download->queued->entry;
+    return entry->hasSha256 && entry->expectedSize >= ChunkedFileMinBytes &&
+           LocalFileSize(download->queued->localPath, oldSize) && *oldSize >= ChunkedFileMinBytes &&
+           !PathEntryExists(download->recordPath);
+}
+
+static DeltaResult PatchFromOldCopy(Download *download) {
+    int64_t oldSize = 0;
+    if (!HasUsableOldCopy(download, &oldSize)) return DeltaUnusable;
+    const ManifestEntry *entry = &download->queued->entry;
+    FetchedIndex index;
+    if (!FetchChunkIndex(entry->sourceUrl, entry->expectedSize, entry->sha256, &index)) return DeltaUnusable;
+    FileHandle old = OpenFileForReading(download->queued->localPath);
+    DeltaResult result = old != NoFile ? PlanAndBuild(download, old, oldSize, &index) : DeltaUnusable;
+    free(index.records);
+    if (old != NoFile) CloseFile(old);
+    if (result == DeltaInstalled) result = InstallPart(download) == AttemptDone ? DeltaInstalled : DeltaFailed;
+    if (result != DeltaInstalled) DiscardPart(download);
+    Sha256Abandon(download->hash);
+    download->hash = nullptr;
+    if (result == DeltaUnusable) {  // the whole download starts from nothing
+        download->queued->failure[0] = 0;
+        download->queued->bytesKept = 0;
+        download->queued->bytesOnDisk = 0;
+    }
+    return result;
+}
+
 const char *PrepareDownloadUrl(const WideChar *sourceUrl, WideChar *out) {
     if (!IsFetchableUrl(sourceUrl)) return "not an http or https URL";
     HttpUrlVerdict verdict = PrepareRequestUrl(sourceUrl, out, RequestUrlUnits);
@@ -347,6 +534,8 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
         !BuildResumeRecordPath(queued->localPath, download.recordPath))
         return Fail(&download, AttemptFailed, "no room for a temporary name") == AttemptDone;
     CreateParentDirectories(queued);
+    DeltaResult delta = PatchFromOldCopy(&download);
+    if (delta != DeltaUnusable) return delta == DeltaInstalled;
     for (int tried = 1;; tried++) {
         AttemptResult result = RunAttempt(&download);
         if (result == AttemptDone) return true;
@@ -376,22 +565,8 @@ bool RemoveListedFile(QueuedEntry *queued) {
 }
 
 bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {
-    Sha256Run *run = Sha256Begin();
-    FileHandle file = run != nullptr ? OpenFileForReading(queued->localPath) : NoFile;
-    if (file == NoFile) {
-        Sha256Abandon(run);
-        return false;
-    }
-    int64_t done = 0;
-    int got = 0;
-    while (done < queued->entry.expectedSize && (got = ReadFromFile(file, buffer, TransferBufferBytes)) > 0) {
-        Sha256Add(run, buffer, size_t(got));
-        done += got;
-        queued->bytesOnDisk = done;
-    }
-    // A file that grew or shrank while it was read is not the one listed.
-    bool whole = done == queued->entry.expectedSize && got >= 0 && ReadFromFile(file, buffer, 1) == 0;
-    CloseFile(file);
     uint8_t digest[Sha256Bytes];
-    return Sha256End(run, digest) && whole && memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
+    return HashLocalFile(queued->localPath, queued->entry.expectedSize, buffer, TransferBufferBytes,
+                         &queued->bytesOnDisk, digest) &&
+           memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
 }

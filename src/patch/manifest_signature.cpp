@@ -17,28 +17,30 @@
 
 static const WideChar SignatureSuffix[] = WTEXT(".minisig");
 
-bool SignatureUrlOf(const WideChar *manifestUrl, WideChar *out, int capacity) {
+bool UrlWithPathSuffix(const WideChar *url, const WideChar *suffix, WideChar *out, int capacity) {
     int end = 0;  // the fragment, if any, is left out
-    while (manifestUrl[end] != 0 && manifestUrl[end] != '#') end++;
+    while (url[end] != 0 && url[end] != '#') end++;
     int query = 0;
-    while (query < end && manifestUrl[query] != '?') query++;
+    while (query < end && url[query] != '?') query++;
     // The path begins at the first '/' after "scheme://" (what has no
     // "scheme://" at all is taken as a path).
     int scheme = 0;
-    while (scheme + 2 < query &&
-           !(manifestUrl[scheme] == ':' && manifestUrl[scheme + 1] == '/' && manifestUrl[scheme + 2] == '/'))
-        scheme++;
+    while (scheme + 2 < query && !(url[scheme] == ':' && url[scheme + 1] == '/' && url[scheme + 2] == '/')) scheme++;
     bool hasPath = scheme + 2 >= query;
-    for (int i = scheme + 3; i < query && !hasPath; i++) hasPath = manifestUrl[i] == '/';
-    const WideChar *suffix = hasPath ? SignatureSuffix : WTEXT("/.minisig");
+    for (int i = scheme + 3; i < query && !hasPath; i++) hasPath = url[i] == '/';
     int suffixUnits = TextLength(suffix);
-    if (end + suffixUnits + 1 > capacity) return false;
+    if (end + suffixUnits + (hasPath ? 1 : 2) > capacity) return false;
     int n = 0;
-    for (int i = 0; i < query; i++) out[n++] = manifestUrl[i];
+    for (int i = 0; i < query; i++) out[n++] = url[i];
+    if (!hasPath) out[n++] = '/';
     for (int i = 0; i < suffixUnits; i++) out[n++] = suffix[i];
-    for (int i = query; i < end; i++) out[n++] = manifestUrl[i];
+    for (int i = query; i < end; i++) out[n++] = url[i];
     out[n] = 0;
     return true;
+}
+
+bool SignatureUrlOf(const WideChar *manifestUrl, WideChar *out, int capacity) {
+    return UrlWithPathSuffix(manifestUrl, SignatureSuffix, out, capacity);
 }
 
 // Fetches the signature file at url into *file (free it), with the limits

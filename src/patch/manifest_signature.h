@@ -19,6 +19,9 @@ constexpr int SignatureReasonBytes = SignatureUrlUnits * 3 + 128;  // a reason m
 // http://h/m.txt.minisig?v=3; a URL without a path gets "/.minisig").
 // False when the result does not fit capacity units.
 bool SignatureUrlOf(const WideChar *manifestUrl, WideChar *out, int capacity);
+// The same for any suffix (a file's chunk index is at its URL with
+// ".chunks" added this way).
+bool UrlWithPathSuffix(const WideChar *url, const WideChar *suffix, WideChar *out, int capacity);
 
 // Whether the manifest just fetched from settings' manifestUrl (bytes long)
 // may be used with settings' manifestKey (a minisign public key line; ""

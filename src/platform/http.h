@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "base/text.h"
@@ -58,12 +59,27 @@ enum HttpFailure {
 constexpr int HttpValidatorBytes = 160;  // an ETag or an HTTP date, terminator included
 
 // What a request asks beyond a plain GET: with rangeFrom 0 or more,
-// "Range: bytes=<rangeFrom>-", and with ifRange also "If-Range: <ifRange>"
-// (an ETag or an HTTP date), so a server whose file changed sends it whole.
+// "Range: bytes=<rangeFrom>-" (with rangeBytes above 0 the range's last
+// byte too: "bytes=<rangeFrom>-<rangeFrom + rangeBytes - 1>"), and with
+// ifRange also "If-Range: <ifRange>" (an ETag or an HTTP date), so a server
+// whose file changed sends it whole.
 struct HttpRequestOptions {
     int64_t rangeFrom;    // -1: the whole body
     const char *ifRange;  // nullptr: none
+    int64_t rangeBytes;   // 0: to the end of the file
 };
+
+// The Range header's value after "bytes=" for options (into out, 48 bytes);
+// false when no range is asked for.
+inline bool HttpRangeValue(const HttpRequestOptions *options, char *out) {
+    if (options == nullptr || options->rangeFrom < 0) return false;
+    int64_t from = options->rangeFrom;
+    if (options->rangeBytes > 0)
+        snprintf(out, 48, "%lld-%lld", static_cast<long long>(from), static_cast<long long>(from + options->rangeBytes - 1));
+    else
+        snprintf(out, 48, "%lld-", static_cast<long long>(from));
+    return true;
+}
 
 // What the final response said. Texts are as sent, cut to their buffers
 // ("" when the header is missing or does not fit).
@@ -71,6 +87,7 @@ struct HttpResponseInfo {
     int status;
     int64_t contentLength;                  // -1 when not announced
     int64_t rangeFirst;                     // a 206's Content-Range "bytes F-L/T": F, else -1
+    int64_t rangeLast;                      // its L, else -1
     int64_t rangeTotal;                     // its T, else -1 ("*" too)
     char etag[HttpValidatorBytes];
     char lastModified[HttpValidatorBytes];
@@ -199,9 +216,9 @@ inline int64_t HttpRateMsLeft(const HttpRateWindow *rate) {
 }
 
 // The parts of a response head both backends read the same way.
-// "bytes F-L/T" of a Content-Range: *first F and *total T (-1 for "*");
-// false when the value has another form.
-inline bool HttpParseContentRange(const char *value, int length, int64_t *first, int64_t *total) {
+// "bytes F-L/T" of a Content-Range: *first F, *last L and *total T (-1 for
+// "*"); false when the value has another form.
+inline bool HttpParseContentRange(const char *value, int length, int64_t *first, int64_t *last, int64_t *total) {
     int i = 0;
     while (i < length && (value[i] == ' ' || value[i] == '\t')) i++;
     static const char unit[] = "bytes ";
@@ -215,14 +232,13 @@ inline bool HttpParseContentRange(const char *value, int length, int64_t *first,
         *out = n;
         return i > start;
     };
-    int64_t last = 0;
-    if (!number(first) || i >= length || value[i++] != '-' || !number(&last) || i >= length || value[i++] != '/')
+    if (!number(first) || i >= length || value[i++] != '-' || !number(last) || i >= length || value[i++] != '/')
         return false;
     if (i < length && value[i] == '*') {
         *total = -1;
-        return true;
+        return *last >= *first;
     }
-    return number(total) && last >= *first;
+    return number(total) && *last >= *first;
 }
 
 // Whether text starts with the lower-case word, ignoring case (text holds

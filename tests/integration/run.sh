@@ -29,6 +29,7 @@ echo "== launcher-patch against a hostile server (linux, and windows under Wine 
 echo "== launcher-patch retries and resumes (linux, and windows under Wine when built)"; python3 "$here/test_resume.py" || status=1
 echo "== launcher-patch and links or FIFOs where it keeps files (linux, and windows under Wine when built)"; python3 "$here/test_kept_files.py" || status=1
 echo "== launcher-patch and signed manifests (linux, and windows under Wine when built)"; python3 "$here/test_signature.py" || status=1
+echo "== large files patched from their old copy (linux, and windows under Wine when built)"; python3 "$here/test_delta.py" || status=1
 echo "== per-file SHA-256: downloads, --verify, launcher-manifest --sha256 (linux, and windows under Wine when built)"; python3 "$here/test_integrity.py" || status=1
 echo "== launcher-manifest (linux, and windows under Wine when built)"
 python3 "$here/test_manifest.py" || status=1

@@ -203,7 +203,7 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         request->headStatus = status;
         request->headRedirects = false;
         request->headEncoded = false;
-        HttpResponseInfo fresh = {status, -1, -1, -1, {0}, {0}, -1};
+        HttpResponseInfo fresh = {status, -1, -1, -1, -1, {0}, {0}, -1};
         request->info = fresh;
         request->retryAfter[0] = request->date[0] = 0;
     } else if (HeaderIs(line, length, "etag:", &value, &valueLength)) {
@@ -211,8 +211,9 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
     } else if (HeaderIs(line, length, "last-modified:", &value, &valueLength)) {
         HttpCopyHeaderValue(value, valueLength, request->info.lastModified);
     } else if (HeaderIs(line, length, "content-range:", &value, &valueLength)) {
-        if (!HttpParseContentRange(value, valueLength, &request->info.rangeFirst, &request->info.rangeTotal))
-            request->info.rangeFirst = request->info.rangeTotal = -1;
+        HttpResponseInfo *info = &request->info;
+        if (!HttpParseContentRange(value, valueLength, &info->rangeFirst, &info->rangeLast, &info->rangeTotal))
+            info->rangeFirst = info->rangeLast = info->rangeTotal = -1;
     } else if (HeaderIs(line, length, "retry-after:", &value, &valueLength)) {
         HttpCopyHeaderValue(value, valueLength, request->retryAfter);
     } else if (HeaderIs(line, length, "date:", &value, &valueLength)) {
@@ -416,9 +417,8 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
         if (longer == nullptr) return false;
         request->headers = longer;
     }
-    char range[32] = "";
-    if (options != nullptr && options->rangeFrom >= 0) {
-        snprintf(range, sizeof range, "%lld-", static_cast<long long>(options->rangeFrom));
+    char range[48] = "";
+    if (HttpRangeValue(options, range)) {
         if (options->ifRange != nullptr && options->ifRange[0] != 0) {
             char ifRange[HttpValidatorBytes + 16];
             snprintf(ifRange, sizeof ifRange, "If-Range: %s", options->ifRange);

@@ -290,15 +290,15 @@ static void QueryHeader(HINTERNET handle, DWORD query, const WideChar *custom, c
 
 // What the final head says for resuming and retrying.
 static void ReadResponseInfo(HINTERNET handle, int status, int64_t announced, HttpResponseInfo *info) {
-    *info = HttpResponseInfo{status, announced, -1, -1, {0}, {0}, -1};
+    *info = HttpResponseInfo{status, announced, -1, -1, -1, {0}, {0}, -1};
     char value[HttpValidatorBytes];
     QueryHeader(handle, HTTP_QUERY_ETAG, nullptr, value, HttpValidatorBytes);
     HttpCopyHeaderValue(value, int(strlen(value)), info->etag);
     QueryHeader(handle, HTTP_QUERY_LAST_MODIFIED, nullptr, value, HttpValidatorBytes);
     HttpCopyHeaderValue(value, int(strlen(value)), info->lastModified);
     QueryHeader(handle, HTTP_QUERY_CONTENT_RANGE, nullptr, value, HttpValidatorBytes);
-    if (!HttpParseContentRange(value, int(strlen(value)), &info->rangeFirst, &info->rangeTotal))
-        info->rangeFirst = info->rangeTotal = -1;
+    if (!HttpParseContentRange(value, int(strlen(value)), &info->rangeFirst, &info->rangeLast, &info->rangeTotal))
+        info->rangeFirst = info->rangeLast = info->rangeTotal = -1;
     char retryAfter[HttpValidatorBytes];
     char date[HttpValidatorBytes];
     QueryHeader(handle, HTTP_QUERY_CUSTOM, L"Retry-After", value, HttpValidatorBytes);
@@ -311,9 +311,10 @@ static void ReadResponseInfo(HINTERNET handle, int status, int64_t announced, Ht
 // The request headers every GET carries, and a range when one is asked for.
 static bool BuildRequestHeaders(HttpRequest *request, const HttpRequestOptions *options) {
     constexpr int Units = HttpValidatorBytes + 96;
-    if (options == nullptr || options->rangeFrom < 0) return CopyText(request->headers, Units, RequestHeaders);
+    char bytes[48];
+    if (!HttpRangeValue(options, bytes)) return CopyText(request->headers, Units, RequestHeaders);
     char range[HttpValidatorBytes + 96];
-    int n = snprintf(range, sizeof range, "Range: bytes=%lld-\r\n", static_cast<long long>(options->rangeFrom));
+    int n = snprintf(range, sizeof range, "Range: bytes=%s\r\n", bytes);
     if (options->ifRange != nullptr && options->ifRange[0] != 0)
         n += snprintf(range + n, sizeof range - size_t(n), "If-Range: %s\r\n", options->ifRange);
     if (n <= 0 || n >= int(sizeof range)) return false;
