@@ -14,6 +14,11 @@ Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
         256 MiB file through the proxy, the first pass killed once half the
         file reached it, then a second pass; the bytes the server sent in
         both, as counted by the proxy, against the file's size,
+  (vii) check of case (iii)'s files with a manifest that gives every
+        SHA-256, the game folder's hash cache (launcher.hashes) warm,
+        against find printing every file's size (find -printf '%s'): the
+        cache must keep a hashed check as fast as a walk of the sizes; the
+        first check, which hashes every file, is logged too,
   (vi)  the cost of per-file SHA-256: case (ii)'s files patched with a
         manifest whose URLs end in "#sha256=..." against the same manifest
         without them (the launcher hashes while it writes), once at full
@@ -79,6 +84,8 @@ RESUME_BYTES = 256 * MiB
 SMALL_RATIO_TARGET = 1.10
 LARGE_RATIO_TARGET = 1.05
 CHECK_SECONDS_TARGET = 1.0
+HASHED_CHECK_RATIO_TARGET = 1.2   # (vii) check with hashes and a warm cache / find -printf '%s'
+FIND = shutil.which("find") or "/usr/bin/find"
 PATCH_RSS_TARGET_MIB = 32.0
 LATENCY_RATIO_TARGET = 1.0        # against curl and against aria2c
 LATENCY_WINE_RATIO_TARGET = 1.3   # the Windows build under Wine against curl
@@ -285,6 +292,16 @@ class Tree:
                     f.write(filler[:size])
                 manifest.write(f"{relative}|{size}|{self.url(relative)}\n")
 
+    def make_hashed_check(self):
+        """check-hashed.txt: check.txt's entries with the SHA-256 of their
+        files (each is "x" repeated to its size)."""
+        digests = [hashlib.sha256(b"x" * size).hexdigest() for size in range(CHECK_MAX_BYTES + 1)]
+        with open(os.path.join(self.root, "check.txt")) as plain, \
+                open(os.path.join(self.root, "check-hashed.txt"), "w") as hashed:
+            for line in plain:
+                relative, size, url = line.rstrip("\n").split("|")
+                hashed.write(f"{relative}|{size}|{url}#sha256={digests[int(size)]}\n")
+
 
 # ---------------------------------------------------------------- nginx
 
@@ -448,6 +465,44 @@ def check_case(work, tool, tree, game, runs):
             raise BenchError("curl could not fetch check.txt")
         curl.append(run)
     return launcher, curl
+
+
+def hashed_check_case(work, tool, tree, game, runs):
+    """(vii): a check without the hash cache (every file hashed), then timed
+    checks with it warm, and find printing every size. Returns the first
+    run, the timed runs and find's runs."""
+    cache = os.path.join(game, "launcher.hashes")
+    if os.path.exists(cache):
+        os.remove(cache)
+    argv = [tool, "check", "--dir", game, "--url", tree.url("check-hashed.txt")]
+    out = os.path.join(work, "check-hashed.out")
+
+    def checked(want_code, want):
+        run = timed_run(argv, out)
+        if run.exit_code != want_code or run.last_line() != want:
+            raise BenchError(f"hashed check exited {run.exit_code} with '{run.last_line()}', expected '{want}'")
+        return run
+
+    all_ok = f"All {CHECK_COUNT} files OK - ready to play."
+    cold = checked(0, all_ok)
+    if not os.path.exists(cache):
+        raise BenchError("the hashed check left no launcher.hashes")
+    warm = [checked(0, all_ok) for _ in range(runs)]
+    # A warm cache must not hide a change of content at the same size.
+    victim = os.path.join(game, "data/g007/e000007.dat")
+    with open(victim, "wb") as f:
+        f.write(b"y" * 7)
+    checked(1, "1 file(s) differ - run launcher-patch patch.")
+    with open(victim, "wb") as f:
+        f.write(b"x" * 7)
+    checked(0, all_ok)
+    find = []
+    for _ in range(runs):
+        run = timed_run([FIND, game, "-type", "f", "-printf", "%s\n"], os.path.join(work, "find.out"))
+        if run.exit_code != 0:
+            raise BenchError(f"find exited {run.exit_code}")
+        find.append(run)
+    return cold, warm, find
 
 
 # ---------------------------------------------------------------- latency
@@ -885,6 +940,7 @@ def main():
         check_game = os.path.join(work, "checkgame")
         log(f"generating {CHECK_COUNT} present files for the check case ...")
         tree.make_check(check_game)
+        tree.make_hashed_check()
         log(f"  generated in {time.perf_counter() - t0:.1f} s")
 
         log(f"nginx on 127.0.0.1:{nginx.port}, the latency proxy on 127.0.0.1:{proxy.port}")
@@ -908,6 +964,14 @@ def main():
         rows.append(row(f"(iii) check {CHECK_COUNT} entries", seconds(median(lw)), "curl", seconds(median(cw)),
                         target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
                         rss=f"{max(r.peak_mib for r in lw):.1f} MiB", rss_target="(none)"))
+
+        log(f"(vii) check of {CHECK_COUNT} entries with hashes, warm cache ...")
+        cold, warm, found = hashed_check_case(work, tool, tree, check_game, args.runs)
+        detail("launcher check, no cache yet (hashes every file)", [cold])
+        detail("launcher check, warm cache", warm)
+        detail("find -printf '%s'", found)
+        rows.append(timed_row(f"(vii) check {CHECK_COUNT}, hashes", warm, "find", found, HASHED_CHECK_RATIO_TARGET,
+                              dict(rss=f"{max(r.peak_mib for r in warm):.1f} MiB", rss_target="(none)")))
 
         if not args.skip_latency:
             wine = prepare_wine(args.windows_tool, args.wine_prefix, notes)
