@@ -13,11 +13,13 @@
 // read of the file that hashes it.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <thread>
 
 #include "console_output.h"
@@ -473,16 +475,65 @@ struct Hashing {
     std::atomic<bool> failed;
 };
 
-static_assert(ChunkBufferBytes <= HashReadBytes, "the chunk cutter works in the hashing buffer");
+static_assert(3 * ChunkBufferBytes <= HashReadBytes, "the cutter and the digester's slots share the buffer");
 
-// One file being read: every byte read goes into its SHA-256, and with
-// --chunks the chunks cut from it into records.
+// While a file is cut and its chunks hashed, a helper thread hashes the
+// whole file, so the two digests take two cores: each block read is copied
+// into one of two slots, which the helper empties in the same order.
+struct Digester {
+    std::mutex lock;
+    std::condition_variable changed;
+    uint8_t *slots[2];  // ChunkBufferBytes each
+    size_t filled[2];   // bytes waiting in each slot; 0 when it is free
+    bool finished;      // no more blocks will come
+    Sha256Run *run;
+};
+
+static void DigesterThread(Digester *digester) {
+    std::unique_lock<std::mutex> held(digester->lock);
+    for (int slot = 0;; slot ^= 1) {
+        digester->changed.wait(held, [&] { return digester->filled[slot] != 0 || digester->finished; });
+        size_t count = digester->filled[slot];
+        if (count == 0) return;  // blocks come in slot order: none is left
+        held.unlock();
+        Sha256Add(digester->run, digester->slots[slot], count);
+        held.lock();
+        digester->filled[slot] = 0;
+        digester->changed.notify_all();
+    }
+}
+
+static void HandOver(Digester *digester, int *slot, const uint8_t *bytes, size_t count) {
+    std::unique_lock<std::mutex> held(digester->lock);
+    digester->changed.wait(held, [&] { return digester->filled[*slot] == 0; });
+    held.unlock();
+    memcpy(digester->slots[*slot], bytes, count);
+    held.lock();
+    digester->filled[*slot] = count;
+    digester->changed.notify_all();
+    *slot ^= 1;
+}
+
+static void FinishDigester(Digester *digester, std::thread *helper) {
+    {
+        std::lock_guard<std::mutex> held(digester->lock);
+        digester->finished = true;
+    }
+    digester->changed.notify_all();
+    helper->join();
+}
+
+// One file being read: every byte read goes into its SHA-256 (through the
+// digester when there is one), and with --chunks the chunks cut from it
+// into records.
 struct FileRead {
     FileHandle file;
     Sha256Run *run;
-    int64_t read;       // bytes
-    bool failed;        // a read failed
-    Growable records;   // ChunkRecord, in file order
+    int64_t read;          // bytes
+    bool failed;           // a read failed
+    Growable records;      // ChunkRecord, in file order
+    Digester *digester;    // nullptr: hashed on this thread
+    int slot;              // the digester's slot the next block goes to
 };
 
 static int64_t ReadAndHash(void *context, uint8_t *buffer, size_t capacity) {
@@ -492,7 +543,11 @@ static int64_t ReadAndHash(void *context, uint8_t *buffer, size_t capacity) {
         reading->failed = true;
         return -1;
     }
-    Sha256Add(reading->run, buffer, size_t(got));
+    if (reading->digester == nullptr) {
+        Sha256Add(reading->run, buffer, size_t(got));
+    } else if (got > 0) {
+        HandOver(reading->digester, &reading->slot, buffer, size_t(got));
+    }
     reading->read += got;
     return got;
 }
@@ -505,7 +560,21 @@ static bool KeepChunkRecord(void *context, const ChunkRecord *record, const uint
 // Reads the whole file into reading->run, cutting chunks into
 // reading->records when chunked. False when a read failed or out of memory.
 static bool ReadListedFile(FileRead *reading, bool chunked, char *buffer) {
-    if (chunked) return ChunkStream(ReadAndHash, KeepChunkRecord, reading, reinterpret_cast<uint8_t *>(buffer));
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(buffer);
+    if (chunked) {
+        Digester digester;
+        digester.slots[0] = bytes + ChunkBufferBytes;
+        digester.slots[1] = bytes + 2 * ChunkBufferBytes;
+        digester.filled[0] = digester.filled[1] = 0;
+        digester.finished = false;
+        digester.run = reading->run;
+        std::thread helper(DigesterThread, &digester);
+        reading->digester = &digester;
+        bool cut = ChunkStream(ReadAndHash, KeepChunkRecord, reading, bytes);
+        FinishDigester(&digester, &helper);
+        reading->digester = nullptr;
+        return cut;
+    }
     int64_t got;
     while ((got = ReadAndHash(reading, reinterpret_cast<uint8_t *>(buffer), HashReadBytes)) > 0) {
     }
@@ -565,7 +634,7 @@ static bool HashListedFile(Hashing *hashing, size_t index, char *buffer) {
         Note("cannot hash '%s': the path is too long", Shown(relative, shown));
         return false;
     }
-    FileRead reading = {OpenFileForReading(wide), nullptr, 0, false, {}};
+    FileRead reading = {OpenFileForReading(wide), nullptr, 0, false, {}, nullptr, 0};
     reading.run = reading.file == NoFile ? nullptr : Sha256Begin();
     bool chunked = hashing->chunksRoot != nullptr && size >= ChunkedFileMinBytes;
     bool whole = reading.run != nullptr && ReadListedFile(&reading, chunked, buffer) && reading.read == size;
