@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "patch/hash_cache.h"
 #include "patch/delta.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
@@ -562,11 +561,4 @@ bool RemoveListedFile(QueuedEntry *queued) {
     if (RemoveFile(queued->localPath) || !PathEntryExists(queued->localPath)) return true;
     snprintf(queued->failure, FailureTextBytes, "%s", "the file could not be removed");
     return false;
-}
-
-bool FileHasManifestHash(QueuedEntry *queued, char *buffer) {
-    uint8_t digest[Sha256Bytes];
-    return HashLocalFile(queued->localPath, queued->entry.expectedSize, buffer, TransferBufferBytes,
-                         &queued->bytesOnDisk, digest) &&
-           memcmp(digest, queued->entry.sha256, Sha256Bytes) == 0;
 }

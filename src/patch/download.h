@@ -40,8 +40,3 @@ void RemoveDownloadLeftovers(const WideChar *localPath);
 // took the file's place meanwhile goes itself, never what it leads to, and
 // a folder stays.
 bool RemoveListedFile(QueuedEntry *queued);
-
-// Whether the file at queued->localPath has exactly the manifest's size and
-// SHA-256 (queued->entry.hasSha256 must be set); false too when it cannot
-// be read. Reads through buffer (TransferBufferBytes).
-bool FileHasManifestHash(QueuedEntry *queued, char *buffer);

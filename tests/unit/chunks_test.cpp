@@ -30,7 +30,7 @@ struct Source {
 int64_t ReadSource(void *context, uint8_t *buffer, size_t capacity) {
     Source *source = static_cast<Source *>(context);
     size_t count = std::min({capacity, source->step, source->bytes->size() - source->at});
-    memcpy(buffer, source->bytes->data() + source->at, count);
+    if (count > 0) memcpy(buffer, source->bytes->data() + source->at, count);  // an empty source has no data()
     source->at += count;
     return int64_t(count);
 }
