@@ -1,6 +1,6 @@
 #!/bin/sh
 # The console tools' threads under ThreadSanitizer (a report fails): launcher-manifest
-# --sha256 hashing a dozen files, then launcher-patch --jobs 4 from a private nginx with
+# --sha256 and --chunks hashing a dozen files, then launcher-patch --jobs 4 from a private nginx with
 # one file missing. Needs python3 and nginx. Usage: tsan_tools.sh [BUILD] (build/tsan)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,13 +47,18 @@ try:
         if {path: url.rpartition("#sha256=")[2] for path, url in got.items()} != wanted:
             failures.append("launcher-manifest --sha256 wrote other digests")
         (work / "manifest.txt").write_bytes(manifest)
+        # --chunks: the same read cuts the large files and feeds the file's digest to a helper thread.
+        chunked, _ = run("launcher-manifest", ["--chunks", str(work / "chunks"), str(files), nginx.url("files")], 0)
+        if chunked != manifest or len(list((work / "chunks").rglob("*.chunks"))) != 4:
+            failures.append("launcher-manifest --chunks wrote another manifest or other indexes")
         gone = sorted(wanted)[5]
         (files / gone).unlink()
         (work / "game").mkdir()
         _, stderr = run("launcher-patch", ["patch", "--dir", str(work / "game"), "--url", nginx.url("manifest.txt"),
                                            "--jobs", "4"], 1)
         fetched = {p.relative_to(work / "game").as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
-                   for p in (work / "game").rglob("*") if p.is_file() and not p.name.startswith(".~launcher")}
+                   for p in (work / "game").rglob("*")
+                   if p.is_file() and not p.name.startswith(".~launcher") and p.name != "launcher.hashes"}
         if stderr.count("HTTP status 404") != 1 or fetched != {p: d for p, d in wanted.items() if p != gone}:
             failures.append("launcher-patch --jobs 4 did not fetch all but %s: %s" % (gone, stderr[-2000:]))
 finally:
