@@ -128,16 +128,7 @@ static bool WriteState(const WideChar *path, const FreshnessState *state) {
     for (int i = 0; i < state->count; i++)
         length += snprintf(text + length, sizeof text - size_t(length), "%s %lld\n", state->kept[i].keyId,
                            static_cast<long long>(state->kept[i].timestamp));
-    WideChar temporary[TemporaryPathUnits];
-    if (!BuildTemporaryPath(path, temporary)) return false;
-    RemoveFile(temporary);
-    FileHandle file = CreateFileForWriting(temporary);
-    if (file == NoFile) return false;
-    bool written = WriteToFile(file, text, length) && FlushFile(file);
-    CloseFile(file);
-    if (written && ReplaceFile(temporary, path)) return true;
-    RemoveFile(temporary);
-    return false;
+    return ReplaceFileWithBytes(path, text, length);
 }
 
 bool ManifestIsFresh(const WideChar *gameFolder, const char *keyId, const TrustedTimes *offered, bool keep,

@@ -211,24 +211,6 @@ void RecordHash(HashCache *cache, const WideChar *relativePath, const FileStamp 
     if (AddRecord(cache, &record, true)) cache->changed = true;
 }
 
-// Writes the file durably through a temporary beside it; a failure leaves
-// what was there.
-static void WriteCacheFile(const WideChar *path, const uint8_t *bytes, int64_t length) {
-    WideChar temporary[TemporaryPathUnits];
-    if (!BuildTemporaryPath(path, temporary)) return;
-    RemoveFile(temporary);
-    FileHandle file = CreateFileForWriting(temporary);
-    if (file == NoFile) return;
-    bool written = true;
-    for (int64_t done = 0; written && done < length; done += ReadChunkBytes) {
-        int64_t left = length - done;
-        written = WriteToFile(file, bytes + done, int(left < ReadChunkBytes ? left : ReadChunkBytes));
-    }
-    written = written && FlushFile(file);
-    CloseFile(file);
-    if (!written || !ReplaceFile(temporary, path)) RemoveFile(temporary);
-}
-
 void CloseHashCache(HashCache *cache) {
     int64_t kept = 0;
     for (int64_t i = 0; i < cache->count; i++)
@@ -237,7 +219,7 @@ void CloseHashCache(HashCache *cache) {
     uint8_t *bytes = write ? static_cast<uint8_t *>(malloc(size_t(HashCacheFileBytes(kept)))) : nullptr;
     if (bytes != nullptr) {
         FormatHashCache(cache->records, kept, bytes);
-        WriteCacheFile(cache->path, bytes, HashCacheFileBytes(kept));
+        ReplaceFileWithBytes(cache->path, bytes, HashCacheFileBytes(kept));  // a failure leaves what was there
         free(bytes);
     }
     free(cache->records);

@@ -1,6 +1,8 @@
-// Temporary files of downloads: the fixed-length name beside the target,
-// and recognising it. Platform-neutral.
+// Temporary files: the fixed-length name beside the target, recognising it,
+// and a whole file written from memory through it. Platform-neutral.
 #include "patch/temporary.h"
+
+#include "platform/files.h"
 
 static const WideChar TemporaryPrefix[] = WTEXT(".~launcher-");
 static const WideChar TemporarySuffix[] = WTEXT(".part");
@@ -112,4 +114,22 @@ bool HashOfTemporaryName(const WideChar *name, uint64_t *hash) {
     }
     *hash = value;
     return true;
+}
+
+bool ReplaceFileWithBytes(const WideChar *path, const void *bytes, int64_t length) {
+    constexpr int64_t WriteBytes = 1 << 20;  // per write call
+    WideChar temporary[TemporaryPathUnits];
+    if (!BuildTemporaryPath(path, temporary)) return false;
+    RemoveFile(temporary);
+    FileHandle file = CreateFileForWriting(temporary);
+    if (file == NoFile) return false;
+    const char *at = static_cast<const char *>(bytes);
+    bool written = true;
+    for (int64_t done = 0; written && done < length; done += WriteBytes)
+        written = WriteToFile(file, at + done, int(length - done < WriteBytes ? length - done : WriteBytes));
+    written = written && FlushFile(file);
+    CloseFile(file);
+    if (written && ReplaceFile(temporary, path)) return true;
+    RemoveFile(temporary);
+    return false;
 }

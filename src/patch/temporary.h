@@ -31,6 +31,11 @@ bool BuildResumeRecordPath(const WideChar *localPath, WideChar *out);
 // body takes its place: the same name ending in ".old".
 bool BuildSetAsidePath(const WideChar *localPath, WideChar *out);
 
+// Writes length bytes to path whole and durably: into its temporary first,
+// flushed, then replacing path. False when it could not be replaced, and
+// then what was at path stays as it was.
+bool ReplaceFileWithBytes(const WideChar *path, const void *bytes, int64_t length);
+
 // True when name (one file name, no folder) has the form of a temporary,
 // of a resume record or of a set-aside program.
 bool IsTemporaryName(const WideChar *name);
