@@ -26,6 +26,9 @@ for tool in lame python3; do
 done
 # The 32-bit GStreamer plugins: base (playback, audioparsers) and good (mpg123).
 gst=/usr/lib/i386-linux-gnu/gstreamer-1.0
+# Where 32-bit Wine cannot start, the 64-bit test build plays through the
+# 64-bit plugins (scripts/test.sh).
+/usr/lib/wine/wine --version >/dev/null 2>&1 || gst=/usr/lib/x86_64-linux-gnu/gstreamer-1.0
 wine_ready "$who" winepath pulseaudio parec \
   "$gst/libgstplayback.so" "$gst/libgstaudioparsers.so" "$gst/libgstmpg123.so" || exit 0
 

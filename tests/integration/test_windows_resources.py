@@ -66,9 +66,21 @@ def built_version():
 
 # ---- PE resources -------------------------------------------------------------
 
+# The processor a manifest must name, by the image's optional header magic.
+PE_ARCHITECTURES = {0x10B: "x86", 0x20B: "amd64"}
+
+
+def pe_architecture(path):
+    with open(path, "rb") as handle:
+        image = handle.read(4096)
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    return PE_ARCHITECTURES.get(struct.unpack_from("<H", image, pe + 24)[0])
+
+
 def pe_resources(path):
-    """{(type, id): {language: bytes}} of a 32-bit PE file, for the entries
-    named by number (named ones are keyed by their name)."""
+    """{(type, id): {language: bytes}} of a PE file, for the entries named
+    by number (named ones are keyed by their name). The shipped build is
+    32-bit (PE32); the 64-bit test build (PE32+) is read too."""
     with open(path, "rb") as handle:
         image = handle.read()
     if image[:2] != b"MZ":
@@ -79,9 +91,10 @@ def pe_resources(path):
     sections, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
     optional = pe + 24
     magic = struct.unpack_from("<H", image, optional)[0]
-    if magic != 0x10B:
-        raise AssertionError("%s: not a PE32 (32-bit) image, magic %#x" % (path, magic))
-    resource_rva, resource_size = struct.unpack_from("<II", image, optional + 96 + 2 * 8)
+    if magic not in PE_ARCHITECTURES:
+        raise AssertionError("%s: not a PE32 or PE32+ image, magic %#x" % (path, magic))
+    directories = optional + (96 if magic == 0x10B else 112)
+    resource_rva, resource_size = struct.unpack_from("<II", image, directories + 2 * 8)
     if resource_rva == 0 or resource_size == 0:
         return {}
     table = optional + optional_size
@@ -264,7 +277,7 @@ class Manifest(Resources):
                 self.assertEqual(identity.get("type"), "win32")
                 self.assertEqual(identity.get("version"), "6.0.0.0")
                 self.assertEqual(identity.get("publicKeyToken"), "6595b64144ccf1df")
-                self.assertIn(identity.get("processorArchitecture"), ("*", "x86"))
+                self.assertIn(identity.get("processorArchitecture"), ("*", pe_architecture(program_path(program))))
 
     def test_own_identity(self):
         path = "{%s}assemblyIdentity" % ASM_V1
@@ -273,7 +286,7 @@ class Manifest(Resources):
                 identity = self.manifest(program).find(path)
                 self.assertIsNotNone(identity)
                 self.assertEqual(identity.get("version"), "%d.%d.%d.%d" % self.version)
-                self.assertEqual(identity.get("processorArchitecture"), "x86")
+                self.assertEqual(identity.get("processorArchitecture"), pe_architecture(program_path(program)))
 
     def test_dpi_awareness_of_the_window_only(self):
         self.assertEqual(self.settings("launcher", SETTINGS_2005, "dpiAware"), ["true/pm"])
