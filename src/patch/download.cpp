@@ -24,7 +24,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "patch/delta.h"
+#include "patch/delta_build.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -311,9 +311,7 @@ static AttemptResult RunAttempt(Download *download) {
     return result;
 }
 
-// The wait before attempt number next (1 or 2): 1 s, then 2 s, or what the
-// server's Retry-After asks (capped). Tests shorten every wait.
-static int64_t BackOffBefore(int next, int64_t retryAfterMs) {
+int64_t BackOffBefore(int next, int64_t retryAfterMs) {
     int64_t waitMs = retryAfterMs >= 0 ? retryAfterMs : BackOffMs[next - 1];
     if (g_retryBackOffOverrideMs > 0 && waitMs > g_retryBackOffOverrideMs) waitMs = g_retryBackOffOverrideMs;
     return waitMs;
@@ -334,127 +332,25 @@ static void CreateParentDirectories(const QueuedEntry *queued) {
 }
 
 // ---------------------------------------------------------------------------
-// A large file built from its old copy (patch/delta): the old copy's chunks
-// are copied, the missing ones fetched with "Range: bytes=F-L" requests one
-// after another over the attempt's session, and the whole lands in the
-// download's temporary, hashed as it is written. Anything that makes the
+// A large file built from its old copy (patch/delta, patch/delta_build):
+// the old copy's chunks are copied, the missing ones fetched in ranges, and
+// the whole lands in the download's temporary. Anything that makes the
 // plan unusable (no index, a server that ignores ranges or answers another
 // range, a result whose digest differs) leaves the file to the whole
 // download, silently; a range whose transfer keeps failing fails the file
 // as a whole download would. While it runs, the bytes the old copy spares
 // count as kept, so the pass's totals show the bytes that travel.
 
-enum DeltaResult { DeltaInstalled, DeltaUnusable, DeltaFailed };
-
-// What building from the old copy works with besides the download.
-struct DeltaBuild {
-    Download *download;
-    FileHandle old;
-    HttpRoot *root;
-    int64_t travelled;  // range bytes that arrived
-};
-
-static bool WriteAndHash(Download *download, const char *bytes, int count) {
-    if (!WriteToFile(download->part, bytes, count)) return false;
-    Sha256Add(download->hash, bytes, size_t(count));
-    return true;
-}
-
-static DeltaResult CopyOldPiece(DeltaBuild *build, const DeltaPiece *piece) {
-    Download *download = build->download;
-    for (int64_t done = 0; done < piece->length;) {
-        int64_t left = piece->length - done;
-        int want = left < TransferBufferBytes ? int(left) : TransferBufferBytes;
-        int got = ReadFromFileAt(build->old, piece->oldOffset + done, download->buffer, want);
-        if (got <= 0) return DeltaUnusable;  // the old copy changed under us: fetch the file whole
-        if (!WriteAndHash(download, download->buffer, got)) {
-            Fail(download, AttemptFailed, "the file could not be written (disk full?)");
-            return DeltaFailed;
-        }
-        done += got;
-    }
-    return DeltaInstalled;
-}
-
-// Whether an answer to a range request is exactly the range asked for.
-static bool IsRangeAsked(const HttpResponseInfo *info, int64_t from, int64_t bytes, int64_t fileSize) {
-    return info->status == 206 && info->rangeFirst == from && info->rangeLast == from + bytes - 1 &&
-           info->rangeTotal == fileSize && (info->contentLength < 0 || info->contentLength == bytes);
-}
-
-// Reads a range's body on from *got; AttemptAgain when it broke off (the
-// rest may be asked for), AttemptFailed when it cannot be used.
-static AttemptResult ReadRangeBody(DeltaBuild *build, HttpRequest *request, int64_t bytes, int64_t *got) {
-    Download *download = build->download;
-    for (;;) {
-        int count = 0;
-        if (!HttpRead(request, download->buffer, TransferBufferBytes, &count)) return FailedRead(download, request);
-        if (count == 0) break;
-        if (*got + count > bytes || !WriteAndHash(download, download->buffer, count))
-            return Fail(download, AttemptFailed, "the range could not be written");
-        *got += count;
-        build->travelled += count;
-        download->queued->bytesOnDisk = download->queued->bytesKept + build->travelled;
-    }
-    return *got == bytes ? AttemptDone : Fail(download, AttemptAgain, "the connection broke before the range's end");
-}
-
-// One request for what is still missing of a range.
-static AttemptResult ExchangeRange(DeltaBuild *build, int64_t from, int64_t bytes, int64_t *got) {
-    Download *download = build->download;
-    HttpRequestOptions options = {from + *got, nullptr, bytes - *got};
-    HttpResponseInfo info;
-    AnswerFacts facts = {true, HttpOk, &info, 0, "", download->queued->entry.expectedSize};
-    HttpRequest *request = HttpOpenUrlWith(build->root, download->url, &options, &info, &facts.failure);
-    facts.answered = request != nullptr;
-    AttemptResult result = AttemptFailed;
-    if (facts.answered && IsRangeAsked(&info, options.rangeFrom, options.rangeBytes, facts.expectedSize)) {
-        result = ReadRangeBody(build, request, bytes, got);
-    } else {
-        AnswerVerdict verdict = ClassifyAnswer(&facts);  // a 200 or another range means the whole file
-        download->waitMs = verdict.waitMs;
-        result = Fail(download, verdict.action == AnswerRetry ? AttemptAgain : AttemptFailed, verdict.reason);
-    }
-    if (request != nullptr) HttpCloseRequest(request);
-    return result;
-}
-
-// Fetches a range into the temporary, asking again for its rest after a
-// failure that may pass, with the whole download's back-off.
-static DeltaResult FetchPiece(DeltaBuild *build, const DeltaPiece *piece) {
-    int64_t got = 0;
-    for (int tried = 1;; tried++) {
-        build->download->waitMs = -1;
-        AttemptResult result = ExchangeRange(build, piece->offset, piece->length, &got);
-        if (result == AttemptDone) return DeltaInstalled;
-        if (result == AttemptFailed) return DeltaUnusable;
-        if (tried == DownloadAttempts) return DeltaFailed;
-        SleepMs(int(BackOffBefore(tried, build->download->waitMs)));
-    }
-}
-
-static DeltaResult BuildPieces(DeltaBuild *build, const DeltaPiece *pieces, uint32_t count) {
-    DeltaResult result = DeltaInstalled;
-    for (uint32_t i = 0; i < count && result == DeltaInstalled; i++)
-        result = pieces[i].oldOffset >= 0 ? CopyOldPiece(build, &pieces[i]) : FetchPiece(build, &pieces[i]);
-    return result;
-}
-
 // Writes the new file into a fresh temporary by the plan and checks its
 // digest; the old copy stays open for reading meanwhile.
 static DeltaResult BuildFromPlan(Download *download, FileHandle old, const DeltaPiece *pieces, uint32_t count) {
     DiscardPart(download);
-    if (!RestartHash(download)) return DeltaUnusable;
     download->part = CreateFileForWriting(download->partPath);
     if (download->part == NoFile) return DeltaUnusable;
-    DeltaBuild build = {download, old, HttpOpenRoot(), 0};
-    DeltaResult result = build.root != nullptr ? BuildPieces(&build, pieces, count) : DeltaUnusable;
-    if (build.root != nullptr) HttpCloseRoot(build.root);
+    DeltaTarget target = {download->queued, download->url, download->part, old, download->buffer};
     uint8_t digest[Sha256Bytes];
-    bool ended = Sha256End(download->hash, digest);
-    download->hash = nullptr;
-    bool same = ended && memcmp(digest, download->queued->entry.sha256, Sha256Bytes) == 0;
-    if (result == DeltaInstalled && !same) result = DeltaUnusable;
+    DeltaResult result = BuildDeltaPieces(&target, pieces, count, digest);
+    if (result == DeltaBuilt && memcmp(digest, download->queued->entry.sha256, Sha256Bytes) != 0) result = DeltaUnusable;
     return result;
 }
 
@@ -503,10 +399,8 @@ static DeltaResult PatchFromOldCopy(Download *download) {
     DeltaResult result = old != NoFile ? PlanAndBuild(download, old, oldSize, &index) : DeltaUnusable;
     free(index.records);
     if (old != NoFile) CloseFile(old);
-    if (result == DeltaInstalled) result = InstallPart(download) == AttemptDone ? DeltaInstalled : DeltaFailed;
-    if (result != DeltaInstalled) DiscardPart(download);
-    Sha256Abandon(download->hash);
-    download->hash = nullptr;
+    if (result == DeltaBuilt) result = InstallPart(download) == AttemptDone ? DeltaBuilt : DeltaFailed;
+    if (result != DeltaBuilt) DiscardPart(download);
     if (result == DeltaUnusable) {  // the whole download starts from nothing
         download->queued->failure[0] = 0;
         download->queued->bytesKept = 0;
@@ -534,7 +428,7 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
         return Fail(&download, AttemptFailed, "no room for a temporary name") == AttemptDone;
     CreateParentDirectories(queued);
     DeltaResult delta = PatchFromOldCopy(&download);
-    if (delta != DeltaUnusable) return delta == DeltaInstalled;
+    if (delta != DeltaUnusable) return delta == DeltaBuilt;
     for (int tried = 1;; tried++) {
         AttemptResult result = RunAttempt(&download);
         if (result == AttemptDone) return true;

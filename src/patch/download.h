@@ -12,6 +12,11 @@
 constexpr int DownloadAttempts = 3;  // in all, for failures that may pass
 constexpr int64_t ResumableBytes = 256 * 1024;  // smaller files are fetched whole again
 
+// The wait before attempt number next (1 or 2) of a failure that may pass:
+// 1 s, then 2 s, or what the server's Retry-After asked (retryAfterMs, -1
+// for none). Tests shorten every wait.
+int64_t BackOffBefore(int next, int64_t retryAfterMs);
+
 // The URL to ask for an entry's file, as both builds send it (non-ASCII
 // percent-encoded as UTF-8, a blank as %20; RequestUrlUnits units), or why
 // the URL is refused (control characters, a user name or password, not

@@ -15,6 +15,14 @@ int g_retryBackOffOverrideMs = 0;
 
 enum SlotState { SlotFree, SlotWaiting, SlotRunning, SlotFinished };
 
+// Work a running download shares (OfferWork): at most one per worker.
+struct WorkOffer {
+    SharedWork work;   // nullptr: the offer is free
+    void *context;
+    bool open;         // idle workers may take a piece of it
+    int inside;        // workers doing a piece of it now
+};
+
 // Everything the queue keeps; one pass at a time.
 struct TransferState {
     std::mutex lock;
@@ -32,6 +40,7 @@ struct TransferState {
     char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
     int64_t bytesFetched;                      // of the downloads that finished well (kept parts left out)
     int64_t bytesToFetch;                      // AddBytesToFetch's, less kept parts and failed downloads
+    WorkOffer offers[MaxTransferJobs];
 };
 static TransferState s_transfers;
 
@@ -59,6 +68,25 @@ static void FinishDownload(int slot) {
     s_transfers.changed.notify_all();
 }
 
+// An offer an idle worker may help with, or -1. Caller holds the lock.
+static int OpenOffer() {
+    for (int i = 0; i < MaxTransferJobs; i++)
+        if (s_transfers.offers[i].work != nullptr && s_transfers.offers[i].open) return i;
+    return -1;
+}
+
+// Does one piece of an offer's work with the lock released.
+static void HelpWithOffer(int index, char *buffer, std::unique_lock<std::mutex> &hold) {
+    WorkOffer *offer = &s_transfers.offers[index];
+    offer->inside++;
+    hold.unlock();
+    bool more = offer->work(offer->context, buffer);
+    hold.lock();
+    offer->inside--;
+    if (!more) offer->open = false;
+    s_transfers.changed.notify_all();
+}
+
 static uint32_t TransferWorkerThread(void *) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
     int buffer = 0;
@@ -66,6 +94,11 @@ static uint32_t TransferWorkerThread(void *) {
     s_transfers.bufferTaken[buffer] = true;
     for (;;) {
         int slot = OldestWaitingSlot();
+        int offer = slot < 0 ? OpenOffer() : -1;
+        if (offer >= 0) {
+            HelpWithOffer(offer, s_transfers.buffers[buffer], hold);
+            continue;
+        }
         if (slot < 0) {
             if (s_transfers.stopping) break;
             s_transfers.changed.wait(hold);
@@ -168,6 +201,29 @@ void StopTransfers() {
     s_transfers.stopping = true;
     s_transfers.changed.notify_all();
     s_transfers.changed.wait(hold, [] { return s_transfers.workers == 0; });
+}
+
+bool OfferWork(SharedWork work, void *context) {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    if (s_transfers.workers < 2) return false;  // the only worker is the one offering
+    for (WorkOffer &offer : s_transfers.offers) {
+        if (offer.work != nullptr) continue;
+        offer = WorkOffer{work, context, true, 0};
+        s_transfers.changed.notify_all();
+        return true;
+    }
+    return false;
+}
+
+void WithdrawWork(void *context) {
+    std::unique_lock<std::mutex> hold(s_transfers.lock);
+    for (WorkOffer &offer : s_transfers.offers) {
+        if (offer.work == nullptr || offer.context != context) continue;
+        offer.open = false;
+        s_transfers.changed.wait(hold, [&offer] { return offer.inside == 0; });
+        offer.work = nullptr;
+        return;
+    }
 }
 
 void AddBytesToFetch(int64_t bytes) {

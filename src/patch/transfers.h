@@ -82,6 +82,21 @@ bool PathIsQueued(const WideChar *key);
 // Waits for the workers to end; the queue must be empty.
 void StopTransfers();
 
+// Work a running download shares with workers that have nothing queued
+// (one large file's ranges). Each call does one piece of it with the
+// worker's buffer (TransferBufferBytes) and returns true, or returns false
+// when nothing is left to take: the offer then gets no more workers.
+typedef bool (*SharedWork)(void *context, char *buffer);
+
+// Offers work to idle workers until WithdrawWork(context). False when it
+// cannot be shared (no workers, or too many offers already): the caller
+// then does all of it itself.
+bool OfferWork(SharedWork work, void *context);
+
+// Sends no more workers to the offer of context and waits until those
+// doing a piece of it have returned.
+void WithdrawWork(void *context);
+
 // Adds bytes (or takes them off, when negative) to those the pass fetches,
 // beside the entries that fetch; the pass tells its total this way.
 void AddBytesToFetch(int64_t bytes);

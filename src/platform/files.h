@@ -51,7 +51,8 @@ void CreateFolder(const WideChar *path);
 typedef intptr_t FileHandle;
 constexpr FileHandle NoFile = -1;
 
-// Creates a new file at path for writing. Fails when anything is at path
+// Creates a new file at path for writing (and reading back what was
+// written, through ReadFromFileAt). Fails when anything is at path
 // already (a file, a symbolic link, a FIFO, a folder): the caller removes
 // what is there first, so a name planted by someone else is never written
 // through. NoFile on failure.
@@ -77,6 +78,10 @@ int ReadFromFile(FileHandle file, void *bytes, int count);
 int ReadFromFileAt(FileHandle file, int64_t offset, void *bytes, int count);
 // Writes all count bytes; false when fewer were written.
 bool WriteToFile(FileHandle file, const void *bytes, int count);
+// Writes all count bytes at offset from the file's start, whatever its
+// position (which the call may move); several threads may write different
+// stretches of one file this way at once. False when fewer were written.
+bool WriteToFileAt(FileHandle file, int64_t offset, const void *bytes, int count);
 // Flushes to the disk; false on failure.
 bool FlushFile(FileHandle file);
 void CloseFile(FileHandle file);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # The console tools' threads under ThreadSanitizer (a report fails): launcher-manifest
 # --sha256 and --chunks hashing a dozen files, then launcher-patch --jobs 4 from a private nginx with
-# one file missing. Needs python3 and nginx. Usage: tsan_tools.sh [BUILD] (build/tsan)
+# one file missing, and again over changed large files patched from their old copies. Needs python3 and nginx. Usage: tsan_tools.sh [BUILD] (build/tsan)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -61,6 +61,23 @@ try:
                    if p.is_file() and not p.name.startswith(".~launcher") and p.name != "launcher.hashes"}
         if stderr.count("HTTP status 404") != 1 or fetched != {p: d for p, d in wanted.items() if p != gone}:
             failures.append("launcher-patch --jobs 4 did not fetch all but %s: %s" % (gone, stderr[-2000:]))
+        # The large files changed in places, with their indexes published beside them: their
+        # ranges are spread over the four workers.
+        for index in (work / "chunks").rglob("*.chunks"):
+            shutil.copy(index, files / index.relative_to(work / "chunks"))
+            old = work / "game" / index.relative_to(work / "chunks").with_suffix("")
+            if old.exists():
+                body = bytearray(old.read_bytes())
+                for at in range(100000, len(body), 300000):
+                    body[at:at + 100] = rng.randbytes(100)
+                old.write_bytes(bytes(body))
+        _, stderr = run("launcher-patch", ["patch", "--dir", str(work / "game"), "--url", nginx.url("manifest.txt"),
+                                           "--jobs", "4"], 1)
+        fetched = {p.relative_to(work / "game").as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+                   for p in (work / "game").rglob("*")
+                   if p.is_file() and not p.name.startswith(".~launcher") and p.name != "launcher.hashes"}
+        if fetched != {p: d for p, d in wanted.items() if p != gone}:
+            failures.append("launcher-patch --jobs 4 did not patch the changed large files: %s" % stderr[-2000:])
 finally:
     shutil.rmtree(work, ignore_errors=True)
 

@@ -59,3 +59,53 @@ TEST(Transfers, EntriesComeBackInQueueOrderWithTheirOwnOutcomes) {
     EXPECT_LE(s_mostRunning, jobs);
     EXPECT_GT(s_mostRunning, 1);  // they really ran side by side
 }
+
+namespace {
+
+// Work shared by one download: pieces taken one per call, and how many
+// calls are inside the work right now.
+struct SharedPieces {
+    std::atomic<int> left{40};
+    std::atomic<int> inside{0};
+    std::atomic<int> done{0};
+};
+SharedPieces s_shared;
+
+bool TakePiece(void *context, char *) {
+    SharedPieces *shared = static_cast<SharedPieces *>(context);
+    shared->inside++;
+    bool took = shared->left.fetch_sub(1) > 0;
+    if (took) std::this_thread::sleep_for(std::chrono::milliseconds(2)), shared->done++;
+    shared->inside--;
+    return took;
+}
+
+// Offers its pieces and leaves them all to the idle workers.
+bool OfferingTransfer(QueuedEntry *, char *) {
+    if (!OfferWork(TakePiece, &s_shared)) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (s_shared.done < 40 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WithdrawWork(&s_shared);
+    return s_shared.inside == 0;  // nobody is still at it once withdrawn
+}
+
+}  // namespace
+
+TEST(Transfers, IdleWorkersTakeTheWorkADownloadOffersUntilItIsWithdrawn) {
+    StartTransfers(3, OfferingTransfer);
+    QueuedEntry *queued = NextQueueSlot();
+    ASSERT_NE(queued, nullptr);
+    queued->action = PlanDownload;
+    queued->failed = false;
+    QueueEntry(queued);
+    const QueuedEntry *finished = TakeFinishedEntry(true);
+    StopTransfers();
+    ASSERT_NE(finished, nullptr);
+    EXPECT_FALSE(finished->failed);
+    EXPECT_EQ(s_shared.done, 40);
+    // With one worker there is nobody to share with: the caller does it all.
+    StartTransfers(1, OfferingTransfer);
+    EXPECT_FALSE(OfferWork(TakePiece, &s_shared));
+    StopTransfers();
+}

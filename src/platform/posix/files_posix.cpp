@@ -133,7 +133,7 @@ static int OpenRegularFile(const char *path8, int flags, FileDemand demand) {
 FileHandle CreateFileForWriting(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (!PathToUtf8(path, path8)) return NoFile;
-    int fd = OpenRetrying(path8, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+    int fd = OpenRetrying(path8, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     return fd < 0 ? NoFile : FileHandle(fd);
 }
 
@@ -197,6 +197,21 @@ bool WriteToFile(FileHandle file, const void *bytes, int count) {
         left -= size_t(written);
     }
     StartWriteback(int(file), size_t(count));
+    return true;
+}
+
+bool WriteToFileAt(FileHandle file, int64_t offset, const void *bytes, int count) {
+    if (file == NoFile || count < 0 || offset < 0) return false;
+    const char *next = static_cast<const char *>(bytes);
+    size_t left = size_t(count);
+    while (left > 0) {
+        ssize_t written = pwrite(int(file), next, left, off_t(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        next += written;
+        offset += written;
+        left -= size_t(written);
+    }
     return true;
 }
 

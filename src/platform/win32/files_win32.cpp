@@ -137,7 +137,7 @@ void CreateFolder(const WideChar *path) {
 // CREATE_NEW fails on anything at path, a link or a FIFO (under Wine) too.
 FileHandle CreateFileForWriting(const WideChar *path) {
     SystemPath buffer;
-    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE h = CreateFileW(ForSystem(path, &buffer), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return NoFile;
     return reinterpret_cast<FileHandle>(h);
@@ -271,6 +271,24 @@ bool WriteToFile(FileHandle file, const void *bytes, int count) {
         if (!WriteFile(AsHandle(file), p, DWORD(count), &written, nullptr) || written == 0)
             return false;
         p += written;
+        count -= int(written);
+    }
+    return true;
+}
+
+// The OVERLAPPED offset of a synchronous handle: the system serializes
+// calls on one handle, so threads writing different stretches never mix.
+bool WriteToFileAt(FileHandle file, int64_t offset, const void *bytes, int count) {
+    if (file == NoFile || count < 0 || offset < 0) return false;
+    const char *p = static_cast<const char *>(bytes);
+    while (count > 0) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(uint64_t(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = DWORD(uint64_t(offset) >> 32);
+        DWORD written = 0;
+        if (!WriteFile(AsHandle(file), p, DWORD(count), &written, &at) || written == 0) return false;
+        p += written;
+        offset += written;
         count -= int(written);
     }
     return true;
