@@ -769,7 +769,7 @@ class PatchToolScenarios:
                     return i
             self.fail("no such call after #%d in:\n%s" % (start, "\n".join(calls[start:])))
 
-        opened = index_of(lambda c: c.startswith("openat(") and '"%s"' % temporary in c and "O_WRONLY" in c)
+        opened = index_of(lambda c: c.startswith("openat(") and '"%s"' % temporary in c and ("O_WRONLY" in c or "O_RDWR" in c))
         fd = calls[opened].rsplit("= ", 1)[1]
         renamed = index_of(lambda c: c.startswith("rename") and '"%s"' % temporary in c, opened)
         synced = [i for i in range(opened, renamed) if calls[i].startswith(("fsync(%s)" % fd, "fdatasync(%s)" % fd))]
