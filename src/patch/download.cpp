@@ -51,6 +51,7 @@ struct Download {
     WideChar url[RequestUrlUnits];            // what is asked for, as both builds send it
     WideChar partPath[TemporaryPathUnits];    // the temporary holding the body so far
     WideChar recordPath[TemporaryPathUnits];  // its resume record
+    bool recordOnDisk;                        // a resume record may be at recordPath (false: known absent)
     FileHandle part;                          // the temporary, while an attempt has it open
     int64_t have;                             // bytes of the body in it
     char validator[HttpValidatorBytes];       // the version those bytes are of ("" none)
@@ -63,11 +64,20 @@ static AttemptResult Fail(Download *download, AttemptResult result, const char *
     return result;
 }
 
+// Removes the resume record, unless it is known to be absent.
+static void RemoveRecord(Download *download) {
+    if (download->recordOnDisk) RemoveFile(download->recordPath);
+    download->recordOnDisk = false;
+}
+
 // Parses "launcher-partial 1\nsize N\nvalidator V\n": the size the body
-// was begun for and the validator of its version.
-static bool ReadResumeRecord(const WideChar *path, int64_t *size, char *validator) {
+// was begun for and the validator of its version. Learns on the way
+// whether a record is there at all (most often not).
+static bool ReadResumeRecord(Download *download, int64_t *size, char *validator) {
     char text[ResumeRecordBytes];
-    if (ReadSmallFile(path, text, ResumeRecordBytes) < 0) return false;
+    int bytes = ReadSmallFile(download->recordPath, text, ResumeRecordBytes);
+    download->recordOnDisk = bytes != NothingAtPath;
+    if (bytes < 0) return false;
     size_t headBytes = sizeof ResumeRecordHead - 1;
     if (strncmp(text, ResumeRecordHead, headBytes) != 0 || strncmp(text + headBytes, "size ", 5) != 0) return false;
     *size = ParseInt64LikeAtoi64(text + headBytes + 5);
@@ -85,16 +95,18 @@ static bool ReadResumeRecord(const WideChar *path, int64_t *size, char *validato
 // a crash, a body without its record is only discarded, and a record whose
 // body lost its tail is gone on with from what is there. Failure only means
 // no resuming later.
-static void WriteResumeRecord(const WideChar *path, int64_t size, const char *validator) {
+static void WriteResumeRecord(Download *download, int64_t size, const char *validator) {
+    const WideChar *path = download->recordPath;
     char text[ResumeRecordBytes];
     int length = snprintf(text, sizeof text, "%ssize %lld\nvalidator %s\n", ResumeRecordHead,
                           static_cast<long long>(size), validator);
-    RemoveFile(path);
+    RemoveRecord(download);
     FileHandle file = CreateFileForWriting(path);
+    download->recordOnDisk = file != NoFile;
     if (file == NoFile) return;
     bool written = length > 0 && length < int(sizeof text) && WriteToFile(file, text, length);
     CloseFile(file);
-    if (!written) RemoveFile(path);
+    if (!written) RemoveRecord(download);
 }
 
 static void ClosePart(Download *download) {
@@ -102,15 +114,47 @@ static void ClosePart(Download *download) {
     download->part = NoFile;
 }
 
+// Creates every folder on the way to the file below the game folder (which
+// exists). Failures are not reported: the file creation that follows fails
+// instead.
+static void CreateParentDirectories(const QueuedEntry *queued) {
+    WideChar folder[LocalPathUnits];
+    CopyText(folder, LocalPathUnits, queued->localPath);
+    for (int i = queued->gameFolderUnits + 1; folder[i] != 0; i++) {
+        if (folder[i] != PathSeparator) continue;
+        folder[i] = 0;
+        CreateFolder(folder);
+        folder[i] = PathSeparator;
+    }
+}
+
+// Forgets the kept part: closed, its record removed. Its bytes stay for
+// CreatePart to replace.
+static void ForgetPart(Download *download) {
+    ClosePart(download);
+    download->have = 0;
+    download->validator[0] = 0;
+    RemoveRecord(download);
+}
+
+// Creates the temporary anew. What an earlier run left at its name is
+// removed, and missing folders on the way made, only when the creation
+// fails: a fresh download costs one system call here.
+static bool CreatePart(Download *download) {
+    download->part = CreateFileForWriting(download->partPath);
+    if (download->part != NoFile) return true;
+    RemoveFile(download->partPath);
+    CreateParentDirectories(download->queued);
+    download->part = CreateFileForWriting(download->partPath);
+    return download->part != NoFile;
+}
+
 // Drops the kept part and its record, whatever they are (a link goes, not
 // what it names; under Wine a dangling link is not seen to exist, so the
 // removal is not asked first).
 static void DiscardPart(Download *download) {
-    ClosePart(download);
-    download->have = 0;
-    download->validator[0] = 0;
+    ForgetPart(download);
     RemoveFile(download->partPath);
-    RemoveFile(download->recordPath);
 }
 
 // Starts the digest of a body over again (nothing when the manifest gives
@@ -143,10 +187,11 @@ static bool HashKeptPart(Download *download) {
 // a record for this size, and a part that is a plain file of its own,
 // shorter than the file. Anything else is dropped and the body starts over.
 static void KeepPart(Download *download) {
+    if (!download->recordOnDisk) return;  // nothing kept (CreatePart drops a part without its record)
     int64_t recordSize = -1, size = -1;
     char validator[HttpValidatorBytes] = "";
     int64_t expectedSize = download->queued->entry.expectedSize;
-    if (download->part == NoFile && ReadResumeRecord(download->recordPath, &recordSize, validator) &&
+    if (download->part == NoFile && ReadResumeRecord(download, &recordSize, validator) &&
         recordSize == expectedSize)
         download->part = OpenFileForAppending(download->partPath);
     if (download->part != NoFile && LocalFileSize(download->partPath, &size) && size > 0 && size < expectedSize) {
@@ -158,16 +203,14 @@ static void KeepPart(Download *download) {
     DiscardPart(download);
 }
 
-// Creates the temporary for a whole body, after dropping whatever is at its
+// Creates the temporary for a whole body in place of whatever is at its
 // name, and its resume record when the body is worth resuming.
 static bool StartPart(Download *download, const HttpResponseInfo *info) {
-    DiscardPart(download);
-    if (!RestartHash(download)) return false;
-    download->part = CreateFileForWriting(download->partPath);
-    if (download->part == NoFile) return false;
+    ForgetPart(download);
+    if (!RestartHash(download) || !CreatePart(download)) return false;
     const char *chosen = info->etag[0] != 0 && strncmp(info->etag, "W/", 2) != 0 ? info->etag : info->lastModified;
     int64_t expectedSize = download->queued->entry.expectedSize;
-    if (chosen[0] != 0 && expectedSize >= ResumableBytes) WriteResumeRecord(download->recordPath, expectedSize, chosen);
+    if (chosen[0] != 0 && expectedSize >= ResumableBytes) WriteResumeRecord(download, expectedSize, chosen);
     return true;
 }
 
@@ -257,16 +300,25 @@ static AttemptResult CheckBodyHash(Download *download, int64_t resumedFrom) {
 // Whether localPath is the running program's own file, however either is
 // spelled.
 static bool IsRunningProgram(const WideChar *localPath) {
-    WideChar self[LocalPathUnits];
-    return ExecutablePath(self, LocalPathUnits) > 0 && SameFileAt(localPath, self);
+    struct Self {
+        WideChar path[LocalPathUnits];
+        bool known;
+    };
+    static const Self self = [] {  // asked once per process, not per file
+        Self found;
+        found.known = ExecutablePath(found.path, LocalPathUnits) > 0;
+        return found;
+    }();
+    return self.known && SameFileAt(localPath, self.path);
 }
 
-// Moves the temporary over the target. The running program's own file is
-// set aside first where the system wants that (Windows); the process goes
-// on with its old code and its next start runs the new one.
+// Moves the temporary over the target, leaving the folder's sync to the
+// pass (once per folder, not per file). The running program's own file is
+// set aside first where the system wants that (Windows), durably; the
+// process goes on with its old code and its next start runs the new one.
 static bool ReplaceTarget(Download *download) {
     const WideChar *target = download->queued->localPath;
-    if (!IsRunningProgram(target)) return ReplaceFile(download->partPath, target);
+    if (!IsRunningProgram(target)) return download->queued->installed = MoveIntoPlace(download->partPath, target);
     WideChar aside[TemporaryPathUnits];
     return BuildSetAsidePath(target, aside) && ReplaceRunningProgram(download->partPath, target, aside);
 }
@@ -279,7 +331,7 @@ static AttemptResult InstallPart(Download *download) {
     if (!flushed) return Fail(download, AttemptFailed, "the file could not be flushed to the disk");
     AttemptResult result = AttemptDone;
     if (!ReplaceTarget(download)) result = Fail(download, AttemptFailed, "the file could not be replaced");
-    RemoveFile(download->recordPath);
+    RemoveRecord(download);
     return result;
 }
 
@@ -305,7 +357,7 @@ static AttemptResult RunAttempt(Download *download) {
     if (download->part != NoFile && !FlushFile(download->part)) result = AttemptFailed;
     ClosePart(download);
     int64_t size = 0;
-    bool worthKeeping = LocalFileSize(download->partPath, &size) && size > 0 && PathEntryExists(download->recordPath);
+    bool worthKeeping = download->recordOnDisk && LocalFileSize(download->partPath, &size) && size > 0;
     if (result == AttemptFailed || !worthKeeping) DiscardPart(download);
     download->have = 0;
     return result;
@@ -315,20 +367,6 @@ int64_t BackOffBefore(int next, int64_t retryAfterMs) {
     int64_t waitMs = retryAfterMs >= 0 ? retryAfterMs : BackOffMs[next - 1];
     if (g_retryBackOffOverrideMs > 0 && waitMs > g_retryBackOffOverrideMs) waitMs = g_retryBackOffOverrideMs;
     return waitMs;
-}
-
-// Creates every folder on the way to the file below the game folder (which
-// exists). Failures are not reported: the file creation that follows fails
-// instead.
-static void CreateParentDirectories(const QueuedEntry *queued) {
-    WideChar folder[LocalPathUnits];
-    CopyText(folder, LocalPathUnits, queued->localPath);
-    for (int i = queued->gameFolderUnits + 1; folder[i] != 0; i++) {
-        if (folder[i] != PathSeparator) continue;
-        folder[i] = 0;
-        CreateFolder(folder);
-        folder[i] = PathSeparator;
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -344,9 +382,8 @@ static void CreateParentDirectories(const QueuedEntry *queued) {
 // Writes the new file into a fresh temporary by the plan and checks its
 // digest; the old copy stays open for reading meanwhile.
 static DeltaResult BuildFromPlan(Download *download, FileHandle old, const DeltaPiece *pieces, uint32_t count) {
-    DiscardPart(download);
-    download->part = CreateFileForWriting(download->partPath);
-    if (download->part == NoFile) return DeltaUnusable;
+    ForgetPart(download);
+    if (!CreatePart(download)) return DeltaUnusable;
     DeltaTarget target = {download->queued, download->url, download->part, old, download->buffer};
     uint8_t digest[Sha256Bytes];
     DeltaResult result = BuildDeltaPieces(&target, pieces, count, digest);
@@ -385,8 +422,8 @@ static DeltaResult PlanAndBuild(Download *download, FileHandle old, int64_t oldS
 static bool HasUsableOldCopy(const Download *download, int64_t *oldSize) {
     const ManifestEntry *entry = &download->queued->entry;
     return entry->hasSha256 && entry->expectedSize >= ChunkedFileMinBytes &&
-           LocalFileSize(download->queued->localPath, oldSize) && *oldSize >= ChunkedFileMinBytes &&
-           !PathEntryExists(download->recordPath);
+           !download->recordOnDisk && LocalFileSize(download->queued->localPath, oldSize) &&
+           *oldSize >= ChunkedFileMinBytes;
 }
 
 static DeltaResult PatchFromOldCopy(Download *download) {
@@ -426,7 +463,9 @@ bool DownloadEntry(QueuedEntry *queued, char *buffer) {
     if (!BuildTemporaryPath(queued->localPath, download.partPath) ||
         !BuildResumeRecordPath(queued->localPath, download.recordPath))
         return Fail(&download, AttemptFailed, "no room for a temporary name") == AttemptDone;
-    CreateParentDirectories(queued);
+    int64_t ignoredSize = 0;
+    char ignoredValidator[HttpValidatorBytes];
+    ReadResumeRecord(&download, &ignoredSize, ignoredValidator);  // whether one is there at all
     DeltaResult delta = PatchFromOldCopy(&download);
     if (delta != DeltaUnusable) return delta == DeltaBuilt;
     for (int tried = 1;; tried++) {

@@ -42,6 +42,7 @@ struct Pass {
     uint8_t *countedFirst;  // a bit per entry: the walk before the entries counted its bytes to fetch
     int32_t entryIndex;     // of the entry being planned, among the entry lines
     HashCache *cache;       // what is known of the listed files' content
+    WideChar *unsynced;     // the folder files were last moved into, not synced yet ("" none)
 };
 
 // ---------------------------------------------------------------- reports
@@ -246,10 +247,30 @@ static bool ServeEntry(QueuedEntry *queued, char *buffer) {
     return true;
 }
 
+// Files are moved into place without their folder's sync; the pass syncs
+// a folder once the files of the manifest move on to another one, and the
+// last at its end, so a pass pays one sync per folder rather than per file.
+static void SyncUnsyncedFolder(const Pass *pass) {
+    if (pass->unsynced[0] != 0) SyncFolder(pass->unsynced);
+    pass->unsynced[0] = 0;
+}
+
+static void NoteMovedInto(const Pass *pass, const WideChar *localPath) {
+    WideChar folder[LocalPathUnits];
+    CopyText(folder, LocalPathUnits, localPath);
+    int end = TextLength(folder);
+    while (end > 0 && folder[end - 1] != PathSeparator) end--;
+    folder[end > 1 ? end - 1 : end] = 0;
+    if (TextEqual(folder, pass->unsynced)) return;
+    SyncUnsyncedFolder(pass);
+    CopyText(pass->unsynced, LocalPathUnits, folder);
+}
+
 // Counts an entry once everything before it was counted, reports it, and
 // tells why it differs and of a failure.
 static void FinishEntry(const Pass *pass, const QueuedEntry *queued) {
     PassCounters *counters = pass->counters;
+    if (queued->installed) NoteMovedInto(pass, queued->localPath);
     if (queued->hashed) RecordHash(pass->cache, queued->entry.relativePath, &queued->stamp, queued->sha256);
     counters->processed++;
     if (queued->differs) counters->differing++;
@@ -366,6 +387,7 @@ static void HandleEntries(Pass *pass, char *text) {
     }
     while (const QueuedEntry *finished = AwaitHead(pass)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
+    SyncUnsyncedFolder(pass);
     CloseHashCache(&cache);
     pass->cache = nullptr;
     free(pass->countedFirst);
@@ -376,7 +398,8 @@ static void HandleEntries(Pass *pass, char *text) {
 
 void RunManifestPass(const PassSettings *settings, const PassReports *reports, PassOutcome *outcome) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
-    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr};
+    WideChar unsynced[LocalPathUnits] = {0};
+    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr, unsynced};
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;

@@ -146,6 +146,7 @@ void QueueEntry(QueuedEntry *queued) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
     int slot = int(queued - s_transfers.slots);
     s_transfers.count++;
+    queued->installed = false;
     if (!NeedsWorker(queued->action)) {
         s_transfers.states[slot] = SlotFinished;
         return;

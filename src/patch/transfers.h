@@ -36,6 +36,8 @@ struct QueuedEntry {
     bool fetches;                       // its bytes count among those to fetch (set before queueing, or CountFetch)
     std::atomic<int64_t> bytesOnDisk;   // of its body so far, while it downloads (any thread reads it)
     std::atomic<int64_t> bytesKept;     // of those, what an earlier attempt or run had kept: not fetched now
+    bool installed;                     // moved into place without its folder's sync (MoveIntoPlace):
+                                        // the pass syncs the folder (set by the worker)
     FileStamp stamp;                    // of the file at localPath when looked at (or once installed)
     bool hashed;                        // its content's SHA-256 is known for the hash cache: read, or
                                         // checked as it was downloaded (set by the worker)

@@ -99,6 +99,14 @@ void CloseFile(FileHandle file);
 // successor made read-only again). A new file keeps the mode it was
 // created with.
 bool ReplaceFile(const WideChar *source, const WideChar *target);
+// ReplaceFile for a pass that installs many files: the same move, but on
+// POSIX the folder's entry reaches the disk only with the folder's next
+// SyncFolder. A power cut before that can only bring back the old file,
+// which the next pass replaces again.
+bool MoveIntoPlace(const WideChar *source, const WideChar *target);
+// Makes what was moved into the folder at path durable (POSIX: the folder
+// is flushed). Nothing to do on Windows, whose moves are written through.
+void SyncFolder(const WideChar *path);
 // ReplaceFile for the running program's own file. Windows cannot replace
 // the file of a running program, but can rename it: target is renamed to
 // aside (a file left there by an earlier update goes first), source moves
@@ -115,7 +123,10 @@ bool RemoveFile(const WideChar *path);
 // a zero byte. Returns the byte count, or -1 when the file cannot be read or
 // is larger than that. Only a regular file with no other hard link, not
 // through a symbolic link or reparse point at path itself, is read: anything
-// else (a FIFO too, read without waiting) counts as absent, -1.
+// else (a FIFO too, read without waiting) counts as absent, -1. When the
+// backend can tell that nothing at all is at path, it says so with
+// NothingAtPath (-2), so the caller need not look again before removing.
+constexpr int NothingAtPath = -2;
 int ReadSmallFile(const WideChar *path, char *bytes, int capacity);
 
 

@@ -223,9 +223,17 @@ void CloseFile(FileHandle file) {
     if (file != NoFile) close(int(file));
 }
 
-// The folder holding path ("." for a bare name), synced so that the entries
-// renamed in it are on the disk. Failures are not reported: the rename has
-// happened, and only its durability is then left to the system.
+// A folder synced so that the entries renamed in it are on the disk.
+// Failures are not reported: the rename has happened, and only its
+// durability is then left to the system.
+static void FlushFolder(const char *folder8) {
+    int fd = open(folder8, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)fsync(fd);
+    close(fd);
+}
+
+// The folder holding path ("." for a bare name), synced.
 static void SyncParentFolder(const char *path) {
     char folder[Utf8PathBytes];
     snprintf(folder, sizeof folder, "%s", path);
@@ -233,10 +241,7 @@ static void SyncParentFolder(const char *path) {
     if (slash == nullptr) snprintf(folder, sizeof folder, ".");
     else if (slash == folder) folder[1] = 0;
     else *slash = 0;
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)fsync(fd);
-    close(fd);
+    FlushFolder(folder);
 }
 
 constexpr mode_t KeptModeBits = 0777;  // set-id and sticky bits are never carried over
@@ -260,12 +265,21 @@ static bool TakeModeOfTarget(const char *source8, const char *target8) {
 
 // rename() replaces the target atomically and leaves the source alone on
 // failure, which is exactly the contract; the folder sync makes it last.
-bool ReplaceFile(const WideChar *source, const WideChar *target) {
+bool MoveIntoPlace(const WideChar *source, const WideChar *target) {
     char source8[Utf8PathBytes];
     char target8[Utf8PathBytes];
-    if (!PathToUtf8(source, source8) || !PathToUtf8(target, target8) || !TakeModeOfTarget(source8, target8) ||
-        rename(source8, target8) != 0)
-        return false;
+    return PathToUtf8(source, source8) && PathToUtf8(target, target8) && TakeModeOfTarget(source8, target8) &&
+           rename(source8, target8) == 0;
+}
+
+void SyncFolder(const WideChar *path) {
+    char path8[Utf8PathBytes];
+    if (PathToUtf8(path, path8)) FlushFolder(path8);
+}
+
+bool ReplaceFile(const WideChar *source, const WideChar *target) {
+    char target8[Utf8PathBytes];
+    if (!MoveIntoPlace(source, target) || !PathToUtf8(target, target8)) return false;
     SyncParentFolder(target8);
     return true;
 }
@@ -292,7 +306,7 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
     char path8[Utf8PathBytes];
     if (capacity <= 0 || !PathToUtf8(path, path8)) return -1;
     int fd = OpenRegularFile(path8, O_RDONLY | O_NOFOLLOW, KeptFileOfOurOwn);
-    if (fd < 0) return -1;
+    if (fd < 0) return errno == ENOENT ? NothingAtPath : -1;
 
     int total = 0;
     bool failed = false;

@@ -320,8 +320,9 @@ static DWORD AttributesToKeep(const WideChar *systemPath) {
 // file is in place either way.
 static bool MoveKeeping(const WideChar *source, const WideChar *target, DWORD kept) {
     if (!MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+    if (kept == 0) return true;
     DWORD now = GetFileAttributesW(target);
-    if (kept != 0 && now != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target, now | kept);
+    if (now != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target, now | kept);
     return true;
 }
 
@@ -339,6 +340,12 @@ bool ReplaceFile(const WideChar *source, const WideChar *target) {
     if (unlocked) SetFileAttributesW(systemTarget, before);
     return false;
 }
+
+// MoveFileExW with MOVEFILE_WRITE_THROUGH (MoveKeeping) is durable as it
+// returns: there is no folder to flush afterwards.
+bool MoveIntoPlace(const WideChar *source, const WideChar *target) { return ReplaceFile(source, target); }
+
+void SyncFolder(const WideChar *) {}
 
 // A running program's file may be renamed but not replaced or deleted.
 // The one set aside is made plain and hidden once the new file is in: no
