@@ -37,7 +37,8 @@ enum ExitStatus {
 };
 
 static const char UsageText[] =
-    "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N] [--verify]\n"
+    "usage: launcher-patch check|patch [--dir DIR] [--url URL] [--jobs N] [--limit-rate N]\n"
+    "                                  [--verify]\n"
     "\n"
     "  check       compare the game files in DIR with the patch server's manifest\n"
     "              and name each file that differs, with why\n"
@@ -46,6 +47,9 @@ static const char UsageText[] =
     "  --dir DIR   the game folder holding launcher.ini (default: the current folder)\n"
     "  --url URL   manifest URL to use instead of PatchURL from launcher.ini\n"
     "  --jobs N    downloads at once, 1 to 16 (default: 8)\n"
+    "  --limit-rate N\n"
+    "              the bandwidth all downloads share, in KiB/s (0: no cap; default:\n"
+    "              MaxDownloadKiBps from launcher.ini, else none)\n"
     "  --verify    also hash every file of the right size whose manifest line gives\n"
     "              its SHA-256 (#sha256=...): check counts one that differs, patch\n"
     "              downloads it again\n"
@@ -204,10 +208,19 @@ static void NoteMissingConfiguration(const WideChar *dir) {
     PrintErrorLine(line);
 }
 
+constexpr int32_t MaxLimitRateKiBps = 4 << 20;  // 4 GiB/s
+
+static bool IsDigitsOnly(const WideChar *value) {
+    bool digits = *value != 0;
+    for (const WideChar *p = value; *p != 0; p++) digits = digits && *p >= '0' && *p <= '9';
+    return digits;
+}
+
 // What the command line asks for.
 struct ToolOptions {
     int mode;                // Check, Patch, or -1 when not said
     int jobs;                // 0 for the default
+    int32_t limitRate;       // KiB/s, 0 no cap; -1 when not said (launcher.ini's MaxDownloadKiBps)
     bool verify;
     const WideChar *dir;     // the game folder as given
     const WideChar *url;     // --url, or nullptr for launcher.ini's PatchURL
@@ -216,7 +229,7 @@ struct ToolOptions {
 // Reads the command line into *options. -1 when the pass may run,
 // otherwise the exit status (after --help, --version or a usage error).
 static int ParseArguments(int argc, const WideChar *const *argv, ToolOptions *options) {
-    *options = ToolOptions{-1, 0, false, WTEXT("."), nullptr};
+    *options = ToolOptions{-1, 0, -1, false, WTEXT("."), nullptr};
     for (int i = 1; i < argc; i++) {
         const WideChar *arg = argv[i];
         bool missing = false;
@@ -244,10 +257,13 @@ static int ParseArguments(int argc, const WideChar *const *argv, ToolOptions *op
         } else if ((value = OptionValue(argv, argc, &i, WTEXT("--jobs"), &missing)) != nullptr) {
             if (missing) return UsageError("option --jobs needs a value (a number from 1 to 16)");
             options->jobs = ParseIntLikeWtoi(value);
-            bool digitsOnly = true;
-            for (const WideChar *p = value; *p != 0; p++) digitsOnly = digitsOnly && *p >= '0' && *p <= '9';
-            if (!digitsOnly || options->jobs < 1 || options->jobs > MaxTransferJobs)
+            if (!IsDigitsOnly(value) || options->jobs < 1 || options->jobs > MaxTransferJobs)
                 return UsageError("option --jobs takes a number from 1 to 16");
+        } else if ((value = OptionValue(argv, argc, &i, WTEXT("--limit-rate"), &missing)) != nullptr) {
+            if (missing) return UsageError("option --limit-rate needs a value (KiB/s, 0 for no cap)");
+            if (!IsDigitsOnly(value) || TextLength(value) > 7 || ParseIntLikeWtoi(value) > MaxLimitRateKiBps)
+                return UsageError("option --limit-rate takes KiB/s, a number from 0 (no cap) to 4194304");
+            options->limitRate = ParseIntLikeWtoi(value);
         } else {
             // Shown cut, and escaped like every other text this tool prints.
             char utf8[256], shown[256 * 4];
@@ -277,8 +293,9 @@ static int RunPass(const ToolOptions *options) {
     g_consoleLive = StandardStreamsAreTerminals();
     PassOutcome outcome;
     // The bytes to fetch are learnt first only for the live line to show.
+    int32_t cap = options->limitRate >= 0 ? options->limitRate : s_config.maxDownloadKiBps;
     PassSettings settings = {s_config.programDir, s_config.patchUrl, s_config.manifestKey, options->mode,
-                             options->jobs,       options->verify,   g_consoleLive};
+                             options->jobs,       options->verify,   g_consoleLive,         cap};
     PassReports reports = {nullptr,        ShowStatus, SayWaitingForFolder, SayFileFailed, SayManifestUnusable,
                            options->mode == Check ? SayEntryDiffers : nullptr, ShowBytes};
     std::atomic<bool> passOver{false};

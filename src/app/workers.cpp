@@ -24,7 +24,8 @@ static void ShowWaiting(void *context) { ShowStatus(context, WaitingText, 0); }
 // Runs one pass with the configuration read at start-up. Failed files and
 // an unusable manifest show only in the closing message.
 static void RunWindowPass(int mode) {
-    PassSettings settings = {g_state.programDir, g_state.patchUrl, g_state.manifestKey, mode, 0, false, false};
+    PassSettings settings = {g_state.programDir, g_state.patchUrl, g_state.manifestKey, mode, 0, false, false,
+                             g_state.maxDownloadKiBps};
     PassReports reports = {nullptr, ShowStatus, ShowWaiting, nullptr, nullptr, nullptr, nullptr};
     PassOutcome outcome;
     RunManifestPass(&settings, &reports, &outcome);

@@ -78,4 +78,13 @@ void LoadConfiguration(LauncherState *state) {
     WideChar manifestKey[ManifestKeyUnits];
     ReadIniString(ConfigSection, WTEXT("ManifestKey"), WTEXT(""), manifestKey, ManifestKeyUnits, path);
     if (manifestKey[0] != 0) CopyText(state->manifestKey, ManifestKeyUnits, manifestKey);
+
+    WideChar cap[ServerPortUnits];
+    ReadIniString(ConfigSection, WTEXT("MaxDownloadKiBps"), WTEXT("0"), cap, ServerPortUnits, path);
+    state->maxDownloadKiBps = DownloadCapFromText(cap);
+}
+
+int32_t DownloadCapFromText(const WideChar *text) {
+    int32_t value = ParseIntLikeWtoi(text);
+    return value > 0 ? value : 0;
 }

@@ -17,10 +17,14 @@ void ResolveProgramDir(LauncherState *state);
 // "<programDir><separator>launcher.ini" into out (ConfigPathUnits units).
 void BuildConfigPath(const LauncherState *state, WideChar *out);
 
-// Reads the seven keys of section "launcher" in their fixed order; a missing
+// Reads the eight keys of section "launcher" in their fixed order; a missing
 // file, section or key keeps the field's initial value (so does an empty
 // ManifestKey).
 void LoadConfiguration(LauncherState *state);
+
+// The MaxDownloadKiBps rule: _wtoi's value, and 0 (no cap) for anything
+// below 1.
+int32_t DownloadCapFromText(const WideChar *text);
 
 // The ServerPort rule: _wtoi's value, and 6543 for anything below 1.
 int32_t ServerPortFromText(const WideChar *text);

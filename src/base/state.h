@@ -43,6 +43,7 @@ struct LauncherState {
     char serverHost[ServerHostBytes];      // probed host, 8-bit text (Server)
     int32_t serverPort;                    // probed TCP port (ServerPort)
     WideChar manifestKey[ManifestKeyUnits]; // minisign public key the manifest must be signed with, "" none (ManifestKey)
+    int32_t maxDownloadKiBps;              // the downloads' bandwidth cap, KiB/s; 0 none (MaxDownloadKiBps)
 
     // User interface: written only on the user-interface thread.
     int32_t clientWidth, clientHeight;     // client area, px

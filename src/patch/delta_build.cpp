@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "patch/download.h"
+#include "patch/rate_cap.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
@@ -113,6 +114,7 @@ static RangeAttempt ReadRangeBody(RangeFetcher *fetcher, HttpRequest *request, c
             return Refuse(fetcher, RangeRefused, "the range could not be written");
         *got += count;
         target->queued->bytesOnDisk += count;
+        PaceReceivedBytes(count);
     }
     return *got == range->length ? RangeDone : Refuse(fetcher, RangeAgain, "the connection broke before the range's end");
 }

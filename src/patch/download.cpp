@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "patch/delta_build.h"
+#include "patch/rate_cap.h"
 #include "patch/temporary.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
@@ -242,6 +243,7 @@ static AttemptResult CopyBody(Download *download, HttpRequest *request, int64_t 
         if (download->hash != nullptr) Sha256Add(download->hash, download->buffer, size_t(count));
         received += count;
         download->queued->bytesOnDisk = download->have + received;
+        PaceReceivedBytes(count);
     }
     if (contentLength >= 0 && received != contentLength)
         return Fail(download, AttemptAgain, "the connection broke before the body's end");

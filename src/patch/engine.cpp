@@ -24,6 +24,7 @@
 #include "patch/leftovers.h"
 #include "patch/local_path.h"
 #include "patch/manifest_signature.h"
+#include "patch/rate_cap.h"
 #include "patch/temporary.h"
 #include "patch/transfers.h"
 #include "platform/files.h"
@@ -376,6 +377,7 @@ static void HandleEntries(Pass *pass, char *text) {
     OpenHashCache(&cache, settings->gameFolder);
     pass->cache = &cache;
     bool workers = settings->mode != Check || settings->verify || strstr(text, "#sha256=") != nullptr;
+    SetRateCap(settings->mode == Patch ? settings->maxDownloadKiBps : 0);
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
     if (settings->mode != Check) BeginLeftoverSweep(&pass->sweep, pass->counters->total);
     if (settings->mode != Check && settings->countBytesFirst) CountBytesFirst(pass, text);
@@ -387,6 +389,7 @@ static void HandleEntries(Pass *pass, char *text) {
     }
     while (const QueuedEntry *finished = AwaitHead(pass)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
+    SetRateCap(0);
     SyncUnsyncedFolder(pass);
     CloseHashCache(&cache);
     pass->cache = nullptr;

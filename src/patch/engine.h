@@ -21,6 +21,7 @@ struct PassSettings {
     bool verify;                  // also hash every present file of the right size whose entry has a SHA-256
     bool countBytesFirst;         // Patch: walk the manifest once first, so the bytes to fetch are known up
                                   // front (for a live display); one more size lookup per entry
+    int32_t maxDownloadKiBps;     // the bandwidth all downloads of the pass share, KiB/s; 0 for no cap
 };
 
 // What a pass tells, in order, on the pass's thread. A null member is not

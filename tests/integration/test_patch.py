@@ -993,7 +993,8 @@ class PatchToolScenarios:
         """--help; usage errors (exit 64, usage on stderr; a missing --dir
         folder is named in one line instead); --url overrides
         launcher.ini; PatchURL is read from the [launcher] section only; a
-        missing launcher.ini with --url is fine."""
+        missing launcher.ini with --url is fine; MaxDownloadKiBps caps the
+        downloads, and --limit-rate overrides it."""
         result = self.tool.run(["--help"])
         self.assertEqual(result.code, 0, result.describe())
         self.assertIn("usage: launcher-patch check|patch", "\n".join(result.lines))
@@ -1002,7 +1003,8 @@ class PatchToolScenarios:
                          result.describe())
         for args in ([], ["--dir", self.tool.native(self.game)], ["check", "--bogus"], ["check", "patch"],
                      ["check", "--url"], ["frobnicate"], ["check", "--jobs", "0"], ["check", "--jobs=17"],
-                     ["check", "--jobs", "two"]):
+                     ["check", "--jobs", "two"], ["patch", "--limit-rate", "-1"], ["patch", "--limit-rate=4194305"],
+                     ["patch", "--limit-rate", "fast"], ["patch", "--limit-rate"]):
             with self.subTest(args=args):
                 result = self.tool.run(args)
                 self.assertEqual(result.code, 64, result.describe())
@@ -1039,6 +1041,19 @@ class PatchToolScenarios:
         (self.game / "launcher.ini").unlink()
         self.assertOutcome(self.run_tool("check", good), 0, last=all_ok(1))
         self.assertEqual((self.game / "cli.bin").read_bytes(), body)
+
+        # 640 KiB at 256 KiB/s take 2.5 s, less the cap's quarter-second burst.
+        big = content_of("capped", 640 * 1024)
+        capped = self.publish_manifest("capped.txt", [entry("capped.bin", len(big), self.publish("files/capped", big))])
+        for in_ini, options in (("256", []), ("1048576", ["--limit-rate", "256"])):
+            write_file(self.game / "launcher.ini",
+                       ("[launcher]\r\nPatchURL=%s\r\nMaxDownloadKiBps=%s\r\n" % (capped, in_ini)).encode())
+            (self.game / "capped.bin").unlink(missing_ok=True)
+            started = time.monotonic()
+            self.assertOutcome(self.tool.run(["patch", "--dir", self.tool.native(self.game)] + options), 0,
+                               last=downloaded(1))
+            self.assertGreaterEqual(time.monotonic() - started, 2.2, options)
+            self.assertEqual((self.game / "capped.bin").read_bytes(), big)
 
 
 class LinuxLauncherPatchTest(PatchToolScenarios, unittest.TestCase):

@@ -63,6 +63,11 @@ TEST(Config, ServerPortThatIsNotAPositiveNumberSelectsTheDefault) {
     EXPECT_EQ(ServerPortFromText(WTEXT("abc")), 6543);
     EXPECT_EQ(ServerPortFromText(WTEXT(" 7000x")), 7000);
     EXPECT_EQ(ServerPortFromText(WTEXT("70000")), 70000);
+    // The download cap reads the same way, with no cap for anything below 1.
+    EXPECT_EQ(DownloadCapFromText(WTEXT("512")), 512);
+    EXPECT_EQ(DownloadCapFromText(WTEXT(" 64k")), 64);
+    EXPECT_EQ(DownloadCapFromText(WTEXT("-1")), 0);
+    EXPECT_EQ(DownloadCapFromText(WTEXT("")), 0);
 }
 
 TEST(Config, ProgramFolderIsEverythingBeforeTheLastSeparator) {

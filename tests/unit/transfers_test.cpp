@@ -7,6 +7,7 @@
 #include <chrono>
 #include <thread>
 
+#include "patch/rate_cap.h"
 #include "patch/transfers.h"
 
 namespace {
@@ -108,4 +109,25 @@ TEST(Transfers, IdleWorkersTakeTheWorkADownloadOffersUntilItIsWithdrawn) {
     StartTransfers(1, OfferingTransfer);
     EXPECT_FALSE(OfferWork(TakePiece, &s_shared));
     StopTransfers();
+}
+
+// The cap every transfer of a pass shares: each byte is paid for at the
+// cap, and idle time is credited for at most a short burst.
+TEST(Transfers, TheCapChargesEveryByteAndCreditsIdleTimeOnlyUpToABurst) {
+    struct Step {
+        int64_t nowMs, bytes, waitMs;
+    };
+    const int64_t rate = 1000;  // bytes per second: a byte costs 1 ms
+    const Step steps[] = {
+        {10000, 100, 0},    // after a long idle time only the burst is credited: 250 ms, of which 100 are used
+        {10000, 150, 0},    // the rest of the burst
+        {10000, 100, 100},  // beyond it the reader waits for the bytes' time
+        {10050, 100, 150},  // a second reader at once queues behind the first
+        {10300, 400, 300},  // the 100 ms since the last byte was paid for count, the rest is waited for
+        {20000, 1, 0},      // idle again
+    };
+    RateCapState state = {0};
+    for (const Step &step : steps)
+        EXPECT_EQ(RateCapWaitMs(&state, step.nowMs, step.bytes, rate), step.waitMs) << step.nowMs << " " << step.bytes;
+    EXPECT_EQ(RateCapWaitMs(&state, 20000, 5000, 0), 0);  // no cap
 }
