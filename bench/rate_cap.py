@@ -55,6 +55,7 @@ def main():
     parser.add_argument("--tool", required=True, help="the Linux launcher-patch")
     parser.add_argument("--windows-tool", help="launcher-patch.exe, run under wine")
     parser.add_argument("--seconds", type=int, default=30, help="how long each pass should take at its cap")
+    parser.add_argument("--rates", type=int, nargs="+", default=RATES_KIB, help="the caps to measure, KiB/s")
     args = parser.parse_args()
     builds = [("linux", [str(Path(args.tool).resolve())])]
     if args.windows_tool:
@@ -65,7 +66,7 @@ def main():
         with LocalNginx(work) as nginx:
             print("%-16s %10s %12s %8s %9s  %s" % ("build", "cap KiB/s", "got KiB/s", "time s", "off by", "target"))
             for name, command in builds:
-                for rate in RATES_KIB:
+                for rate in args.rates:
                     got, elapsed = measure(command, work, nginx, rate, args.seconds)
                     off = got / rate - 1
                     ok = abs(off) <= TARGET

@@ -9,10 +9,11 @@
 
 int64_t RateCapWaitMs(RateCapState *state, int64_t nowMs, int64_t bytes, int64_t bytesPerSecond) {
     if (bytesPerSecond <= 0 || bytes <= 0) return 0;
-    int64_t earliest = nowMs - RateCapBurstMs;  // idle time is credited up to a burst, no more
-    if (state->paidUntilMs < earliest) state->paidUntilMs = earliest;
-    state->paidUntilMs += (bytes * 1000 + bytesPerSecond - 1) / bytesPerSecond;
-    return state->paidUntilMs > nowMs ? state->paidUntilMs - nowMs : 0;
+    int64_t nowUs = nowMs * 1000;
+    int64_t earliest = nowUs - RateCapBurstMs * 1000;  // idle time is credited up to a burst, no more
+    if (state->paidUntilUs < earliest) state->paidUntilUs = earliest;
+    state->paidUntilUs += bytes * 1000000 / bytesPerSecond;
+    return state->paidUntilUs > nowUs ? (state->paidUntilUs - nowUs) / 1000 : 0;
 }
 
 static std::atomic<int64_t> s_capBytesPerSecond{0};
@@ -25,7 +26,7 @@ void SetRateCap(int32_t kibPerSecond) {
     std::lock_guard<std::mutex> hold(s_capLock);
     s_lastTick = TickCountMs();
     s_nowMs = 0;
-    s_cap.paidUntilMs = 0;
+    s_cap.paidUntilUs = 0;
     s_capBytesPerSecond = kibPerSecond > 0 ? int64_t(kibPerSecond) * 1024 : 0;
 }
 

@@ -11,10 +11,11 @@
 // short burst, so the average over any long stretch stays at the cap.
 constexpr int64_t RateCapBurstMs = 250;
 
-// The allowance: the moment (ms on a monotonic clock) by which the bytes
-// received so far have been paid for at the cap.
+// The allowance: the moment (on a monotonic clock, in microseconds, so that
+// many small charges do not round up) by which the bytes received so far
+// have been paid for at the cap.
 struct RateCapState {
-    int64_t paidUntilMs;
+    int64_t paidUntilUs;
 };
 
 // Charges bytes just received at bytesPerSecond: how long the reader must

@@ -130,4 +130,10 @@ TEST(Transfers, TheCapChargesEveryByteAndCreditsIdleTimeOnlyUpToABurst) {
     for (const Step &step : steps)
         EXPECT_EQ(RateCapWaitMs(&state, step.nowMs, step.bytes, rate), step.waitMs) << step.nowMs << " " << step.bytes;
     EXPECT_EQ(RateCapWaitMs(&state, 20000, 5000, 0), 0);  // no cap
+    // Small charges are not each rounded up: 1,998 bytes at 1,000 B/s in
+    // pieces of 3 cost 1,998 ms, of which the burst pays 250.
+    RateCapState small = {0};
+    int64_t lastWait = 0;
+    for (int i = 0; i < 666; i++) lastWait = RateCapWaitMs(&small, 50000, 3, rate);
+    EXPECT_EQ(lastWait, 1748);
 }
