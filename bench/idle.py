@@ -28,8 +28,11 @@ Targets (reported, never enforced): CPU <= 3 % of one core, peak memory
 
 Normally started by bench/idle.sh, which builds both launchers first:
   bench/idle.py --linux-build build/bench [--windows-build build/bench-windows]
-                [--wine-prefix DIR] [--seconds 30]
-Exits 0 unless the X server or the Linux launcher could not be started.
+                [--wine-prefix DIR] [--seconds 30] [--only linux|windows]
+--only measures one build and leaves the other out (default: both, Linux
+first). Wine is the "wine" command on PATH, whichever loader it starts.
+Exits 0 unless the X server or the Linux launcher could not be started, or
+with --only windows the Windows build could not be measured.
 """
 import argparse
 import ctypes
@@ -325,11 +328,14 @@ def report(name, result):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--linux-build", required=True)
+    parser.add_argument("--linux-build")
     parser.add_argument("--windows-build")
     parser.add_argument("--wine-prefix")
     parser.add_argument("--seconds", type=float, default=30.0)
+    parser.add_argument("--only", choices=("linux", "windows"), help="measure this build alone")
     args = parser.parse_args()
+    if args.only != "windows" and not args.linux_build:
+        parser.error("--linux-build is needed unless --only windows")
     work = tempfile.mkdtemp(prefix="launcher-idle-")
     os.chmod(work, 0o755)
     screen = Screen(work)
@@ -337,11 +343,16 @@ def main():
         print("Idle cost of the launcher window on a private %dx%d Xvfb (%s), %.0f s each:"
               % (SCREEN_W, SCREEN_H, screen.display, args.seconds))
         env = dict(os.environ, DISPLAY=screen.display)
-        linux = measure(screen, ["./launcher"], game_folder(work, args.linux_build, "launcher"), env, args.seconds)
-        report("Linux (%s/launcher)" % args.linux_build, linux)
+        if args.only != "windows":
+            linux = measure(screen, ["./launcher"], game_folder(work, args.linux_build, "launcher"), env,
+                            args.seconds)
+            report("Linux (%s/launcher)" % args.linux_build, linux)
+        if args.only == "linux":
+            return 0
         exe = os.path.join(args.windows_build or "", "launcher.exe")
         if not args.windows_build or not os.path.exists(exe):
             print("Windows: note: no %s; the Windows build was not measured" % exe)
+            return 1 if args.only == "windows" else 0
         else:
             prefix = os.path.abspath(args.wine_prefix or os.path.join(args.windows_build, "wineprefix"))
             try:
@@ -349,6 +360,7 @@ def main():
                        run_wine(screen, work, args.windows_build, prefix, args.seconds))
             except (RuntimeError, OSError, subprocess.SubprocessError) as error:
                 print("Windows under Wine: note: not measured: %s" % error)
+                return 1 if args.only == "windows" else 0
     finally:
         screen.stop()
         shutil.rmtree(work, ignore_errors=True)

@@ -6,7 +6,8 @@
 # at a closed port on 127.0.0.1). Printed with PASS/MISS against the
 # targets: <= 3 % of one core, <= 40 MiB, <= 150 ms.
 #
-# Usage, from the repository root:   bench/idle.sh [--seconds 30]
+# Usage, from the repository root:   bench/idle.sh [--seconds 30] [--only linux|windows]
+#   (--only measures that build alone; both builds are still built)
 #   (about 2 minutes: 30 s per build plus the builds and Wine's start; the
 #    first run also makes the Wine prefix, a minute more)
 #

@@ -40,10 +40,12 @@ CanvasFont *CreateCanvasFont(int pixelHeight, int weight);
 CanvasImage *LoadImageFile(const WideChar *path);
 CanvasImage *CreateImage(int width, int height, const uint32_t *pixels);
 
-// Frames. BeginFrame gives the 1280 x 853 frame of the current paint;
-// EndFrame stretches it over the client area (every client pixel the
-// average of the frame pixels it covers, axes scaled independently),
-// presents it and releases the frame.
+// Frames. BeginFrame gives the 1280 x 853 frame of the current paint (the
+// painter covers all of it); EndFrame stretches it over the client area
+// (every client pixel the average of the frame pixels it covers, axes
+// scaled independently) and presents it: a backend may send the window
+// only the pixels that differ from what it shows, so the window always
+// looks as if the whole frame had been copied.
 Canvas *BeginFrame();
 void EndFrame(Canvas *canvas, int clientWidth, int clientHeight);
 

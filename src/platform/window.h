@@ -5,8 +5,9 @@
 #pragma once
 #include "base/text.h"
 
-// Invalidates the whole client area of the main window without erasing it.
-// Safe from any thread.
+// Asks for a paint of the main window, without erasing: the whole frame is
+// composed again and the window gets every pixel that differs from what it
+// shows. Safe from any thread.
 void RequestRepaint();
 // Requests a repaint and paints at once, so the current status text and
 // progress are shown before the caller goes on.

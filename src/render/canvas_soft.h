@@ -6,6 +6,8 @@
 #pragma once
 #include <cstdint>
 
+#include "render/present_tiles.h"  // PresentRect
+
 // The frame being (or last) composed: 1280 x 853 values 0x00RRGGBB, rows
 // top-down. BeginFrame clears it to black; EndFrame leaves it as it is, so
 // a test can read the last frame after it was presented.
@@ -26,7 +28,4 @@ const uint32_t *PresentedPixels(int *width, int *height);
 // present; neighbours may share a row or column. At the design size they
 // may also cover tiles that were painted again alike. Valid until the next
 // EndFrame.
-struct PresentRect {
-    int x, y, width, height;  // client px
-};
 bool PresentedChanges(const PresentRect **rects, int *count);

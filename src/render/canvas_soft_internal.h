@@ -9,17 +9,15 @@
 
 #include "base/state.h"
 #include "platform/canvas.h"
+#include "render/present_tiles.h"
 
 constexpr int FrameWidthPx = DesignWidthPx;
 constexpr int FrameHeightPx = DesignHeightPx;
 constexpr int MaxPresentSidePx = 16384;  // larger client areas are presented at this size
 
-// The frame is split into square tiles of TilePx pixels; the present
-// re-filters only what lies over tiles drawn on after the base layer.
-constexpr int TileShift = 4;
-constexpr int TilePx = 1 << TileShift;
-constexpr int TileColumns = (FrameWidthPx + TilePx - 1) / TilePx;
-constexpr int TileRows = (FrameHeightPx + TilePx - 1) / TilePx;
+// The frame is split into square tiles (render/present_tiles.h); the
+// present re-filters only what lies over tiles drawn on after the base
+// layer.
 
 struct Canvas {
     uint32_t *pixels;                 // FrameWidthPx x FrameHeightPx, 0x00RRGGBB, rows top-down

@@ -209,29 +209,6 @@ static bool RowMeetsMarked(const bool *markedRows, int dy) {
     return false;
 }
 
-// Marks in changed the tiles of candidates whose pixels differ between
-// the frame and s_shown.frame, and brings those up to date there.
-static void FindChangedTiles(const uint32_t *frame, const uint8_t (*candidates)[TileColumns],
-                             uint8_t (*changed)[TileColumns]) {
-    for (int t = 0; t < TileRows; t++) {
-        int y0 = t * TilePx, y1 = Min(y0 + TilePx, FrameHeightPx);
-        for (int c = 0; c < TileColumns; c++) {
-            changed[t][c] = 0;
-            if (!candidates[t][c]) continue;
-            int x0 = c * TilePx, bytes = (Min(x0 + TilePx, FrameWidthPx) - x0) * 4;
-            for (int y = y0; y < y1; y++) {
-                size_t at = size_t(y) * FrameWidthPx + x0;
-                if (std::memcmp(frame + at, s_shown.frame + at, size_t(bytes)) == 0) continue;
-                changed[t][c] = 1;
-                for (; y < y1; y++) {
-                    at = size_t(y) * FrameWidthPx + x0;
-                    std::memcpy(s_shown.frame + at, frame + at, size_t(bytes));
-                }
-            }
-        }
-    }
-}
-
 // What the last present changed, in client pixels (see PresentedChanges).
 constexpr int MaxPresentRects = 512;  // more pieces are reported as "all of it"
 static struct {
@@ -251,34 +228,13 @@ bool PresentedChanges(const PresentRect **rects, int *count) {
     return !s_changes.all;
 }
 
-// The client pixels [*first, *end) along an axis (frame size source shown at
-// size target) whose footprint meets the frame pixels [from, to): pixel d
-// covers [d * source / target, (d + 1) * source / target).
-static void ClientSpan(int from, int to, int source, int target, int *first, int *end) {
-    *first = int(int64_t(from) * target / source);
-    *end = int((int64_t(to) * target + source - 1) / source);
-    if (*end > target) *end = target;
-}
-
 // Records the client rectangles over the changed tiles, one per run of
-// them in a tile row.
+// them in a tile row; too many are recorded as "all of it".
 static void RecordChangedTiles(const uint8_t (*changed)[TileColumns], int width, int height) {
     NoPresentChanges();
-    for (int t = 0; t < TileRows; t++) {
-        for (int c = 0; c < TileColumns; c++) {
-            if (!changed[t][c]) continue;
-            int first = c;
-            while (c < TileColumns && changed[t][c]) c++;
-            if (s_changes.count == MaxPresentRects) {
-                s_changes.all = true;
-                return;
-            }
-            int x0, x1, y0, y1;
-            ClientSpan(first * TilePx, Min(c * TilePx, FrameWidthPx), FrameWidthPx, width, &x0, &x1);
-            ClientSpan(t * TilePx, Min((t + 1) * TilePx, FrameHeightPx), FrameHeightPx, height, &y0, &y1);
-            s_changes.rects[s_changes.count++] = {x0, y0, x1 - x0, y1 - y0};
-        }
-    }
+    s_changes.count = ChangedClientRects(changed, width, height, s_changes.rects, MaxPresentRects);
+    s_changes.all = s_changes.count < 0;
+    if (s_changes.all) s_changes.count = 0;
 }
 
 // Notes a present at width x height of a frame on base. True when the
@@ -322,7 +278,7 @@ void PresentScaled(const Canvas *canvas, BaseLayer base, const uint32_t *frame, 
         s_changes.all = true;
         return;
     }
-    FindChangedTiles(frame, s_candidates, s_changed);
+    FindChangedTiles(frame, s_shown.frame, s_candidates, s_changed);
     static int start[MaxRuns], end[MaxRuns];
     static bool markedRows[TileRows];
     MarkedRows(s_changed, markedRows);

@@ -5,10 +5,18 @@
 //      elliptic region, LineTo, BitBlt, AlphaBlend, DrawTextW, clip regions
 //  [X] fonts (CreateFontW, ClearType quality) and images (LoadImageW of a
 //      BMP, top-down 32-bit DIB sections for sprites)
-//  [X] the present: StretchBlt in HALFTONE mode into the window's paint
+//  [X] one long-lived frame surface (a 32-bit DIB section), composed whole
+//      on every paint: making and touching a new 4 MB bitmap per paint was
+//      most of the idle window's cost
+//  [X] the present: StretchBlt in HALFTONE mode of the whole frame into the
+//      window's paint, whose update region is what the system asked for
+//      plus the tiles that differ from the frame presented last
+//      (render/present_tiles.h), so only those reach the window, and each
+//      of their pixels is what a copy of the whole frame would give
 //  [X] painting without a window: the frame is kept for ReadLastFramePixels
-// Leaves out: releasing fonts and images (they last as long as the process).
-// Pens, brushes and regions live only inside the operation that makes them.
+// Leaves out: releasing fonts, images and the frame (they last as long as
+// the process). Pens, brushes and regions live only inside the operation
+// that makes them.
 #include <windows.h>
 
 #include <cstring>
@@ -18,13 +26,25 @@
 #include "platform/canvas.h"
 #include "platform/test_hooks.h"
 #include "platform/window.h"
+#include "render/present_tiles.h"
+
+// What every pixel of a frame is before anything is drawn over it: the
+// first operation of a frame when it covers the whole frame, one colour or
+// an image copied at (0, 0) (images never change, so the image stands for
+// its pixels).
+struct BaseLayer {
+    bool known;                // false: the frame began with something smaller
+    const CanvasImage *image;  // nullptr: every pixel is colour
+    COLORREF colour;
+};
 
 struct Canvas {
-    HWND window;          // window being painted; nullptr when composing off-screen
-    PAINTSTRUCT paint;    // BeginPaint's record, valid while window is set
-    HDC dc;               // the frame surface (memory DC)
-    HBITMAP bitmap;       // the 1280 x 853 frame bitmap selected into dc
-    HGDIOBJ oldBitmap;    // dc's own bitmap, put back before deleting
+    HDC dc;             // the frame surface (memory DC)
+    HBITMAP bitmap;     // the 1280 x 853 top-down 32-bit DIB section selected into dc
+    uint32_t *pixels;   // its bits, 0x00RRGGBB rows top-down (the top byte is GDI's)
+    bool drawn;         // some operation drew since BeginFrame
+    BaseLayer base;     // this frame's base layer
+    TileMap touched;    // 1: some operation may have written there over the base layer
 };
 
 struct CanvasFont {
@@ -36,11 +56,21 @@ struct CanvasImage {
     HDC dc;               // memory DC with bitmap selected
 };
 
+// Past this many changed pieces a present sends the whole frame.
+constexpr int MaxChangedRects = 512;
+
 // Everything this backend keeps; user-interface thread only.
 struct GdiCanvasState {
-    Canvas frame;        // the one frame being painted (one at a time)
-    HBITMAP lastFrame;   // the last frame composed without a window, deselected so
-                         // GetDIBits may read it; nullptr until there was one
+    Canvas frame;          // made by the first BeginFrame, then kept
+    bool frameOffScreen;   // the frame in it was composed with no window
+    uint32_t *shown;       // the frame the window shows (before stretching);
+                           // nullptr when it could not be had: every present is whole
+    bool shownValid;       // shown is the last present at shownWidth x shownHeight
+    int shownWidth, shownHeight;  // client px
+    BaseLayer shownBase;   // the base layer of shown
+    TileMap shownTouched;  // where shown was drawn on over its base layer
+    TileMap candidates, changed;
+    PresentRect rects[MaxChangedRects];
 };
 static GdiCanvasState s_canvas;
 
@@ -94,12 +124,6 @@ CanvasFont *CreateCanvasFont(int pixelHeight, int weight) {
     return result;
 }
 
-CanvasImage *LoadImageFile(const WideChar *path) {
-    HANDLE loaded = LoadImageW(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION);
-    if (loaded == nullptr) return nullptr;
-    return WrapBitmap(static_cast<HBITMAP>(loaded));
-}
-
 // The description of a 32-bit, uncompressed, top-down (negative height)
 // bitmap of width x height pixels.
 static BITMAPINFO TopDownInfo(int width, int height) {
@@ -112,6 +136,43 @@ static BITMAPINFO TopDownInfo(int width, int height) {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     return info;
+}
+
+// A picture of fewer bits per pixel than the frame (bg.bmp is 24-bit) is
+// copied once into a 32-bit DIB section of its size, so the copy onto the
+// frame on every paint moves whole pixels instead of converting each one
+// (under Wine the conversion was the largest part of composing a frame).
+// The pixels are the same; when the copy cannot be made, the picture is
+// used as loaded.
+static HBITMAP WithFramePixelFormat(HBITMAP loaded) {
+    BITMAP shape;
+    if (GetObjectW(loaded, sizeof shape, &shape) != int(sizeof shape) || shape.bmBitsPixel == 32) return loaded;
+    BITMAPINFO info = TopDownInfo(shape.bmWidth, shape.bmHeight);
+    void *bits = nullptr;
+    HBITMAP converted = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
+    bool copied = converted != nullptr && bits != nullptr && from != nullptr && to != nullptr;
+    if (copied) {
+        HGDIOBJ oldFrom = SelectObject(from, loaded), oldTo = SelectObject(to, converted);
+        copied = BitBlt(to, 0, 0, shape.bmWidth, shape.bmHeight, from, 0, 0, SRCCOPY) != FALSE;
+        GdiFlush();
+        SelectObject(from, oldFrom);
+        SelectObject(to, oldTo);
+    }
+    if (from != nullptr) DeleteDC(from);
+    if (to != nullptr) DeleteDC(to);
+    if (!copied) {
+        if (converted != nullptr) DeleteObject(converted);
+        return loaded;
+    }
+    DeleteObject(loaded);
+    return converted;
+}
+
+CanvasImage *LoadImageFile(const WideChar *path) {
+    HANDLE loaded = LoadImageW(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION);
+    if (loaded == nullptr) return nullptr;
+    return WrapBitmap(WithFramePixelFormat(static_cast<HBITMAP>(loaded)));
 }
 
 // A 32-bit top-down DIB section (negative height) has exactly the layout of
@@ -131,68 +192,157 @@ CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
     return WrapBitmap(bitmap);
 }
 
-// With a window: BeginPaint, and a frame compatible with the paint's DC.
-// Without one: a frame compatible with the screen. Returns nullptr only when
-// the frame surface cannot be made; the paint is then ended already.
-Canvas *BeginFrame() {
-    Canvas *frame = &s_canvas.frame;
-    ZeroMemory(frame, sizeof *frame);
-    frame->window = static_cast<HWND>(MainWindowHandle());
-    HDC reference;
-    if (frame->window != nullptr) {
-        reference = BeginPaint(frame->window, &frame->paint);
-    } else {
-        reference = GetDC(nullptr);
-    }
-    frame->dc = CreateCompatibleDC(reference);
-    frame->bitmap = CreateCompatibleBitmap(reference, DesignWidthPx, DesignHeightPx);
-    if (frame->window == nullptr) ReleaseDC(nullptr, reference);
-    if (frame->dc == nullptr || frame->bitmap == nullptr) {
-        if (frame->dc) DeleteDC(frame->dc);
-        if (frame->bitmap) DeleteObject(frame->bitmap);
-        if (frame->window != nullptr) EndPaint(frame->window, &frame->paint);
-        return nullptr;
-    }
-    frame->oldBitmap = SelectObject(frame->dc, frame->bitmap);
-    return frame;
+// Notes that an operation may write inside (left, top, right, bottom),
+// widened by margin pixels, for the present's comparison; what lies outside
+// every noted rectangle is taken to be the base layer. The first operation
+// of a frame, when it is one that covers the whole frame, is the base layer
+// itself (NoteBase) and marks nothing.
+static void NoteDrawn(Canvas *canvas, int left, int top, int right, int bottom, int margin) {
+    canvas->drawn = true;
+    left = left - margin < 0 ? 0 : left - margin;
+    top = top - margin < 0 ? 0 : top - margin;
+    right = right + margin > DesignWidthPx ? DesignWidthPx : right + margin;
+    bottom = bottom + margin > DesignHeightPx ? DesignHeightPx : bottom + margin;
+    if (left >= right || top >= bottom) return;
+    int first = left >> TileShift, last = (right - 1) >> TileShift;
+    for (int t = top >> TileShift; t <= (bottom - 1) >> TileShift; t++)
+        std::memset(&canvas->touched[t][first], 1, size_t(last - first + 1));
 }
 
-// HALFTONE averages the frame pixels under each client pixel; it needs the
-// brush origin reset after the mode is set.
+static bool CoversFrame(int left, int top, int right, int bottom) {
+    return left <= 0 && top <= 0 && right >= DesignWidthPx && bottom >= DesignHeightPx;
+}
+
+static bool NoteBase(Canvas *canvas, const CanvasImage *image, COLORREF colour) {
+    if (canvas->drawn) return false;
+    canvas->drawn = true;
+    canvas->base = {true, image, colour};
+    return true;
+}
+
+static bool SameBase(const BaseLayer &a, const BaseLayer &b) {
+    return a.known && b.known && a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+}
+
+// Pen and glyph edges may reach a little past the geometry they are given.
+constexpr int EdgeMarginPx = 2;
+
+// The frame surface, made once: a top-down 32-bit DIB section, so its
+// pixels can be compared with the frame presented last without a copy.
+// False when it cannot be made.
+static bool MakeFrameSurface() {
+    Canvas *frame = &s_canvas.frame;
+    if (frame->dc != nullptr) return true;
+    BITMAPINFO info = TopDownInfo(DesignWidthPx, DesignHeightPx);
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC dc = bitmap != nullptr && bits != nullptr ? SelectIntoMemoryDc(bitmap) : nullptr;
+    if (dc == nullptr) {
+        if (bitmap != nullptr) DeleteObject(bitmap);
+        return false;
+    }
+    frame->dc = dc;
+    frame->bitmap = bitmap;
+    frame->pixels = static_cast<uint32_t *>(bits);
+    s_canvas.shown = new (std::nothrow) uint32_t[size_t(DesignWidthPx) * DesignHeightPx];
+    return true;
+}
+
+// The frame is the same surface every time; the painter covers all of it.
+// Returns nullptr only when the surface cannot be made; a window's paint
+// request is then dropped, so it does not come back at once.
+Canvas *BeginFrame() {
+    if (MakeFrameSurface()) {
+        Canvas *frame = &s_canvas.frame;
+        frame->drawn = false;
+        frame->base.known = false;
+        std::memset(frame->touched, 0, sizeof frame->touched);
+        return frame;
+    }
+    HWND window = static_cast<HWND>(MainWindowHandle());
+    if (window != nullptr) ValidateRect(window, nullptr);
+    return nullptr;
+}
+
+// Adds to the window's update region the client pixels over the tiles in
+// which frame differs from the frame presented last, and brings shown up to
+// date. Only tiles drawn on over the base layer in either frame can differ,
+// when both have the same base; those are compared. Anything else (the
+// first present, a new client size or base layer, too many pieces)
+// invalidates the whole client area. The rectangles are widened by a client
+// pixel on each side: a halftone filter may read a little past the pixels
+// it covers.
+static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int clientWidth, int clientHeight) {
+    int count = -1;
+    if (s_canvas.shown != nullptr && s_canvas.shownValid && s_canvas.shownWidth == clientWidth &&
+        s_canvas.shownHeight == clientHeight && SameBase(s_canvas.shownBase, canvas->base)) {
+        for (int t = 0; t < TileRows; t++)
+            for (int c = 0; c < TileColumns; c++)
+                s_canvas.candidates[t][c] = canvas->touched[t][c] | s_canvas.shownTouched[t][c];
+        FindChangedTiles(canvas->pixels, s_canvas.shown, s_canvas.candidates, s_canvas.changed);
+        count = ChangedClientRects(s_canvas.changed, clientWidth, clientHeight, s_canvas.rects, MaxChangedRects);
+    }
+    std::memcpy(s_canvas.shownTouched, canvas->touched, sizeof s_canvas.shownTouched);
+    s_canvas.shownBase = canvas->base;
+    if (count < 0) {
+        if (s_canvas.shown != nullptr)
+            std::memcpy(s_canvas.shown, canvas->pixels, size_t(DesignWidthPx) * DesignHeightPx * sizeof(uint32_t));
+        s_canvas.shownValid = s_canvas.shown != nullptr;
+        s_canvas.shownWidth = clientWidth;
+        s_canvas.shownHeight = clientHeight;
+        InvalidateRect(window, nullptr, FALSE);
+        return;
+    }
+    if (count == 0) return;
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    HRGN piece = CreateRectRgn(0, 0, 0, 0);
+    for (int i = 0; i < count; i++) {
+        const PresentRect &r = s_canvas.rects[i];
+        SetRectRgn(piece, r.x - 1, r.y - 1, r.x + r.width + 1, r.y + r.height + 1);
+        CombineRgn(region, region, piece, RGN_OR);
+    }
+    InvalidateRgn(window, region, FALSE);
+    DeleteObject(piece);
+    DeleteObject(region);
+}
+
+// The whole frame is stretched over the client area, but BeginPaint has
+// clipped the window's surface to its update region: the tiles that changed
+// and whatever the system asked to have painted again (a part that was
+// covered, a restore). HALFTONE averages the frame pixels under each client
+// pixel; it needs the brush origin reset after the mode is set. A window
+// with no client area (minimised) gets nothing, and keeps its record of
+// what it shows.
 void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     if (canvas == nullptr) return;
-    if (canvas->window != nullptr) {
-        HDC target = canvas->paint.hdc;
+    GdiFlush();
+    HWND window = static_cast<HWND>(MainWindowHandle());
+    s_canvas.frameOffScreen = window == nullptr;
+    if (window == nullptr) return;
+    if (clientWidth > 0 && clientHeight > 0)
+        InvalidateChangedTiles(window, canvas, clientWidth, clientHeight);
+    PAINTSTRUCT paint;
+    HDC target = BeginPaint(window, &paint);
+    if (target != nullptr && clientWidth > 0 && clientHeight > 0) {
         SetStretchBltMode(target, HALFTONE);
         SetBrushOrgEx(target, 0, 0, nullptr);
         StretchBlt(target, 0, 0, clientWidth, clientHeight, canvas->dc, 0, 0, DesignWidthPx, DesignHeightPx,
                    SRCCOPY);
     }
-    SelectObject(canvas->dc, canvas->oldBitmap);
-    DeleteDC(canvas->dc);
-    if (canvas->window != nullptr) {
-        DeleteObject(canvas->bitmap);
-        EndPaint(canvas->window, &canvas->paint);
-    } else {
-        if (s_canvas.lastFrame != nullptr) DeleteObject(s_canvas.lastFrame);
-        s_canvas.lastFrame = canvas->bitmap;
-    }
-    ZeroMemory(canvas, sizeof *canvas);
+    EndPaint(window, &paint);
 }
 
 bool ReadLastFramePixels(uint32_t *pixels) {
-    if (s_canvas.lastFrame == nullptr) return false;
-    BITMAPINFO info = TopDownInfo(DesignWidthPx, DesignHeightPx);
-    HDC screen = GetDC(nullptr);
-    int rows = GetDIBits(screen, s_canvas.lastFrame, 0, DesignHeightPx, pixels, &info, DIB_RGB_COLORS);
-    ReleaseDC(nullptr, screen);
-    if (rows != DesignHeightPx) return false;
-    // A device-dependent bitmap's fourth byte means nothing.
-    for (int i = 0; i < DesignWidthPx * DesignHeightPx; ++i) pixels[i] &= 0x00FFFFFFu;
+    if (s_canvas.frame.pixels == nullptr || !s_canvas.frameOffScreen) return false;
+    GdiFlush();
+    // The fourth byte of a pixel is whatever GDI left there.
+    for (int i = 0; i < DesignWidthPx * DesignHeightPx; ++i) pixels[i] = s_canvas.frame.pixels[i] & 0x00FFFFFFu;
     return true;
 }
 
 void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
+    if (!CoversFrame(left, top, right, bottom) || !NoteBase(canvas, nullptr, ToColorRef(colour)))
+        NoteDrawn(canvas, left, top, right, bottom, 0);
     RECT box = {left, top, right, bottom};
     HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
     ::FillRect(canvas->dc, &box, brush);
@@ -201,6 +351,7 @@ void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colo
 
 static void FillGradient(Canvas *canvas, int left, int top, int right, int bottom, Rgb first, Rgb second,
                          ULONG mode) {
+    NoteDrawn(canvas, left, top, right, bottom, 0);
     TRIVERTEX vertices[2] = {Vertex(left, top, first), Vertex(right, bottom, second)};
     GRADIENT_RECT rect = {0, 1};
     GradientFill(canvas->dc, vertices, 2, &rect, 1, mode);
@@ -218,6 +369,7 @@ void FillGradientHorizontal(Canvas *canvas, int left, int top, int right, int bo
 
 void DrawRoundRect(Canvas *canvas, int left, int top, int right, int bottom, int ellipseWidth, int ellipseHeight,
                    Rgb penColour, int penWidth, const Rgb *fillColour) {
+    NoteDrawn(canvas, left, top, right, bottom, penWidth + EdgeMarginPx);
     HPEN pen = CreatePen(PS_SOLID, penWidth, ToColorRef(penColour));
     HBRUSH brush = fillColour ? CreateSolidBrush(ToColorRef(*fillColour))
                               : static_cast<HBRUSH>(GetStockObject(HOLLOW_BRUSH));
@@ -231,6 +383,7 @@ void DrawRoundRect(Canvas *canvas, int left, int top, int right, int bottom, int
 }
 
 void FillEllipse(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
+    NoteDrawn(canvas, left, top, right, bottom, EdgeMarginPx);
     HRGN region = CreateEllipticRgn(left, top, right, bottom);
     HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
     FillRgn(canvas->dc, region, brush);
@@ -239,6 +392,8 @@ void FillEllipse(Canvas *canvas, int left, int top, int right, int bottom, Rgb c
 }
 
 void DrawLine(Canvas *canvas, int x1, int y1, int x2, int y2, int penWidth, Rgb colour) {
+    NoteDrawn(canvas, x1 < x2 ? x1 : x2, y1 < y2 ? y1 : y2, (x1 > x2 ? x1 : x2) + 1, (y1 > y2 ? y1 : y2) + 1,
+              penWidth + EdgeMarginPx);
     HPEN pen = CreatePen(PS_SOLID, penWidth, ToColorRef(colour));
     HGDIOBJ oldPen = SelectObject(canvas->dc, pen);
     MoveToEx(canvas->dc, x1, y1, nullptr);
@@ -248,11 +403,14 @@ void DrawLine(Canvas *canvas, int x1, int y1, int x2, int y2, int penWidth, Rgb 
 }
 
 void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width, int height) {
+    if (x != 0 || y != 0 || !CoversFrame(x, y, x + width, y + height) || !NoteBase(canvas, image, 0))
+        NoteDrawn(canvas, x, y, x + width, y + height, 0);
     BitBlt(canvas->dc, x, y, width, height, image->dc, 0, 0, SRCCOPY);
 }
 
 void BlendImage(Canvas *canvas, const CanvasImage *image, int dstLeft, int dstTop, int dstWidth, int dstHeight,
                 int srcLeft, int srcTop, int srcWidth, int srcHeight, int constantAlpha, bool perPixelAlpha) {
+    NoteDrawn(canvas, dstLeft, dstTop, dstLeft + dstWidth, dstTop + dstHeight, 0);
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, BYTE(constantAlpha), BYTE(perPixelAlpha ? AC_SRC_ALPHA : 0)};
     AlphaBlend(canvas->dc, dstLeft, dstTop, dstWidth, dstHeight, image->dc, srcLeft, srcTop, srcWidth, srcHeight,
                blend);
@@ -269,6 +427,7 @@ void ClearClip(Canvas *canvas) { SelectClipRgn(canvas->dc, nullptr); }
 
 void DrawTextInBox(Canvas *canvas, const CanvasFont *font, const WideChar *text, int left, int top, int right,
                    int bottom, Rgb colour, int flags) {
+    NoteDrawn(canvas, left, top, right, bottom, EdgeMarginPx);
     RECT box = {left, top, right, bottom};
     UINT format = DT_SINGLELINE;
     if (flags & TextCenter) format |= DT_CENTER;

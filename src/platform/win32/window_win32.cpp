@@ -6,7 +6,8 @@
 //      client-size correction
 //  [X] icons from icon group 1, big and small
 //  [X] a window procedure whose cases only forward to the input handlers
-//  [X] repaint requests and forced repaints from any thread, the quit
+//  [X] repaint requests and forced repaints from any thread (paint messages
+//      that invalidate nothing: the canvas presents what changed), the quit
 //      request, timers, cursors, focus, minimise, close
 //  [X] the information box (MessageBoxW) and links (ShellExecuteW)
 // Leaves out: drawing (the painter draws through the GDI canvas, which asks
@@ -127,12 +128,14 @@ int RunMainWindow(int showCommand) {
     return 0;
 }
 
-void RequestRepaint() { InvalidateRect(s_window.window, nullptr, FALSE); }
+// A paint is asked for without invalidating anything: the GDI canvas
+// composes the whole frame and itself adds to the update region the parts
+// that differ from what the window shows, so a tick in which only the
+// particles moved sends only them. What the system invalidates (a part
+// that was covered) stays in the region and is painted too.
+void RequestRepaint() { RedrawWindow(s_window.window, nullptr, nullptr, RDW_INTERNALPAINT); }
 
-void ForceRepaint() {
-    InvalidateRect(s_window.window, nullptr, FALSE);
-    UpdateWindow(s_window.window);
-}
+void ForceRepaint() { RedrawWindow(s_window.window, nullptr, nullptr, RDW_INTERNALPAINT | RDW_UPDATENOW); }
 
 void RequestQuit() { PostQuitMessage(0); }
 
