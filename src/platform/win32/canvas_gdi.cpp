@@ -274,7 +274,10 @@ Canvas *BeginFrame() {
 // it covers.
 static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int clientWidth, int clientHeight) {
     int count = -1;
-    if (s_canvas.shown != nullptr && s_canvas.shownValid && s_canvas.shownWidth == clientWidth &&
+    // A scaled present is sent whole: a halftone stretch clipped to a few
+    // rectangles need not give the very pixels of the whole stretch there.
+    bool unscaled = clientWidth == DesignWidthPx && clientHeight == DesignHeightPx;
+    if (unscaled && s_canvas.shown != nullptr && s_canvas.shownValid && s_canvas.shownWidth == clientWidth &&
         s_canvas.shownHeight == clientHeight && SameBase(s_canvas.shownBase, canvas->base)) {
         for (int t = 0; t < TileRows; t++)
             for (int c = 0; c < TileColumns; c++)
