@@ -47,8 +47,9 @@ TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
     EXPECT_EQ(ReadSmallFile(Wide(file).c_str(), bytes, 11), 10);  // exactly fits with its zero
     EXPECT_STREQ(bytes, "0123456789");
     EXPECT_EQ(ReadSmallFile(Wide(file).c_str(), bytes, 10), -1);  // one byte too large
-    EXPECT_EQ(ReadSmallFile(Wide(scratch).c_str(), bytes, 16), -1);
-    EXPECT_EQ(ReadSmallFile(Wide(scratch + "/none").c_str(), bytes, 16), -1);
+    EXPECT_EQ(ReadSmallFile(Wide(scratch).c_str(), bytes, 16), -1);  // something, but no file
+    EXPECT_EQ(ReadSmallFile(Wide(scratch + "/none").c_str(), bytes, 16), NothingAtPath);
+    EXPECT_EQ(ReadSmallFile(Wide(scratch + "/none/deeper").c_str(), bytes, 16), NothingAtPath);
 
     int64_t size = -1;
     EXPECT_TRUE(LocalFileSize(Wide(file).c_str(), &size));

@@ -1,6 +1,6 @@
 // File-system seam on Windows: a read-only program is replaced and stays
 // read-only, is set aside for its successor, and is put back when none can
-// move in. Windows only.
+// move in; a small read says when nothing is there. Windows only.
 #include <windows.h>
 #undef ReplaceFile  // the seam's own function, not the system's ReplaceFileW
 
@@ -28,6 +28,12 @@ TEST(FilesWin32, ReadOnlyProgramsAreReplacedSetAsideAndPutBack) {
 
     EXPECT_FALSE(ReplaceRunningProgram(part.c_str(), target.c_str(), aside.c_str()));  // no successor
     EXPECT_EQ(ReadBytes(target), "newer");
+
+    // A small read tells nothing there from something that is no file.
+    char bytes[16];
+    EXPECT_EQ(ReadSmallFile(JoinPath(folder, "none").c_str(), bytes, 16), NothingAtPath);
+    EXPECT_EQ(ReadSmallFile(JoinPath(folder, "none\\deeper").c_str(), bytes, 16), NothingAtPath);
+    EXPECT_EQ(ReadSmallFile(folder.c_str(), bytes, 16), -1);
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     RemoveTree(folder);
 }

@@ -124,6 +124,7 @@ static int OpenRegularFile(const char *path8, int flags, FileDemand demand) {
     int status = usable ? fcntl(fd, F_GETFL) : -1;
     if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
         close(fd);
+        errno = EINVAL;  // something is there: never "no such file"
         return -1;
     }
     return fd;

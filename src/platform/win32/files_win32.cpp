@@ -224,6 +224,7 @@ static HANDLE OpenRegularFile(const WideChar *path, DWORD access, DWORD share, D
                  HandleNamesItself(h, systemPath);
     if (!usable) {
         CloseHandle(h);
+        SetLastError(ERROR_BAD_FILE_TYPE);  // something is there: never "not found"
         return INVALID_HANDLE_VALUE;
     }
     return h;
@@ -461,7 +462,8 @@ int ReadSmallFile(const WideChar *path, char *bytes, int capacity) {
                                KeptFileOfOurOwn);
     if (h == INVALID_HANDLE_VALUE) {
         bytes[0] = 0;
-        return -1;
+        DWORD why = GetLastError();
+        return why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND ? NothingAtPath : -1;
     }
     int total = 0;
     bool ok = true;
