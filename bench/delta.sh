@@ -9,6 +9,7 @@
 #         bench/delta.sh --size 268435456 --memory-size 1073741824
 #                                             smaller, when time is short
 #         bench/delta.sh --memory-size 0      memory case left out
+#         bench/delta.sh --only-manifest      case (d) alone (--chunks against --sha256)
 # Needs about 4 times --size, and 4 times --memory-size, free under $TMPDIR
 # (or --workdir DIR). Installs zsync (Debian) when it is missing, builds
 # launcher-patch and launcher-manifest in Release into $BENCH_BUILD

@@ -78,15 +78,60 @@ bool ReadRecord(const uint8_t *in, int64_t fileSize, bool last, int64_t *offset,
 
 }  // namespace
 
+// Rolls *hash over data[from, to) and returns the index just past the
+// first byte after which its top bits are all zero, or 0 when no byte
+// does. Eight bytes a turn: each still gets its own test, but the loop's
+// count and bound are checked once per eight.
+static size_t RollToCut(const uint8_t *data, size_t from, size_t to, uint64_t *hash) {
+    uint64_t rolled = *hash;
+    size_t i = from;
+    for (; i + 8 <= to; i += 8) {
+        for (size_t k = 0; k < 8; k++) {
+            rolled = (rolled << 1) + Gear.values[data[i + k]];
+            if ((rolled & CutMask) == 0) {
+                *hash = rolled;
+                return i + k + 1;
+            }
+        }
+    }
+    for (; i < to; i++) {
+        rolled = (rolled << 1) + Gear.values[data[i]];
+        if ((rolled & CutMask) == 0) {
+            *hash = rolled;
+            return i + 1;
+        }
+    }
+    *hash = rolled;
+    return 0;
+}
+
 uint32_t ChunkLength(const uint8_t *data, size_t length, bool atEnd) {
     size_t limit = length < ChunkMaxBytes ? length : ChunkMaxBytes;
     uint64_t hash = 0;
-    for (size_t i = ChunkMinBytes; i < limit; i++) {
-        hash = (hash << 1) + Gear.values[data[i]];
-        if ((hash & CutMask) == 0) return uint32_t(i + 1);
-    }
+    size_t cut = limit > ChunkMinBytes ? RollToCut(data, ChunkMinBytes, limit, &hash) : 0;
+    if (cut != 0) return uint32_t(cut);
     if (limit == ChunkMaxBytes) return ChunkMaxBytes;
     return atEnd ? uint32_t(length) : 0;
+}
+
+size_t ChunkCutterTake(ChunkCutter *cutter, const uint8_t *bytes, size_t count) {
+    size_t at = 0;
+    if (cutter->taken < ChunkMinBytes) {  // no cut before the minimum, and the hash starts there
+        at = ChunkMinBytes - cutter->taken < count ? ChunkMinBytes - cutter->taken : count;
+        cutter->taken += uint32_t(at);
+        if (at == count) return count;
+    }
+    size_t room = ChunkMaxBytes - cutter->taken;
+    size_t to = count - at < room ? count : at + room;
+    size_t cut = RollToCut(bytes, at, to, &cutter->hash);
+    if (cut == 0) {
+        cutter->taken += uint32_t(to - at);
+        if (cutter->taken < ChunkMaxBytes) return to;
+        cut = to;  // the longest a chunk may be
+    }
+    cutter->hash = 0;
+    cutter->taken = 0;
+    return cut;
 }
 
 bool ChunkHashOf(const uint8_t *data, size_t length, uint8_t hash[ChunkHashBytes]) {

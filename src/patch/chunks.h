@@ -58,6 +58,20 @@ struct ChunkRecord {
 // end, the rest (at most ChunkMaxBytes) is the last chunk.
 uint32_t ChunkLength(const uint8_t *data, size_t length, bool atEnd);
 
+// Cutting a stream that arrives in blocks of any size, without keeping its
+// bytes: the same cut points as ChunkLength on the whole stream.
+struct ChunkCutter {
+    uint64_t hash;   // the gear hash of the chunk's bytes past ChunkMinBytes
+    uint32_t taken;  // bytes of the chunk being cut taken so far
+};
+
+// Takes up to count bytes of the stream into the chunk being cut (count > 0)
+// and returns how many it took: all of them, or fewer when that chunk ends
+// at the last byte taken, which leaves cutter->taken 0 for the next chunk.
+// After the stream's last byte a chunk with taken > 0 is the last chunk.
+// Start with a zeroed cutter.
+size_t ChunkCutterTake(ChunkCutter *cutter, const uint8_t *bytes, size_t count);
+
 // A chunk's hash: the first ChunkHashBytes of its SHA-256. False when the
 // crypto library is not usable.
 bool ChunkHashOf(const uint8_t *data, size_t length, uint8_t hash[ChunkHashBytes]);

@@ -21,6 +21,11 @@ Sha256Run *Sha256Begin();
 void Sha256Add(Sha256Run *run, const void *bytes, size_t count);
 bool Sha256End(Sha256Run *run, uint8_t digest[Sha256Bytes]);
 void Sha256Abandon(Sha256Run *run);
+// Writes the digest of what was added since Sha256Begin or the last
+// Sha256Take and starts over on the same run, for one digest after another
+// (a file's chunks) without a computation set up for each. False for
+// nullptr or when the library gives no digest.
+bool Sha256Take(Sha256Run *run, uint8_t digest[Sha256Bytes]);
 
 // One-shot digests of a buffer. False when the library is not usable.
 bool Sha256Of(const void *bytes, size_t count, uint8_t digest[Sha256Bytes]);

@@ -1,10 +1,12 @@
 // Content-defined chunks and their index: cuts that follow the content (an
 // insertion moves only the chunks around it), the same chunks whatever the
-// read sizes, the reader's refusals, and a written index read back.
+// read or block sizes and at the places published indexes have them, the
+// reader's refusals, and a written index read back.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include "patch/chunks.h"
@@ -111,9 +113,35 @@ TEST(Chunks, LengthAskForMoreOrTakeTheRestAtTheEnd) {
         EXPECT_EQ(ChunkLength(bytes.data(), c.length, c.atEnd), c.rest ? c.length : 0u) << c.length << c.atEnd;
 }
 
+// Where a cutter fed blocks of step bytes ends each chunk.
+std::vector<int64_t> CutterEnds(const std::vector<uint8_t> &bytes, size_t step) {
+    ChunkCutter cutter = {0, 0};
+    std::vector<int64_t> ends;
+    for (size_t at = 0; at < bytes.size();) {
+        size_t block = std::min(step, bytes.size() - at);
+        for (size_t taken = 0; taken < block;) {
+            taken += ChunkCutterTake(&cutter, bytes.data() + at + taken, block - taken);
+            if (cutter.taken == 0) ends.push_back(int64_t(at + taken));
+        }
+        at += block;
+    }
+    if (cutter.taken > 0) ends.push_back(int64_t(bytes.size()));
+    return ends;
+}
+
 TEST(Chunks, TheStreamGivesTheSameChunksWhateverTheReadSizes) {
     std::vector<uint8_t> bytes = RandomBytes((1 << 20) + 12345, 11);
     std::vector<ChunkRecord> whole = Chunks(bytes, bytes.size());
+    // Where published indexes put the cuts of these bytes: any change to
+    // the cutting that moves one would make every index out there useless.
+    const uint32_t lengths[] = {131072, 75929, 38157, 31970, 125596, 109854, 109704, 29542,
+                                47099,  38707, 68995, 49971, 70087,  68966,  10919,  54353};
+    ASSERT_EQ(whole.size(), std::size(lengths));
+    std::vector<int64_t> ends;
+    for (size_t i = 0; i < whole.size(); i++) {
+        EXPECT_EQ(whole[i].length, lengths[i]) << i;
+        ends.push_back(whole[i].offset + whole[i].length);
+    }
     for (size_t step : {size_t(1), size_t(4096)}) {
         std::vector<ChunkRecord> pieces = Chunks(bytes, step);
         ASSERT_EQ(pieces.size(), whole.size()) << step;
@@ -122,6 +150,9 @@ TEST(Chunks, TheStreamGivesTheSameChunksWhateverTheReadSizes) {
             EXPECT_EQ(memcmp(pieces[i].hash, whole[i].hash, ChunkHashBytes), 0);
         }
     }
+    for (size_t step : {size_t(1), size_t(ChunkMinBytes), size_t(ChunkMinBytes + 1), size_t(65539),
+                        size_t(ChunkMaxBytes), bytes.size()})
+        EXPECT_EQ(CutterEnds(bytes, step), ends) << step;
     EXPECT_TRUE(Chunks(std::vector<uint8_t>(), 10).empty());
 }
 

@@ -45,6 +45,20 @@ TEST(Crypto, DigestsMatchTheirPublishedVectorsWholeAndInPieces) {
     ASSERT_TRUE(Sha256End(run, digest));
     EXPECT_EQ(ToHex(digest, Sha256Bytes), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 
+    // One run taken digest after digest, as chunks are hashed: each digest
+    // covers only what was added since the last.
+    run = Sha256Begin();
+    ASSERT_NE(run, nullptr);
+    Sha256Add(run, "xyz", 3);
+    ASSERT_TRUE(Sha256Take(run, digest));
+    Sha256Add(run, "abc", 3);
+    ASSERT_TRUE(Sha256Take(run, digest));
+    EXPECT_EQ(ToHex(digest, Sha256Bytes), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    ASSERT_TRUE(Sha256Take(run, digest));
+    EXPECT_EQ(ToHex(digest, Sha256Bytes), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    Sha256Abandon(run);
+    EXPECT_FALSE(Sha256Take(nullptr, digest));
+
     Sha256Abandon(Sha256Begin());  // a run given up on is freed, not leaked
     EXPECT_FALSE(Sha256End(nullptr, digest));
 }

@@ -54,6 +54,14 @@ void Sha256Abandon(Sha256Run *run) {
     if (run != nullptr) gcry_md_close(HandleOf(run));
 }
 
+bool Sha256Take(Sha256Run *run, uint8_t digest[Sha256Bytes]) {
+    if (run == nullptr) return false;
+    const unsigned char *result = gcry_md_read(HandleOf(run), GCRY_MD_SHA256);
+    if (result != nullptr) memcpy(digest, result, Sha256Bytes);
+    gcry_md_reset(HandleOf(run));
+    return result != nullptr;
+}
+
 bool Sha256Of(const void *bytes, size_t count, uint8_t digest[Sha256Bytes]) {
     if (!GcryptReady()) return false;
     gcry_md_hash_buffer(GCRY_MD_SHA256, digest, bytes, count);
