@@ -148,6 +148,35 @@ static bool AddRecord(HashCache *cache, const HashCacheRecord *record, bool used
     return true;
 }
 
+// Makes the records parsed from the file (count of room) the table, with
+// one index built for them all rather than grown record by record; the
+// first record of a path wins. False without memory (the cache stays
+// empty).
+static bool AdoptRecords(HashCache *cache, HashCacheRecord *records, int64_t room, int64_t count) {
+    int64_t slots = 16;
+    while (slots < room * 2) slots *= 2;
+    uint8_t *used = static_cast<uint8_t *>(calloc(size_t(room), 1));
+    int32_t *index = static_cast<int32_t *>(calloc(size_t(slots), sizeof(int32_t)));
+    if (used == nullptr || index == nullptr) {
+        free(used);
+        free(index);
+        return false;
+    }
+    cache->records = records;
+    cache->used = used;
+    cache->count = 0;
+    cache->room = room;
+    cache->index = index;
+    cache->indexSlots = slots;
+    for (int64_t i = 0; i < count; i++) {
+        int64_t slot = FindSlot(cache, records[i].pathHash);
+        if (index[slot] != 0) continue;
+        records[cache->count] = records[i];
+        index[slot] = int32_t(++cache->count);
+    }
+    return true;
+}
+
 // The whole file at path into memory (*length bytes), or nullptr when it
 // is absent, unreadable or longer than any cache file.
 static uint8_t *ReadCacheFile(const WideChar *path, int64_t *length) {
@@ -182,8 +211,7 @@ void OpenHashCache(HashCache *cache, const WideChar *gameFolder) {
     int64_t count = 0;
     cache->changed = records == nullptr || ParseHashCache(bytes, length, records, &count) != HashCacheLoaded;
     free(bytes);
-    for (int64_t i = 0; i < count && AddRecord(cache, &records[i], false); i++) {}
-    free(records);
+    if (records != nullptr && !AdoptRecords(cache, records, room + 1, count)) free(records);
 }
 
 bool LookUpHash(HashCache *cache, const WideChar *relativePath, const FileStamp *stamp, uint8_t *sha256) {
