@@ -42,12 +42,18 @@ void Sha256Add(Sha256Run *run, const void *bytes, size_t count) {
     if (run != nullptr && count > 0) gcry_md_write(HandleOf(run), bytes, count);
 }
 
-bool Sha256End(Sha256Run *run, uint8_t digest[Sha256Bytes]) {
+// The digest so far; false for nullptr or when the library gives none.
+static bool ReadDigest(Sha256Run *run, uint8_t digest[Sha256Bytes]) {
     if (run == nullptr) return false;
     const unsigned char *result = gcry_md_read(HandleOf(run), GCRY_MD_SHA256);
     if (result != nullptr) memcpy(digest, result, Sha256Bytes);
-    gcry_md_close(HandleOf(run));
     return result != nullptr;
+}
+
+bool Sha256End(Sha256Run *run, uint8_t digest[Sha256Bytes]) {
+    bool read = ReadDigest(run, digest);
+    if (run != nullptr) gcry_md_close(HandleOf(run));
+    return read;
 }
 
 void Sha256Abandon(Sha256Run *run) {
@@ -55,11 +61,9 @@ void Sha256Abandon(Sha256Run *run) {
 }
 
 bool Sha256Take(Sha256Run *run, uint8_t digest[Sha256Bytes]) {
-    if (run == nullptr) return false;
-    const unsigned char *result = gcry_md_read(HandleOf(run), GCRY_MD_SHA256);
-    if (result != nullptr) memcpy(digest, result, Sha256Bytes);
-    gcry_md_reset(HandleOf(run));
-    return result != nullptr;
+    bool read = ReadDigest(run, digest);
+    if (run != nullptr) gcry_md_reset(HandleOf(run));
+    return read;
 }
 
 bool Sha256Of(const void *bytes, size_t count, uint8_t digest[Sha256Bytes]) {
