@@ -2,7 +2,8 @@
 """Patch throughput, check speed and memory of launcher-patch, next to curl.
 
 Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
-  (i)   patch of 2,000 files of 16 KiB into an empty game folder,
+  (i)   patch of 2,000 files of 16 KiB into an empty game folder (against
+        curl one transfer after another and curl --parallel --parallel-max 8),
   (ii)  patch of 4 files of 256 MiB into an empty game folder,
   (iii) check of a 100,000-entry manifest whose files are all present,
   (iv)  patch of 300 files of 16 KiB through bench/latency_proxy.py, which
@@ -28,7 +29,15 @@ Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
         launcher-manifest --sha256 over a tree of about 2.5 GiB (case (ii)'s
         and (i)'s files linked in, six more of 256 MiB) against sha256sum over
         the same files, both reading from the page cache; every digest the
-        tool writes is compared with sha256sum's.
+        tool writes is compared with sha256sum's,
+  (viii) case (iv)'s 300 files over HTTPS: a second nginx serving TLS and
+        HTTP/2 with a certificate for 127.0.0.1 from a throwaway CA made by
+        bench/tls_nginx.py in the temporary folder, behind its own latency
+        proxy (25 ms each way); launcher-patch trusting that CA through
+        SSL_CERT_FILE against curl --parallel --parallel-max 100 --http2
+        --cacert, wall time and CPU time (user + system) of each, with the
+        requests nginx served over HTTP/2 and the TLS connections each tool
+        opened, from its access log.
 The patch cases' manifests are made by launcher-manifest (the one beside
 --tool), as a server operator makes them; cases (i) and (ii) are compared
 with one curl process fetching the same URLs (manifest included) one after
@@ -42,10 +51,13 @@ Normally started through bench/run.sh, which builds the tools first:
                       [--windows-tool build/bench-windows/launcher-patch.exe]
                       [--wine-prefix DIR] [--runs 5] [--large-runs 3]
                       [--latency-runs 5] [--skip-large] [--skip-latency]
-                      [--skip-resume] [--skip-hashing] [--hashing-runs 3] [--keep]
-Needs python3, nginx (/usr/sbin/nginx), curl and aria2c (without aria2c its
-row is left out); Wine for the Windows row. Prints PASS/MISS per target and
-exits 0 unless the setup itself or a verification failed.
+                      [--skip-resume] [--skip-hashing] [--hashing-runs 3]
+                      [--skip-https | --only-https] [--https-runs 5] [--keep]
+Needs python3, nginx (/usr/sbin/nginx, with its http2 module for (viii)),
+curl, openssl for (viii) and aria2c (without aria2c its row is left out);
+Wine for the Windows row. Load averages are logged beside (i) and (viii).
+Prints PASS/MISS per target and exits 0 unless the setup itself or a
+verification failed (a failure of (viii) is reported after the table).
 """
 import argparse
 import hashlib
@@ -68,6 +80,7 @@ sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 from console_tool import ConsoleTool, make_manifest  # noqa: E402
 from latency_proxy import LatencyProxy  # noqa: E402  (beside this file)
 from local_nginx import NGINX, LocalNginx, _end_with_parent  # noqa: E402
+from tls_nginx import TlsNginx, make_authority  # noqa: E402  (beside this file)
 from wine import WineRequired, wine_ready  # noqa: E402
 
 MiB = 1024 * 1024
@@ -82,6 +95,11 @@ LATENCY_PARALLEL = 8     # curl --parallel-max and aria2c -j
 RESUME_BYTES = 256 * MiB
 
 SMALL_RATIO_TARGET = 1.10
+SMALL_PARALLEL = 8                # (i) also against curl --parallel --parallel-max 8
+SMALL_PARALLEL_RATIO_TARGET = 1.2
+HTTPS_PARALLEL = 100              # (viii) curl --parallel-max
+HTTPS_TIME_RATIO_TARGET = 1.2     # (viii) wall time against curl's
+HTTPS_CPU_RATIO_TARGET = 2.0      # (viii) user + system time against curl's
 LARGE_RATIO_TARGET = 1.05
 CHECK_SECONDS_TARGET = 1.0
 HASHED_CHECK_RATIO_TARGET = 1.2   # (vii) check with hashes and a warm cache / find -printf '%s'
@@ -120,6 +138,7 @@ class RunResult:
         self.exit_code = exit_code
         self.stdout_path = stdout_path
         self.connections = None  # connections opened through the latency proxy
+        self.served = None  # (viii): nginx's (requests, over HTTP/2, connections)
 
     def last_line(self):
         with open(self.stdout_path, "rb") as f:
@@ -181,6 +200,7 @@ class Tree:
         self.root = root
         self.base_url = base_url
         self.proxy_url = proxy_url  # the same files through the latency proxy
+        self.https_base = None  # (viii): through a latency proxy to the TLS nginx
         self.manifest_tool = manifest_tool
         self.small = []  # (relative path, size, sha256)
         self.large = []
@@ -192,6 +212,9 @@ class Tree:
 
     def proxied_url(self, relative):
         return f"{self.proxy_url}/{relative}"
+
+    def https_url(self, relative):
+        return f"{self.https_base}/{relative}"
 
     def folder(self, case):
         return os.path.join(self.root, case)
@@ -220,6 +243,15 @@ class Tree:
         """Case (iv): its manifest names the proxy's URLs."""
         self.latency = self.make_random_files("latency", LATENCY_COUNT, LATENCY_BYTES, LATENCY_FOLDERS)
         self.publish("latency", through_proxy=True)
+
+    def make_https(self, https_base):
+        """Case (viii): case (iv)'s files (made now when that case is left
+        out), listed in https.txt with URLs of https_base."""
+        self.https_base = https_base
+        if not self.latency:
+            self.latency = self.make_random_files("latency", LATENCY_COUNT, LATENCY_BYTES, LATENCY_FOLDERS)
+        make_manifest(self.folder("latency"), self.https_url("latency"), os.path.join(self.root, "https.txt"),
+                      tool=self.manifest_tool)
 
     def make_resume(self):
         """Case (v): one 256 MiB file, a link to the first of case (ii)'s
@@ -316,6 +348,20 @@ def start_nginx(prefix, root):
         raise BenchError(str(problem)) from None
 
 
+def start_tls(work, root):
+    """Case (viii)'s servers: a throwaway CA and a certificate for
+    127.0.0.1, the TLS nginx serving root with it (tuned as start_nginx's)
+    and a latency proxy in front of it, which passes the TLS bytes on
+    untouched. Returns (nginx, proxy, authority)."""
+    try:
+        authority = make_authority(os.path.join(work, "tls"))
+        nginx = TlsNginx(root, os.path.join(work, "nginx-tls"), authority, access_log=False, sendfile=True,
+                         keepalive_requests=1000000, keepalive_timeout="120s", txt_as_text=False).start()
+    except (RuntimeError, TimeoutError) as problem:
+        raise BenchError(f"HTTPS case: {problem}") from None
+    return nginx, LatencyProxy(nginx.tls_port, LATENCY_DELAY_S).start(), authority
+
+
 # ---------------------------------------------------------------- verification
 
 def verify_download(dest, source_root, entries, sample_every, full_hash, rng, label):
@@ -395,26 +441,29 @@ def reset_folder(path):
     os.makedirs(path)
 
 
-def patch_case(work, tool, tree, case, entries, runs, sample_every, sync_first, warmup):
-    """Alternates launcher and curl runs (order flipped every round) into
-    fresh empty folders and returns the two lists of RunResults."""
+def patch_case(work, tool, tree, case, entries, runs, sample_every, sync_first, warmup, parallel=0):
+    """Alternates launcher and curl runs (the order rotated every round)
+    into fresh empty folders and returns {kind: [RunResult]}: "launcher",
+    "curl" and, with parallel, "parallel", curl with --parallel
+    --parallel-max parallel over the same config."""
     manifest = case + ".txt"
     game = os.path.join(work, "game")
     fetched = os.path.join(work, "fetched")
     cfg = os.path.join(work, f"curl-{manifest}.cfg")
     curl_config(cfg, tree, manifest, os.path.join(work, "curl-" + manifest), fetched)
-    launcher_argv = [tool, "patch", "--dir", game, "--url", tree.url(manifest)]
     curl_argv = [CURL, "-s", "-S", "--fail", "--create-dirs", "--config", cfg]
+    kinds = {"launcher": [tool, "patch", "--dir", game, "--url", tree.url(manifest)], "curl": curl_argv}
+    if parallel:
+        kinds["parallel"] = curl_argv + ["--parallel", "--parallel-max", str(parallel)]
     rng = random.Random(7)
-    results = {"launcher": [], "curl": []}
+    results = {kind: [] for kind in kinds}
 
     def one(kind, keep):
         dest = game if kind == "launcher" else fetched
         reset_folder(dest)
         if sync_first:
             os.sync()  # earlier runs' dirty pages are flushed outside the timing
-        argv = launcher_argv if kind == "launcher" else curl_argv
-        run = timed_run(argv, os.path.join(work, f"{kind}.out"))
+        run = timed_run(kinds[kind], os.path.join(work, f"{kind}.out"))
         if run.exit_code != 0:
             raise BenchError(f"{kind} on {manifest} exited {run.exit_code}: {run.last_line()}")
         if kind == "launcher":
@@ -427,14 +476,19 @@ def patch_case(work, tool, tree, case, entries, runs, sample_every, sync_first, 
             results[kind].append(run)
         shutil.rmtree(dest, ignore_errors=True)
 
+    order = list(kinds)
     if warmup:
-        one("launcher", keep=False)
-        one("curl", keep=False)
-    for r in range(runs):
-        order = ("launcher", "curl") if r % 2 == 0 else ("curl", "launcher")
         for kind in order:
+            one(kind, keep=False)
+    for r in range(runs):
+        for kind in rotated(order, r):
             one(kind, keep=True)
-    return results["launcher"], results["curl"]
+    return results
+
+
+def rotated(order, r):
+    """The round r's order of the kinds: each starts a round in turn."""
+    return order[r % len(order):] + order[:r % len(order)]
 
 
 def check_case(work, tool, tree, game, runs):
@@ -586,16 +640,30 @@ def latency_case(work, tool, tree, proxy, runs, wine=None):
                             "--file-allocation=none"], fetched, None)
     if wine is not None:
         kinds["wine"] = (wine.argv(game, manifest_url), game, wine.env())
+
+    def counted(run):
+        run.connections = proxy.connections
+
+    return latency_files_rounds(work, tree, manifest, kinds, runs, 11, proxy.reset_counters, counted)
+
+
+def latency_files_rounds(work, tree, manifest, kinds, runs, seed, before_run, after_run):
+    """Runs each kind of kinds ({kind: (argv, folder it fills, environment)})
+    into its fresh empty folder, where it must leave case (iv)'s files (the
+    launcher, "launcher" or "wine", ending on its line of a whole patch):
+    one warm-up run each, then runs rounds, the order rotated every round.
+    before_run() is called before each run, after_run(run) after it.
+    Returns {kind: [RunResult]} of the rounds."""
     want = f"Downloaded {len(tree.latency)} file(s). Ready."
-    rng = random.Random(11)
+    rng = random.Random(seed)
     results = {kind: [] for kind in kinds}
 
     def one(kind, keep):
         argv, dest, env = kinds[kind]
         reset_folder(dest)
-        proxy.reset_counters()
-        run = timed_run(argv, os.path.join(work, f"latency-{kind}.out"), env)
-        run.connections = proxy.connections
+        before_run()
+        run = timed_run(argv, os.path.join(work, f"{manifest[:-len('.txt')]}-{kind}.out"), env)
+        after_run(run)
         if run.exit_code != 0:
             raise BenchError(f"{kind} on {manifest} exited {run.exit_code}: {run.last_line()}")
         if kind in ("launcher", "wine") and run.last_line() != want:
@@ -609,9 +677,45 @@ def latency_case(work, tool, tree, proxy, runs, wine=None):
     for kind in order:
         one(kind, keep=False)
     for r in range(runs):
-        for kind in order[r % len(order):] + order[:r % len(order)]:
+        for kind in rotated(order, r):
             one(kind, keep=True)
     return results
+
+
+# ---------------------------------------------------------------- HTTPS
+
+def https_case(work, tool, tree, nginx, ca_file, runs):
+    """Case (viii): launcher-patch, told to trust the throwaway CA through
+    SSL_CERT_FILE, and curl --parallel --parallel-max HTTPS_PARALLEL --http2
+    --cacert each patch the files of https.txt over TLS through the latency
+    proxy in front of the TLS nginx (latency_files_rounds). Each run keeps
+    what nginx logged for it in run.served: (requests, requests over
+    HTTP/2, connections). Returns {kind: [RunResult]}."""
+    manifest = "https.txt"
+    manifest_url = tree.https_url(manifest)
+    game = os.path.join(work, "game")
+    fetched = os.path.join(work, "fetched")
+    cfg = os.path.join(work, "curl-https.cfg")
+    curl_config(cfg, tree, manifest, os.path.join(work, "https-manifest-copy.txt"), fetched, manifest_url)
+    kinds = {  # kind: (argv, folder it fills, environment)
+        "launcher": ([tool, "patch", "--dir", game, "--url", manifest_url], game,
+                     dict(os.environ, SSL_CERT_FILE=ca_file)),
+        "curl": ([CURL, "-s", "-S", "--fail", "--create-dirs", "--http2", "--cacert", ca_file, "--parallel",
+                  "--parallel-max", str(HTTPS_PARALLEL), "--config", cfg], fetched, None),
+    }
+
+    def logged(run):
+        run.served = nginx.served(len(tree.latency) + 1 if run.exit_code == 0 else 0)  # the manifest, every file
+
+    return latency_files_rounds(work, tree, manifest, kinds, runs, 13, nginx.clear_log, logged)
+
+
+def served_note(label, runs):
+    """What nginx logged for a tool's runs of case (viii): requests, how
+    many over HTTP/2, and the TLS connections they came on (medians)."""
+    requests, http2, connections = (statistics.median(r.served[i] for r in runs) for i in range(3))
+    return (f"(viii) {label}: nginx served {requests:.0f} requests, {http2:.0f} of them over HTTP/2.0, "
+            f"on {connections:.0f} TLS connection(s) (medians per run)")
 
 
 # ---------------------------------------------------------------- resume (hook)
@@ -803,6 +907,11 @@ def report(rows, notes, load_before):
           "fetching the manifest too.")
     print("The Windows row is launcher-patch.exe under Wine (its start included) against the same")
     print("curl runs.")
+    print("(i) is held against curl twice: one transfer after another (curl), and the same config with")
+    print(f"--parallel --parallel-max {SMALL_PARALLEL} (curl-P{SMALL_PARALLEL}).")
+    print("(viii) is (iv)'s files over HTTPS, TLS and HTTP/2 from nginx, through the same kind of proxy;")
+    print("the launcher trusts the run's throwaway CA through SSL_CERT_FILE, curl runs with --parallel")
+    print(f"--parallel-max {HTTPS_PARALLEL} --http2 --cacert; its CPU time is user + system of each process.")
     print("(v) is what the server sent over both passes (counted by the proxy; the first killed once")
     print("half the file had reached it) against the file's size: a second pass that fetches the")
     print("whole file again makes about 1.5.")
@@ -815,6 +924,10 @@ def report(rows, notes, load_before):
     print(f"Load average (1 min) before the run: {load_before:.2f} on {os.cpu_count()} CPUs.")
     if load_before > 0.5:
         print("Other work was running: wall times are noisy; the CPU times in the log above are steadier.")
+
+
+def load_text():
+    return "load average {:.2f} / {:.2f} / {:.2f} (1 / 5 / 15 min)".format(*os.getloadavg())
 
 
 def detail(label, runs):
@@ -865,8 +978,15 @@ def main():
                         help="the Wine prefix for it (default: wineprefix beside the executable)")
     parser.add_argument("--skip-hashing", action="store_true", help="leave out the hashing case (vi)")
     parser.add_argument("--hashing-runs", type=int, default=3, help="timed runs per side, hashing case")
+    parser.add_argument("--https-runs", type=int, default=5, help="timed runs per tool, HTTPS case")
+    parser.add_argument("--skip-https", action="store_true", help="leave out the HTTPS case (viii)")
+    parser.add_argument("--only-https", action="store_true", help="run the HTTPS case (viii) alone")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
+    if args.only_https:
+        if args.skip_https:
+            parser.error("--only-https and --skip-https leave nothing to run")
+        args.skip_large = args.skip_latency = args.skip_resume = args.skip_hashing = True
     global PEAK_RSS
     tool = os.path.abspath(args.tool)
     PEAK_RSS = os.path.abspath(args.peak_rss)
@@ -887,8 +1007,9 @@ def main():
     os.chmod(work, 0o755)  # nginx reads as this user; readable anyway should it read as nobody
     # SIGTERM unwinds like Ctrl-C so nginx is stopped and the folder removed.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    nginx = proxy = wine = None
+    nginx = proxy = wine = tls_nginx = tls_proxy = None
     notes = []
+    failed = False
     try:
         free = shutil.disk_usage(work).free
         # tree + one download folder at a time + 100k small files (one block each)
@@ -921,9 +1042,12 @@ def main():
         nginx = start_nginx(os.path.join(work, "nginx"), root)
         proxy = LatencyProxy(nginx.port, LATENCY_DELAY_S).start()
         tree = Tree(root, f"http://127.0.0.1:{nginx.port}", manifest_tool, f"http://127.0.0.1:{proxy.port}")
+        if not args.skip_https:
+            tls_nginx, tls_proxy, authority = start_tls(work, root)
         t0 = time.perf_counter()
-        log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
-        tree.make_small()
+        if not args.only_https:
+            log(f"work folder {work}; generating {SMALL_COUNT} x 16 KiB ...")
+            tree.make_small()
         if run_large:
             log(f"generating {LARGE_COUNT} x 256 MiB ...")
             tree.make_large()
@@ -937,41 +1061,54 @@ def main():
             log(f"generating {HASH_TREE_EXTRA_COUNT} x 256 MiB more for the hashing case ...")
             tree.make_hashed_large()
             hash_paths = tree.make_hash_tree()
+        if tls_proxy is not None:
+            tree.make_https(f"https://127.0.0.1:{tls_proxy.port}")
         check_game = os.path.join(work, "checkgame")
-        log(f"generating {CHECK_COUNT} present files for the check case ...")
-        tree.make_check(check_game)
-        tree.make_hashed_check()
+        if not args.only_https:
+            log(f"generating {CHECK_COUNT} present files for the check case ...")
+            tree.make_check(check_game)
+            tree.make_hashed_check()
         log(f"  generated in {time.perf_counter() - t0:.1f} s")
 
         log(f"nginx on 127.0.0.1:{nginx.port}, the latency proxy on 127.0.0.1:{proxy.port}")
+        if tls_nginx is not None:
+            log(f"TLS nginx on 127.0.0.1:{tls_nginx.tls_port}, its latency proxy on 127.0.0.1:{tls_proxy.port}")
 
         rows = []
-        log("(i) 2000 x 16 KiB ...")
-        lw, cw = patch_case(work, tool, tree, "small", tree.small, args.runs,
-                            sample_every=50, sync_first=False, warmup=True)
-        rows.append(patch_row("(i)   2000 x 16 KiB patch", lw, cw, SMALL_RATIO_TARGET))
+        if not args.only_https:
+            log("(i) 2000 x 16 KiB ...")
+            runs = patch_case(work, tool, tree, "small", tree.small, args.runs,
+                              sample_every=50, sync_first=False, warmup=True, parallel=SMALL_PARALLEL)
+            rows.append(patch_row("(i)   2000 x 16 KiB patch", runs["launcher"], runs["curl"], SMALL_RATIO_TARGET))
+            detail(f"curl --parallel-max {SMALL_PARALLEL}", runs["parallel"])
+            rows.append(timed_row("(i)   the same", runs["launcher"], f"curl-P{SMALL_PARALLEL}", runs["parallel"],
+                                  SMALL_PARALLEL_RATIO_TARGET))
+            notes.append(f"(i) {load_text()} at its end.")
+            log(f"  {load_text()}")
 
         if run_large:
             log("(ii) 4 x 256 MiB ...")
-            lw, cw = patch_case(work, tool, tree, "large", tree.large, args.large_runs,
-                                sample_every=1, sync_first=True, warmup=False)
-            rows.append(patch_row("(ii)  4 x 256 MiB patch", lw, cw, LARGE_RATIO_TARGET))
+            runs = patch_case(work, tool, tree, "large", tree.large, args.large_runs,
+                              sample_every=1, sync_first=True, warmup=False)
+            rows.append(patch_row("(ii)  4 x 256 MiB patch", runs["launcher"], runs["curl"], LARGE_RATIO_TARGET))
 
-        log(f"(iii) check of {CHECK_COUNT} entries ...")
-        lw, cw = check_case(work, tool, tree, check_game, args.runs)
-        detail("launcher check", lw)
-        detail("curl manifest only", cw)
-        rows.append(row(f"(iii) check {CHECK_COUNT} entries", seconds(median(lw)), "curl", seconds(median(cw)),
-                        target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
-                        rss=f"{max(r.peak_mib for r in lw):.1f} MiB", rss_target="(none)"))
+        if not args.only_https:
+            log(f"(iii) check of {CHECK_COUNT} entries ...")
+            lw, cw = check_case(work, tool, tree, check_game, args.runs)
+            detail("launcher check", lw)
+            detail("curl manifest only", cw)
+            rows.append(row(f"(iii) check {CHECK_COUNT} entries", seconds(median(lw)), "curl", seconds(median(cw)),
+                            target=f"< 1 s {verdict(median(lw) < CHECK_SECONDS_TARGET)}",
+                            rss=f"{max(r.peak_mib for r in lw):.1f} MiB", rss_target="(none)"))
 
-        log(f"(vii) check of {CHECK_COUNT} entries with hashes, warm cache ...")
-        cold, warm, found = hashed_check_case(work, tool, tree, check_game, args.runs)
-        detail("launcher check, no cache yet (hashes every file)", [cold])
-        detail("launcher check, warm cache", warm)
-        detail("find -printf '%s'", found)
-        rows.append(timed_row(f"(vii) check {CHECK_COUNT}, hashes", warm, "find", found, HASHED_CHECK_RATIO_TARGET,
-                              dict(rss=f"{max(r.peak_mib for r in warm):.1f} MiB", rss_target="(none)")))
+            log(f"(vii) check of {CHECK_COUNT} entries with hashes, warm cache ...")
+            cold, warm, found = hashed_check_case(work, tool, tree, check_game, args.runs)
+            detail("launcher check, no cache yet (hashes every file)", [cold])
+            detail("launcher check, warm cache", warm)
+            detail("find -printf '%s'", found)
+            rows.append(timed_row(f"(vii) check {CHECK_COUNT}, hashes", warm, "find", found,
+                                  HASHED_CHECK_RATIO_TARGET,
+                                  dict(rss=f"{max(r.peak_mib for r in warm):.1f} MiB", rss_target="(none)")))
 
         if not args.skip_latency:
             wine = prepare_wine(args.windows_tool, args.wine_prefix, notes)
@@ -994,6 +1131,31 @@ def main():
                 detail("Windows build (Wine)", runs["wine"])
                 rows.append(timed_row("(iv)  the same, Windows (Wine)", runs["wine"], "curl", runs["curl"],
                                       LATENCY_WINE_RATIO_TARGET))
+
+        if tls_nginx is not None:
+            log(f"(viii) {LATENCY_COUNT} x 16 KiB over HTTPS (HTTP/2) through the proxy, "
+                f"{LATENCY_DELAY_S * 1000:.0f} ms each way ...")
+            try:
+                runs = https_case(work, tool, tree, tls_nginx, authority.ca, args.https_runs)
+            except BenchError as problem:
+                # Reported after the other cases' table rather than in place of it.
+                log(f"patchbench: {problem}")
+                notes.append(f"(viii) FAILED: {problem}")
+                failed = True
+            else:
+                case = f"(viii) {LATENCY_COUNT} x 16 KiB HTTPS h2"
+                detail("launcher patch", runs["launcher"])
+                detail(f"curl --parallel-max {HTTPS_PARALLEL} --http2", runs["curl"])
+                log(f"  {load_text()}")
+                rows.append(timed_row(case, runs["launcher"], f"curl-P{HTTPS_PARALLEL}", runs["curl"],
+                                      HTTPS_TIME_RATIO_TARGET, rss_fields(runs["launcher"])))
+                launcher_cpu, curl_cpu = (statistics.median(r.cpu_seconds for r in runs[kind])
+                                          for kind in ("launcher", "curl"))
+                rows.append(row("(viii) the same, CPU time", seconds(launcher_cpu), f"curl-P{HTTPS_PARALLEL}",
+                                seconds(curl_cpu), **ratio_fields(launcher_cpu / curl_cpu, HTTPS_CPU_RATIO_TARGET)))
+                notes.append(served_note("launcher", runs["launcher"]))
+                notes.append(served_note(f"curl --parallel-max {HTTPS_PARALLEL} --http2", runs["curl"]))
+                notes.append(f"(viii) {load_text()} at its end.")
 
         if run_resume:
             log(f"(v) resume of {RESUME_BYTES // MiB} MiB cut at half ...")
@@ -1020,14 +1182,13 @@ def main():
             rows.append(timed_row(f"(vi)  manifest --sha256 {tree_bytes / GiB:.1f} GiB", tool_runs, "sha256sum",
                                   sum_runs, MANIFEST_HASH_RATIO_TARGET))
         report(rows, notes, load_before)
-        return 0
+        return 1 if failed else 0
     finally:
         if wine is not None:
             wine.stop()
-        if proxy is not None:
-            proxy.stop()
-        if nginx is not None:
-            nginx.stop()
+        for server in (proxy, nginx, tls_proxy, tls_nginx):
+            if server is not None:
+                server.stop()
         if args.keep:
             log(f"kept {work}")
         else:

@@ -10,22 +10,31 @@
 #         bench/run.sh --skip-latency --skip-resume   only (i) to (iii)
 #         bench/run.sh --runs 3 --latency-runs 3 --keep
 #                                         fewer runs; keep the temporary folder
+#         bench/run.sh --skip-https       without the HTTPS case (viii)
+#         bench/run.sh --only-https --https-runs 3   (viii) alone, quickly
 #
-# Cases (bench/patchbench.py's header says more): (i) 2000 x 16 KiB,
-# (ii) 4 x 256 MiB, (iii) a check of 100,000 present files, (iv) 300 x
-# 16 KiB through bench/latency_proxy.py (25 ms each way) against curl
+# Cases (bench/patchbench.py's header says more): (i) 2000 x 16 KiB
+# (against curl one transfer at a time and curl --parallel-max 8), (ii) 4 x
+# 256 MiB, (iii) a check of 100,000 present files, (iv) 300 x 16 KiB
+# through bench/latency_proxy.py (25 ms each way) against curl
 # --parallel-max 8 and aria2c -j 8, also the Windows build under Wine,
 # (v) resuming a 256 MiB download killed half-way (bytes the server sent),
 # (vi) the cost of per-file SHA-256: (ii) with "#sha256=" on every line
 # against (ii) without, at full loopback speed and again with nginx pacing
 # each download to 100 MiB/s, and launcher-manifest --sha256 over about 2.5 GiB
-# against sha256sum (1.5 GiB more disk; --skip-hashing leaves it out).
+# against sha256sum (1.5 GiB more disk; --skip-hashing leaves it out),
+# (viii) (iv)'s files over HTTPS with HTTP/2 through the proxy, nginx
+# holding a certificate from a throwaway CA made with openssl for the run
+# (bench/tls_nginx.py; the launcher trusts it through SSL_CERT_FILE),
+# against curl --parallel-max 100 --http2: wall and CPU time, the load
+# average beside them.
 #
 # First installs what a fresh Debian 12 machine lacks: the project's
 # packages through scripts/install-deps.sh (nothing when all are there; it
-# brings nginx, curl, the MinGW compilers and Wine), then aria2. Builds
-# launcher-patch and launcher-manifest (which makes the manifests) in Release
-# (only when out of date), the Windows launcher-patch.exe with MinGW, and the
+# brings nginx, curl, the MinGW compilers and Wine), then aria2 and openssl
+# (the HTTPS case's certificates). Builds launcher-patch and
+# launcher-manifest (which makes the manifests) in Release (only when out of
+# date), the Windows launcher-patch.exe with MinGW, and the
 # small bench/peak_rss.c helper that measures peak memory, then runs
 # bench/patchbench.py, which generates the patch tree in a temporary folder
 # (under $TMPDIR, default /tmp, or --workdir DIR; about 4.5 GiB free needed,
@@ -64,12 +73,18 @@ quiet() {
 }
 
 "$root/scripts/install-deps.sh"
-if ! dpkg-query -W -f='${Status}' aria2 2>/dev/null | grep -q "install ok installed"; then
+missing=""
+for package in aria2 openssl; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $package"
+  fi
+done
+if [ -n "$missing" ]; then
   SUDO=""
   if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
-  echo "Installing Debian packages: aria2" >&2
+  echo "Installing Debian packages:$missing" >&2
   $SUDO apt-get update -q >&2
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends aria2 >&2
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >&2
 fi
 
 quiet "$build/bench-build.log" cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
