@@ -262,6 +262,7 @@ static AttemptResult Exchange(Download *download, HttpRoot *root) {
                          download->queued->entry.expectedSize};
     HttpRequest *request = HttpOpenUrlWith(root, download->url, &options, &info, &facts.failure);
     facts.answered = request != nullptr;
+    if (facts.answered && info.multiplexed) WidenTransfers();
     AnswerVerdict verdict = ClassifyAnswer(&facts);
     AttemptResult result = AttemptFailed;
     switch (verdict.action) {

@@ -35,12 +35,14 @@ struct TransferState {
     bool stopping;                             // workers end once no work is left
     int workers;                               // workers still running
     TransferFunction transfer;
-    char buffers[MaxTransferJobs][TransferBufferBytes];
-    bool bufferTaken[MaxTransferJobs];
+    int jobs;                                  // as StartTransfers was told
+    bool widened;                              // WidenTransfers added its workers
+    char buffers[MaxTransferWorkers][TransferBufferBytes];
+    bool bufferTaken[MaxTransferWorkers];
     char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
     int64_t bytesFetched;                      // of the downloads that finished well (kept parts left out)
     int64_t bytesToFetch;                      // AddBytesToFetch's, less kept parts and failed downloads
-    WorkOffer offers[MaxTransferJobs];
+    WorkOffer offers[MaxTransferWorkers];
 };
 static TransferState s_transfers;
 
@@ -70,7 +72,7 @@ static void FinishDownload(int slot) {
 
 // An offer an idle worker may help with, or -1. Caller holds the lock.
 static int OpenOffer() {
-    for (int i = 0; i < MaxTransferJobs; i++)
+    for (int i = 0; i < MaxTransferWorkers; i++)
         if (s_transfers.offers[i].work != nullptr && s_transfers.offers[i].open) return i;
     return -1;
 }
@@ -117,6 +119,18 @@ static uint32_t TransferWorkerThread(void *) {
     return 0;
 }
 
+// Starts workers until count run (or one cannot start). Caller holds the
+// lock.
+static void StartWorkersUpTo(int count) {
+    while (s_transfers.workers < count) {
+        s_transfers.workers++;
+        if (!StartWorker(TransferWorkerThread)) {
+            s_transfers.workers--;
+            return;
+        }
+    }
+}
+
 void StartTransfers(int jobs, TransferFunction transfer) {
     if (jobs < 1) jobs = 1;
     if (jobs > MaxTransferJobs) jobs = MaxTransferJobs;
@@ -125,14 +139,18 @@ void StartTransfers(int jobs, TransferFunction transfer) {
     s_transfers.stopping = false;
     s_transfers.bytesFetched = s_transfers.bytesToFetch = 0;
     s_transfers.transfer = transfer;
+    s_transfers.jobs = jobs;
+    s_transfers.widened = false;
     for (int i = 0; i < TransferQueueSlots; i++) s_transfers.states[i] = SlotFree;
-    for (int i = 0; i < jobs; i++) {
-        s_transfers.workers++;
-        if (!StartWorker(TransferWorkerThread)) {
-            s_transfers.workers--;
-            break;
-        }
-    }
+    StartWorkersUpTo(jobs);
+}
+
+void WidenTransfers() {
+    std::lock_guard<std::mutex> hold(s_transfers.lock);
+    if (s_transfers.widened || s_transfers.stopping || s_transfers.jobs < 2 || s_transfers.workers == 0) return;
+    s_transfers.widened = true;
+    int wide = s_transfers.jobs * MultiplexedDownloadsPerJob;
+    StartWorkersUpTo(wide < MaxTransferWorkers ? wide : MaxTransferWorkers);
 }
 
 QueuedEntry *NextQueueSlot() {

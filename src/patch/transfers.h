@@ -18,7 +18,12 @@
 
 constexpr int DefaultTransferJobs = 8;  // downloads at once, unless told otherwise
 constexpr int MaxTransferJobs = 16;
-constexpr int TransferQueueSlots = 64;  // entries held between looking at them and reporting them
+// Over a connection that carries many requests at once (HTTP/2), jobs
+// cost no connection each: a pass of several jobs then runs this many
+// times as many downloads at once, up to MaxTransferWorkers.
+constexpr int MultiplexedDownloadsPerJob = 8;
+constexpr int MaxTransferWorkers = 64;
+constexpr int TransferQueueSlots = 128;  // entries held between looking at them and reporting them
 constexpr int TransferBufferBytes = 32768;
 constexpr int FailureTextBytes = ReasonBytes;
 
@@ -59,6 +64,12 @@ typedef bool (*TransferFunction)(QueuedEntry *queued, char *buffer);
 // When none can be started, downloads run on the pass's own thread as
 // they are queued.
 void StartTransfers(int jobs, TransferFunction transfer);
+
+// A download was answered over a multiplexed connection: from now on the
+// pass runs up to jobs x MultiplexedDownloadsPerJob downloads at once
+// (MaxTransferWorkers at most), adding workers the first time. Nothing
+// for a pass of one job or one whose downloads run on its own thread.
+void WidenTransfers();
 
 // A free slot at the tail of the queue, or nullptr while the queue is full
 // (take the head back first). Fill it, then hand it over with QueueEntry,

@@ -92,6 +92,8 @@ struct HttpResponseInfo {
     char etag[HttpValidatorBytes];
     char lastModified[HttpValidatorBytes];
     int64_t retryAfterSeconds;              // Retry-After as seconds from now (a date: until it), -1 when none
+    bool multiplexed;                       // it came over a connection that carries many requests at
+                                            // once (HTTP/2), so more of them at a time cost no connection
 };
 
 // Sends a GET for url with options (nullptr for none) and waits for the

@@ -1,13 +1,19 @@
 // HTTP backend for Linux: the http seam over libcurl, pull-style GETs for
 // the patch engine.
-// Every request is an easy handle inside its thread's multi handle, so
+// An http request is an easy handle inside its thread's multi handle, so
 // requests on different workers never wait for each other, and each worker
 // keeps its connection alive in that multi's cache from one file of a pass
-// to the next; one process-wide share handle adds common name lookups and
-// TLS sessions. Reads are pulled: a request's multi is only driven inside
-// HttpOpenUrlWith and HttpRead, body bytes wait in a fixed staging buffer,
-// and a transfer that outruns the reader is paused until the buffer is
-// drained. Ranges, If-Range and the final response's validators,
+// to the next; such a multi is only driven inside HttpOpenUrlWith and
+// HttpRead. An https request joins the one multi of the process instead,
+// driven by a thread of its own, so that requests of every worker can share
+// a connection: over HTTP/2 they become streams of one connection (one
+// handshake, one CA store), each request waiting for a connection that can
+// carry it rather than opening another; over HTTP/1.1 each still has a
+// connection of its own. One process-wide share handle adds common name
+// lookups and TLS sessions, and SSL_CERT_FILE, when set, names the CA
+// bundle to trust instead of the system's. Reads are pulled: body bytes
+// wait in a fixed staging buffer, and a transfer that outruns the reader is
+// paused until the buffer is drained. Ranges, If-Range and the final response's validators,
 // Content-Range and Retry-After are for resuming and retrying.
 // The URL curl is given is HttpPrepareUrl's, so curl neither escapes nor
 // refuses anything the WinINet backend would send differently.
@@ -18,17 +24,21 @@
 // Leaves out: content encodings (identity is asked for, anything else is
 // refused, so bodies arrive byte-exact), uploads, authentication.
 // A request is used only on the thread that opened it; the share handle
-// takes its own locks.
+// takes its own locks. The fields of an https request are guarded by the
+// shared multi's lock, which its driving thread holds whenever it runs
+// curl, so callbacks need no lock of their own; the opening thread hands
+// curl calls (adding, resuming, detaching, freeing) to that thread.
 //
 // The divisions of this file, in order:
 //   - state and limits: the request record, the share handle and its locks,
-//     the limits in force;
+//     the thread multis, the shared multi, the limits in force;
 //   - callbacks: the request going out, each response head line (status,
 //     Location, codings, validators, Content-Range, Retry-After, the head's
 //     size) and body bytes (staged, or the transfer paused);
-//   - driving the multi: collecting finished transfers, failing one, and
-//     running the multi until a request is ready or has failed, within the
-//     head's time and the rate floor;
+//   - driving the multi: collecting finished transfers, failing one, the
+//     shared multi's thread, and running (or waiting for) the multi until a
+//     request is ready or has failed, within the head's time and the rate
+//     floor;
 //   - the seam: HttpOpenRoot/HttpCloseRoot, request set-up (agent, identity
 //     encoding, no-cache headers, range, redirects, proxy, limits), why a
 //     transfer failed, HttpOpenUrlWith/HttpOpenUrl, HttpRead,
@@ -37,11 +47,15 @@
 
 #include <curl/curl.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+
+#include <pthread.h>
 
 #include "platform/test_hooks.h"
 
@@ -54,42 +68,62 @@ constexpr long HttpReceiveBufferBytes = 128 * 1024;
 constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
 static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
-constexpr int HttpCachedConnections = 16;    // idle connections a thread's multi keeps
+constexpr int HttpCachedConnections = 16;    // idle connections a multi keeps
+constexpr long HttpMaxStreams = 64;          // requests at once over one multiplexed connection
+constexpr int HttpSharedLingerMs = 5000;     // the shared multi outlives its last request this long,
+                                             // keeping the connection for the next one
 
 struct HttpRoot {
     int unused;  // connections live in each thread's multi handle
 };
 
+// Every field starts zeroed, the staging buffer excepted: it is written
+// before it is read, and clearing it would cost every request 256 KiB of
+// page faults.
 struct HttpRequest {
-    CURLM *multi;         // the multi of the thread that opened the request
-    CURL *easy;
-    curl_slist *headers;
-    HttpFailure failure;  // why the transfer failed, once it did
-    HttpResponseInfo info;  // the response whose head is arriving (the final one once complete)
-    HttpLimits limits;    // in force since the request was opened
-    bool inMulti;         // still attached to the multi handle
-    bool headComplete;    // the final response's head has been received
-    bool done;            // the transfer has ended, result says how
-    bool paused;          // the write callback asked curl to hold a chunk
-    CURLcode result;
-    int headStatus;       // status of the response whose head is arriving
-    bool headRedirects;   // that response carries a Location to follow
-    bool headEncoded;     // that response's body is in a coding not asked for
-    int headBytes;        // head bytes of the current request, interim answers included
-    int64_t sentMs;       // monotonic time the current request went out, ms
-    bool rateStarted;     // the body's rate floor is being kept (and the body counts among those received)
-    HttpRateWindow rate;  // the body's rate floor, once rateStarted
-    int64_t lastProgressMs;  // monotonic time of the last byte received, ms
-    char retryAfter[HttpValidatorBytes];  // the arriving head's Retry-After as sent, "" when none
-    char date[HttpValidatorBytes];        // its Date, "" when none
-    int stagingStart;     // first unread byte in staging
-    int stagingEnd;       // one past the last staged byte
+    CURLM *multi{};         // the multi of the thread that opened the request (nullptr when shared)
+    bool shared{};          // an https request: on the shared multi, driven by its thread
+    CURL *easy{};
+    curl_slist *headers{};
+    HttpFailure failure{};  // why the transfer failed, once it did
+    HttpResponseInfo info{};  // the response whose head is arriving (the final one once complete)
+    HttpLimits limits{};    // in force since the request was opened
+    bool inMulti{};         // still attached to the multi handle
+    bool headComplete{};    // the final response's head has been received
+    bool done{};            // the transfer has ended, result says how
+    bool paused{};          // the write callback asked curl to hold a chunk
+    CURLcode result{};
+    int headStatus{};       // status of the response whose head is arriving
+    bool headRedirects{};   // that response carries a Location to follow
+    bool headEncoded{};     // that response's body is in a coding not asked for
+    int headBytes{};        // head bytes of the current request, interim answers included
+    int64_t sentMs{};       // monotonic time the current request went out, ms
+    bool rateStarted{};     // the body's rate floor is being kept (and the body counts among those received)
+    HttpRateWindow rate{};  // the body's rate floor, once rateStarted
+    int64_t lastProgressMs{};  // monotonic time of the last byte received, ms
+    char retryAfter[HttpValidatorBytes]{};  // the arriving head's Retry-After as sent, "" when none
+    char date[HttpValidatorBytes]{};        // its Date, "" when none
+    int64_t headLength{};   // the arriving head's Content-Length, -1 when none
+    bool headTransferCoded{};  // it has a Transfer-Encoding (chunked): its Content-Length does not count
+    bool headMultiplexed{}; // the arriving head came as HTTP/2 or later
+    // What the opening thread asks of the shared multi's thread (shared
+    // requests only), done in this order on its next round:
+    bool wantAdd{};         // join the multi
+    bool wantResume{};      // the staging buffer was emptied: resume the paused transfer
+    bool wantDetach{};      // failed by the reader: leave the multi
+    bool wantFree{};        // closed by the reader: leave the multi and be freed
+    bool asking{};          // in the list of shared requests asking something
+    HttpRequest *nextAsking{};  // the next in that list
+    std::condition_variable moved;  // signalled when the head, body bytes or the end arrive (shared)
+    int stagingStart{};     // first unread byte in staging
+    int stagingEnd{};       // one past the last staged byte
     unsigned char staging[HttpStagingBytes];
 };
 
 // Everything this backend keeps besides the requests themselves.
 struct CurlHttpState {
     CURLSH *share;                            // name lookups and TLS sessions for all; made once by InitCurlOnce
+    const char *caFile;                       // SSL_CERT_FILE when set, else nullptr (the system's bundle)
     std::once_flag once;
     std::mutex shareLocks[CURL_LOCK_DATA_LAST];  // one per kind of shared data
 };
@@ -114,6 +148,22 @@ static CURLM *ThreadMultiHandle() {
     return t_multi.multi;
 }
 
+// The multi of every https request, driven by its own thread while any
+// request is in it (and HttpSharedLingerMs after). Made on first use and
+// never destroyed, since its thread may still linger when the process ends.
+struct SharedMulti {
+    std::mutex lock;           // guards all of this and every shared request's fields
+    std::condition_variable asked;  // a request asks something of the lingering thread
+    CURLM *multi;              // while the driving thread runs, else nullptr
+    HttpRequest *asking;       // requests with something for the thread to do
+    int attached;              // requests in the multi
+};
+
+static SharedMulti &Shared() {
+    static SharedMulti *shared = new SharedMulti();
+    return *shared;
+}
+
 static int64_t MonotonicMs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -127,6 +177,8 @@ static void UnlockShare(CURL *, curl_lock_data data, void *) { s_http.shareLocks
 // both are made exactly once, whichever worker gets here first.
 static void InitCurlOnce() {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return;
+    const char *caFile = getenv("SSL_CERT_FILE");
+    s_http.caFile = caFile != nullptr && caFile[0] != 0 ? caFile : nullptr;
     CURLSH *share = curl_share_init();
     if (share == nullptr) return;
     bool ok = curl_share_setopt(share, CURLSHOPT_LOCKFUNC, LockShare) == CURLSHE_OK &&
@@ -203,7 +255,10 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         request->headStatus = status;
         request->headRedirects = false;
         request->headEncoded = false;
-        HttpResponseInfo fresh = {status, -1, -1, -1, -1, {0}, {0}, -1};
+        request->headLength = -1;
+        request->headTransferCoded = false;
+        request->headMultiplexed = length > 5 && line[5] >= '2' && line[5] <= '9';
+        HttpResponseInfo fresh = {status, -1, -1, -1, -1, {0}, {0}, -1, false};
         request->info = fresh;
         request->retryAfter[0] = request->date[0] = 0;
     } else if (HeaderIs(line, length, "etag:", &value, &valueLength)) {
@@ -220,7 +275,17 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         HttpCopyHeaderValue(value, valueLength, request->date);
     } else if (HeaderIs(line, length, "content-encoding:", &value, &valueLength)) {
         if (!HttpCodingsArePlain(value, valueLength, false)) request->headEncoded = true;
+    } else if (HeaderIs(line, length, "content-length:", &value, &valueLength)) {
+        int64_t announced = 0;
+        int i = 0, digits = 0;
+        while (i < valueLength && (value[i] == ' ' || value[i] == '\t')) i++;
+        for (; i < valueLength && value[i] >= '0' && value[i] <= '9' && announced < (int64_t(1) << 58); i++, digits++)
+            announced = announced * 10 + (value[i] - '0');
+        if (digits > 0) request->headLength = announced;
     } else if (HeaderIs(line, length, "transfer-encoding:", &value, &valueLength)) {
+        // A length beside a transfer coding does not count (and chunked
+        // bodies carry none).
+        request->headTransferCoded = true;
         if (!HttpCodingsArePlain(value, valueLength, true)) request->headEncoded = true;
     } else if (StartsWithNoCase(line, length, "location:")) {
         size_t i = 9;
@@ -228,7 +293,10 @@ static size_t HeadLineArrived(char *line, size_t size, size_t count, void *user)
         if (i < length && request->headStatus >= 300 && request->headStatus < 400) request->headRedirects = true;
     } else if ((length == 2 && line[0] == '\r' && line[1] == '\n') || (length == 1 && line[0] == '\n')) {
         bool interim = request->headStatus >= 100 && request->headStatus < 200;
-        if (!interim && !request->headRedirects) request->headComplete = true;
+        if (!interim && !request->headRedirects) {
+            request->headComplete = true;
+            request->moved.notify_one();
+        }
         // Without the connection callback, a followed redirect's next request
         // is taken to go out now.
         if (request->headRedirects) RequestGoesOut(request);
@@ -260,6 +328,7 @@ static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
     memcpy(request->staging + request->stagingEnd, data, length);
     request->stagingEnd += int(length);
     if (request->rateStarted) HttpRateReceived(&request->rate, int64_t(length));
+    request->moved.notify_one();
     return length;
 }
 
@@ -284,10 +353,10 @@ static HttpFailure FailureOf(CURLcode code) {
     }
 }
 
-// Marks every transfer of request's multi that curl reports as finished.
-static void CollectFinished(HttpRequest *request) {
+// Marks every transfer of multi that curl reports as finished.
+static void CollectFinished(CURLM *multi) {
     int left = 0;
-    while (CURLMsg *message = curl_multi_info_read(request->multi, &left)) {
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
         if (message->msg != CURLMSG_DONE) continue;
         char *owner = nullptr;
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
@@ -295,6 +364,7 @@ static void CollectFinished(HttpRequest *request) {
         if (request == nullptr) continue;
         request->done = true;
         request->result = message->data.result;
+        request->moved.notify_one();
         // A connect that runs out of time is a connection failure; curl's
         // low-speed limit ending a transfer that still got bytes within the
         // silence limit is a trickle, not a silence.
@@ -309,16 +379,145 @@ static void CollectFinished(HttpRequest *request) {
     }
 }
 
-// Ends a transfer on our side: it leaves the multi and counts as failed.
-static void FailRequest(HttpRequest *request, CURLcode why) {
-    if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
+// Hands what a shared request now asks to the shared multi's thread, which
+// does it on its next round. Caller holds the shared lock.
+static void AskSharedThread(HttpRequest *request) {
+    SharedMulti &shared = Shared();
+    if (!request->asking) {
+        request->asking = true;
+        request->nextAsking = shared.asking;
+        shared.asking = request;
+    }
+    shared.asked.notify_one();
+    if (shared.multi != nullptr) curl_multi_wakeup(shared.multi);
+}
+
+// Counts a transfer as failed for why, its staged bytes dropped.
+static void MarkFailed(HttpRequest *request, CURLcode why) {
     if (request->failure == HttpOk) request->failure = FailureOf(why);
-    request->inMulti = false;
     request->done = true;
     request->result = why;
     request->stagingStart = request->stagingEnd = 0;
     request->paused = false;
+    request->moved.notify_one();
 }
+
+// Ends a transfer on our side: it leaves the multi and counts as failed.
+// Caller holds the shared lock for a shared request.
+static void FailRequest(HttpRequest *request, CURLcode why) {
+    if (request->shared) {
+        request->wantAdd = false;
+        if (request->inMulti) {
+            request->wantDetach = true;
+            AskSharedThread(request);
+        }
+    } else if (request->inMulti) {
+        curl_multi_remove_handle(request->multi, request->easy);
+        request->inMulti = false;
+    }
+    MarkFailed(request, why);
+}
+
+// ---------------------------------------------------------------------------
+// The shared multi's thread. Each round it does what requests asked (in the
+// order join, resume, leave, free), runs curl with the lock held, so every
+// callback may touch its request, and then waits for the sockets with the
+// lock released. With no request left it lingers HttpSharedLingerMs for
+// another, then ends, and its connections with it.
+
+static void DoWhatRequestsAsk(SharedMulti &shared) {
+    while (HttpRequest *request = shared.asking) {
+        shared.asking = request->nextAsking;
+        request->nextAsking = nullptr;
+        request->asking = false;
+        if (request->wantAdd) {
+            request->wantAdd = false;
+            if (curl_multi_add_handle(shared.multi, request->easy) == CURLM_OK) {
+                request->inMulti = true;
+                shared.attached++;
+            } else {
+                MarkFailed(request, CURLE_FAILED_INIT);
+            }
+        }
+        if (request->wantResume) {
+            request->wantResume = false;
+            // Resuming may hand the held chunk over right here.
+            if (request->inMulti && !request->done && curl_easy_pause(request->easy, CURLPAUSE_CONT) != CURLE_OK) {
+                request->wantDetach = true;
+                MarkFailed(request, CURLE_RECV_ERROR);
+            }
+        }
+        if ((request->wantDetach || request->wantFree) && request->inMulti) {
+            curl_multi_remove_handle(shared.multi, request->easy);
+            request->inMulti = false;
+            shared.attached--;
+        }
+        request->wantDetach = false;
+        if (request->wantFree) {
+            curl_easy_cleanup(request->easy);
+            curl_slist_free_all(request->headers);
+            delete request;
+        }
+    }
+}
+
+static void *DriveSharedMulti(void *) {
+    SharedMulti &shared = Shared();
+    std::unique_lock<std::mutex> hold(shared.lock);
+    for (;;) {
+        DoWhatRequestsAsk(shared);
+        int running = 0;
+        if (curl_multi_perform(shared.multi, &running) == CURLM_OK) {
+            CollectFinished(shared.multi);
+        }  // a failing multi leaves each request to its own time limits
+        if (shared.attached == 0 && shared.asking == nullptr) {
+            auto askedAgain = [&shared] { return shared.asking != nullptr; };
+            if (shared.asked.wait_for(hold, std::chrono::milliseconds(HttpSharedLingerMs), askedAgain)) continue;
+            curl_multi_cleanup(shared.multi);
+            shared.multi = nullptr;
+            return nullptr;
+        }
+        CURLM *multi = shared.multi;
+        hold.unlock();
+        curl_multi_poll(multi, nullptr, 0, HttpPollSliceMs, nullptr);
+        hold.lock();
+    }
+}
+
+// Puts a configured shared request into the shared multi, starting its
+// thread when none runs. Caller holds the shared lock. False when the
+// multi or the thread could not be made.
+static bool JoinSharedMulti(HttpRequest *request) {
+    SharedMulti &shared = Shared();
+    if (shared.multi == nullptr) {
+        CURLM *multi = curl_multi_init();
+        if (multi == nullptr) return false;
+        curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, long(HttpCachedConnections));
+        curl_multi_setopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+#if LIBCURL_VERSION_NUM >= 0x074300
+        curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, HttpMaxStreams);
+#endif
+        pthread_attr_t attributes;
+        pthread_t driver;
+        bool started = pthread_attr_init(&attributes) == 0;
+        if (started) {
+            started = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
+                      pthread_create(&driver, &attributes, DriveSharedMulti, nullptr) == 0;
+            pthread_attr_destroy(&attributes);
+        }
+        if (!started) {
+            curl_multi_cleanup(multi);
+            return false;
+        }
+        shared.multi = multi;
+    }
+    request->wantAdd = true;
+    AskSharedThread(request);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Driving a request on.
 
 // Puts the waiting since *tickMs on the body's rate clock (once it runs),
 // shared with the bodies being received now, and moves *tickMs to now.
@@ -333,25 +532,41 @@ static bool KeepRate(HttpRequest *request, int64_t *tickMs) {
     return kept;
 }
 
-// Drives the multi handle until ready(request) holds or the transfer ends.
+// Lets the request's transfer move on for up to waitMs: its thread's multi
+// is run and waited on, or, for a shared request, the shared multi's
+// thread is waited for (hold is the shared lock then, held on entry and
+// return). False when the thread's multi failed.
+static bool LetTransferMove(HttpRequest *request, std::unique_lock<std::mutex> &hold, int waitMs) {
+    if (request->shared) {
+        request->moved.wait_for(hold, std::chrono::milliseconds(waitMs));
+        return true;
+    }
+    return curl_multi_poll(request->multi, nullptr, 0, waitMs, nullptr) == CURLM_OK;
+}
+
+// Drives the request on until ready(request) holds or the transfer ends.
 // The caller began waiting at *tickMs (the lock included: while another
-// thread drives the multi, this transfer's bytes arrive all the same).
+// thread drives the multi, this transfer's bytes arrive all the same), and
+// holds the shared lock in hold for a shared request.
 // Waiting gives up when nothing arrived for the idle time, counted from
 // the later of that and the last byte; before the head is complete, when
 // the head's time since the request went out has passed; once the body's
 // rate floor is kept, when a window of it closes short. False on those
 // timeouts or when the multi handle itself failed; the request is then
 // failed.
-static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *), int64_t *tickMs) {
+static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *), int64_t *tickMs,
+                       std::unique_lock<std::mutex> &hold) {
     const HttpLimits &limits = request->limits;
     int64_t waitStartMs = *tickMs;
     for (;;) {
-        int running = 0;
-        if (curl_multi_perform(request->multi, &running) != CURLM_OK) {
-            FailRequest(request, CURLE_FAILED_INIT);
-            return false;
+        if (!request->shared) {
+            int running = 0;
+            if (curl_multi_perform(request->multi, &running) != CURLM_OK) {
+                FailRequest(request, CURLE_FAILED_INIT);
+                return false;
+            }
+            CollectFinished(request->multi);
         }
-        CollectFinished(request);
         bool rateKept = KeepRate(request, tickMs);
         int64_t now = *tickMs;
         if (request->done || (rateKept && ready(request))) return true;
@@ -374,7 +589,7 @@ static bool DriveUntil(HttpRequest *request, bool (*ready)(const HttpRequest *),
         if (request->rateStarted && HttpRateMsLeft(&request->rate) < remaining)
             remaining = HttpRateMsLeft(&request->rate);
         int waitMs = remaining < HttpPollSliceMs ? int(remaining) : HttpPollSliceMs;
-        if (curl_multi_poll(request->multi, nullptr, 0, waitMs, nullptr) != CURLM_OK) {
+        if (!LetTransferMove(request, hold, waitMs)) {
             FailRequest(request, CURLE_FAILED_INIT);
             return false;
         }
@@ -389,8 +604,21 @@ static bool BodyIsStaged(const HttpRequest *request) {
     return request->stagingEnd > request->stagingStart;
 }
 
+// The shared lock for a shared request (held), nothing for another.
+static std::unique_lock<std::mutex> HoldRequest(const HttpRequest *request) {
+    if (!request->shared) return std::unique_lock<std::mutex>();
+    return std::unique_lock<std::mutex>(Shared().lock);
+}
+
+// A shared request the multi's thread still knows is freed by that thread.
 static void ReleaseRequest(HttpRequest *request) {
     if (request->rateStarted) HttpBodyEnds();
+    std::unique_lock<std::mutex> hold = HoldRequest(request);
+    if (request->shared && (request->inMulti || request->asking)) {
+        request->wantFree = true;
+        AskSharedThread(request);
+        return;
+    }
     if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
     curl_slist_free_all(request->headers);
@@ -432,6 +660,11 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
     bool ok = curl_easy_setopt(easy, CURLOPT_URL, url) == CURLE_OK;
     ok = ok && (range[0] == 0 || curl_easy_setopt(easy, CURLOPT_RANGE, range) == CURLE_OK);
     ok = ok && (s_http.share == nullptr || curl_easy_setopt(easy, CURLOPT_SHARE, s_http.share) == CURLE_OK);
+    ok = ok && (s_http.caFile == nullptr || curl_easy_setopt(easy, CURLOPT_CAINFO, s_http.caFile) == CURLE_OK);
+    // HTTP/2 where TLS offers it; a request waits for a connection that can
+    // carry it as one more stream rather than opening its own.
+    ok = ok && curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS)) == CURLE_OK;
+    ok = ok && (!request->shared || curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L) == CURLE_OK);
     ok = ok && curl_easy_setopt(easy, CURLOPT_USERAGENT, "ZentharaLauncher/" LAUNCHER_VERSION_TEXT) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
@@ -472,7 +705,7 @@ static bool ConfigureRequest(HttpRequest *request, const char *url, const HttpRe
 // identity (and chunked).
 HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequestOptions *options,
                              HttpResponseInfo *info, HttpFailure *failure) {
-    (void)root;  // connections are kept by the thread's multi handle instead
+    (void)root;  // connections are kept by the multi handles instead
     *failure = HttpFailedUrl;
     char prepared[HttpUrlBytes];
     if (url == nullptr || HttpPrepareUrl(url, prepared, HttpUrlBytes) != HttpUrlReady) return nullptr;
@@ -480,27 +713,34 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     *failure = HttpFailedOther;
     std::call_once(s_http.once, InitCurlOnce);
     if (s_http.share == nullptr) return nullptr;
-    HttpRequest *request = new (std::nothrow) HttpRequest();  // zeroed
+    HttpRequest *request = new (std::nothrow) HttpRequest;  // zeroed but for the staging buffer
     if (request == nullptr) return nullptr;
     request->result = CURLE_OK;
     request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
     request->lastProgressMs = MonotonicMs();
     RequestGoesOut(request);  // until the connection callback says when
-    request->multi = ThreadMultiHandle();
+    request->shared = StartsWithNoCase(prepared, strlen(prepared), "https:");
+    request->multi = request->shared ? nullptr : ThreadMultiHandle();
     request->easy = curl_easy_init();
-    if (request->multi == nullptr || request->easy == nullptr || !ConfigureRequest(request, prepared, options) ||
-        curl_multi_add_handle(request->multi, request->easy) != CURLM_OK) {
+    bool configured = (request->shared || request->multi != nullptr) && request->easy != nullptr &&
+                      ConfigureRequest(request, prepared, options);
+    std::unique_lock<std::mutex> hold = HoldRequest(request);
+    bool joined = configured && (request->shared ? JoinSharedMulti(request)
+                                                 : curl_multi_add_handle(request->multi, request->easy) == CURLM_OK);
+    if (!joined) {
+        if (hold.owns_lock()) hold.unlock();
         ReleaseRequest(request);
         return nullptr;
     }
-    request->inMulti = true;
+    request->inMulti = !request->shared;  // a shared request is in once its thread added it
 
     int64_t tickMs = MonotonicMs();
-    DriveUntil(request, HeadIsComplete, &tickMs);
+    DriveUntil(request, HeadIsComplete, &tickMs, hold);
     bool answered = request->headComplete || (request->done && request->result == CURLE_OK);
     if (!answered || request->headEncoded) {
         *failure = request->headEncoded ? HttpFailedEncoded
                    : request->failure != HttpOk ? request->failure : HttpFailedOther;
+        if (hold.owns_lock()) hold.unlock();
         ReleaseRequest(request);
         return nullptr;
     }
@@ -508,13 +748,11 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     HttpBodyStarts();
     HttpRateStart(&request->rate, request->limits, request->stagingEnd - request->stagingStart);
 
-    long code = 0;
-    curl_off_t length = -1;
-    curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
-    if (curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
-        length = -1;
-    request->info.status = int(code);
-    request->info.contentLength = int64_t(length);
+    // Taken from the head as it arrived, not from curl, which a shared
+    // request's thread may be running right now.
+    request->info.status = request->headStatus;
+    request->info.contentLength = request->headTransferCoded ? -1 : request->headLength;
+    request->info.multiplexed = request->headMultiplexed;
     request->info.retryAfterSeconds = HttpRetryAfterOfHead(request->retryAfter, request->date, int64_t(time(nullptr)));
     *info = request->info;
     *failure = HttpOk;
@@ -528,6 +766,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
 bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     *received = 0;
     if (request == nullptr) return false;
+    std::unique_lock<std::mutex> hold = HoldRequest(request);
     int64_t tickMs = MonotonicMs();
     for (;;) {
         int staged = request->stagingEnd - request->stagingStart;
@@ -543,7 +782,11 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
             request->stagingStart += count;
             if (request->stagingStart == request->stagingEnd) {
                 request->stagingStart = request->stagingEnd = 0;
-                if (request->paused && request->inMulti) {
+                if (request->paused && request->inMulti && request->shared) {
+                    request->paused = false;
+                    request->wantResume = true;
+                    AskSharedThread(request);
+                } else if (request->paused && request->inMulti) {
                     // Resuming may hand the held chunk over right here.
                     request->paused = false;
                     if (curl_easy_pause(request->easy, CURLPAUSE_CONT) != CURLE_OK)
@@ -557,13 +800,14 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
             if (request->result != CURLE_OK && request->failure == HttpOk) request->failure = FailureOf(request->result);
             return request->result == CURLE_OK;
         }
-        if (!DriveUntil(request, BodyIsStaged, &tickMs)) return false;
+        if (!DriveUntil(request, BodyIsStaged, &tickMs, hold)) return false;
     }
 }
 
 // A paused or unfinished transfer is simply detached: curl counts its
 // removal as premature and closes the connection at once instead of
-// returning it to the cache, so an unread body is never read on.
+// returning it to the cache (over HTTP/2 it ends the stream only), so an
+// unread body is never read on.
 void HttpCloseRequest(HttpRequest *request) {
     if (request == nullptr) return;
     ReleaseRequest(request);

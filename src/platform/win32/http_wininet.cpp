@@ -297,7 +297,7 @@ static void QueryHeader(HINTERNET handle, DWORD query, const WideChar *custom, c
 
 // What the final head says for resuming and retrying.
 static void ReadResponseInfo(HINTERNET handle, int status, int64_t announced, HttpResponseInfo *info) {
-    *info = HttpResponseInfo{status, announced, -1, -1, -1, {0}, {0}, -1};
+    *info = HttpResponseInfo{status, announced, -1, -1, -1, {0}, {0}, -1, false};
     char value[HttpValidatorBytes];
     QueryHeader(handle, HTTP_QUERY_ETAG, nullptr, value, HttpValidatorBytes);
     HttpCopyHeaderValue(value, int(strlen(value)), info->etag);
