@@ -7,13 +7,16 @@
 //      BMP, top-down 32-bit DIB sections for sprites)
 //  [X] one long-lived frame surface (a 32-bit DIB section), composed whole
 //      on every paint: making and touching a new 4 MB bitmap per paint was
-//      most of the idle window's cost
+//      most of the idle window's cost. The base layer (the picture, or one
+//      colour) goes again only over the tiles the last frame drew on, since
+//      everywhere else the surface still holds it
 //  [X] the present: StretchBlt in HALFTONE mode of the whole frame into the
 //      window's paint, whose update region is what the system asked for
 //      plus the tiles that differ from the frame presented last
 //      (render/present_tiles.h), so only those reach the window, and each
 //      of their pixels is what a copy of the whole frame would give
-//  [X] painting without a window: the frame is kept for ReadLastFramePixels
+//  [X] painting without a window: the frame is composed from nothing and
+//      kept for ReadLastFramePixels
 // Leaves out: releasing fonts, images and the frame (they last as long as
 // the process). Pens, brushes and regions live only inside the operation
 // that makes them.
@@ -43,6 +46,7 @@ struct Canvas {
     HBITMAP bitmap;     // the 1280 x 853 top-down 32-bit DIB section selected into dc
     uint32_t *pixels;   // its bits, 0x00RRGGBB rows top-down (the top byte is GDI's)
     bool drawn;         // some operation drew since BeginFrame
+    bool clipped;       // a clip region is selected: no operation is the base layer
     BaseLayer base;     // this frame's base layer
     TileMap touched;    // 1: some operation may have written there over the base layer
 };
@@ -71,6 +75,16 @@ struct GdiCanvasState {
     TileMap shownTouched;  // where shown was drawn on over its base layer
     TileMap candidates, changed;
     PresentRect rects[MaxChangedRects];
+    // What the surface held when this frame began: surfaceBase's pixels
+    // outside the tiles marked in surfaceTouched, when surfaceKnown.
+    bool surfaceKnown;
+    BaseLayer surfaceBase;
+    TileMap surfaceTouched;
+    // The changed pieces as one region's data, for ExtCreateRegion.
+    struct {
+        RGNDATAHEADER header;
+        RECT rects[MaxChangedRects];
+    } region;
 };
 static GdiCanvasState s_canvas;
 
@@ -214,7 +228,7 @@ static bool CoversFrame(int left, int top, int right, int bottom) {
 }
 
 static bool NoteBase(Canvas *canvas, const CanvasImage *image, COLORREF colour) {
-    if (canvas->drawn) return false;
+    if (canvas->drawn || canvas->clipped) return false;
     canvas->drawn = true;
     canvas->base = {true, image, colour};
     return true;
@@ -222,6 +236,33 @@ static bool NoteBase(Canvas *canvas, const CanvasImage *image, COLORREF colour) 
 
 static bool SameBase(const BaseLayer &a, const BaseLayer &b) {
     return a.known && b.known && a.image == b.image && (a.image != nullptr || a.colour == b.colour);
+}
+
+// Lays the frame's base layer, just noted, over the surface: only over the
+// tiles the frame before drew on when that frame lay on the same base,
+// since everywhere else the surface still shows it; otherwise whole. One
+// copy or fill per run of such tiles in a tile row.
+static void LayBase(Canvas *canvas, HBRUSH brush) {
+    const CanvasImage *image = canvas->base.image;
+    if (!s_canvas.surfaceKnown || !SameBase(s_canvas.surfaceBase, canvas->base)) {
+        RECT all = {0, 0, DesignWidthPx, DesignHeightPx};
+        if (image != nullptr) BitBlt(canvas->dc, 0, 0, DesignWidthPx, DesignHeightPx, image->dc, 0, 0, SRCCOPY);
+        else ::FillRect(canvas->dc, &all, brush);
+        return;
+    }
+    for (int t = 0; t < TileRows; t++) {
+        for (int c = 0; c < TileColumns; c++) {
+            if (!s_canvas.surfaceTouched[t][c]) continue;
+            int first = c;
+            while (c < TileColumns && s_canvas.surfaceTouched[t][c]) c++;
+            RECT run = {first * TilePx, t * TilePx, c * TilePx < DesignWidthPx ? c * TilePx : DesignWidthPx,
+                        (t + 1) * TilePx < DesignHeightPx ? (t + 1) * TilePx : DesignHeightPx};
+            if (image != nullptr)
+                BitBlt(canvas->dc, run.left, run.top, run.right - run.left, run.bottom - run.top, image->dc, run.left,
+                       run.top, SRCCOPY);
+            else ::FillRect(canvas->dc, &run, brush);
+        }
+    }
 }
 
 // Pen and glyph edges may reach a little past the geometry they are given.
@@ -249,13 +290,19 @@ static bool MakeFrameSurface() {
 }
 
 // The frame is the same surface every time; the painter covers all of it.
+// What the frame before left on it is noted for the base layer's copy
+// (nothing is, without a window: such a frame is composed from nothing).
 // Returns nullptr only when the surface cannot be made; a window's paint
 // request is then dropped, so it does not come back at once.
 Canvas *BeginFrame() {
     if (MakeFrameSurface()) {
         Canvas *frame = &s_canvas.frame;
+        s_canvas.surfaceKnown = frame->base.known && MainWindowHandle() != nullptr;
+        s_canvas.surfaceBase = frame->base;
+        std::memcpy(s_canvas.surfaceTouched, frame->touched, sizeof s_canvas.surfaceTouched);
         frame->drawn = false;
         frame->base.known = false;
+        ClearClip(frame);
         std::memset(frame->touched, 0, sizeof frame->touched);
         return frame;
     }
@@ -269,9 +316,8 @@ Canvas *BeginFrame() {
 // date. Only tiles drawn on over the base layer in either frame can differ,
 // when both have the same base; those are compared. Anything else (the
 // first present, a new client size or base layer, too many pieces)
-// invalidates the whole client area. The rectangles are widened by a client
-// pixel on each side: a halftone filter may read a little past the pixels
-// it covers.
+// invalidates the whole client area. Only an unscaled present goes by
+// tiles, so the tiles' own pixels are all that changes on the window.
 static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int clientWidth, int clientHeight) {
     int count = -1;
     // A scaled present is sent whole: a halftone stretch clipped to a few
@@ -297,15 +343,22 @@ static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int client
         return;
     }
     if (count == 0) return;
-    HRGN region = CreateRectRgn(0, 0, 0, 0);
-    HRGN piece = CreateRectRgn(0, 0, 0, 0);
+    // The pieces come in rows from the top and left to right, none
+    // overlapping: the order a region's data is kept in.
+    RGNDATAHEADER &header = s_canvas.region.header;
+    header = {sizeof header, RDH_RECTANGLES, DWORD(count), DWORD(count * sizeof(RECT)), {0, 0, 0, 0}};
     for (int i = 0; i < count; i++) {
         const PresentRect &r = s_canvas.rects[i];
-        SetRectRgn(piece, r.x - 1, r.y - 1, r.x + r.width + 1, r.y + r.height + 1);
-        CombineRgn(region, region, piece, RGN_OR);
+        s_canvas.region.rects[i] = {r.x, r.y, r.x + r.width, r.y + r.height};
+        UnionRect(&header.rcBound, &header.rcBound, &s_canvas.region.rects[i]);
+    }
+    HRGN region = ExtCreateRegion(nullptr, DWORD(sizeof header + count * sizeof(RECT)),
+                                   reinterpret_cast<const RGNDATA *>(&s_canvas.region));
+    if (region == nullptr) {
+        InvalidateRect(window, nullptr, FALSE);
+        return;
     }
     InvalidateRgn(window, region, FALSE);
-    DeleteObject(piece);
     DeleteObject(region);
 }
 
@@ -344,11 +397,12 @@ bool ReadLastFramePixels(uint32_t *pixels) {
 }
 
 void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colour) {
-    if (!CoversFrame(left, top, right, bottom) || !NoteBase(canvas, nullptr, ToColorRef(colour)))
-        NoteDrawn(canvas, left, top, right, bottom, 0);
+    bool base = CoversFrame(left, top, right, bottom) && NoteBase(canvas, nullptr, ToColorRef(colour));
+    if (!base) NoteDrawn(canvas, left, top, right, bottom, 0);
     RECT box = {left, top, right, bottom};
     HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
-    ::FillRect(canvas->dc, &box, brush);
+    if (base) LayBase(canvas, brush);
+    else ::FillRect(canvas->dc, &box, brush);
     DeleteObject(brush);
 }
 
@@ -406,8 +460,11 @@ void DrawLine(Canvas *canvas, int x1, int y1, int x2, int y2, int penWidth, Rgb 
 }
 
 void CopyImage(Canvas *canvas, const CanvasImage *image, int x, int y, int width, int height) {
-    if (x != 0 || y != 0 || !CoversFrame(x, y, x + width, y + height) || !NoteBase(canvas, image, 0))
-        NoteDrawn(canvas, x, y, x + width, y + height, 0);
+    if (x == 0 && y == 0 && CoversFrame(x, y, x + width, y + height) && NoteBase(canvas, image, 0)) {
+        LayBase(canvas, nullptr);
+        return;
+    }
+    NoteDrawn(canvas, x, y, x + width, y + height, 0);
     BitBlt(canvas->dc, x, y, width, height, image->dc, 0, 0, SRCCOPY);
 }
 
@@ -424,9 +481,13 @@ void ClipRoundRect(Canvas *canvas, int left, int top, int right, int bottom, int
     HRGN region = CreateRoundRectRgn(left, top, right, bottom, ellipseWidth, ellipseHeight);
     SelectClipRgn(canvas->dc, region);
     DeleteObject(region);
+    canvas->clipped = true;
 }
 
-void ClearClip(Canvas *canvas) { SelectClipRgn(canvas->dc, nullptr); }
+void ClearClip(Canvas *canvas) {
+    SelectClipRgn(canvas->dc, nullptr);
+    canvas->clipped = false;
+}
 
 void DrawTextInBox(Canvas *canvas, const CanvasFont *font, const WideChar *text, int left, int top, int right,
                    int bottom, Rgb colour, int flags) {
