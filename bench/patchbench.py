@@ -32,7 +32,7 @@ Serves a generated patch tree from a private nginx on 127.0.0.1 and times:
         tool writes is compared with sha256sum's,
   (viii) case (iv)'s 300 files over HTTPS: a second nginx serving TLS and
         HTTP/2 with a certificate for 127.0.0.1 from a throwaway CA made by
-        bench/tls_nginx.py in the temporary folder, behind its own latency
+        scripts/tls_nginx.py in the temporary folder, behind its own latency
         proxy (25 ms each way); launcher-patch trusting that CA through
         SSL_CERT_FILE against curl --parallel --parallel-max 100 --http2
         --cacert, wall time and CPU time (user + system) of each, with the
@@ -80,7 +80,7 @@ sys.path.insert(0, os.path.join(TOP, "tests", "support"))
 from console_tool import ConsoleTool, make_manifest  # noqa: E402
 from latency_proxy import LatencyProxy  # noqa: E402  (beside this file)
 from local_nginx import NGINX, LocalNginx, _end_with_parent  # noqa: E402
-from tls_nginx import TlsNginx, make_authority  # noqa: E402  (beside this file)
+from tls_nginx import TlsNginx, make_authority  # noqa: E402
 from wine import WineRequired, wine_ready  # noqa: E402
 
 MiB = 1024 * 1024

@@ -25,7 +25,7 @@
 # against sha256sum (1.5 GiB more disk; --skip-hashing leaves it out),
 # (viii) (iv)'s files over HTTPS with HTTP/2 through the proxy, nginx
 # holding a certificate from a throwaway CA made with openssl for the run
-# (bench/tls_nginx.py; the launcher trusts it through SSL_CERT_FILE),
+# (scripts/tls_nginx.py; the launcher trusts it through SSL_CERT_FILE),
 # against curl --parallel-max 100 --http2: wall and CPU time, the load
 # average beside them.
 #

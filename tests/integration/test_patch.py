@@ -30,6 +30,7 @@ from console_tool import prepare_launcher_patch_class  # noqa: E402
 from harness import (BarQuery, Endless, FaultServer, Held, Nginx, Reply, SilentListener,  # noqa: E402
                      entry, manifest_bytes, quote_path, snapshot, snapshot_changes, temporaries_below,
                      temporary_name, utf16_units, wait_until, write_file, write_launcher_ini)
+from tls_nginx import TlsNginx, make_authority  # noqa: E402  (scripts/, which harness puts on the path)
 
 CONTACTING = "Contacting patch server..."
 UNREACHABLE = "Could not reach patch server (launcher.ini)."
@@ -804,6 +805,42 @@ class PatchToolScenarios:
         self.assertOutcome(parallel, 0, serial.lines)
         for name, body in bodies.items():
             self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
+
+    def test_https_downloads_are_streams_of_one_http2_connection(self):
+        """Over HTTPS with HTTP/2 (nginx with a certificate from a throwaway
+        CA that SSL_CERT_FILE names), the manifest and every file travel as
+        streams of one connection, and once the server is seen to multiplex,
+        more downloads run at once than --jobs (each small file paced to
+        take a second, so the server's log shows them overlap). A large file
+        outruns the reader and is paused and resumed on the way. Files and
+        report are those of any pass."""
+        if self.target != "linux":
+            self.skipTest("WinINet trusts only the system's certificate store")
+        slow = "slow/"
+        small = {"slow/%02d.bin" % i: content_of("h2-%d" % i, 3000) for i in range(24)}
+        large = content_of("h2-large", 3 * MIB + 17)
+        for name, body in list(small.items()) + [("large.bin", large)]:
+            write_file(self.served / name, body)
+        authority = make_authority(self.area / "ca")
+        location = "location /%s/%s { limit_rate 2k; }" % (self._testMethodName, slow)
+        with TlsNginx(self.sandbox / "srv", self.area / "tls", authority, extra_config=location).start() as server:
+            def url(name):
+                return server.tls_url(self._testMethodName + "/" + name)
+            lines = [entry(name, len(body), url(name)) for name, body in small.items()]
+            lines.append(entry("large.bin", len(large), url("large.bin")))
+            write_file(self.served / "manifests/h2.txt", manifest_bytes(lines))
+            result = self.run_tool("patch", url("manifests/h2.txt"), env=dict(os.environ, SSL_CERT_FILE=authority.ca))
+            self.assertEqual(result.code, 0, result.describe())
+            self.assertEqual(result.lines[-1], downloaded(25), result.describe())
+            served = server.served_requests(26)
+        for name, body in list(small.items()) + [("large.bin", large)]:
+            self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
+        self.assertEqual(len(served), 26)
+        self.assertEqual({r.protocol for r in served}, {"HTTP/2.0"})
+        self.assertEqual(len({r.connection for r in served}), 1, "the requests opened more than one connection")
+        paced = [r for r in served if slow in r.uri]
+        most = max(sum(1 for o in paced if o.start < r.end and r.start < o.end) for r in paced)
+        self.assertGreater(most, 8, "no more downloads ran at once than the default eight jobs")
 
     def test_ctrl_c_stops_at_once_and_keeps_the_partial(self):
         """SIGINT in the middle of a body: the tool ends within a second or

@@ -1,6 +1,6 @@
 """The private nginx of scripts/local_nginx.py serving TLS and HTTP/2 too,
 with a throwaway certificate authority made for one run, for the HTTPS case
-of bench/patchbench.py.
+of bench/patchbench.py and the HTTPS scenario of the integration tests.
 
 make_authority(folder) makes, with the openssl command, a CA and a server
 certificate for 127.0.0.1 (subjectAltName IP:127.0.0.1, P-256 keys) in
@@ -9,17 +9,17 @@ clients are handed the CA file (curl --cacert, SSL_CERT_FILE).
 
 TlsNginx(root, workdir, authority) is a LocalNginx that also listens with
 "ssl http2" on a second loopback port, tls_port, and logs every request as
-"<connection serial> <protocol> <status> <uri>", so that a run can tell how
-many requests were served over HTTP/2 and on how many connections.
+"<connection serial> <protocol> <status> <uri> <end> <duration>", so that a
+run can tell how many requests were served over HTTP/2, on how many
+connections, and which of them ran at the same time.
 Debian 12's nginx (1.22) takes http2 as a parameter of listen.
 """
+import collections
 import os
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
-from local_nginx import LocalNginx, accepts_connections, free_port  # noqa: E402
+from local_nginx import LocalNginx, accepts_connections, free_port
 
 OPENSSL = "/usr/bin/openssl"
 SERVER_EXTENSIONS = """basicConstraints = critical, CA:FALSE
@@ -28,6 +28,10 @@ extendedKeyUsage = serverAuth
 subjectAltName = IP:127.0.0.1
 """
 PORT_ATTEMPTS = 5  # a TLS port taken between choosing and binding is chosen again
+
+# One line of tls.log: start and end are seconds (the end as nginx's clock
+# says, the start that less the request's duration).
+Served = collections.namedtuple("Served", "connection protocol status uri start end")
 
 
 class Authority:
@@ -75,7 +79,7 @@ class TlsNginx(LocalNginx):
         self.authority = authority
         self.log_path = self._path("tls.log")
         # log_format belongs to the http block, where the tuning goes.
-        self.settings["tuning"] += "\n    log_format tls '$connection $server_protocol $status $request_uri';"
+        self.settings["tuning"] += "\n    log_format tls '$connection $server_protocol $status $request_uri $msec $request_time';"
         self.plain_extra = self.settings["extra"]
         self.tls_port = None
 
@@ -118,3 +122,14 @@ class TlsNginx(LocalNginx):
             time.sleep(0.02)
         return (len(lines), sum(1 for fields in lines if fields[1] == "HTTP/2.0"),
                 len({fields[0] for fields in lines}))
+
+    def tls_url(self, path=""):
+        return "https://127.0.0.1:%d/%s" % (self.tls_port, path.lstrip("/"))
+
+    def served_requests(self, at_least, timeout_s=5.0):
+        """Every line of tls.log as a Served, once it holds at_least lines
+        or timeout_s passed."""
+        self.served(at_least, timeout_s)
+        with open(self.log_path, errors="replace") as f:
+            fields = [line.split() for line in f if line.strip()]
+        return [Served(c, p, int(s), u, float(end) - float(took), float(end)) for c, p, s, u, end, took in fields]
