@@ -684,13 +684,14 @@ def latency_files_rounds(work, tree, manifest, kinds, runs, seed, before_run, af
 
 # ---------------------------------------------------------------- HTTPS
 
-def https_case(work, tool, tree, nginx, ca_file, runs):
+def https_case(work, tool, tree, nginx, proxy, ca_file, runs):
     """Case (viii): launcher-patch, told to trust the throwaway CA through
     SSL_CERT_FILE, and curl --parallel --parallel-max HTTPS_PARALLEL --http2
     --cacert each patch the files of https.txt over TLS through the latency
     proxy in front of the TLS nginx (latency_files_rounds). Each run keeps
     what nginx logged for it in run.served: (requests, requests over
-    HTTP/2, connections). Returns {kind: [RunResult]}."""
+    HTTP/2, connections that carried them), and the connections it opened
+    through the proxy in run.connections. Returns {kind: [RunResult]}."""
     manifest = "https.txt"
     manifest_url = tree.https_url(manifest)
     game = os.path.join(work, "game")
@@ -704,18 +705,25 @@ def https_case(work, tool, tree, nginx, ca_file, runs):
                   "--parallel-max", str(HTTPS_PARALLEL), "--config", cfg], fetched, None),
     }
 
+    def cleared():
+        nginx.clear_log()
+        proxy.reset_counters()
+
     def logged(run):
+        run.connections = proxy.connections
         run.served = nginx.served(len(tree.latency) + 1 if run.exit_code == 0 else 0)  # the manifest, every file
 
-    return latency_files_rounds(work, tree, manifest, kinds, runs, 13, nginx.clear_log, logged)
+    return latency_files_rounds(work, tree, manifest, kinds, runs, 13, cleared, logged)
 
 
 def served_note(label, runs):
     """What nginx logged for a tool's runs of case (viii): requests, how
-    many over HTTP/2, and the TLS connections they came on (medians)."""
-    requests, http2, connections = (statistics.median(r.served[i] for r in runs) for i in range(3))
+    many over HTTP/2, the TLS connections they came on, and those the tool
+    opened through the proxy (medians)."""
+    requests, http2, used = (statistics.median(r.served[i] for r in runs) for i in range(3))
+    opened = statistics.median(r.connections for r in runs)
     return (f"(viii) {label}: nginx served {requests:.0f} requests, {http2:.0f} of them over HTTP/2.0, "
-            f"on {connections:.0f} TLS connection(s) (medians per run)")
+            f"on {used:.0f} TLS connection(s); {opened:.0f} opened (medians per run)")
 
 
 # ---------------------------------------------------------------- resume (hook)
@@ -1136,7 +1144,7 @@ def main():
             log(f"(viii) {LATENCY_COUNT} x 16 KiB over HTTPS (HTTP/2) through the proxy, "
                 f"{LATENCY_DELAY_S * 1000:.0f} ms each way ...")
             try:
-                runs = https_case(work, tool, tree, tls_nginx, authority.ca, args.https_runs)
+                runs = https_case(work, tool, tree, tls_nginx, tls_proxy, authority.ca, args.https_runs)
             except BenchError as problem:
                 # Reported after the other cases' table rather than in place of it.
                 log(f"patchbench: {problem}")
