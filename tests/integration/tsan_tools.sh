@@ -1,7 +1,9 @@
 #!/bin/sh
 # The console tools' threads under ThreadSanitizer (a report fails): launcher-manifest
 # --sha256 and --chunks hashing a dozen files, then launcher-patch --jobs 4 from a private nginx with
-# one file missing, and again over changed large files patched from their old copies. Needs python3 and nginx. Usage: tsan_tools.sh [BUILD] (build/tsan)
+# one file missing, and again over changed large files patched from their old copies, then once more
+# over HTTPS with HTTP/2, where the requests of every worker are streams of one connection driven by a
+# thread of their own. Needs python3, nginx and openssl. Usage: tsan_tools.sh [BUILD] (build/tsan)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -18,15 +20,17 @@ from pathlib import Path
 repo, build = Path(sys.argv[1]), Path(sys.argv[2])
 sys.path.insert(0, str(repo / "scripts"))
 from local_nginx import LocalNginx  # noqa: E402
+from tls_nginx import TlsNginx, make_authority  # noqa: E402
 
 work = Path(tempfile.mkdtemp(prefix="launcher-tsan-tools-"))
 failures = []
 
 
-def run(name, args, code):
+def run(name, args, code, extra_env=None):
     """stdout of one program; an exit other than code or a TSan report fails."""
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
     done = subprocess.run([str(build / name)] + args, stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
-                          env={k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")})
+                          env=dict(env, **(extra_env or {})))
     stderr = done.stderr.decode("utf-8", "replace")
     if "ThreadSanitizer" in stderr or done.returncode != code:
         failures.append("%s %s: exit %d:\n%s" % (name, " ".join(args), done.returncode, stderr[-8000:]))
@@ -78,6 +82,17 @@ try:
                    if p.is_file() and not p.name.startswith(".~launcher") and p.name != "launcher.hashes"}
         if fetched != {p: d for p, d in wanted.items() if p != gone}:
             failures.append("launcher-patch --jobs 4 did not patch the changed large files: %s" % stderr[-2000:])
+    authority = make_authority(work / "ca")
+    with TlsNginx(work, work / "tls", authority).start() as server:
+        (work / "https.txt").write_text(manifest.decode().replace(nginx.url(), server.tls_url()))
+        (work / "over-https").mkdir()
+        _, stderr = run("launcher-patch", ["patch", "--dir", str(work / "over-https"), "--url",
+                                           server.tls_url("https.txt"), "--jobs", "4"], 1, {"SSL_CERT_FILE": authority.ca})
+        fetched = {p.relative_to(work / "over-https").as_posix(): hashlib.sha256(p.read_bytes()).hexdigest()
+                   for p in (work / "over-https").rglob("*")
+                   if p.is_file() and not p.name.startswith(".~launcher") and p.name != "launcher.hashes"}
+        if stderr.count("HTTP status 404") != 1 or fetched != {p: d for p, d in wanted.items() if p != gone}:
+            failures.append("launcher-patch over HTTPS did not fetch all but %s: %s" % (gone, stderr[-2000:]))
 finally:
     shutil.rmtree(work, ignore_errors=True)
 
