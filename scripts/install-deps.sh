@@ -11,7 +11,7 @@ packages="build-essential cmake ninja-build pkg-config python3 curl
   libcurl4-openssl-dev libsdl2-dev libx11-dev libsdl2-mixer-dev libjack-jackd2-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core python3-pil
   libgcrypt20-dev libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev minisign
-  nginx-light iproute2 iptables strace
+  nginx-light openssl iproute2 iptables strace
   xvfb xdotool x11-utils xauth openbox
   lame sox pulseaudio pulseaudio-utils libpulse0:i386
   gstreamer1.0-plugins-base:i386 gstreamer1.0-plugins-good:i386

@@ -61,7 +61,7 @@ echo "== Unit tests under ThreadSanitizer"
 build build/tsan -DCMAKE_BUILD_TYPE=Debug -DLAUNCHER_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1 sh -c 'cd build/tsan && ctest --output-on-failure -j2'
 
-echo "== The console tools' threads under ThreadSanitizer (launcher-manifest --sha256 and --chunks, launcher-patch --jobs 4)"
+echo "== The console tools' threads under ThreadSanitizer (launcher-manifest --sha256 and --chunks, launcher-patch --jobs 4, also over HTTPS)"
 tests/integration/tsan_tools.sh build/tsan
 
 echo "== Frame comparison: GDI canvas under Wine against the software canvas"
