@@ -14,7 +14,9 @@
 //      window's paint, whose update region is what the system asked for
 //      plus the tiles that differ from the frame presented last
 //      (render/present_tiles.h), so only those reach the window, and each
-//      of their pixels is what a copy of the whole frame would give
+//      of their pixels is what a copy of the whole frame would give. The
+//      frame presented last is kept as its base layer and the tiles where
+//      it differs from that (1 MB at most, not a second whole frame)
 //  [X] painting without a window: the frame is composed from nothing and
 //      kept for ReadLastFramePixels
 // Leaves out: releasing fonts, images and the frame (they last as long as
@@ -39,6 +41,7 @@ struct BaseLayer {
     bool known;                // false: the frame began with something smaller
     const CanvasImage *image;  // nullptr: every pixel is colour
     COLORREF colour;
+    uint32_t colourPixel;      // colour as the surface holds it
 };
 
 struct Canvas {
@@ -58,22 +61,37 @@ struct CanvasFont {
 struct CanvasImage {
     HBITMAP bitmap;       // a DIB section
     HDC dc;               // memory DC with bitmap selected
+    int width, height;    // px
+    // A 32-bit image's pixels, as the frame holds them once copied: the top
+    // row, and how far the next row lies (negative bottom-up); nullptr for
+    // other depths.
+    const uint32_t *topRow;
+    ptrdiff_t rowStep;
 };
 
 // Past this many changed pieces a present sends the whole frame.
 constexpr int MaxChangedRects = 512;
+// Tiles of the frame presented last that may differ from its base layer;
+// with more, every present is whole. The launcher's own frame has about 450.
+constexpr int ShownTileSlots = 1024;
+constexpr int TilePixels = TilePx * TilePx;
 
 // Everything this backend keeps; user-interface thread only.
 struct GdiCanvasState {
     Canvas frame;          // made by the first BeginFrame, then kept
     bool frameOffScreen;   // the frame in it was composed with no window
-    uint32_t *shown;       // the frame the window shows (before stretching);
-                           // nullptr when it could not be had: every present is whole
-    bool shownValid;       // shown is the last present at shownWidth x shownHeight
-    int shownWidth, shownHeight;  // client px
-    BaseLayer shownBase;   // the base layer of shown
-    TileMap shownTouched;  // where shown was drawn on over its base layer
-    TileMap candidates, changed;
+    // What the window shows, when shownValid (kept for unscaled presents
+    // only, which alone go by tiles): shownBase's pixels, but in each tile
+    // with a slot (shownSlot: the slot's number + 1, or 0) the pixels in
+    // that slot of shownTiles, TilePx rows of TilePx pixels.
+    bool shownValid;
+    BaseLayer shownBase;
+    uint32_t *shownTiles;  // nullptr when it could not be had: every present is whole
+    uint16_t shownSlot[TileRows][TileColumns];
+    uint16_t freeSlots[ShownTileSlots];
+    int freeCount;
+    uint32_t colourRow[TilePx];  // a tile row of shownBase's colour
+    TileMap changed;
     PresentRect rects[MaxChangedRects];
     // What the surface held when this frame began: surfaceBase's pixels
     // outside the tiles marked in surfaceTouched, when surfaceKnown.
@@ -121,6 +139,22 @@ static CanvasImage *WrapBitmap(HBITMAP bitmap) {
     }
     image->bitmap = bitmap;
     image->dc = dc;
+    DIBSECTION section;
+    image->width = image->height = 0;
+    image->topRow = nullptr;
+    image->rowStep = 0;
+    if (GetObjectW(bitmap, sizeof section, &section) == int(sizeof section)) {
+        const BITMAP &shape = section.dsBm;
+        image->width = shape.bmWidth;
+        image->height = shape.bmHeight;
+        if (shape.bmBitsPixel == 32 && shape.bmBits != nullptr) {
+            // 32-bit rows need no padding.
+            bool bottomUp = section.dsBmih.biHeight > 0;
+            image->rowStep = bottomUp ? -ptrdiff_t(shape.bmWidth) : shape.bmWidth;
+            image->topRow = static_cast<const uint32_t *>(shape.bmBits) +
+                            (bottomUp ? ptrdiff_t(shape.bmHeight - 1) * shape.bmWidth : 0);
+        }
+    }
     return image;
 }
 
@@ -230,7 +264,7 @@ static bool CoversFrame(int left, int top, int right, int bottom) {
 static bool NoteBase(Canvas *canvas, const CanvasImage *image, COLORREF colour) {
     if (canvas->drawn || canvas->clipped) return false;
     canvas->drawn = true;
-    canvas->base = {true, image, colour};
+    canvas->base = {true, image, colour, 0};
     return true;
 }
 
@@ -265,6 +299,13 @@ static void LayBase(Canvas *canvas, HBRUSH brush) {
     }
 }
 
+// Notes the pixel a base colour leaves on the surface (all of it is that
+// colour now).
+static void NoteBaseColourPixel(Canvas *canvas) {
+    GdiFlush();
+    canvas->base.colourPixel = canvas->pixels[0];
+}
+
 // Pen and glyph edges may reach a little past the geometry they are given.
 constexpr int EdgeMarginPx = 2;
 
@@ -285,7 +326,7 @@ static bool MakeFrameSurface() {
     frame->dc = dc;
     frame->bitmap = bitmap;
     frame->pixels = static_cast<uint32_t *>(bits);
-    s_canvas.shown = new (std::nothrow) uint32_t[size_t(DesignWidthPx) * DesignHeightPx];
+    s_canvas.shownTiles = new (std::nothrow) uint32_t[size_t(ShownTileSlots) * TilePixels];
     return true;
 }
 
@@ -311,34 +352,92 @@ Canvas *BeginFrame() {
     return nullptr;
 }
 
+// Whether the frame's pixels in tile (t, c) are those of a kept tile, or
+// with kept nullptr those of the base layer there.
+static bool TileIsAsKept(const uint32_t *frame, int t, int c, const uint32_t *kept, const BaseLayer &base) {
+    int x0 = c * TilePx, y0 = t * TilePx;
+    size_t bytes = size_t((x0 + TilePx < DesignWidthPx ? x0 + TilePx : DesignWidthPx) - x0) * 4;
+    for (int y = y0; y < y0 + TilePx && y < DesignHeightPx; y++) {
+        const uint32_t *old = kept != nullptr         ? kept + (y - y0) * TilePx
+                              : base.image != nullptr ? base.image->topRow + y * base.image->rowStep + x0
+                                                      : s_canvas.colourRow;
+        if (std::memcmp(frame + size_t(y) * DesignWidthPx + x0, old, bytes) != 0) return false;
+    }
+    return true;
+}
+
+static void KeepTile(uint32_t *slot, const uint32_t *frame, int t, int c) {
+    int x0 = c * TilePx, y0 = t * TilePx;
+    size_t bytes = size_t((x0 + TilePx < DesignWidthPx ? x0 + TilePx : DesignWidthPx) - x0) * 4;
+    for (int y = y0; y < y0 + TilePx && y < DesignHeightPx; y++)
+        std::memcpy(slot + (y - y0) * TilePx, frame + size_t(y) * DesignWidthPx + x0, bytes);
+}
+
+static void ForgetShownTiles() {
+    std::memset(s_canvas.shownSlot, 0, sizeof s_canvas.shownSlot);
+    for (int i = 0; i < ShownTileSlots; i++) s_canvas.freeSlots[i] = uint16_t(i);
+    s_canvas.freeCount = ShownTileSlots;
+}
+
+// A base layer whose pixels can be read: a colour, or a 32-bit image that
+// covers the frame.
+static bool BaseIsReadable(const BaseLayer &base) {
+    if (!base.known) return false;
+    const CanvasImage *image = base.image;
+    return image == nullptr ||
+           (image->topRow != nullptr && image->width >= DesignWidthPx && image->height >= DesignHeightPx);
+}
+
 // Adds to the window's update region the client pixels over the tiles in
-// which frame differs from the frame presented last, and brings shown up to
-// date. Only tiles drawn on over the base layer in either frame can differ,
-// when both have the same base; those are compared. Anything else (the
-// first present, a new client size or base layer, too many pieces)
-// invalidates the whole client area. Only an unscaled present goes by
-// tiles, so the tiles' own pixels are all that changes on the window.
+// which frame differs from what the window shows, and brings the record
+// of that up to date. Only tiles drawn on over the base layer in this
+// frame, or kept from the last, can differ when both frames have the same
+// base; those are compared. Anything else (the first present, a new base
+// layer, a scaled present, too many pieces) invalidates the whole client
+// area. Only an unscaled present goes by tiles, so the tiles' own pixels
+// are all that changes on the window.
 static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int clientWidth, int clientHeight) {
-    int count = -1;
     // A scaled present is sent whole: a halftone stretch clipped to a few
     // rectangles need not give the very pixels of the whole stretch there.
     bool unscaled = clientWidth == DesignWidthPx && clientHeight == DesignHeightPx;
-    if (unscaled && s_canvas.shown != nullptr && s_canvas.shownValid && s_canvas.shownWidth == clientWidth &&
-        s_canvas.shownHeight == clientHeight && SameBase(s_canvas.shownBase, canvas->base)) {
-        for (int t = 0; t < TileRows; t++)
-            for (int c = 0; c < TileColumns; c++)
-                s_canvas.candidates[t][c] = canvas->touched[t][c] | s_canvas.shownTouched[t][c];
-        FindChangedTiles(canvas->pixels, s_canvas.shown, s_canvas.candidates, s_canvas.changed);
-        count = ChangedClientRects(s_canvas.changed, clientWidth, clientHeight, s_canvas.rects, MaxChangedRects);
+    const BaseLayer &base = canvas->base;
+    if (!unscaled || s_canvas.shownTiles == nullptr || !BaseIsReadable(base)) {
+        s_canvas.shownValid = false;
+        InvalidateRect(window, nullptr, FALSE);
+        return;
     }
-    std::memcpy(s_canvas.shownTouched, canvas->touched, sizeof s_canvas.shownTouched);
-    s_canvas.shownBase = canvas->base;
+    bool follows = s_canvas.shownValid && SameBase(s_canvas.shownBase, base);
+    if (!follows) ForgetShownTiles();
+    for (uint32_t &pixel : s_canvas.colourRow) pixel = base.colourPixel;
+    bool fits = true;
+    for (int t = 0; t < TileRows; t++) {
+        for (int c = 0; c < TileColumns; c++) {
+            uint16_t &slot = s_canvas.shownSlot[t][c];
+            bool touched = canvas->touched[t][c] != 0;
+            s_canvas.changed[t][c] = 0;
+            if (!touched && slot == 0) continue;
+            uint32_t *kept = slot != 0 ? s_canvas.shownTiles + size_t(slot - 1) * TilePixels : nullptr;
+            bool same = TileIsAsKept(canvas->pixels, t, c, kept, base);
+            s_canvas.changed[t][c] = !same;
+            if (!touched) {  // the frame shows its base layer here
+                s_canvas.freeSlots[s_canvas.freeCount++] = uint16_t(slot - 1);
+                slot = 0;
+            } else if (!same) {
+                if (slot == 0 && s_canvas.freeCount == 0) {
+                    fits = false;
+                    continue;
+                }
+                if (slot == 0) slot = uint16_t(s_canvas.freeSlots[--s_canvas.freeCount] + 1);
+                KeepTile(s_canvas.shownTiles + size_t(slot - 1) * TilePixels, canvas->pixels, t, c);
+            }
+        }
+    }
+    s_canvas.shownBase = base;
+    s_canvas.shownValid = fits;
+    int count = follows && fits ? ChangedClientRects(s_canvas.changed, clientWidth, clientHeight, s_canvas.rects,
+                                                     MaxChangedRects)
+                                : -1;
     if (count < 0) {
-        if (s_canvas.shown != nullptr)
-            std::memcpy(s_canvas.shown, canvas->pixels, size_t(DesignWidthPx) * DesignHeightPx * sizeof(uint32_t));
-        s_canvas.shownValid = s_canvas.shown != nullptr;
-        s_canvas.shownWidth = clientWidth;
-        s_canvas.shownHeight = clientHeight;
         InvalidateRect(window, nullptr, FALSE);
         return;
     }
@@ -401,8 +500,12 @@ void FillRect(Canvas *canvas, int left, int top, int right, int bottom, Rgb colo
     if (!base) NoteDrawn(canvas, left, top, right, bottom, 0);
     RECT box = {left, top, right, bottom};
     HBRUSH brush = CreateSolidBrush(ToColorRef(colour));
-    if (base) LayBase(canvas, brush);
-    else ::FillRect(canvas->dc, &box, brush);
+    if (base) {
+        LayBase(canvas, brush);
+        NoteBaseColourPixel(canvas);
+    } else {
+        ::FillRect(canvas->dc, &box, brush);
+    }
     DeleteObject(brush);
 }
 
