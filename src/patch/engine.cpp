@@ -43,6 +43,7 @@ struct Pass {
     uint8_t *countedFirst;  // a bit per entry: the walk before the entries counted its bytes to fetch
     int32_t entryIndex;     // of the entry being planned, among the entry lines
     HashCache *cache;       // what is known of the listed files' content
+    StampSeries *stamps;    // the entries' stamps, taken on this thread
     WideChar *unsynced;     // the folder files were last moved into, not synced yet ("" none)
 };
 
@@ -176,7 +177,7 @@ static void LookAtAbsentEntry(const Pass *pass, const QueuedEntry *queued, Entry
 static EntryPlan LookAndPlan(const Pass *pass, QueuedEntry *queued, bool pathUsable, EntryFacts *facts) {
     const ManifestEntry *entry = &queued->entry;
     int64_t sizeOnDisk = -1;
-    if (pathUsable && StampLocalFile(queued->localPath, &queued->stamp)) sizeOnDisk = queued->stamp.size;
+    if (pathUsable && StampInSeries(pass->stamps, queued->localPath, &queued->stamp)) sizeOnDisk = queued->stamp.size;
     *facts = EntryFacts{pass->settings->mode, pass->settings->verify, entry, pathUsable, sizeOnDisk,
                         PathAbsent, false, false, false, false};
     uint8_t known[Sha256Bytes];
@@ -211,7 +212,8 @@ static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsab
     if (queued->fetches != CountedFirst(pass))
         AddBytesToFetch(queued->fetches ? queued->entry.expectedSize : -queued->entry.expectedSize);
     queued->failed = plan.action == PlanRefused;
-    snprintf(queued->failure, FailureTextBytes, "%s", plan.reason != nullptr ? plan.reason : "");
+    queued->failure[0] = 0;  // most entries: no formatting for nothing to say
+    if (plan.reason != nullptr) snprintf(queued->failure, FailureTextBytes, "%s", plan.reason);
     if (plan.action == PlanRemove) queued->failed = !RemoveListedFile(queued);
     // What an interrupted download left of a file now in place is stale; a
     // differing file's partial body is kept for resuming.
@@ -376,6 +378,7 @@ static void HandleEntries(Pass *pass, char *text) {
     HashCache cache;
     OpenHashCache(&cache, settings->gameFolder);
     pass->cache = &cache;
+    pass->stamps = BeginStampSeries();
     bool workers = settings->mode != Check || settings->verify || strstr(text, "#sha256=") != nullptr;
     SetRateCap(settings->mode == Patch ? settings->maxDownloadKiBps : 0);
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
@@ -393,6 +396,8 @@ static void HandleEntries(Pass *pass, char *text) {
     SyncUnsyncedFolder(pass);
     CloseHashCache(&cache);
     pass->cache = nullptr;
+    EndStampSeries(pass->stamps);
+    pass->stamps = nullptr;
     free(pass->countedFirst);
     if (settings->mode != Check) SweepLeftovers(&pass->sweep);
 }
@@ -402,7 +407,7 @@ static void HandleEntries(Pass *pass, char *text) {
 void RunManifestPass(const PassSettings *settings, const PassReports *reports, PassOutcome *outcome) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
     WideChar unsynced[LocalPathUnits] = {0};
-    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr, unsynced};
+    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr, nullptr, unsynced};
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;

@@ -3,6 +3,8 @@
 // hash_cache.h.
 #include "patch/hash_cache.h"
 
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,9 +36,20 @@ static uint32_t Get32(const uint8_t *in) {
 
 static uint64_t Get64(const uint8_t *in) {
     uint64_t value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        memcpy(&value, in, 8);
+        return value;
+    }
     for (int i = 7; i >= 0; i--) value = value << 8 | in[i];
     return value;
 }
+
+// On a little-endian machine a record in memory is laid out as in the
+// file, so a file's records are taken over with one move.
+constexpr bool RecordsAsInFile =
+    std::endian::native == std::endian::little && sizeof(HashCacheRecord) == HashCacheRecordBytes &&
+    offsetof(HashCacheRecord, stamp) == 8 && offsetof(HashCacheRecord, sha256) == 40 &&
+    offsetof(FileStamp, modified) == 8 && offsetof(FileStamp, volume) == 16 && offsetof(FileStamp, fileIndex) == 24;
 
 // FNV-1a over 8-byte words: quick enough for millions of records, and any
 // change of a byte changes it.
@@ -75,14 +88,20 @@ HashCacheRead ParseHashCache(const uint8_t *bytes, int64_t length, HashCacheReco
     if (stored > HashCacheMaxRecords || length != HashCacheFileBytes(stored) ||
         Get64(bytes + 24) != RecordsChecksum(body, stored))
         return HashCacheDamaged;
+    *count = stored;
+    if constexpr (RecordsAsInFile) {
+        memmove(static_cast<void *>(records), body, size_t(stored) * HashCacheRecordBytes);
+        return HashCacheLoaded;
+    }
+    // Record by record, each read whole before it is written: records may
+    // lie over bytes, each written where the one before it was read.
     for (int64_t i = 0; i < stored; i++) {
         const uint8_t *at = body + i * HashCacheRecordBytes;
-        HashCacheRecord *record = &records[i];
-        record->pathHash = Get64(at);
-        record->stamp = FileStamp{int64_t(Get64(at + 8)), int64_t(Get64(at + 16)), Get64(at + 24), Get64(at + 32)};
-        memcpy(record->sha256, at + 40, Sha256Bytes);
+        HashCacheRecord record = {Get64(at), {int64_t(Get64(at + 8)), int64_t(Get64(at + 16)), Get64(at + 24),
+                                  Get64(at + 32)}, {}};
+        memcpy(record.sha256, at + 40, Sha256Bytes);
+        records[i] = record;
     }
-    *count = stored;
     return HashCacheLoaded;
 }
 
@@ -177,13 +196,21 @@ static bool AdoptRecords(HashCache *cache, HashCacheRecord *records, int64_t roo
     return true;
 }
 
+// The records a file of length bytes can hold.
+static int64_t RecordsRoom(int64_t length) {
+    return length >= HashCacheHeadBytes ? (length - HashCacheHeadBytes) / HashCacheRecordBytes : 0;
+}
+
 // The whole file at path into memory (*length bytes), or nullptr when it
-// is absent, unreadable or longer than any cache file.
+// is absent, unreadable or longer than any cache file. The memory has room
+// for a record more than the file (the byte read past its end fits in
+// it), so the file can become its records in place.
 static uint8_t *ReadCacheFile(const WideChar *path, int64_t *length) {
     FileStamp stamp;
     if (!StampLocalFile(path, &stamp) || stamp.size > HashCacheFileBytes(HashCacheMaxRecords)) return nullptr;
     FileHandle file = OpenFileForReading(path);
-    uint8_t *bytes = file != NoFile ? static_cast<uint8_t *>(malloc(size_t(stamp.size) + 1)) : nullptr;
+    size_t bytesRoom = size_t(stamp.size) + sizeof(HashCacheRecord);
+    uint8_t *bytes = file != NoFile ? static_cast<uint8_t *>(malloc(bytesRoom)) : nullptr;
     int64_t done = 0;
     for (int got = 1; bytes != nullptr && got > 0 && done <= stamp.size;) {
         int64_t left = stamp.size + 1 - done;
@@ -206,18 +233,25 @@ void OpenHashCache(HashCache *cache, const WideChar *gameFolder) {
     int64_t length = 0;
     uint8_t *bytes = cache->path[0] != 0 ? ReadCacheFile(cache->path, &length) : nullptr;
     if (bytes == nullptr) return;
-    int64_t room = length >= HashCacheHeadBytes ? (length - HashCacheHeadBytes) / HashCacheRecordBytes : 0;
-    HashCacheRecord *records = static_cast<HashCacheRecord *>(malloc(size_t(room + 1) * sizeof *records));
-    int64_t count = 0;
-    cache->changed = records == nullptr || ParseHashCache(bytes, length, records, &count) != HashCacheLoaded;
-    free(bytes);
-    if (records != nullptr && !AdoptRecords(cache, records, room + 1, count)) free(records);
+    // The records take the place of the file's bytes.
+    int64_t room = RecordsRoom(length), count = 0;
+    HashCacheRecord *records = reinterpret_cast<HashCacheRecord *>(bytes);
+    cache->changed = ParseHashCache(bytes, length, records, &count) != HashCacheLoaded;
+    if (!AdoptRecords(cache, records, room + 1, count)) free(bytes);
 }
 
+// The record after the last one found is tried before the index: records
+// keep the order in which a pass recorded them, the manifest's, so a pass
+// over the same manifest reads them one after another.
 bool LookUpHash(HashCache *cache, const WideChar *relativePath, const FileStamp *stamp, uint8_t *sha256) {
-    int64_t slot = FindSlot(cache, HashCachePathHash(relativePath));
-    if (slot < 0 || cache->index[slot] == 0) return false;
-    int64_t at = cache->index[slot] - 1;
+    uint64_t pathHash = HashCachePathHash(relativePath);
+    int64_t at = cache->next;
+    if (at >= cache->count || cache->records[at].pathHash != pathHash) {
+        int64_t slot = FindSlot(cache, pathHash);
+        if (slot < 0 || cache->index[slot] == 0) return false;
+        at = cache->index[slot] - 1;
+    }
+    cache->next = at + 1;
     if (!SameStamp(&cache->records[at].stamp, stamp)) return false;
     cache->used[at] = 1;
     memcpy(sha256, cache->records[at].sha256, Sha256Bytes);

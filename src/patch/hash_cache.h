@@ -53,6 +53,7 @@ void FormatHashCache(const HashCacheRecord *records, int64_t count, uint8_t *out
 // Reads a cache file of length bytes into records, which has room for
 // (length - HashCacheHeadBytes) / HashCacheRecordBytes of them; *count is
 // how many were read (0 unless HashCacheLoaded). Never reads past length.
+// records may start at bytes itself: the file is then parsed in place.
 HashCacheRead ParseHashCache(const uint8_t *bytes, int64_t length, HashCacheRecord *records, int64_t *count);
 
 // The key under which a manifest path is kept: a 64-bit hash of its path
@@ -68,6 +69,7 @@ struct HashCache {
     int64_t count, room;      // records held, records allocated
     int32_t *index;           // open addressing over pathHash: record number + 1, 0 for free
     int64_t indexSlots;       // a power of two, at least twice count
+    int64_t next;             // the record LookUpHash tries first: the one after the last it found
     bool changed;             // a record was added or replaced, or the file was damaged
     WideChar path[LocalPathUnits];  // the file; empty when the game folder's path leaves no room
 };

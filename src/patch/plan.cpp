@@ -58,7 +58,8 @@ void DescribeDifference(const EntryFacts *facts, char *why) {
     if (reason == nullptr && onDisk == expected) reason = KnownByCache(facts) && !facts->hashMatches ? HashDiffersWhy : "";
     if (reason == nullptr && expected < 0) reason = NegativeSizeText;
     if (reason == nullptr && onDisk < 0) reason = "missing";
-    if (reason != nullptr) snprintf(why, ReasonBytes, "%s", reason);
+    if (reason != nullptr && reason[0] == 0) why[0] = 0;  // the usual case, without formatting
+    else if (reason != nullptr) snprintf(why, ReasonBytes, "%s", reason);
     else snprintf(why, ReasonBytes, "size %lld, manifest says %lld", (long long)onDisk, (long long)expected);
 }
 

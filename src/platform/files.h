@@ -28,6 +28,24 @@ struct FileStamp {
 // system call on POSIX; Windows opens the file for its attributes only.
 bool StampLocalFile(const WideChar *path, FileStamp *stamp);
 
+// Stamps of many files in a row, as a pass takes a manifest's entries. The
+// POSIX backend keeps the folders of the files it stamped open (a few
+// hundred at most) and looks a file of one of them up by its name there,
+// not along its whole path again. A held folder is not looked at again:
+// the series answers for each folder as it was when the series first came
+// to it (one moved away since is still the one looked in), so a series
+// lasts one pass, during which the folder lock keeps other passes out and
+// the pass itself moves no folder. A folder missing at first is looked for
+// again each time. Windows holds nothing and stamps as StampLocalFile. One
+// thread's at a time.
+struct StampSeries;
+// nullptr without memory: StampInSeries then stamps as StampLocalFile.
+StampSeries *BeginStampSeries();
+// StampLocalFile's answer for path (links followed, a regular file only).
+bool StampInSeries(StampSeries *series, const WideChar *path, FileStamp *stamp);
+// Closes what the series held.
+void EndStampSeries(StampSeries *series);
+
 // What is at path itself: a symbolic link, junction or other reparse point
 // there is reported as a link, never followed (links on the way to it are).
 // PathAbsent too when nothing can be seen there.

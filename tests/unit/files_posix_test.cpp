@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -123,17 +124,22 @@ TEST(FilesPosix, KeptFilesAreUsedOnlyWhenTheyAreRegularFilesOfOneLinkAndNothingW
     const struct {
         const char *kind;
         bool usable;        // appended to, read as a record
-        bool readableGame;  // hashed as a game file (links followed)
+        bool readableGame;  // hashed or stamped as a game file (links followed)
     } names[] = {{"regular file", true, true}, {"hard link", false, true}, {"symbolic link", false, true},
                  {"dangling link", false, false}, {"FIFO", false, false}, {"folder", false, false}};
     std::string scratch = ScratchFolder(), outside = scratch + "/outside.bin";
     std::string path = scratch + "/.~launcher-0123456789abcdef.part";
     WideString wide = Wide(path);
     auto release = [&] { close(open(path.c_str(), O_RDWR | O_NONBLOCK)); };  // meets a FIFO's waiting open
+    StampSeries *series = BeginStampSeries();  // holds the scratch folder from the first kind on
     for (const auto &name : names) {
         SCOPED_TRACE(name.kind);
         WriteBytes(Wide(outside), "outside");
         Plant(name.kind, path, outside);
+        FileStamp alone = {}, inSeries = {};
+        EXPECT_EQ(StampLocalFile(wide.c_str(), &alone), name.readableGame);
+        EXPECT_EQ(StampInSeries(series, wide.c_str(), &inSeries), name.readableGame);
+        EXPECT_EQ(memcmp(&alone, &inSeries, sizeof alone), 0);
         FileHandle kept = NoFile, game = NoFile, made = NoFile;
         EXPECT_TRUE(Prompt([&] { return OpenFileForAppending(wide.c_str()); }, release, &kept));
         EXPECT_EQ(kept != NoFile, name.usable);
@@ -160,6 +166,46 @@ TEST(FilesPosix, KeptFilesAreUsedOnlyWhenTheyAreRegularFilesOfOneLinkAndNothingW
         rmdir(path.c_str());
         unlink(path.c_str());
     }
+    EndStampSeries(series);
+    RemoveTree(Wide(scratch));
+}
+
+// A series holds the folders it stamped in: a folder missing at first is
+// looked for again once made (a patch makes them as it goes), a file
+// renamed over one in a held folder is the one stamped, more folders than
+// a series holds at once are let go and taken again, and the next series
+// finds a folder that replaced one an earlier series held.
+TEST(FilesPosix, AStampSeriesSeesWhatIsAtEachPathNowAsFoldersComeAndGo) {
+    std::string scratch = ScratchFolder(), data = scratch + "/data", file = data + "/a.pak";
+    WideString wide = Wide(file);
+    FileStamp stamp, alone;
+    StampSeries *series = BeginStampSeries();
+    EXPECT_FALSE(StampInSeries(series, wide.c_str(), &stamp));  // no folder yet
+    WriteBytes(wide, "first");
+    ASSERT_TRUE(StampInSeries(series, wide.c_str(), &stamp));
+    EXPECT_EQ(stamp.size, 5);
+    WriteBytes(Wide(data + "/a.part"), "second!");
+    ASSERT_EQ(rename((data + "/a.part").c_str(), file.c_str()), 0);
+    ASSERT_TRUE(StampInSeries(series, wide.c_str(), &stamp) && StampLocalFile(wide.c_str(), &alone));
+    EXPECT_EQ(memcmp(&stamp, &alone, sizeof stamp), 0);
+    EXPECT_EQ(stamp.size, 7);
+    for (int round = 0; round < 2; round++) {  // 300 folders, in turn, twice
+        for (int i = 0; i < 300; i++) {
+            std::string folder = scratch + "/f" + std::to_string(i), named = folder + "/x.dat";
+            if (round == 0) WriteBytes(Wide(named), std::string(size_t(i), 'x'));
+            ASSERT_TRUE(StampInSeries(series, Wide(named).c_str(), &stamp)) << named;
+            ASSERT_EQ(stamp.size, i) << named;
+        }
+    }
+    EndStampSeries(series);
+
+    ASSERT_EQ(rename(data.c_str(), (scratch + "/data.old").c_str()), 0);
+    WriteBytes(wide, "third file");
+    series = BeginStampSeries();
+    ASSERT_TRUE(StampInSeries(series, wide.c_str(), &stamp) && StampLocalFile(wide.c_str(), &alone));
+    EXPECT_EQ(memcmp(&stamp, &alone, sizeof stamp), 0);
+    EXPECT_EQ(stamp.size, 10);
+    EndStampSeries(series);
     RemoveTree(Wide(scratch));
 }
 

@@ -54,6 +54,13 @@ TEST(HashCacheFile, OnlyAnIntactFileOfThisVersionIsRead) {
         EXPECT_EQ(ParseHashCache(reinterpret_cast<const uint8_t *>(c.bytes.data()), length, read, &count), c.read);
         EXPECT_EQ(count, c.count);
         for (int64_t i = 0; i < count; i++) EXPECT_EQ(memcmp(&read[i], &written[i], sizeof read[i]), 0);
+        // Read in place, as a pass reads the file: its records take the
+        // place of its bytes.
+        HashCacheRecord block[5] = {};
+        memcpy(block, c.bytes.data(), size_t(length));
+        EXPECT_EQ(ParseHashCache(reinterpret_cast<const uint8_t *>(block), length, block, &count), c.read);
+        EXPECT_EQ(count, c.count);
+        for (int64_t i = 0; i < count; i++) EXPECT_EQ(memcmp(&block[i], &written[i], sizeof block[i]), 0);
     }
 }
 

@@ -50,6 +50,8 @@ TEST(ManifestHash, EveryOtherFragmentRefusesTheEntryInsteadOfCheckingNothing) {
         "#sha256=" + std::string(DigestHex) + "0",       // one digit more
         "#sha256=" + std::string(DigestHex) + " ",       // a trailing blank
         "#sha256=" + std::string(DigestHex, 63) + "g",   // not a hex digit
+        "#sha256=:" + std::string(DigestHex, 63),        // the bytes just past '9' and before 'a'
+        "#sha256=" + std::string(DigestHex, 63) + "`",
         "#SHA256=" + std::string(DigestHex),             // another spelling
         "#sha-256=" + std::string(DigestHex),
         "#sha512=" + std::string(DigestHex) + DigestHex,

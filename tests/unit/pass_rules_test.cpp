@@ -24,6 +24,7 @@ TEST(ManifestBody, PagesThatAreNoManifestAndManifestsCutOffAreRefusedWithTheReas
         {"Please sign in to use this network.", Page},            // no line feed at all
         {"# nothing yet\n\n   \n\t\r\n#\n", ""},                   // an operator's empty manifest
         {"# comment\nonly text\n", Page},
+        {"# bars|in|a comment\r\n\r\nwords\r\n", Page},
         {"odd|line\n", ""},                                        // one bar still counts as an entry
         {"#launcher-manifest entries=1\na|1|u\n#end entries=1\n", ""},
         {"#launcher-manifest entries=1\r\na|1|u\r\n#end entries=1\r\n", ""},

@@ -4,7 +4,8 @@
 // big files (sync_file_range); the rest is POSIX.
 // Replaces are durable (the folder is synced after the rename); the folder
 // lock of a pass is flock() on an owner-only lock file in the player's own
-// lock folder (/tmp/zenthara-launcher-<uid>).
+// lock folder (/tmp/zenthara-launcher-<uid>). A pass's stamps are fstatat
+// calls by name in the entries' folders, held open for the pass.
 // Files the launcher keeps between runs (partial bodies, resume records) are
 // opened without following a link at their name, without waiting on a FIFO
 // (O_NONBLOCK, cleared once the file is known to be regular), and only as
@@ -37,6 +38,13 @@ static bool PathToUtf8(const WideChar *path, char *out) {
     return path != nullptr && TextToUtf8(path, out, Utf8PathBytes);
 }
 
+static int OpenRetrying(const char *path8, int flags, mode_t mode) {
+    int fd;
+    do fd = open(path8, flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int ExecutablePath(WideChar *out, int capacity) {
     char link[Utf8PathBytes];
     ssize_t length = readlink("/proc/self/exe", link, sizeof link - 1);
@@ -56,13 +64,116 @@ bool LocalFileSize(const WideChar *path, int64_t *size) {
     return true;
 }
 
-bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
-    char path8[Utf8PathBytes];
-    struct stat info;
-    if (!PathToUtf8(path, path8) || stat(path8, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+// A regular file's stamp from its stat.
+static bool StampOf(const struct stat &info, FileStamp *stamp) {
+    if (!S_ISREG(info.st_mode)) return false;
     *stamp = FileStamp{int64_t(info.st_size), int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
                        uint64_t(info.st_dev), uint64_t(info.st_ino)};
     return true;
+}
+
+bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
+    char path8[Utf8PathBytes];
+    struct stat info;
+    return PathToUtf8(path, path8) && stat(path8, &info) == 0 && StampOf(info, stamp);
+}
+
+// A series holds the folders it came to in a table keyed by their path:
+// most of a stat's time goes into walking every folder of a long path, and
+// fstatat through a held folder walks only the file's name. A manifest may
+// take its folders in turn rather than one after another, so more than the
+// last folder is held; when the table is full, everything is let go.
+// A held folder is not looked at again: checking that it is still at its
+// path would cost a system call per file, as much as the walk it saves. A
+// folder that could not be opened is tried again each time (a pass that
+// patches makes missing folders as it goes).
+constexpr int HeldFolderSlotBits = 9;
+constexpr int HeldFolderSlots = 1 << HeldFolderSlotBits;
+constexpr int HeldFoldersAtMost = 256;      // descriptors open at once, well under the usual 1024
+#ifdef O_PATH
+constexpr int HeldFolderFlags = O_PATH | O_DIRECTORY;  // only looked up in: search permission is enough
+#else
+constexpr int HeldFolderFlags = O_RDONLY | O_DIRECTORY;
+#endif
+
+struct HeldFolder {
+    char *path;          // the folder as spelled in the stamped paths; nullptr: a free slot
+    size_t length;
+    uint64_t hash;       // of path
+    int fd;              // -1: it could not be opened the last time
+};
+
+struct StampSeries {
+    HeldFolder slots[HeldFolderSlots];
+    int held;            // slots in use
+};
+
+StampSeries *BeginStampSeries() { return static_cast<StampSeries *>(calloc(1, sizeof(StampSeries))); }
+
+static void LetGoOfFolders(StampSeries *series) {
+    for (HeldFolder &folder : series->slots) {
+        if (folder.path != nullptr && folder.fd >= 0) close(folder.fd);
+        free(folder.path);
+        folder = HeldFolder{};
+    }
+    series->held = 0;
+}
+
+void EndStampSeries(StampSeries *series) {
+    if (series == nullptr) return;
+    LetGoOfFolders(series);
+    free(series);
+}
+
+// 64-bit FNV-1a over bytes, eight at a time (a folder path is long); only
+// its high bits depend on every byte.
+static uint64_t FolderHash(const char *bytes, size_t length) {
+    uint64_t hash = 14695981039346656037ull;
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        memcpy(&word, bytes + i, 8);
+        hash = (hash ^ word) * 1099511628211ull;
+    }
+    for (; i < length; i++) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+    return hash;
+}
+
+// The descriptor of the folder spelled by the first length bytes of path8,
+// held from an earlier call or opened now; -1 when it cannot be opened.
+static int HeldFolderOf(StampSeries *series, const char *path8, size_t length) {
+    uint64_t hash = FolderHash(path8, length);
+    size_t mask = HeldFolderSlots - 1, at = size_t(hash >> (64 - HeldFolderSlotBits));
+    for (; series->slots[at].path != nullptr; at = (at + 1) & mask) {
+        HeldFolder *folder = &series->slots[at];
+        if (folder->hash != hash || folder->length != length || memcmp(folder->path, path8, length) != 0) continue;
+        if (folder->fd < 0) folder->fd = OpenRetrying(folder->path, HeldFolderFlags, 0);
+        return folder->fd;
+    }
+    if (series->held == HeldFoldersAtMost) {
+        LetGoOfFolders(series);
+        at = size_t(hash >> (64 - HeldFolderSlotBits));
+    }
+    char *copy = static_cast<char *>(malloc(length + 1));
+    if (copy == nullptr) return -1;
+    memcpy(copy, path8, length);
+    copy[length] = 0;
+    series->slots[at] = HeldFolder{copy, length, hash, OpenRetrying(copy, HeldFolderFlags, 0)};
+    series->held++;
+    return series->slots[at].fd;
+}
+
+bool StampInSeries(StampSeries *series, const WideChar *path, FileStamp *stamp) {
+    if (series == nullptr) return StampLocalFile(path, stamp);
+    char path8[Utf8PathBytes];
+    if (!PathToUtf8(path, path8)) return false;
+    const char *slash = strrchr(path8, '/');
+    int fd = slash != nullptr && slash != path8 ? HeldFolderOf(series, path8, size_t(slash - path8)) : -1;
+    struct stat info;
+    // Without a held folder (none in the path, or it cannot be opened) the
+    // whole path is looked at, as StampLocalFile does.
+    int looked = fd >= 0 ? fstatat(fd, slash + 1, &info, 0) : stat(path8, &info);
+    return looked == 0 && StampOf(info, stamp);
 }
 
 PathKind LookAtPath(const WideChar *path) {
@@ -96,13 +207,6 @@ bool PathEntryExists(const WideChar *path) {
 void CreateFolder(const WideChar *path) {
     char path8[Utf8PathBytes];
     if (PathToUtf8(path, path8)) (void)mkdir(path8, 0777);
-}
-
-static int OpenRetrying(const char *path8, int flags, mode_t mode) {
-    int fd;
-    do fd = open(path8, flags | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
-    return fd;
 }
 
 // What an existing file must be for the launcher to use it.
