@@ -94,13 +94,15 @@ static const char *UnusableManifestReason(const char *text) {
 }
 
 // The manifest text, fetched whole, signed when a key is set, and usable;
-// nullptr otherwise, with the reason reported. *bytes is its length.
-static char *FetchManifest(const Pass *pass, size_t *bytes) {
+// nullptr otherwise, with the reason reported. *bytes is its length;
+// *multiplexed tells whether it came over a connection that carries many
+// requests at once.
+static char *FetchManifest(const Pass *pass, size_t *bytes, bool *multiplexed) {
     const PassSettings *settings = pass->settings;
     char *text = nullptr;
     int status = 0;
     char why[SignatureReasonBytes];
-    FetchResult fetched = FetchWhole(settings->manifestUrl, ManifestLimitBytes, &text, bytes, &status, why);
+    FetchResult fetched = FetchWhole(settings->manifestUrl, ManifestLimitBytes, &text, bytes, &status, why, multiplexed);
     if (fetched != FetchOk) {
         ReportUnusable(pass, false, why);
         return nullptr;
@@ -372,8 +374,9 @@ static void HandleLine(Pass *pass, char *line) {
 // Every entry line in order, downloads and hashing handed to the workers,
 // and entries counted and reported in order as the ones before them
 // finish. The hash cache is read before the first entry and written after
-// the last.
-static void HandleEntries(Pass *pass, char *text) {
+// the last. A manifest that came multiplexed lets the downloads start as
+// many at once as such a connection carries.
+static void HandleEntries(Pass *pass, char *text, bool multiplexed) {
     const PassSettings *settings = pass->settings;
     HashCache cache;
     OpenHashCache(&cache, settings->gameFolder);
@@ -382,6 +385,7 @@ static void HandleEntries(Pass *pass, char *text) {
     bool workers = settings->mode != Check || settings->verify || strstr(text, "#sha256=") != nullptr;
     SetRateCap(settings->mode == Patch ? settings->maxDownloadKiBps : 0);
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
+    if (workers && multiplexed && settings->mode == Patch) WidenTransfers();
     if (settings->mode != Check) BeginLeftoverSweep(&pass->sweep, pass->counters->total);
     if (settings->mode != Check && settings->countBytesFirst) CountBytesFirst(pass, text);
     ReportBytes(pass);
@@ -411,7 +415,8 @@ void RunManifestPass(const PassSettings *settings, const PassReports *reports, P
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;
-    char *text = FetchManifest(&pass, &manifestBytes);
+    bool multiplexed = false;
+    char *text = FetchManifest(&pass, &manifestBytes, &multiplexed);
     if (text == nullptr) {
         UnlockFolder(lock);
         ReportStatus(&pass, UnreachableText, -1);
@@ -419,7 +424,7 @@ void RunManifestPass(const PassSettings *settings, const PassReports *reports, P
     }
     outcome->serverReached = true;
     outcome->counters.total = CountManifestEntries(text);
-    HandleEntries(&pass, text);
+    HandleEntries(&pass, text, multiplexed);
     free(text);
     UnlockFolder(lock);
 

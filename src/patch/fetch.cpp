@@ -49,8 +49,10 @@ static FetchResult ReadBody(HttpRequest *request, int64_t contentLength, int64_t
     return FetchOk;
 }
 
-FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, size_t *bytes, int *status, char *why) {
+FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, size_t *bytes, int *status, char *why,
+                       bool *multiplexed) {
     *body = nullptr;
+    if (multiplexed != nullptr) *multiplexed = false;
     *bytes = 0;
     *status = 0;
     why[0] = 0;
@@ -67,6 +69,7 @@ FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, siz
         result = Failed(why, HttpFailureText(failure));
     } else {
         *status = info.status;
+        if (multiplexed != nullptr) *multiplexed = info.multiplexed;
         if (info.status < 200 || info.status > 299) {
             snprintf(why, ReasonBytes, "HTTP status %d", info.status);
             result = FetchFailed;

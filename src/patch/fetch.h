@@ -17,5 +17,8 @@ enum FetchResult {
 // by a zero byte that *bytes does not count. Only a 2xx answer whose body
 // arrived whole (its Content-Length met, no transport failure) counts; a
 // body cut off in transit is never handed on. *status is the answer's HTTP
-// status (0 when none came); why (ReasonBytes) says what failed.
-FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, size_t *bytes, int *status, char *why);
+// status (0 when none came); why (ReasonBytes) says what failed. With
+// multiplexed, also whether the answer came over a connection that carries
+// many requests at once (HTTP/2).
+FetchResult FetchWhole(const WideChar *url, int64_t limitBytes, char **body, size_t *bytes, int *status, char *why,
+                       bool *multiplexed = nullptr);

@@ -1,7 +1,8 @@
 // Downloads of a pass on several workers, results in manifest order.
 // Platform-neutral: the workers are fire-and-forget threads of the thread
-// seam; the queue is guarded by one mutex, and every change of a slot's
-// state is announced on one condition variable.
+// seam; the queue is guarded by one mutex; idle workers wait on one
+// condition variable, and the pass (and a download withdrawing its offer)
+// on another.
 #include "patch/transfers.h"
 
 #include <chrono>
@@ -26,7 +27,9 @@ struct WorkOffer {
 // Everything the queue keeps; one pass at a time.
 struct TransferState {
     std::mutex lock;
-    std::condition_variable changed;           // any slot changed state, or a worker ended
+    std::condition_variable changed;           // a slot finished, a worker ended or did a piece of an offer
+    std::condition_variable workArrived;       // for idle workers: an entry waits, work is offered, or the end
+                                               // (one worker woken per entry, not all of them)
     QueuedEntry slots[TransferQueueSlots];
     SlotState states[TransferQueueSlots];
     int head;                                  // oldest slot not yet taken back
@@ -36,7 +39,8 @@ struct TransferState {
     int workers;                               // workers still running
     TransferFunction transfer;
     int jobs;                                  // as StartTransfers was told
-    bool widened;                              // WidenTransfers added its workers
+    bool widened;                              // WidenTransfers asked for more workers
+    int wanted;                                // workers the pass is to have
     char buffers[MaxTransferWorkers][TransferBufferBytes];
     bool bufferTaken[MaxTransferWorkers];
     char inlineBuffer[TransferBufferBytes];    // for downloads on the pass's thread
@@ -89,8 +93,14 @@ static void HelpWithOffer(int index, char *buffer, std::unique_lock<std::mutex> 
     s_transfers.changed.notify_all();
 }
 
+static void StartOneMoreWorker();
+
 static uint32_t TransferWorkerThread(void *) {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
+    // A widened pass grows by each new worker starting two more, so the
+    // threads are made beside the downloads rather than before them.
+    for (int i = 0; i < 2 && s_transfers.workers < s_transfers.wanted && !s_transfers.stopping; i++)
+        StartOneMoreWorker();
     int buffer = 0;
     while (s_transfers.bufferTaken[buffer]) buffer++;
     s_transfers.bufferTaken[buffer] = true;
@@ -103,7 +113,7 @@ static uint32_t TransferWorkerThread(void *) {
         }
         if (slot < 0) {
             if (s_transfers.stopping) break;
-            s_transfers.changed.wait(hold);
+            s_transfers.workArrived.wait(hold);
             continue;
         }
         s_transfers.states[slot] = SlotRunning;
@@ -121,13 +131,11 @@ static uint32_t TransferWorkerThread(void *) {
 
 // Starts workers until count run (or one cannot start). Caller holds the
 // lock.
-static void StartWorkersUpTo(int count) {
-    while (s_transfers.workers < count) {
-        s_transfers.workers++;
-        if (!StartWorker(TransferWorkerThread)) {
-            s_transfers.workers--;
-            return;
-        }
+static void StartOneMoreWorker() {
+    s_transfers.workers++;
+    if (!StartWorker(TransferWorkerThread)) {
+        s_transfers.workers--;
+        s_transfers.wanted = s_transfers.workers;  // no more can start
     }
 }
 
@@ -141,8 +149,9 @@ void StartTransfers(int jobs, TransferFunction transfer) {
     s_transfers.transfer = transfer;
     s_transfers.jobs = jobs;
     s_transfers.widened = false;
+    s_transfers.wanted = jobs;
     for (int i = 0; i < TransferQueueSlots; i++) s_transfers.states[i] = SlotFree;
-    StartWorkersUpTo(jobs);
+    while (s_transfers.workers < s_transfers.wanted) StartOneMoreWorker();
 }
 
 void WidenTransfers() {
@@ -150,7 +159,8 @@ void WidenTransfers() {
     if (s_transfers.widened || s_transfers.stopping || s_transfers.jobs < 2 || s_transfers.workers == 0) return;
     s_transfers.widened = true;
     int wide = s_transfers.jobs * MultiplexedDownloadsPerJob;
-    StartWorkersUpTo(wide < MaxTransferWorkers ? wide : MaxTransferWorkers);
+    s_transfers.wanted = wide < MaxTransferWorkers ? wide : MaxTransferWorkers;
+    if (s_transfers.workers < s_transfers.wanted) StartOneMoreWorker();
 }
 
 QueuedEntry *NextQueueSlot() {
@@ -173,7 +183,7 @@ void QueueEntry(QueuedEntry *queued) {
     queued->bytesKept = 0;
     if (s_transfers.workers > 0) {
         s_transfers.states[slot] = SlotWaiting;
-        s_transfers.changed.notify_all();
+        s_transfers.workArrived.notify_one();
         return;
     }
     // No worker could be started: the pass downloads it itself, now.
@@ -218,7 +228,7 @@ bool PathIsQueued(const WideChar *key) {
 void StopTransfers() {
     std::unique_lock<std::mutex> hold(s_transfers.lock);
     s_transfers.stopping = true;
-    s_transfers.changed.notify_all();
+    s_transfers.workArrived.notify_all();
     s_transfers.changed.wait(hold, [] { return s_transfers.workers == 0; });
 }
 
@@ -228,7 +238,7 @@ bool OfferWork(SharedWork work, void *context) {
     for (WorkOffer &offer : s_transfers.offers) {
         if (offer.work != nullptr) continue;
         offer = WorkOffer{work, context, true, 0};
-        s_transfers.changed.notify_all();
+        s_transfers.workArrived.notify_all();
         return true;
     }
     return false;

@@ -21,9 +21,9 @@ constexpr int MaxTransferJobs = 16;
 // Over a connection that carries many requests at once (HTTP/2), jobs
 // cost no connection each: a pass of several jobs then runs this many
 // times as many downloads at once, up to MaxTransferWorkers.
-constexpr int MultiplexedDownloadsPerJob = 8;
-constexpr int MaxTransferWorkers = 64;
-constexpr int TransferQueueSlots = 128;  // entries held between looking at them and reporting them
+constexpr int MultiplexedDownloadsPerJob = 16;
+constexpr int MaxTransferWorkers = 100;
+constexpr int TransferQueueSlots = 256;  // entries held between looking at them and reporting them
 constexpr int TransferBufferBytes = 32768;
 constexpr int FailureTextBytes = ReasonBytes;
 

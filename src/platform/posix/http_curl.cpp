@@ -69,7 +69,7 @@ constexpr int HttpStagingBytes = 256 * 1024;  // bytes held between reads
 static_assert(HttpStagingBytes >= HttpReceiveBufferBytes);
 constexpr int HttpPollSliceMs = 1000;        // longest single wait in the multi
 constexpr int HttpCachedConnections = 16;    // idle connections a multi keeps
-constexpr long HttpMaxStreams = 64;          // requests at once over one multiplexed connection
+constexpr long HttpMaxStreams = 100;         // requests at once over one multiplexed connection
 constexpr int HttpSharedLingerMs = 5000;     // the shared multi outlives its last request this long,
                                              // keeping the connection for the next one
 
