@@ -24,6 +24,7 @@
 // that makes them.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -62,11 +63,9 @@ struct CanvasImage {
     HBITMAP bitmap;       // a DIB section
     HDC dc;               // memory DC with bitmap selected
     int width, height;    // px
-    // A 32-bit image's pixels, as the frame holds them once copied: the top
-    // row, and how far the next row lies (negative bottom-up); nullptr for
-    // other depths.
-    const uint32_t *topRow;
-    ptrdiff_t rowStep;
+    // The pixels of a top-down 32-bit image, as the frame holds them once
+    // copied, rows of width; nullptr for other images.
+    const uint32_t *pixels;
 };
 
 // Past this many changed pieces a present sends the whole frame.
@@ -129,7 +128,8 @@ static HDC SelectIntoMemoryDc(HBITMAP bitmap) {
     return dc;
 }
 
-static CanvasImage *WrapBitmap(HBITMAP bitmap) {
+// topDownPixels: the bits of a top-down 32-bit bitmap, or nullptr.
+static CanvasImage *WrapBitmap(HBITMAP bitmap, const void *topDownPixels) {
     HDC dc = SelectIntoMemoryDc(bitmap);
     CanvasImage *image = dc ? new (std::nothrow) CanvasImage : nullptr;
     if (image == nullptr) {
@@ -139,22 +139,11 @@ static CanvasImage *WrapBitmap(HBITMAP bitmap) {
     }
     image->bitmap = bitmap;
     image->dc = dc;
-    DIBSECTION section;
-    image->width = image->height = 0;
-    image->topRow = nullptr;
-    image->rowStep = 0;
-    if (GetObjectW(bitmap, sizeof section, &section) == int(sizeof section)) {
-        const BITMAP &shape = section.dsBm;
-        image->width = shape.bmWidth;
-        image->height = shape.bmHeight;
-        if (shape.bmBitsPixel == 32 && shape.bmBits != nullptr) {
-            // 32-bit rows need no padding.
-            bool bottomUp = section.dsBmih.biHeight > 0;
-            image->rowStep = bottomUp ? -ptrdiff_t(shape.bmWidth) : shape.bmWidth;
-            image->topRow = static_cast<const uint32_t *>(shape.bmBits) +
-                            (bottomUp ? ptrdiff_t(shape.bmHeight - 1) * shape.bmWidth : 0);
-        }
-    }
+    BITMAP shape;
+    bool known = GetObjectW(bitmap, sizeof shape, &shape) == int(sizeof shape);
+    image->width = known ? shape.bmWidth : 0;
+    image->height = known ? shape.bmHeight : 0;
+    image->pixels = known ? static_cast<const uint32_t *>(topDownPixels) : nullptr;
     return image;
 }
 
@@ -186,15 +175,16 @@ static BITMAPINFO TopDownInfo(int width, int height) {
     return info;
 }
 
-// A picture of fewer bits per pixel than the frame (bg.bmp is 24-bit) is
-// copied once into a 32-bit DIB section of its size, so the copy onto the
-// frame on every paint moves whole pixels instead of converting each one
-// (under Wine the conversion was the largest part of composing a frame).
-// The pixels are the same; when the copy cannot be made, the picture is
-// used as loaded.
-static HBITMAP WithFramePixelFormat(HBITMAP loaded) {
+// A picture (bg.bmp is 24-bit) is copied once into a top-down 32-bit DIB
+// section of its size, so the copy onto the frame on every paint moves
+// whole pixels instead of converting each one (under Wine the conversion
+// was the largest part of composing a frame), and its pixels can be read
+// in the frame's order. The pixels are the same; when the copy cannot be
+// made, the picture is used as loaded and *bitsOut is nullptr.
+static HBITMAP WithFramePixelFormat(HBITMAP loaded, void **bitsOut) {
+    *bitsOut = nullptr;
     BITMAP shape;
-    if (GetObjectW(loaded, sizeof shape, &shape) != int(sizeof shape) || shape.bmBitsPixel == 32) return loaded;
+    if (GetObjectW(loaded, sizeof shape, &shape) != int(sizeof shape)) return loaded;
     BITMAPINFO info = TopDownInfo(shape.bmWidth, shape.bmHeight);
     void *bits = nullptr;
     HBITMAP converted = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -214,13 +204,16 @@ static HBITMAP WithFramePixelFormat(HBITMAP loaded) {
         return loaded;
     }
     DeleteObject(loaded);
+    *bitsOut = bits;
     return converted;
 }
 
 CanvasImage *LoadImageFile(const WideChar *path) {
     HANDLE loaded = LoadImageW(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION);
     if (loaded == nullptr) return nullptr;
-    return WrapBitmap(WithFramePixelFormat(static_cast<HBITMAP>(loaded)));
+    void *bits;
+    HBITMAP bitmap = WithFramePixelFormat(static_cast<HBITMAP>(loaded), &bits);
+    return WrapBitmap(bitmap, bits);
 }
 
 // A 32-bit top-down DIB section (negative height) has exactly the layout of
@@ -237,7 +230,7 @@ CanvasImage *CreateImage(int width, int height, const uint32_t *pixels) {
     }
     std::memcpy(bits, pixels, size_t(width) * size_t(height) * sizeof(uint32_t));
     GdiFlush();
-    return WrapBitmap(bitmap);
+    return WrapBitmap(bitmap, bits);
 }
 
 // Notes that an operation may write inside (left, top, right, bottom),
@@ -272,29 +265,44 @@ static bool SameBase(const BaseLayer &a, const BaseLayer &b) {
     return a.known && b.known && a.image == b.image && (a.image != nullptr || a.colour == b.colour);
 }
 
+// A base layer whose pixels can be read: a colour, or a 32-bit image that
+// covers the frame.
+static bool BaseIsReadable(const BaseLayer &base) {
+    if (!base.known) return false;
+    const CanvasImage *image = base.image;
+    return image == nullptr ||
+           (image->pixels != nullptr && image->width >= DesignWidthPx && image->height >= DesignHeightPx);
+}
+
 // Lays the frame's base layer, just noted, over the surface: only over the
 // tiles the frame before drew on when that frame lay on the same base,
-// since everywhere else the surface still shows it; otherwise whole. One
-// copy or fill per run of such tiles in a tile row.
+// since everywhere else the surface still shows it; otherwise whole. The
+// tiles are written straight into the surface's bits (the pixels a copy or
+// a fill gives, without a GDI call for each run of tiles).
 static void LayBase(Canvas *canvas, HBRUSH brush) {
-    const CanvasImage *image = canvas->base.image;
-    if (!s_canvas.surfaceKnown || !SameBase(s_canvas.surfaceBase, canvas->base)) {
+    const BaseLayer &base = canvas->base;
+    const CanvasImage *image = base.image;
+    if (!s_canvas.surfaceKnown || !SameBase(s_canvas.surfaceBase, base) || !BaseIsReadable(base)) {
         RECT all = {0, 0, DesignWidthPx, DesignHeightPx};
         if (image != nullptr) BitBlt(canvas->dc, 0, 0, DesignWidthPx, DesignHeightPx, image->dc, 0, 0, SRCCOPY);
         else ::FillRect(canvas->dc, &all, brush);
         return;
     }
+    GdiFlush();
+    uint32_t colour = s_canvas.surfaceBase.colourPixel;
     for (int t = 0; t < TileRows; t++) {
         for (int c = 0; c < TileColumns; c++) {
             if (!s_canvas.surfaceTouched[t][c]) continue;
             int first = c;
             while (c < TileColumns && s_canvas.surfaceTouched[t][c]) c++;
-            RECT run = {first * TilePx, t * TilePx, c * TilePx < DesignWidthPx ? c * TilePx : DesignWidthPx,
-                        (t + 1) * TilePx < DesignHeightPx ? (t + 1) * TilePx : DesignHeightPx};
-            if (image != nullptr)
-                BitBlt(canvas->dc, run.left, run.top, run.right - run.left, run.bottom - run.top, image->dc, run.left,
-                       run.top, SRCCOPY);
-            else ::FillRect(canvas->dc, &run, brush);
+            int left = first * TilePx, right = c * TilePx < DesignWidthPx ? c * TilePx : DesignWidthPx;
+            for (int y = t * TilePx; y < (t + 1) * TilePx && y < DesignHeightPx; y++) {
+                uint32_t *row = canvas->pixels + size_t(y) * DesignWidthPx;
+                if (image != nullptr)
+                    std::memcpy(row + left, image->pixels + size_t(y) * image->width + left, size_t(right - left) * 4);
+                else
+                    std::fill(row + left, row + right, colour);
+            }
         }
     }
 }
@@ -359,7 +367,7 @@ static bool TileIsAsKept(const uint32_t *frame, int t, int c, const uint32_t *ke
     size_t bytes = size_t((x0 + TilePx < DesignWidthPx ? x0 + TilePx : DesignWidthPx) - x0) * 4;
     for (int y = y0; y < y0 + TilePx && y < DesignHeightPx; y++) {
         const uint32_t *old = kept != nullptr         ? kept + (y - y0) * TilePx
-                              : base.image != nullptr ? base.image->topRow + y * base.image->rowStep + x0
+                              : base.image != nullptr ? base.image->pixels + size_t(y) * base.image->width + x0
                                                       : s_canvas.colourRow;
         if (std::memcmp(frame + size_t(y) * DesignWidthPx + x0, old, bytes) != 0) return false;
     }
@@ -377,15 +385,6 @@ static void ForgetShownTiles() {
     std::memset(s_canvas.shownSlot, 0, sizeof s_canvas.shownSlot);
     for (int i = 0; i < ShownTileSlots; i++) s_canvas.freeSlots[i] = uint16_t(i);
     s_canvas.freeCount = ShownTileSlots;
-}
-
-// A base layer whose pixels can be read: a colour, or a 32-bit image that
-// covers the frame.
-static bool BaseIsReadable(const BaseLayer &base) {
-    if (!base.known) return false;
-    const CanvasImage *image = base.image;
-    return image == nullptr ||
-           (image->topRow != nullptr && image->width >= DesignWidthPx && image->height >= DesignHeightPx);
 }
 
 // Adds to the window's update region the client pixels over the tiles in
