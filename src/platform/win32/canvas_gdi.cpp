@@ -51,6 +51,7 @@ struct Canvas {
     uint32_t *pixels;   // its bits, 0x00RRGGBB rows top-down (the top byte is GDI's)
     bool drawn;         // some operation drew since BeginFrame
     bool clipped;       // a clip region is selected: no operation is the base layer
+    HGDIOBJ font;       // the font selected into dc by UseFont; nullptr at first
     BaseLayer base;     // this frame's base layer
     TileMap touched;    // 1: some operation may have written there over the base layer
 };
@@ -591,6 +592,18 @@ void ClearClip(Canvas *canvas) {
     canvas->clipped = false;
 }
 
+// Selects font (nullptr: the DC's own, the system font) into the frame's DC
+// unless it is there already. Fonts last as long as the process, so one
+// may stay selected between operations and frames: under Wine every
+// selection into a DC made for the screen asks Xlib for the X resource
+// database's font settings, which reads files when there is none.
+static void UseFont(Canvas *canvas, const CanvasFont *font) {
+    HGDIOBJ wanted = font != nullptr ? font->handle : GetStockObject(SYSTEM_FONT);
+    if (wanted == canvas->font) return;
+    SelectObject(canvas->dc, wanted);
+    canvas->font = wanted;
+}
+
 void DrawTextInBox(Canvas *canvas, const CanvasFont *font, const WideChar *text, int left, int top, int right,
                    int bottom, Rgb colour, int flags) {
     NoteDrawn(canvas, left, top, right, bottom, EdgeMarginPx);
@@ -601,15 +614,13 @@ void DrawTextInBox(Canvas *canvas, const CanvasFont *font, const WideChar *text,
     if (flags & TextEndEllipsis) format |= DT_END_ELLIPSIS;
     SetBkMode(canvas->dc, TRANSPARENT);
     SetTextColor(canvas->dc, ToColorRef(colour));
-    HGDIOBJ oldFont = font ? SelectObject(canvas->dc, font->handle) : nullptr;
+    UseFont(canvas, font);
     DrawTextW(canvas->dc, text, -1, &box, format);
-    if (oldFont) SelectObject(canvas->dc, oldFont);
 }
 
 int MeasureText(Canvas *canvas, const CanvasFont *font, const WideChar *text) {
-    HGDIOBJ oldFont = font ? SelectObject(canvas->dc, font->handle) : nullptr;
+    UseFont(canvas, font);
     SIZE extent = {0, 0};
     GetTextExtentPoint32W(canvas->dc, text, TextLength(text), &extent);
-    if (oldFont) SelectObject(canvas->dc, oldFont);
     return extent.cx;
 }
