@@ -44,7 +44,14 @@ struct Pass {
     int32_t entryIndex;     // of the entry being planned, among the entry lines
     HashCache *cache;       // what is known of the listed files' content
     StampSeries *stamps;    // the entries' stamps, taken on this thread
-    WideChar *unsynced;     // the folder files were last moved into, not synced yet ("" none)
+    struct UnsyncedFolders *unsynced;  // folders files were moved into, not synced yet (nullptr: none kept)
+};
+
+// Folders the pass moved files into without syncing them, each once.
+constexpr int UnsyncedFolderSlots = 64;
+struct UnsyncedFolders {
+    WideChar paths[UnsyncedFolderSlots][LocalPathUnits];
+    int count;
 };
 
 // ---------------------------------------------------------------- reports
@@ -252,23 +259,32 @@ static bool ServeEntry(QueuedEntry *queued, char *buffer) {
     return true;
 }
 
-// Files are moved into place without their folder's sync; the pass syncs
-// a folder once the files of the manifest move on to another one, and the
-// last at its end, so a pass pays one sync per folder rather than per file.
-static void SyncUnsyncedFolder(const Pass *pass) {
-    if (pass->unsynced[0] != 0) SyncFolder(pass->unsynced);
-    pass->unsynced[0] = 0;
+// Files are moved into place without their folder's sync; the pass notes
+// each folder once and syncs them all at its end (or when more folders are
+// waiting than it notes), so a pass pays one sync per folder rather than
+// per file, in whatever order the manifest takes its folders.
+static void SyncUnsyncedFolders(const Pass *pass) {
+    UnsyncedFolders *unsynced = pass->unsynced;
+    for (int i = 0; unsynced != nullptr && i < unsynced->count; i++) SyncFolder(unsynced->paths[i]);
+    if (unsynced != nullptr) unsynced->count = 0;
 }
 
+// Without memory for the list, each folder is synced at once.
 static void NoteMovedInto(const Pass *pass, const WideChar *localPath) {
+    UnsyncedFolders *unsynced = pass->unsynced;
     WideChar folder[LocalPathUnits];
     CopyText(folder, LocalPathUnits, localPath);
     int end = TextLength(folder);
     while (end > 0 && folder[end - 1] != PathSeparator) end--;
     folder[end > 1 ? end - 1 : end] = 0;
-    if (TextEqual(folder, pass->unsynced)) return;
-    SyncUnsyncedFolder(pass);
-    CopyText(pass->unsynced, LocalPathUnits, folder);
+    for (int i = unsynced != nullptr ? unsynced->count - 1 : -1; i >= 0; i--)
+        if (TextEqual(folder, unsynced->paths[i])) return;
+    if (unsynced == nullptr) {
+        SyncFolder(folder);
+        return;
+    }
+    if (unsynced->count == UnsyncedFolderSlots) SyncUnsyncedFolders(pass);
+    CopyText(unsynced->paths[unsynced->count++], LocalPathUnits, folder);
 }
 
 // Counts an entry once everything before it was counted, reports it, and
@@ -382,6 +398,8 @@ static void HandleEntries(Pass *pass, char *text, bool multiplexed) {
     OpenHashCache(&cache, settings->gameFolder);
     pass->cache = &cache;
     pass->stamps = BeginStampSeries();
+    pass->unsynced = static_cast<UnsyncedFolders *>(malloc(sizeof(UnsyncedFolders)));
+    if (pass->unsynced != nullptr) pass->unsynced->count = 0;
     bool workers = settings->mode != Check || settings->verify || strstr(text, "#sha256=") != nullptr;
     SetRateCap(settings->mode == Patch ? settings->maxDownloadKiBps : 0);
     if (workers) StartTransfers(settings->jobs > 0 ? settings->jobs : DefaultTransferJobs, ServeEntry);
@@ -397,7 +415,9 @@ static void HandleEntries(Pass *pass, char *text, bool multiplexed) {
     while (const QueuedEntry *finished = AwaitHead(pass)) FinishEntry(pass, finished);
     if (workers) StopTransfers();
     SetRateCap(0);
-    SyncUnsyncedFolder(pass);
+    SyncUnsyncedFolders(pass);
+    free(pass->unsynced);
+    pass->unsynced = nullptr;
     CloseHashCache(&cache);
     pass->cache = nullptr;
     EndStampSeries(pass->stamps);
@@ -410,8 +430,7 @@ static void HandleEntries(Pass *pass, char *text, bool multiplexed) {
 
 void RunManifestPass(const PassSettings *settings, const PassReports *reports, PassOutcome *outcome) {
     *outcome = PassOutcome{false, PassCounters{0, 0, 0, 0}};
-    WideChar unsynced[LocalPathUnits] = {0};
-    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr, nullptr, unsynced};
+    Pass pass = {settings, reports, &outcome->counters, LeftoverSweep{}, nullptr, 0, nullptr, nullptr, nullptr};
     ReportStatus(&pass, ContactingText, 0);
     FolderLock *lock = LockGameFolder(&pass);
     size_t manifestBytes = 0;
