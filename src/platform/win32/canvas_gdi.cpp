@@ -388,23 +388,22 @@ static void ForgetShownTiles() {
     s_canvas.freeCount = ShownTileSlots;
 }
 
-// Adds to the window's update region the client pixels over the tiles in
-// which frame differs from what the window shows, and brings the record
-// of that up to date. Only tiles drawn on over the base layer in this
-// frame, or kept from the last, can differ when both frames have the same
-// base; those are compared. Anything else (the first present, a new base
-// layer, a scaled present, too many pieces) invalidates the whole client
-// area. Only an unscaled present goes by tiles, so the tiles' own pixels
-// are all that changes on the window.
-static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int clientWidth, int clientHeight) {
+// Finds the client rectangles over the tiles in which frame differs from
+// what the window shows (into s_canvas.rects; returns their count), and
+// brings the record of that up to date. Only tiles drawn on over the base
+// layer in this frame, or kept from the last, can differ when both frames
+// have the same base; those are compared. Anything else (the first
+// present, a new base layer, a scaled present, too many pieces) returns -1:
+// the whole client area is presented. Only an unscaled present goes by
+// tiles, so the tiles' own pixels are all that changes on the window.
+static int FindChangedPieces(const Canvas *canvas, int clientWidth, int clientHeight) {
     // A scaled present is sent whole: a halftone stretch clipped to a few
     // rectangles need not give the very pixels of the whole stretch there.
     bool unscaled = clientWidth == DesignWidthPx && clientHeight == DesignHeightPx;
     const BaseLayer &base = canvas->base;
     if (!unscaled || s_canvas.shownTiles == nullptr || !BaseIsReadable(base)) {
         s_canvas.shownValid = false;
-        InvalidateRect(window, nullptr, FALSE);
-        return;
+        return -1;
     }
     bool follows = s_canvas.shownValid && SameBase(s_canvas.shownBase, base);
     if (!follows) ForgetShownTiles();
@@ -434,16 +433,15 @@ static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int client
     }
     s_canvas.shownBase = base;
     s_canvas.shownValid = fits;
-    int count = follows && fits ? ChangedClientRects(s_canvas.changed, clientWidth, clientHeight, s_canvas.rects,
-                                                     MaxChangedRects)
-                                : -1;
-    if (count < 0) {
-        InvalidateRect(window, nullptr, FALSE);
-        return;
-    }
-    if (count == 0) return;
-    // The pieces come in rows from the top and left to right, none
-    // overlapping: the order a region's data is kept in.
+    return follows && fits ? ChangedClientRects(s_canvas.changed, clientWidth, clientHeight, s_canvas.rects,
+                                                MaxChangedRects)
+                           : -1;
+}
+
+// The first count pieces of s_canvas.rects as one region; nullptr when it
+// cannot be made. They come in rows from the top and left to right, none
+// overlapping: the order a region's data is kept in.
+static HRGN PiecesRegion(int count) {
     RGNDATAHEADER &header = s_canvas.region.header;
     header = {sizeof header, RDH_RECTANGLES, DWORD(count), DWORD(count * sizeof(RECT)), {0, 0, 0, 0}};
     for (int i = 0; i < count; i++) {
@@ -451,40 +449,58 @@ static void InvalidateChangedTiles(HWND window, const Canvas *canvas, int client
         s_canvas.region.rects[i] = {r.x, r.y, r.x + r.width, r.y + r.height};
         UnionRect(&header.rcBound, &header.rcBound, &s_canvas.region.rects[i]);
     }
-    HRGN region = ExtCreateRegion(nullptr, DWORD(sizeof header + count * sizeof(RECT)),
-                                   reinterpret_cast<const RGNDATA *>(&s_canvas.region));
-    if (region == nullptr) {
-        InvalidateRect(window, nullptr, FALSE);
-        return;
-    }
-    InvalidateRgn(window, region, FALSE);
-    DeleteObject(region);
+    return ExtCreateRegion(nullptr, DWORD(sizeof header + count * sizeof(RECT)),
+                           reinterpret_cast<const RGNDATA *>(&s_canvas.region));
 }
 
-// The whole frame is stretched over the client area, but BeginPaint has
-// clipped the window's surface to its update region: the tiles that changed
-// and whatever the system asked to have painted again (a part that was
-// covered, a restore). HALFTONE averages the frame pixels under each client
-// pixel; it needs the brush origin reset after the mode is set. A window
-// with no client area (minimised) gets nothing, and keeps its record of
-// what it shows.
+// The whole frame stretched over the client area, into a target clipped to
+// what is to be presented. HALFTONE averages the frame pixels under each
+// client pixel; it needs the brush origin reset after the mode is set.
+static void StretchFrame(HDC target, const Canvas *canvas, int clientWidth, int clientHeight) {
+    SetStretchBltMode(target, HALFTONE);
+    SetBrushOrgEx(target, 0, 0, nullptr);
+    StretchBlt(target, 0, 0, clientWidth, clientHeight, canvas->dc, 0, 0, DesignWidthPx, DesignHeightPx, SRCCOPY);
+}
+
+// The present. On a usual tick the system asks for nothing itself: the
+// changed pieces go straight to the window's DC, clipped to them, and the
+// paint request is answered (under Wine that takes half the server
+// requests of a paint). Otherwise the pieces (or the whole client area)
+// join the window's update region, and the paint covers them and whatever
+// the system asked to have painted again (a part that was covered, a
+// restore). A window with no client area (minimised) gets nothing, and
+// keeps its record of what it shows.
 void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
     if (canvas == nullptr) return;
     GdiFlush();
     HWND window = static_cast<HWND>(MainWindowHandle());
     s_canvas.frameOffScreen = window == nullptr;
     if (window == nullptr) return;
-    if (clientWidth > 0 && clientHeight > 0)
-        InvalidateChangedTiles(window, canvas, clientWidth, clientHeight);
+    bool visible = clientWidth > 0 && clientHeight > 0;
+    int count = visible ? FindChangedPieces(canvas, clientWidth, clientHeight) : 0;
+    HRGN pieces = count > 0 ? PiecesRegion(count) : nullptr;
+    if (count > 0 && pieces == nullptr) count = -1;
+    if (visible && count >= 0 && !GetUpdateRect(window, nullptr, FALSE)) {
+        HDC direct = pieces != nullptr ? GetDC(window) : nullptr;
+        if (direct != nullptr) {
+            SelectClipRgn(direct, pieces);
+            StretchFrame(direct, canvas, clientWidth, clientHeight);
+            SelectClipRgn(direct, nullptr);
+            ReleaseDC(window, direct);
+        }
+        if (pieces == nullptr || direct != nullptr) {
+            RedrawWindow(window, nullptr, nullptr, RDW_VALIDATE | RDW_NOINTERNALPAINT);
+            if (pieces != nullptr) DeleteObject(pieces);
+            return;
+        }
+    }
+    if (count < 0) InvalidateRect(window, nullptr, FALSE);
+    if (pieces != nullptr) InvalidateRgn(window, pieces, FALSE);
     PAINTSTRUCT paint;
     HDC target = BeginPaint(window, &paint);
-    if (target != nullptr && clientWidth > 0 && clientHeight > 0) {
-        SetStretchBltMode(target, HALFTONE);
-        SetBrushOrgEx(target, 0, 0, nullptr);
-        StretchBlt(target, 0, 0, clientWidth, clientHeight, canvas->dc, 0, 0, DesignWidthPx, DesignHeightPx,
-                   SRCCOPY);
-    }
+    if (target != nullptr && visible) StretchFrame(target, canvas, clientWidth, clientHeight);
     EndPaint(window, &paint);
+    if (pieces != nullptr) DeleteObject(pieces);
 }
 
 bool ReadLastFramePixels(uint32_t *pixels) {
