@@ -1,11 +1,13 @@
-// One bounded fetch for the manifest and its signature. The buffer starts
-// at 64 KiB (or the limit) and doubles, keeping 4 KiB free before each read.
+// One bounded fetch for the manifest and its signature. The buffer holds a
+// body of announced length whole; otherwise it starts at 64 KiB (or the
+// limit) and doubles, keeping 4 KiB free before each read.
 #include "patch/fetch.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "patch/download.h"
+#include "platform/files.h"
 #include "platform/http.h"
 
 constexpr int64_t FetchFirstBytes = 65536;
@@ -21,8 +23,11 @@ static FetchResult ReadBody(HttpRequest *request, int64_t contentLength, int64_t
                             size_t *bytes, char *why) {
     if (contentLength > limitBytes) return FetchTooLarge;
     int64_t capacity = limitBytes + 1 < FetchFirstBytes ? limitBytes + 1 + FetchFreeBytes : FetchFirstBytes;
+    // A body of known length gets its whole block at once (no copy as it
+    // grows); one of unknown length grows by doubling.
+    if (contentLength >= 0 && contentLength + 1 + FetchFreeBytes > capacity) capacity = contentLength + 1 + FetchFreeBytes;
     int64_t used = 0;
-    char *block = static_cast<char *>(malloc(size_t(capacity)));
+    char *block = static_cast<char *>(AllocateBlockForFilling(size_t(capacity)));
     FetchResult result = block != nullptr ? FetchOk : Failed(why, "out of memory");
     while (result == FetchOk) {
         int received = 0;

@@ -210,7 +210,7 @@ static uint8_t *ReadCacheFile(const WideChar *path, int64_t *length) {
     if (!StampLocalFile(path, &stamp) || stamp.size > HashCacheFileBytes(HashCacheMaxRecords)) return nullptr;
     FileHandle file = OpenFileForReading(path);
     size_t bytesRoom = size_t(stamp.size) + sizeof(HashCacheRecord);
-    uint8_t *bytes = file != NoFile ? static_cast<uint8_t *>(malloc(bytesRoom)) : nullptr;
+    uint8_t *bytes = file != NoFile ? static_cast<uint8_t *>(AllocateBlockForFilling(bytesRoom)) : nullptr;
     int64_t done = 0;
     for (int got = 1; bytes != nullptr && got > 0 && done <= stamp.size;) {
         int64_t left = stamp.size + 1 - done;

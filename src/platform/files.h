@@ -3,6 +3,7 @@
 // posix/files_posix.cpp (POSIX calls on UTF-8 paths). Paths are UTF-16 text
 // with the platform's separator.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "base/text.h"
@@ -45,6 +46,14 @@ StampSeries *BeginStampSeries();
 bool StampInSeries(StampSeries *series, const WideChar *path, FileStamp *stamp);
 // Closes what the series held.
 void EndStampSeries(StampSeries *series);
+
+// Memory for a whole file or body about to be read into it (a manifest of
+// 100,000 entries is over ten megabytes), released with free() and grown
+// with realloc() like any from malloc. Linux backs a block of 2 MiB or more
+// with large pages where it can, so filling it costs a page fault per
+// 2 MiB rather than per 4 KiB, which on some virtual machines is most of
+// the cost of reading it. nullptr without memory.
+void *AllocateBlockForFilling(size_t bytes);
 
 // What is at path itself: a symbolic link, junction or other reparse point
 // there is reported as a link, never followed (links on the way to it are).

@@ -68,6 +68,19 @@ TEST(FilesPosix, SmallFilesAndFoldersAreToldApart) {
     EXPECT_TRUE(RemoveFile(Wide(file).c_str()));
     EXPECT_FALSE(RemoveFile(Wide(file).c_str()));
 
+    // A block for a whole file, under and over a large page: filled, grown
+    // and released as malloc's.
+    for (size_t bytes : {size_t(100), size_t(2) << 20, (size_t(5) << 20) + 3}) {
+        char *block = static_cast<char *>(AllocateBlockForFilling(bytes));
+        ASSERT_NE(block, nullptr);
+        memset(block, 'x', bytes);
+        char *grown = static_cast<char *>(realloc(block, bytes * 2));
+        ASSERT_NE(grown, nullptr);
+        EXPECT_EQ(grown[0], 'x');
+        EXPECT_EQ(grown[bytes - 1], 'x');
+        free(grown);
+    }
+
     WideChar self[260];
     int units = ExecutablePath(self, 260);
     ASSERT_GT(units, 0);

@@ -22,6 +22,7 @@
 // defines the launcher's own function of that name.
 #undef ReplaceFile
 
+#include <cstdlib>
 #include <new>
 
 #include "platform/files.h"
@@ -113,6 +114,9 @@ bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
                        Join32(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime), 0, 0};
     return true;
 }
+
+// Large pages need a privilege players do not have.
+void *AllocateBlockForFilling(size_t bytes) { return malloc(bytes); }
 
 // Nothing is held: opening a file for its attributes is what a stamp
 // costs here, through a held folder too.
