@@ -10,18 +10,20 @@
 //      most of the idle window's cost. The base layer (the picture, or one
 //      colour) goes again only over the tiles the last frame drew on, since
 //      everywhere else the surface still holds it
-//  [X] the present: StretchBlt in HALFTONE mode of the whole frame into the
-//      window's paint, whose update region is what the system asked for
-//      plus the tiles that differ from the frame presented last
-//      (render/present_tiles.h), so only those reach the window, and each
-//      of their pixels is what a copy of the whole frame would give. The
-//      frame presented last is kept as its base layer and the tiles where
-//      it differs from that (1 MB at most, not a second whole frame)
+//  [X] the present: StretchBlt in HALFTONE mode of the whole frame, clipped
+//      to the tiles that differ from the frame presented last
+//      (render/present_tiles.h) and whatever the system asked to have
+//      painted again, so only those reach the window, and each of their
+//      pixels is what a copy of the whole frame would give. A tick the
+//      system asks nothing of goes straight to the window's DC; otherwise
+//      through BeginPaint. The frame presented last is kept as its base
+//      layer and the tiles where it differs from that (1 MB at most, not a
+//      second whole frame)
 //  [X] painting without a window: the frame is composed from nothing and
 //      kept for ReadLastFramePixels
 // Leaves out: releasing fonts, images and the frame (they last as long as
-// the process). Pens, brushes and regions live only inside the operation
-// that makes them.
+// the process; a font stays selected in the frame's DC). Pens, brushes and
+// regions live only inside the operation that makes them.
 #include <windows.h>
 
 #include <algorithm>
