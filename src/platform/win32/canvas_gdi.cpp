@@ -491,7 +491,10 @@ void EndFrame(Canvas *canvas, int clientWidth, int clientHeight) {
             ReleaseDC(window, direct);
         }
         if (pieces == nullptr || direct != nullptr) {
-            RedrawWindow(window, nullptr, nullptr, RDW_VALIDATE | RDW_NOINTERNALPAINT);
+            // Only the paint request is taken back: a part the system asks for
+            // meanwhile stays in the update region and brings another paint.
+            RECT nothing = {0, 0, 0, 0};
+            RedrawWindow(window, &nothing, nullptr, RDW_VALIDATE | RDW_NOINTERNALPAINT);
             if (pieces != nullptr) DeleteObject(pieces);
             return;
         }
