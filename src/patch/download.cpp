@@ -319,9 +319,11 @@ static bool IsRunningProgram(const WideChar *localPath) {
 // pass (once per folder, not per file). The running program's own file is
 // set aside first where the system wants that (Windows), durably; the
 // process goes on with its old code and its next start runs the new one.
+// Where the pass found no file, there is no program to ask about.
 static bool ReplaceTarget(Download *download) {
     const WideChar *target = download->queued->localPath;
-    if (!IsRunningProgram(target)) return download->queued->installed = MoveIntoPlace(download->partPath, target);
+    if (!download->queued->stamped || !IsRunningProgram(target))
+        return download->queued->installed = MoveIntoPlace(download->partPath, target);
     WideChar aside[TemporaryPathUnits];
     return BuildSetAsidePath(target, aside) && ReplaceRunningProgram(download->partPath, target, aside);
 }

@@ -217,6 +217,7 @@ static void PlanQueuedEntry(const Pass *pass, QueuedEntry *queued, bool pathUsab
     queued->action = plan.action;
     queued->differs = plan.differs;
     queued->fetches = plan.action == PlanDownload;
+    queued->stamped = facts.sizeOnDisk >= 0;
     queued->hashed = false;
     if (queued->fetches != CountedFirst(pass))
         AddBytesToFetch(queued->fetches ? queued->entry.expectedSize : -queued->entry.expectedSize);

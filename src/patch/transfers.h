@@ -44,6 +44,8 @@ struct QueuedEntry {
     bool installed;                     // moved into place without its folder's sync (MoveIntoPlace):
                                         // the pass syncs the folder (set by the worker)
     FileStamp stamp;                    // of the file at localPath when looked at (or once installed)
+    bool stamped;                       // a regular file was at localPath when looked at (so a download
+                                        // over nothing there is never over the running program)
     bool hashed;                        // its content's SHA-256 is known for the hash cache: read, or
                                         // checked as it was downloaded (set by the worker)
     uint8_t sha256[Sha256Bytes];        // that SHA-256, when hashed
