@@ -3,17 +3,28 @@
 // Redirects are followed here rather than by WinINet so that the limit of
 // 10 and the http/https-only rule hold whatever WinINet's own rules are.
 // Leaves out proxies beyond the system's settings, authentication,
-// cookies, request bodies and caching (responses are never cached).
+// cookies, request bodies and caching (responses are never cached; WinINet
+// neither sends nor stores cookies, whose store costs Wine dozens of server
+// calls per request).
 //
 // What WinINet does not do by itself, and how this file gets it:
 //  - Time limits over a whole head or body. WinINet's timeouts bound each
 //    receive only, and a blocked call cannot be cut short (Wine neither
 //    honours a timeout changed during a call nor lets InternetCloseHandle
-//    from another thread end one). So every request has a worker thread of
-//    its own that makes all the WinINet calls; the caller hands it one
-//    operation at a time and waits for the result with the deadline of
-//    http.h's limits. A caller that gives up leaves the call to finish on
-//    the worker, which then tidies up and ends.
+//    from another thread end one). So every request is served by a worker
+//    thread that makes all its WinINet calls while the body is being
+//    received; the caller hands it one operation at a time and waits for
+//    the result with the deadline of http.h's limits. A caller that gives
+//    up leaves the call to finish on the worker, which then tidies up.
+//    Workers are kept between requests (a thread start costs much under
+//    Wine): one that is done with a request waits in an idle list for the
+//    next, for a while, and a busy one is never handed another request.
+//    A response read to its end is closed by its caller, which takes the
+//    worker back into the list without waking it.
+//  - Few hand-overs per body: after the head of a 200 or 206 the worker
+//    goes straight on to the first read, which the caller then finds done
+//    or under way, and the read that reaches the announced length says the
+//    body is whole, so its end costs no read of its own.
 //  - Reads that return what has arrived: a plain InternetReadFile waits
 //    until its whole buffer is filled (under Wine even with IRF_NO_WAIT),
 //    so the worker asks InternetQueryDataAvailable (one receive at most)
@@ -29,7 +40,10 @@
 //    servers never use chunked; an answer that still has a
 //    Transfer-Encoding is refused. A body with a Content-Length is checked
 //    against it; one without a length ends with its connection, and a reset
-//    is a failure whenever WinINet reports it.
+//    is a failure whenever WinINet reports it. WinINet asks HTTP/1.0
+//    servers to keep the connection ("Connection: Keep-Alive"), which they
+//    do for an answer with a Content-Length: the next request to the same
+//    server goes over it without a new connection.
 //  - Identity bodies only: "Accept-Encoding: identity" is sent, WinINet's
 //    decoding is left off, and a Content-Encoding other than identity is
 //    refused.
@@ -44,9 +58,9 @@
 //   - limits and records: the agent, the redirect and URL limits, the
 //     worker's operations, the root and request records, the one session;
 //   - the worker's side: one response (its codings, its head's size, where
-//     a redirect points), one GET sent over its own connection, staging what
-//     has arrived of a body, closing or parking a response, the operations,
-//     the worker thread;
+//     a redirect points), one GET sent, staging what has arrived of a body,
+//     closing or parking a response, the operations, the worker thread and
+//     the idle list;
 //   - the caller's side: handing an operation over, waiting for it within
 //     the limits, letting go of a request;
 //   - the seam: HttpOpenRoot/HttpCloseRoot, HttpOpenUrlWith (a range and
@@ -85,16 +99,33 @@ constexpr DWORD WorkerStackBytes = 256 * 1024;  // reserved; WinINet's calls run
 // Longest a caller waits for its worker to close a response that closes at
 // once, so that no worker is still in WinINet when the program ends.
 constexpr DWORD QuickCloseWaitMs = 5000;
+// Workers waiting for a request: at most this many, each for this long.
+constexpr int MaxIdleWorkers = 16;
+constexpr int64_t IdleWorkerMs = 30000;
 
 // What the caller hands the worker.
 enum WorkerOp {
-    OpNone,  // nothing: the worker waits (or, once the caller is gone, tidies up and ends)
+    OpNone,  // nothing: the worker waits (or, once the caller is gone, tidies up)
     OpOpen,  // send the GET for url, following redirects, and take in the final head
     OpRead,  // stage what has arrived of the body (waiting for something)
 };
 
 struct HttpRoot {
     int unused;  // requests share the one session in s_http
+};
+
+struct HttpRequest;
+
+// One worker thread. It serves one request at a time and waits in the idle
+// list between two; its staging buffer is kept with it, so a request costs
+// neither a thread nor fresh memory. Fields under s_http.lock.
+struct HttpWorker {
+    CONDITION_VARIABLE wake;  // a request or an operation was handed over, or the caller left
+    HttpRequest *request;     // being served; nullptr while idle
+    HttpWorker *nextIdle;     // in the idle list
+    int64_t idleSinceMs;      // when it went idle
+    bool retire;              // ends once it has no request (the idle list was full)
+    unsigned char staging[StagingBytes];  // the served request's staged body bytes
 };
 
 // One request, shared by its caller and its worker. The fields under
@@ -105,11 +136,15 @@ struct HttpRequest {
     int references;       // the caller's and the worker's; the last one frees
     WorkerOp op;          // handed over and not yet taken up, or OpNone
     bool opDone;          // the last operation handed over has finished
+    bool headIn;          // OpOpen has finished
+    bool readHanded;      // an OpRead was handed over (by the caller, or by the worker itself
+                          // after a head, see WorkerReadsAhead) and its result not yet taken
     bool callerGone;      // the caller closed the request (or gave up opening it)
+    bool released;        // the worker has let go of the response after the caller left
+    bool wakeOnSend;      // the caller's head deadline waits for sentMs
     int64_t hopStartMs;   // when the worker began the current request of a redirect chain
     int64_t sentMs;       // when that request went out, 0 before
-    CONDITION_VARIABLE workerWake;  // an operation was handed over, or the caller left
-    CONDITION_VARIABLE callerWake;  // an operation finished, or sentMs was set
+    CONDITION_VARIABLE callerWake;  // an operation finished, sentMs was set or the response let go of
     // results, written by the worker
     bool answered;        // OpOpen: a usable final head arrived
     int status;           // OpOpen: its status
@@ -118,8 +153,9 @@ struct HttpRequest {
     bool readOk;          // OpRead: no transport failure
     HttpFailure readError;    // OpRead: why not (a receive timeout is a silence, anything else a cut)
     int readCount;        // OpRead: bytes staged, 0 at the body's end
+    bool readAll;         // OpRead: with them the body is whole (its announced length reached)
     // the caller's
-    HANDLE worker;        // the worker thread
+    HttpWorker *worker;   // serving it until the caller leaves
     HttpLimits limits;    // in force since the request was opened
     bool bodyCounted;     // the body counts among those received (http.h) until the caller leaves
     bool failed;          // a read failed or timed out: every later read fails
@@ -130,8 +166,8 @@ struct HttpRequest {
     int stagingStart;     // first staged byte not yet handed to the caller
     int stagingEnd;       // one past the last staged byte
     // the worker's (the caller sets url before handing over and reads
-    // announced once the head is in; staging is the worker's during OpRead
-    // and the caller's otherwise)
+    // announced once the head is in; the worker's staging buffer is the
+    // worker's during OpRead and the caller's otherwise)
     HINTERNET connection;  // InternetConnectW handle of the current response
     HINTERNET handle;      // HttpOpenRequestW handle of the current response
     int64_t announced;     // its Content-Length, -1 when none was sent
@@ -140,17 +176,18 @@ struct HttpRequest {
     bool failurePending;   // a read failed (WinINet has dropped the connection): the next one fails
     WideChar url[UrlUnits];
     WideChar headers[HttpValidatorBytes + 96];  // the extra request headers, CR LF after each
-    unsigned char staging[StagingBytes];
 };
 
 // The session every request goes through, made on first use and kept for
 // the process: parked responses must never be closed with their session.
 struct WinInetHttpState {
-    SRWLOCK lock;       // guards the shared fields of every request
+    SRWLOCK lock;       // guards the shared fields of every request and the workers
     INIT_ONCE once;     // makes the session
     HINTERNET session;  // InternetOpenW handle, with StatusArrived as its callback
+    HttpWorker *idle;   // workers without a request, the latest first
+    int idleCount;
 };
-static WinInetHttpState s_http = {SRWLOCK_INIT, INIT_ONCE_STATIC_INIT, nullptr};
+static WinInetHttpState s_http = {SRWLOCK_INIT, INIT_ONCE_STATIC_INIT, nullptr, nullptr, 0};
 
 static int64_t NowMs() {
     return int64_t(GetTickCount64());
@@ -185,13 +222,14 @@ static void SetTimeouts(HINTERNET handle, const HttpLimits &limits) {
 
 // Status callback of every handle (sync mode: it runs on the worker, inside
 // the WinINet call). The request's context is the request; only the moment
-// the request went out is taken, for the head's deadline.
+// the request went out is taken, for the head's deadline. The caller is
+// woken only when it waits for that moment (see WaitForHead).
 static void CALLBACK StatusArrived(HINTERNET, DWORD_PTR context, DWORD status, void *, DWORD) {
     if (status != INTERNET_STATUS_REQUEST_SENT || context == 0) return;
     HttpRequest *request = reinterpret_cast<HttpRequest *>(context);
     AcquireSRWLockExclusive(&s_http.lock);
     request->sentMs = NowMs();
-    WakeConditionVariable(&request->callerWake);
+    if (request->wakeOnSend) WakeConditionVariable(&request->callerWake);
     ReleaseSRWLockExclusive(&s_http.lock);
 }
 
@@ -376,7 +414,7 @@ static bool SendGet(HttpRequest *request, const WideChar *url) {
     if (connection == nullptr) return false;
     SetTimeouts(connection, request->limits);
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT |
-                  INTERNET_FLAG_KEEP_CONNECTION;
+                  INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI;
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= INTERNET_FLAG_SECURE;
     HINTERNET handle = HttpOpenRequestW(connection, L"GET", object, L"HTTP/1.0", nullptr, nullptr, flags,
                                         reinterpret_cast<DWORD_PTR>(request));
@@ -398,8 +436,9 @@ static bool SendGet(HttpRequest *request, const WideChar *url) {
     return false;
 }
 
-// Stages what has arrived of the current body in request->staging: the
-// count, 0 at the body's end, -1 on a failure. InternetQueryDataAvailable
+// Stages what has arrived of the current body in the worker's staging: the
+// count, 0 at the body's end, -1 on a failure. A body whose announced
+// length is in is at its end without asking WinINet once more. InternetQueryDataAvailable
 // waits for one receive at most and tells what is there; no more than that
 // is read, so the read never waits. (Wine reads on until its whole request
 // is met or the receive timeout ends the connection, even with
@@ -412,14 +451,14 @@ static int ReadArrived(HttpRequest *request) {
     bool ok = InternetQueryDataAvailable(request->handle, &available, 0, 0);
     // 0 available is the end; the read then confirms it.
     DWORD asked = available == 0 ? 1 : available < DWORD(StagingBytes) ? available : DWORD(StagingBytes);
-    ok = ok && InternetReadFile(request->handle, request->staging, asked, &got);
+    ok = ok && InternetReadFile(request->handle, request->worker->staging, asked, &got);
     if (!ok) {
         request->readError = FailureOfError(GetLastError()) == HttpFailedTimeout ? HttpFailedTimeout : HttpFailedCut;
         request->failurePending = true;
         return -1;
     }
     request->bodyRead += got;
-    if (got == 0) request->bodyEnded = true;
+    if (got == 0 || (request->announced >= 0 && request->bodyRead >= request->announced)) request->bodyEnded = true;
     return int(got);
 }
 
@@ -455,11 +494,12 @@ static void ReleaseResponse(HttpRequest *request, bool mayReadOn) {
 }
 
 // The head's deadline starts again for each request of a redirect chain.
+// It only moves later, so the caller is not woken: it finds the new start
+// when its earlier deadline comes.
 static void StartHop(HttpRequest *request) {
     AcquireSRWLockExclusive(&s_http.lock);
     request->hopStartMs = NowMs();
     request->sentMs = 0;
-    WakeConditionVariable(&request->callerWake);
     ReleaseSRWLockExclusive(&s_http.lock);
 }
 
@@ -483,6 +523,7 @@ static void RunOpen(HttpRequest *request) {
                       CodingsArePlain(request->handle, HTTP_QUERY_CONTENT_ENCODING) &&
                       CodingsArePlain(request->handle, HTTP_QUERY_TRANSFER_ENCODING);
         if (usable) {
+            request->bodyEnded = request->announced == 0;
             request->answered = true;
             request->status = int(code);
             ReadResponseInfo(request->handle, int(code), request->announced, &request->info);
@@ -497,40 +538,143 @@ static void RunOpen(HttpRequest *request) {
     }
 }
 
+// Whether the worker goes on from the head straight to the first read of
+// the body, without waiting to be asked: for a 200 or 206, whose body the
+// caller reads next (while it prepares for it, the bytes come in).
+static bool WorkerReadsAhead(const HttpRequest *request) {
+    return request->answered && (request->status == 200 || request->status == 206) && !request->bodyEnded;
+}
+
 // OpRead.
 static void RunRead(HttpRequest *request) {
     int count = request->handle != nullptr ? ReadArrived(request) : -1;
     request->readOk = count >= 0;
     request->readCount = count > 0 ? count : 0;
+    request->readAll = request->bodyEnded;
 }
 
-// The worker: takes operations until the caller is gone, then lets go of
-// the response and frees the request if the caller already has let go.
+// Whether the response needs nothing more of the worker: none is open, or
+// it was read to its end or to a failure, so closing it waits on nothing.
+static bool ResponseIsDone(const HttpRequest *request) {
+    return request->handle == nullptr || request->bodyEnded || request->failurePending;
+}
+
+// A worker done with its request goes to the idle list, or ends when the
+// list is full. Under s_http.lock.
+static void ReturnWorker(HttpWorker *worker) {
+    worker->request = nullptr;
+    if (s_http.idleCount >= MaxIdleWorkers) {
+        worker->retire = true;
+        WakeConditionVariable(&worker->wake);
+        return;
+    }
+    worker->idleSinceMs = NowMs();
+    worker->nextIdle = s_http.idle;
+    s_http.idle = worker;
+    s_http.idleCount++;
+}
+
+// Takes a worker that stayed idle too long out of the list. Under s_http.lock.
+static void UnlistWorker(HttpWorker *worker) {
+    for (HttpWorker **at = &s_http.idle; *at != nullptr; at = &(*at)->nextIdle)
+        if (*at == worker) {
+            *at = worker->nextIdle;
+            s_http.idleCount--;
+            return;
+        }
+}
+
+// The worker: takes the operations of its request until the caller is gone,
+// then lets go of the response, frees the request if the caller already has
+// let go, and waits for the next request, ending after IdleWorkerMs without
+// one. (Its waits are never endless, so one taken back into the idle list
+// while asleep still ends in time.)
 static DWORD WINAPI RequestWorker(void *parameter) {
-    HttpRequest *request = static_cast<HttpRequest *>(parameter);
+    HttpWorker *worker = static_cast<HttpWorker *>(parameter);
     AcquireSRWLockExclusive(&s_http.lock);
     for (;;) {
-        while (request->op == OpNone && !request->callerGone)
-            SleepConditionVariableSRW(&request->workerWake, &s_http.lock, INFINITE, 0);
+        HttpRequest *request = worker->request;
+        if (request == nullptr) {
+            if (worker->retire) break;
+            int64_t left = worker->idleSinceMs + IdleWorkerMs - NowMs();
+            if (left <= 0) {
+                UnlistWorker(worker);
+                break;
+            }
+            SleepConditionVariableSRW(&worker->wake, &s_http.lock, DWORD(left), 0);
+            continue;
+        }
         WorkerOp op = request->op;
-        if (op == OpNone) break;  // the caller is gone
+        if (op == OpNone && !request->callerGone) {
+            SleepConditionVariableSRW(&worker->wake, &s_http.lock, DWORD(IdleWorkerMs), 0);
+            continue;
+        }
         ReleaseSRWLockExclusive(&s_http.lock);
-        if (op == OpOpen)
+        if (op == OpNone) {  // the caller is gone
+            ReleaseResponse(request, true);
+            AcquireSRWLockExclusive(&s_http.lock);
+            request->released = true;
+            WakeConditionVariable(&request->callerWake);
+            bool last = --request->references == 0;
+            ReturnWorker(worker);
+            ReleaseSRWLockExclusive(&s_http.lock);
+            if (last) delete request;
+        } else if (op == OpOpen) {
             RunOpen(request);
-        else
+        } else {
             RunRead(request);
+        }
         AcquireSRWLockExclusive(&s_http.lock);
-        request->op = OpNone;
-        request->opDone = true;
-        WakeConditionVariable(&request->callerWake);
+        if (op != OpNone) {
+            request->op = OpNone;
+            request->opDone = true;
+            if (op == OpOpen) {
+                request->headIn = true;
+                if (!request->callerGone && WorkerReadsAhead(request)) {
+                    request->op = OpRead;
+                    request->opDone = false;
+                    request->readHanded = true;
+                }
+            }
+            WakeConditionVariable(&request->callerWake);
+        }
     }
     ReleaseSRWLockExclusive(&s_http.lock);
-    ReleaseResponse(request, true);
-    AcquireSRWLockExclusive(&s_http.lock);
-    bool last = --request->references == 0;
-    ReleaseSRWLockExclusive(&s_http.lock);
-    if (last) delete request;
+    delete worker;
     return 0;
+}
+
+// A worker for request, idle or started now, with OpOpen handed over;
+// false when no thread could be started.
+static bool StartWorker(HttpRequest *request) {
+    request->op = OpOpen;
+    AcquireSRWLockExclusive(&s_http.lock);
+    HttpWorker *worker = s_http.idle;
+    if (worker != nullptr) {
+        s_http.idle = worker->nextIdle;
+        s_http.idleCount--;
+        worker->request = request;
+        request->worker = worker;
+        WakeConditionVariable(&worker->wake);
+    }
+    ReleaseSRWLockExclusive(&s_http.lock);
+    if (worker != nullptr) return true;
+    worker = new (std::nothrow) HttpWorker;  // the staging buffer is left as it comes
+    if (worker == nullptr) return false;
+    InitializeConditionVariable(&worker->wake);
+    worker->request = request;
+    worker->nextIdle = nullptr;
+    worker->idleSinceMs = 0;
+    worker->retire = false;
+    request->worker = worker;
+    HANDLE thread = CreateThread(nullptr, WorkerStackBytes, RequestWorker, worker,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        delete worker;
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
 }
 
 // --------------------------------------------------------------------------
@@ -539,19 +683,27 @@ static DWORD WINAPI RequestWorker(void *parameter) {
 static void HandOver(HttpRequest *request, WorkerOp op) {
     request->op = op;
     request->opDone = false;
-    WakeConditionVariable(&request->workerWake);
+    request->readHanded = op == OpRead;
+    WakeConditionVariable(&request->worker->wake);
 }
 
 // Waits for OpOpen: each request of the chain must have its head within
 // the head's time of going out, or, before it went out, within the connect
-// and head times of its start. False when a deadline passed first.
+// and head times of its start. False when a deadline passed first. Going
+// out is waited for only once the earliest deadline a sent request can have
+// has passed, so that a quick answer costs the caller one wake.
 static bool WaitForHead(HttpRequest *request) {
     for (;;) {
-        if (request->opDone) return true;
-        int64_t deadline = request->sentMs > 0 ? request->sentMs + request->limits.headMs
-                                               : request->hopStartMs + request->limits.connectMs +
-                                                     request->limits.headMs;
+        if (request->headIn) return true;
         int64_t now = NowMs();
+        int64_t deadline = request->sentMs + request->limits.headMs;
+        if (request->sentMs == 0) {
+            deadline = request->hopStartMs + request->limits.headMs;
+            if (now >= deadline) {
+                request->wakeOnSend = true;
+                deadline += request->limits.connectMs;
+            }
+        }
         if (now >= deadline) return false;
         SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(deadline - now), 0);
     }
@@ -583,23 +735,34 @@ static bool WaitForBody(HttpRequest *request, HttpFailure *why) {
     }
 }
 
-// The caller lets go; the worker tidies up. When the worker is idle and its
-// response closes at once (read to its end or to a failure, a short rest,
-// or none left), the caller waits for it to be done, so that finished
-// requests leave no thread behind; a worker still in a call, or reading on
-// a rest, is left to it. Frees the request when the worker is already gone.
+// The caller lets go. When the worker is idle and the response needs
+// nothing more of it, the caller takes the worker back into the idle list
+// and closes the response itself. Otherwise the worker tidies up; when it
+// is idle and the response closes at once (a short rest, which WinINet
+// reads first), the caller waits for that, so that no worker is still in
+// WinINet when the program ends; a worker still in a call, or reading on a
+// rest, is left to it. Frees the request when the worker is done with it.
 static void LeaveRequest(HttpRequest *request) {
     if (request->bodyCounted) HttpBodyEnds();
     request->bodyCounted = false;
     AcquireSRWLockExclusive(&s_http.lock);
-    bool waitForWorker = request->opDone && request->op == OpNone && ClosesAtOnce(request);
-    HANDLE worker = request->worker;
+    bool workerIdle = request->opDone && request->op == OpNone;
+    if (workerIdle && ResponseIsDone(request)) {
+        ReturnWorker(request->worker);
+        ReleaseSRWLockExclusive(&s_http.lock);
+        ReleaseResponse(request, false);
+        delete request;
+        return;
+    }
     request->callerGone = true;
-    WakeConditionVariable(&request->workerWake);
+    WakeConditionVariable(&request->worker->wake);
+    if (workerIdle && ClosesAtOnce(request)) {
+        int64_t until = NowMs() + QuickCloseWaitMs;
+        for (int64_t now = NowMs(); !request->released && now < until; now = NowMs())
+            SleepConditionVariableSRW(&request->callerWake, &s_http.lock, DWORD(until - now), 0);
+    }
     bool last = --request->references == 0;
     ReleaseSRWLockExclusive(&s_http.lock);
-    if (waitForWorker) WaitForSingleObject(worker, QuickCloseWaitMs);
-    CloseHandle(worker);
     if (last) delete request;
 }
 
@@ -637,10 +800,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     request->limits = HttpLimitsFor(g_httpTimeoutOverrideMs);
     request->references = 2;
     request->hopStartMs = NowMs();
-    request->op = OpOpen;
-    request->worker = CreateThread(nullptr, WorkerStackBytes, RequestWorker, request,
-                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (request->worker == nullptr) {
+    if (!StartWorker(request)) {
         delete request;
         return nullptr;
     }
@@ -660,6 +820,7 @@ HttpRequest *HttpOpenUrlWith(HttpRoot *root, const WideChar *url, const HttpRequ
     HttpRateStart(&request->rate, request->limits, 0);
     HttpBodyStarts();
     request->bodyCounted = true;
+    request->ended = request->info.contentLength == 0;
     *info = request->info;
     *failure = HttpOk;
     return request;
@@ -675,11 +836,13 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     if (request->stagingStart == request->stagingEnd) {
         if (request->ended) return true;
         AcquireSRWLockExclusive(&s_http.lock);
-        HandOver(request, OpRead);
+        if (!request->readHanded) HandOver(request, OpRead);
         HttpFailure late = HttpFailedTimeout;
         bool inTime = WaitForBody(request, &late);
         bool ok = inTime && request->readOk;
-        int count = request->readCount;
+        int count = ok ? request->readCount : 0;
+        request->ended = ok && request->readAll;  // once these are handed over, nothing is left
+        request->readHanded = !inTime;
         ReleaseSRWLockExclusive(&s_http.lock);
         if (!ok) {
             request->failed = true;
@@ -700,7 +863,7 @@ bool HttpRead(HttpRequest *request, void *buffer, int wanted, int *received) {
     }
     int count = request->stagingEnd - request->stagingStart;
     if (count > wanted) count = wanted;
-    memcpy(buffer, request->staging + request->stagingStart, size_t(count));
+    memcpy(buffer, request->worker->staging + request->stagingStart, size_t(count));
     request->stagingStart += count;
     request->received += count;
     *received = count;
