@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -211,6 +212,26 @@ TEST(FilesPosix, AStampSeriesSeesWhatIsAtEachPathNowAsFoldersComeAndGo) {
         }
     }
     EndStampSeries(series);
+
+    // With few descriptors allowed, a series keeps no more than a quarter.
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    struct rlimit allowed, few;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &allowed), 0);
+    few = allowed;
+    few.rlim_cur = 200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    auto before = openDescriptors();
+    series = BeginStampSeries();
+    for (int i = 0; i < 120; i++) {
+        std::string named = scratch + "/f" + std::to_string(i) + "/x.dat";
+        ASSERT_TRUE(StampInSeries(series, Wide(named).c_str(), &stamp) && stamp.size == i) << named;
+    }
+    EXPECT_LE(openDescriptors() - before, 50);
+    EndStampSeries(series);
+    EXPECT_EQ(openDescriptors(), before);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &allowed), 0);
 
     ASSERT_EQ(rename(data.c_str(), (scratch + "/data.old").c_str()), 0);
     WriteBytes(wide, "third file");

@@ -27,6 +27,7 @@
 #include <dirent.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,7 +91,7 @@ bool StampLocalFile(const WideChar *path, FileStamp *stamp) {
 // patches makes missing folders as it goes).
 constexpr int HeldFolderSlotBits = 9;
 constexpr int HeldFolderSlots = 1 << HeldFolderSlotBits;
-constexpr int HeldFoldersAtMost = 256;      // descriptors open at once, well under the usual 1024
+constexpr int HeldFoldersAtMost = 256;      // descriptors open at once, a quarter of the usual 1024
 #ifdef O_PATH
 constexpr int HeldFolderFlags = O_PATH | O_DIRECTORY;  // only looked up in: search permission is enough
 #else
@@ -107,9 +108,18 @@ struct HeldFolder {
 struct StampSeries {
     HeldFolder slots[HeldFolderSlots];
     int held;            // slots in use
+    int atMost;          // slots in use before all are let go
 };
 
-StampSeries *BeginStampSeries() { return static_cast<StampSeries *>(calloc(1, sizeof(StampSeries))); }
+// A series keeps at most a quarter of the descriptors the process may
+// open, so that downloads and connections never run short of them.
+StampSeries *BeginStampSeries() {
+    StampSeries *series = static_cast<StampSeries *>(calloc(1, sizeof(StampSeries)));
+    struct rlimit open;
+    rlim_t quarter = getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur / 4 : 0;
+    if (series != nullptr) series->atMost = quarter < rlim_t(HeldFoldersAtMost) ? int(quarter) : HeldFoldersAtMost;
+    return series;
+}
 
 static void LetGoOfFolders(StampSeries *series) {
     for (HeldFolder &folder : series->slots) {
@@ -151,7 +161,7 @@ static int HeldFolderOf(StampSeries *series, const char *path8, size_t length) {
         if (folder->fd < 0) folder->fd = OpenRetrying(folder->path, HeldFolderFlags, 0);
         return folder->fd;
     }
-    if (series->held == HeldFoldersAtMost) {
+    if (series->held >= series->atMost) {
         LetGoOfFolders(series);
         at = size_t(hash >> (64 - HeldFolderSlotBits));
     }
