@@ -817,8 +817,9 @@ class PatchToolScenarios:
         streams of one connection, and once the server is seen to multiplex,
         more downloads run at once than --jobs (each small file paced to
         take a second, so the server's log shows them overlap). A large file
-        outruns the reader and is paused and resumed on the way. Files and
-        report are those of any pass."""
+        outruns the reader and is paused and resumed on the way; one listed
+        smaller than it is fails as it would over HTTP/1.1, its stream given
+        up while paused. Files and report are those of any pass."""
         if self.target != "linux":
             self.skipTest("WinINet trusts only the system's certificate store")
         slow = "slow/"
@@ -833,14 +834,17 @@ class PatchToolScenarios:
                 return server.tls_url(self._testMethodName + "/" + name)
             lines = [entry(name, len(body), url(name)) for name, body in small.items()]
             lines.append(entry("large.bin", len(large), url("large.bin")))
+            lines.append(entry("short.bin", 1000, url("large.bin")))
             write_file(self.served / "manifests/h2.txt", manifest_bytes(lines))
             result = self.run_tool("patch", url("manifests/h2.txt"), env=dict(os.environ, SSL_CERT_FILE=authority.ca))
-            self.assertEqual(result.code, 0, result.describe())
-            self.assertEqual(result.lines[-1], downloaded(25), result.describe())
-            served = server.served_requests(26)
+            self.assertEqual(result.code, 1, result.describe())
+            self.assertEqual(result.lines[-1], finished_with(1), result.describe())
+            self.assertIn("short.bin: size mismatch: the body is larger than the manifest says", result.stderr)
+            served = server.served_requests(27)
         for name, body in list(small.items()) + [("large.bin", large)]:
             self.assertEqual(on_disk(self.game, name).read_bytes(), body, name)
-        self.assertEqual(len(served), 26)
+        self.assertFalse(on_disk(self.game, "short.bin").exists())
+        self.assertEqual(len(served), 27)
         self.assertEqual({r.protocol for r in served}, {"HTTP/2.0"})
         self.assertEqual(len({r.connection for r in served}), 1, "the requests opened more than one connection")
         paced = [r for r in served if slow in r.uri]

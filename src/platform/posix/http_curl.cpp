@@ -92,6 +92,7 @@ struct HttpRequest {
     bool headComplete{};    // the final response's head has been received
     bool done{};            // the transfer has ended, result says how
     bool paused{};          // the write callback asked curl to hold a chunk
+    bool discarding{};      // leaving the multi: the write callback refuses every byte
     CURLcode result{};
     int headStatus{};       // status of the response whose head is arriving
     bool headRedirects{};   // that response carries a Location to follow
@@ -312,7 +313,7 @@ static size_t BodyArrived(char *data, size_t size, size_t count, void *user) {
     size_t length = size * count;
     request->lastProgressMs = MonotonicMs();
     request->headComplete = true;  // curl passes on no body of a followed redirect
-    if (length == 0) return 0;
+    if (length == 0 || request->discarding) return 0;
     if (length > size_t(HttpStagingBytes)) return 0;  // cannot ever fit: fail the transfer
 
     if (size_t(HttpStagingBytes - request->stagingEnd) < length && request->stagingStart > 0) {
@@ -398,8 +399,20 @@ static void MarkFailed(HttpRequest *request, CURLcode why) {
     request->done = true;
     request->result = why;
     request->stagingStart = request->stagingEnd = 0;
-    request->paused = false;
     request->moved.notify_one();
+}
+
+// Takes a transfer out of its multi. One that curl holds paused is let go
+// first, into a write callback that refuses it: removed as it is, curl
+// would keep the bytes it holds for it (over HTTP/2, megabytes) unfreed.
+static void RemoveFromMulti(CURLM *multi, HttpRequest *request) {
+    if (request->paused) {
+        request->discarding = true;
+        request->paused = false;
+        (void)curl_easy_pause(request->easy, CURLPAUSE_CONT);
+    }
+    curl_multi_remove_handle(multi, request->easy);
+    request->inMulti = false;
 }
 
 // Ends a transfer on our side: it leaves the multi and counts as failed.
@@ -412,8 +425,7 @@ static void FailRequest(HttpRequest *request, CURLcode why) {
             AskSharedThread(request);
         }
     } else if (request->inMulti) {
-        curl_multi_remove_handle(request->multi, request->easy);
-        request->inMulti = false;
+        RemoveFromMulti(request->multi, request);
     }
     MarkFailed(request, why);
 }
@@ -448,8 +460,7 @@ static void DoWhatRequestsAsk(SharedMulti &shared) {
             }
         }
         if ((request->wantDetach || request->wantFree) && request->inMulti) {
-            curl_multi_remove_handle(shared.multi, request->easy);
-            request->inMulti = false;
+            RemoveFromMulti(shared.multi, request);
             shared.attached--;
         }
         request->wantDetach = false;
@@ -619,7 +630,7 @@ static void ReleaseRequest(HttpRequest *request) {
         AskSharedThread(request);
         return;
     }
-    if (request->inMulti) curl_multi_remove_handle(request->multi, request->easy);
+    if (request->inMulti) RemoveFromMulti(request->multi, request);
     if (request->easy != nullptr) curl_easy_cleanup(request->easy);
     curl_slist_free_all(request->headers);
     delete request;
