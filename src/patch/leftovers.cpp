@@ -28,7 +28,7 @@ static uint64_t NameInFolder(uint64_t folderHash, uint64_t nameHash) {
 }
 
 void BeginLeftoverSweep(LeftoverSweep *sweep, int64_t entries) {
-    *sweep = LeftoverSweep{nullptr, 0, entries > 0 ? entries : 1, 0, nullptr, 0, 0, false};
+    *sweep = LeftoverSweep{nullptr, 0, entries > 0 ? entries : 1, 0, nullptr, 0, 0, nullptr, 0, 0, false};
     size_t count = size_t(sweep->capacity);
     if (int64_t(count) != sweep->capacity || count > SIZE_MAX / sizeof(uint64_t)) return;
     sweep->names = static_cast<uint64_t *>(malloc(count * sizeof(uint64_t)));
@@ -65,14 +65,42 @@ static void CollectTemporary(const WideChar *name, void *context) {
         sweep->foundCount++;
 }
 
+// Adds a folder's hash to those looked into; false when it was there
+// already. Without memory for a larger table the folder counts as new (it
+// is then looked into again, which only costs time).
+static bool FirstVisitOf(LeftoverSweep *sweep, uint64_t folderHash) {
+    uint64_t key = folderHash != 0 ? folderHash : 1;
+    if (sweep->folderCount * 2 >= sweep->folderSlots) {
+        int64_t slots = sweep->folderSlots > 0 ? sweep->folderSlots * 2 : 64;
+        uint64_t *table = static_cast<uint64_t *>(calloc(size_t(slots), sizeof(uint64_t)));
+        if (table == nullptr) return true;
+        for (int64_t i = 0; i < sweep->folderSlots; i++) {
+            uint64_t old = sweep->folders[i];
+            int64_t at = int64_t(old & uint64_t(slots - 1));
+            while (old != 0 && table[at] != 0) at = (at + 1) & (slots - 1);
+            if (old != 0) table[at] = old;
+        }
+        free(sweep->folders);
+        sweep->folders = table;
+        sweep->folderSlots = slots;
+    }
+    int64_t at = int64_t(key & uint64_t(sweep->folderSlots - 1));
+    for (; sweep->folders[at] != 0; at = (at + 1) & (sweep->folderSlots - 1))
+        if (sweep->folders[at] == key) return false;
+    sweep->folders[at] = key;
+    sweep->folderCount++;
+    return true;
+}
+
 void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey) {
     uint64_t folderHash = 0;
     if (!sweep->usable || sweep->nameCount == sweep->capacity || !FolderHashOf(pathKey, &folderHash)) return;
     sweep->names[sweep->nameCount++] = NameInFolder(folderHash, TemporaryHashOf(localPath));
-    // A manifest lists a folder's files one after another as a rule, so a
-    // folder is mostly looked into once.
+    // A manifest lists a folder's files one after another as a rule: the
+    // folder before is the quick answer.
     if (sweep->nameCount > 1 && folderHash == sweep->lastFolder) return;
     sweep->lastFolder = folderHash;
+    if (!FirstVisitOf(sweep, folderHash)) return;
     WideChar folder[LocalPathUnits];
     CopyText(folder, LocalPathUnits, localPath);
     int cut = TextLength(folder);
@@ -94,5 +122,6 @@ void SweepLeftovers(LeftoverSweep *sweep) {
     }
     free(sweep->names);
     free(sweep->found);
-    *sweep = LeftoverSweep{nullptr, 0, 0, 0, nullptr, 0, 0, false};
+    free(sweep->folders);
+    *sweep = LeftoverSweep{nullptr, 0, 0, 0, nullptr, 0, 0, nullptr, 0, 0, false};
 }

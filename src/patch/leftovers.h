@@ -2,11 +2,11 @@
 // temporaries and resume records of files the manifest no longer lists
 // (a set-aside program is left to that program's next start).
 // Memory stays small whatever the manifest: 8 bytes per entry, in one block
-// sized once from the entry count, plus the path of each temporary found.
-// A folder is looked into when the pass reaches its first entry (again when
-// the manifest comes back to it later); what is found there is removed at
-// the end unless some entry named its file. Platform-neutral over the
-// files seam.
+// sized once from the entry count, 16 bytes or less per folder, plus the
+// path of each temporary found. A folder is looked into once, when the pass
+// reaches its first entry, however the manifest goes back and forth
+// between folders; what is found there is removed at the end unless some
+// entry named its file. Platform-neutral over the files seam.
 #pragma once
 #include <cstdint>
 
@@ -18,6 +18,8 @@ struct LeftoverSweep {
     uint64_t *names;           // folder and file-name hash of every listed file
     int64_t nameCount, capacity;
     uint64_t lastFolder;       // the folder looked into last
+    uint64_t *folders;         // hashes of the folders looked into (0: free slot), open addressing
+    int64_t folderCount, folderSlots;  // folderSlots a power of two, at most half of them used
     FoundTemporary *found;     // temporaries seen in the folders looked into
     int64_t foundCount, foundCapacity;
     bool usable;               // the block could be had; without it nothing is swept
@@ -26,7 +28,7 @@ struct LeftoverSweep {
 // Makes room for entries listed files; without memory the sweep is left out.
 void BeginLeftoverSweep(LeftoverSweep *sweep, int64_t entries);
 // Notes a listed file by its local path and that path's key (BuildPathKey),
-// and looks into its folder when the previous entry's was another.
+// and looks into its folder the first time one of its files is noted.
 void NoteListedFile(LeftoverSweep *sweep, const WideChar *localPath, const WideChar *pathKey);
 // Removes the temporaries found whose file no noted entry names, then
 // frees what the sweep held.

@@ -742,7 +742,8 @@ class PatchToolScenarios:
         before it is renamed over the target, and the folder is synced after
         the rename (once for all the files moved into it, however the
         manifest alternates between folders), so a power cut cannot leave an
-        empty file in place.
+        empty file in place. Each folder is also looked into for stale
+        temporaries once.
         Wine's file calls cannot be traced this way, so the Windows build
         (FlushFileBuffers, MOVEFILE_WRITE_THROUGH) is not checked here."""
         if self.tool.windows:
@@ -758,6 +759,8 @@ class PatchToolScenarios:
         url = self.publish_manifest("durable.txt", [entry("sub/durable.bin", len(body),
                                                           self.publish("files/durable.bin", body))] + others)
         trace = self.area / "trace.txt"
+        (self.game / "sub").mkdir()
+        (self.game / "side").mkdir()
         args = ["patch", "--dir", self.tool.native(self.game), "--url", url, "--jobs", "1"]  # one call a line
         subprocess.run(["strace", "-f", "-qq", "-e", "trace=openat,fsync,fdatasync,rename,renameat,renameat2",
                         "-o", str(trace)] + self.tool.command(args), stdin=subprocess.DEVNULL,
@@ -788,8 +791,10 @@ class PatchToolScenarios:
         # The files of each folder cost it one sync, not one each, nor one
         # each time the manifest comes back to it.
         for synced in (folder, str(self.game / "side")):
-            self.assertEqual(sum('"%s"' % synced in c and "O_DIRECTORY" in c and "O_PATH" not in c and "= -1" not in c
-                                 for c in calls), 1)
+            opened = [c for c in calls if '"%s"' % synced in c and "O_DIRECTORY" in c and "O_PATH" not in c and
+                      "= -1" not in c]
+            self.assertEqual(sum("O_NONBLOCK" not in c for c in opened), 1, synced)  # synced
+            self.assertEqual(sum("O_NONBLOCK" in c for c in opened), 1, synced)  # listed
 
     def test_transfers_side_by_side_report_as_one_by_one(self):
         """Two hundred small files with the default eight transfers give the
