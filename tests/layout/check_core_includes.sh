@@ -15,7 +15,7 @@ report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 
 # C++ standard library headers the core may use.
-allowed='algorithm|array|atomic|chrono|climits|cmath|condition_variable|cstdarg|cstddef|cstdint|cstdio|cstdlib|cstring|limits|mutex|new|string|type_traits|unordered_map|unordered_set|utility'
+allowed='algorithm|array|atomic|bit|chrono|climits|cmath|condition_variable|cstdarg|cstddef|cstdint|cstdio|cstdlib|cstring|limits|mutex|new|string|type_traits|unordered_map|unordered_set|utility'
 
 check_file() {  # check_file FILE LAYER
   file=$1 layer=$2
