@@ -41,16 +41,20 @@ static fs::path FsPath(const WideString &path) {
 #endif
 }
 
-// Lines of the game's record once it exists, or nothing at the deadline.
+// Lines of the game's record once it can be read, or nothing at the
+// deadline. The game renames a complete record into place, but under Wine
+// the name may show a moment before the file can be opened: a record read
+// empty is read again.
 static std::vector<std::string> WaitForRecord(const WideString &dir, int seconds) {
     WideString path = JoinPath(dir, "game-record.txt");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!PathExists(path.c_str())) {
+    std::string text;
+    while (!PathExists(path.c_str()) || (text = ReadBytes(path)).empty()) {
         if (std::chrono::steady_clock::now() > deadline) return {};
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::vector<std::string> lines;
-    std::string text = ReadBytes(path), line;
+    std::string line;
     for (char c : text) {
         if (c == '\n') { lines.push_back(line); line.clear(); }
         else line += c;
