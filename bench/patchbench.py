@@ -366,7 +366,9 @@ def start_tls(work, root):
 
 def verify_download(dest, source_root, entries, sample_every, full_hash, rng, label):
     """Raises BenchError unless dest holds exactly the entries' files (no
-    leftovers such as temporary files) with the right sizes and contents.
+    leftovers such as temporary files) with the right sizes and contents;
+    the launcher's hash cache (launcher.hashes, written when the manifest
+    gives hashes) is its own file, not a leftover.
     Small files are hashed every sample_every-th entry plus the last one;
     large ones get random 64 KiB windows compared with the source tree, or
     their whole SHA-256 when full_hash is set."""
@@ -374,6 +376,7 @@ def verify_download(dest, source_root, entries, sample_every, full_hash, rng, la
     for folder, _, names in os.walk(dest):
         for name in names:
             found.add(os.path.relpath(os.path.join(folder, name), dest))
+    found.discard("launcher.hashes")
     expected = {relative for relative, _, _ in entries}
     if found != expected:
         missing, extra = sorted(expected - found), sorted(found - expected)

@@ -43,7 +43,8 @@
 #
 # Environment:
 #   BENCH_BUILD           the Linux build folder (default build/bench)
-#   BENCH_WINDOWS_BUILD   the Windows build folder (default build/bench-windows);
+#   BENCH_WINDOWS_BUILD   the Windows build folder (default build/bench-windows, with
+#                         -x86_64 added where a 64-bit build stands in: see below);
 #                         its wineprefix/ is the Wine prefix of the Windows row
 #                         (made on the first run, which takes a minute more)
 #   LAUNCHER_PATCH_WINDOWS  a launcher-patch.exe to run under Wine instead of
@@ -96,12 +97,25 @@ if [ ! -x "$build/peak_rss" ] || [ "$root/bench/peak_rss.c" -nt "$build/peak_rss
   cc -O2 -Wall -Wextra -o "$build/peak_rss" "$root/bench/peak_rss.c"
 fi
 
+# The shipped Windows build is 32-bit; on a machine whose kernel runs no
+# 32-bit program (32-bit Wine cannot start there), the Windows row runs a
+# 64-bit build of the same sources under 64-bit Wine instead, in a build
+# folder of its own, as scripts/test.sh does.
+windows_toolchain=mingw-i686
+windows_compiler=i686-w64-mingw32-g++-posix
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
+  windows_toolchain=mingw-x86_64
+  windows_compiler=x86_64-w64-mingw32-g++-posix
+  windows_build="$windows_build-x86_64"
+  PATH="$root/tests/support/wine64:$PATH"
+  export PATH
+fi
 windows_tool=${LAUNCHER_PATCH_WINDOWS:-}
 if [ -z "$windows_tool" ]; then
   windows_tool="$windows_build/launcher-patch.exe"
-  if command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1; then
+  if command -v "$windows_compiler" >/dev/null 2>&1; then
     quiet "$windows_build/bench-build.log" cmake -S "$root" -B "$windows_build" -G Ninja \
-      -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DLAUNCHER_TESTS=OFF
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$windows_toolchain.cmake" -DLAUNCHER_TESTS=OFF
     quiet "$windows_build/bench-build.log" cmake --build "$windows_build" --target launcher-patch
   fi
 fi
