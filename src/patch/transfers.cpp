@@ -129,8 +129,8 @@ static uint32_t TransferWorkerThread(void *) {
     return 0;
 }
 
-// Starts workers until count run (or one cannot start). Caller holds the
-// lock.
+// Starts one more worker; when it cannot start, the pass asks for no more
+// than it has. Caller holds the lock.
 static void StartOneMoreWorker() {
     s_transfers.workers++;
     if (!StartWorker(TransferWorkerThread)) {
