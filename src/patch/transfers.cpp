@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 
 #include "platform/test_hooks.h"
 #include "platform/thread.h"
@@ -30,7 +31,11 @@ struct TransferState {
     std::condition_variable changed;           // a slot finished, a worker ended or did a piece of an offer
     std::condition_variable workArrived;       // for idle workers: an entry waits, work is offered, or the end
                                                // (one worker woken per entry, not all of them)
-    QueuedEntry slots[TransferQueueSlots];
+    // The slots are made in slotStorage when the first pass queues its first
+    // entry (NextQueueSlot), not at the program's start: made there, their counters would be written (and
+    // their pages brought in) before anything else ran, pass or not.
+    QueuedEntry *slots;                        // nullptr until then
+    alignas(QueuedEntry) unsigned char slotStorage[TransferQueueSlots * sizeof(QueuedEntry)];
     SlotState states[TransferQueueSlots];
     int head;                                  // oldest slot not yet taken back
     int count;                                 // slots in use from head on
@@ -165,6 +170,10 @@ void WidenTransfers() {
 
 QueuedEntry *NextQueueSlot() {
     std::lock_guard<std::mutex> hold(s_transfers.lock);
+    if (s_transfers.slots == nullptr) {  // the first entry of the first pass: every slot is made
+        for (int i = 0; i < TransferQueueSlots; i++) new (s_transfers.slotStorage + i * sizeof(QueuedEntry)) QueuedEntry;
+        s_transfers.slots = reinterpret_cast<QueuedEntry *>(s_transfers.slotStorage);
+    }
     if (s_transfers.count == TransferQueueSlots) return nullptr;
     int slot = (s_transfers.head + s_transfers.count) % TransferQueueSlots;
     return &s_transfers.slots[slot];
